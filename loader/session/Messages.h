@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "ByteBuffer.h"
+
+// A toolkit-free stand-in for the window system's registered messages and message queues.
+// Numbers are handed out by name at run time, the same name always giving the same number.
+using MessageId = std::uint32_t;
+
+MessageId registerMessage(std::string_view name);
+
+namespace msgname {
+inline constexpr std::string_view kExitThread = "Orlo::PX417::Message::ExitThread";
+inline constexpr std::string_view kEnableComm = "Orlo::PX417::Message::EnableComm";
+inline constexpr std::string_view kDisableComm = "Orlo::PX417::Message::DisableComm";
+inline constexpr std::string_view kCommand = "Orlo::PX417::Message::Command";
+inline constexpr std::string_view kPolling = "Orlo::PX417::Message::Polling";
+inline constexpr std::string_view kStatusUpdate = "Orlo::PX417::Message::StatusUpdate";
+inline constexpr std::string_view kResponse = "Orlo::PX417::Message::Response";
+inline constexpr std::string_view kAlarm = "Orlo::PX417::Message::Alarm";
+inline constexpr std::string_view kSendCancel = "Orlo::DLG::Message::SENDCANCEL";
+}  // namespace msgname
+
+// A posted message. The buffer, when there is one, belongs to whoever holds the message.
+struct Message {
+    MessageId id = 0;
+    std::unique_ptr<ByteBuffer> payload;
+};
+
+// FIFO between threads. Posting wakes a waiting taker at once; messages still queued when
+// the queue goes away take their buffers with them.
+class MessageQueue {
+public:
+    MessageQueue() = default;
+    MessageQueue(const MessageQueue&) = delete;
+    MessageQueue& operator=(const MessageQueue&) = delete;
+
+    bool post(MessageId id, std::unique_ptr<ByteBuffer> payload = nullptr);
+    // Removes the oldest message, if any, without waiting.
+    bool take(Message& out);
+    // Waits until a message is queued or `timeout` has passed; true when one is queued.
+    bool waitFor(std::chrono::milliseconds timeout);
+    // take, waiting at most `timeout` for a message to arrive.
+    bool waitAndTake(Message& out, std::chrono::milliseconds timeout);
+    std::size_t size() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Message> queue_;
+};
+
+// Where the worker posts its replies: the window of whichever front is running (the Qt
+// window, the command-line front, a test).
+class WindowPoster {
+public:
+    virtual ~WindowPoster() = default;
+    // Ownership of `payload` passes with the message, also when posting fails (it is freed).
+    virtual bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) = 0;
+};
+
+// A window stand-in that queues what is posted to it, for fronts that pump by hand.
+class QueuedWindow : public WindowPoster {
+public:
+    bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) override {
+        return queue_.post(id, std::move(payload));
+    }
+    MessageQueue& queue() { return queue_; }
+
+private:
+    MessageQueue queue_;
+};

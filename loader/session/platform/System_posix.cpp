@@ -1,0 +1,66 @@
+#include "platform/System.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace platform {
+
+std::string programDirectory() {
+    std::vector<char> buf(1024);
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) return {};
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            std::string path(buf.data(), static_cast<std::size_t>(n));
+            auto slash = path.rfind('/');
+            return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+const char* libraryFileName() { return "px417.so"; }
+
+bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0755) == 0;
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
+    ::unlink(temp.c_str());
+    return false;
+}
+
+bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool DynamicLibrary::open(const std::string& fullPath) {
+    close();
+    // Only a path with a directory part: dlopen would otherwise search the library path.
+    if (fullPath.find('/') == std::string::npos) return false;
+    handle_ = ::dlopen(fullPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return handle_ != nullptr;
+}
+
+void* DynamicLibrary::symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
+
+void DynamicLibrary::close() {
+    if (handle_) {
+        ::dlclose(handle_);
+        handle_ = nullptr;
+    }
+}
+
+}  // namespace platform
