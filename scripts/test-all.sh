@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Fresh Debian 12 machine to a full test run: installs what is missing, builds, runs every test,
+# then repeats the tests of the threaded and memory-handling code under the sanitizers.
+# UL_SANITIZERS=0 skips the sanitizer builds.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+"$root/scripts/install-deps.sh"
+
+build() {  # build DIR [cmake args...]
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+build "$root/build"
+ctest --test-dir "$root/build" --output-on-failure -j"$jobs" --timeout 300
+
+if [[ "${UL_SANITIZERS:-1}" != 0 ]]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  for san in address thread; do
+    echo "== ${san} sanitizer =="
+    build "$root/build-$san" -DUL_SANITIZE="$san"
+    ctest --test-dir "$root/build-$san" --output-on-failure -j"$jobs" --timeout 600 -LE slow
+  done
+fi

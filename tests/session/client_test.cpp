@@ -1,0 +1,327 @@
+// The session client against the built px417 library and, for outcomes px417 cannot produce,
+// a scripted stand-in library.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "CommWorker.h"
+#include "EmbeddedResource.h"
+#include "LibraryClient.h"
+#include "TestSupport.h"
+#include "UnitSession.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool isLoaded(const std::string& path) {
+    void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!h) return false;
+    ::dlclose(h);
+    return true;
+}
+
+template <typename Fn>
+Fn fakeSymbol(const char* name) {
+    void* h = ::dlopen(FAKE_PX417_FILE, RTLD_NOW | RTLD_NOLOAD);
+    if (!h) return nullptr;
+    auto fn = reinterpret_cast<Fn>(::dlsym(h, name));
+    ::dlclose(h);
+    return fn;
+}
+
+void pushResponse(const char* text) {
+    auto push = fakeSymbol<void (*)(const char*)>("fake_push_response");
+    ASSERT_NE(push, nullptr);
+    push(text);
+}
+
+TEST(Extraction, WritesTheLibraryByteForByteAndReplacesAnOldFile) {
+    TempDir dir;
+    const std::string target = dir.file("px417.so");
+    {
+        std::ofstream old(target, std::ios::binary);
+        old << "an older, shorter file";
+    }
+    ASSERT_TRUE(extractLibrary(target));
+    auto resource = findResource(kLibraryResourceType, kLibraryResourceName);
+    ASSERT_TRUE(resource.has_value());
+    const auto built = readFileBytes(PX417_FILE);
+    EXPECT_EQ(readFileBytes(target), built);
+    EXPECT_EQ(std::vector<std::uint8_t>(resource->begin(), resource->end()), built);
+    // The temporary file was renamed, not left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(Extraction, UnknownResourceIsNotFound) {
+    EXPECT_FALSE(findResource("DLLFILE", "IDR_OTHER").has_value());
+    EXPECT_FALSE(findResource("RCDATA", "IDR_PX417_DLL").has_value());
+}
+
+TEST(Extraction, UnwritableDirectoryFailsWithoutPartialFile) {
+    TempDir dir;
+    // A regular file standing where the directory should be stops even root.
+    const std::string notADir = dir.file("plain");
+    std::ofstream(notADir) << "x";
+    EXPECT_FALSE(extractLibrary(notADir + "/px417.so"));
+
+    if (::geteuid() != 0) {
+        std::filesystem::create_directory(dir.path() / "ro");
+        ::chmod(dir.file("ro").c_str(), 0555);
+        EXPECT_FALSE(extractLibrary(dir.file("ro") + "/px417.so"));
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "ro"));
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), ::geteuid() != 0 ? 2 : 1);
+}
+
+TEST(Extraction, DefaultPathIsBesideTheProgram) {
+    const std::string path = libraryPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(std::filesystem::path(path).filename(), "px417.so");
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(path).parent_path(),
+                                            std::filesystem::canonical("/proc/self/exe").parent_path()));
+}
+
+TEST(Binding, LibraryWithoutUnloadIsRefusedAndReleased) {
+    LibraryClient client;
+    EXPECT_FALSE(client.bind(FAKE_NOUNLOAD_FILE));
+    EXPECT_FALSE(client.isBound());
+    EXPECT_FALSE(isLoaded(FAKE_NOUNLOAD_FILE));
+}
+
+TEST(Binding, BarePathAndMissingFileAreRefused) {
+    LibraryClient client;
+    EXPECT_FALSE(client.bind("px417.so"));  // would otherwise go through the search path
+    EXPECT_FALSE(client.bind("/nonexistent/px417.so"));
+    EXPECT_FALSE(client.open("COM1", 9600));
+    ByteBuffer frame{0xFC, 0x05, 0x11};
+    EXPECT_FALSE(client.command(frame));
+    client.close();  // nothing bound: nothing happens
+    EXPECT_EQ(client.result("ResultCode"), "");
+}
+
+TEST(Binding, LoadSayingNoKeepsTheLibraryUntilTheClientGoes) {
+    ::setenv("FAKE_PX417_LOAD", "0", 1);
+    {
+        LibraryClient client;
+        EXPECT_FALSE(client.bind(FAKE_PX417_FILE));
+        EXPECT_TRUE(isLoaded(FAKE_PX417_FILE));
+    }
+    ::unsetenv("FAKE_PX417_LOAD");
+    EXPECT_FALSE(isLoaded(FAKE_PX417_FILE));
+}
+
+// The texts px417 receives, captured from its own trace.
+TEST(Requests, TextsReachThePx417ExactlyAsBuilt) {
+    PrivateMailslots slots;
+    TempDir dir;
+    const std::string lib = dir.file("px417.so");
+    ASSERT_TRUE(extractLibrary(lib));
+    TraceCapture px417Trace("DebugComm_px417");
+    TraceCapture loaderTrace(kLoaderTraceName);
+
+    LibraryClient client;
+    ASSERT_TRUE(client.bind(lib));
+    const std::string missing = dir.file("no-such-tty");
+    EXPECT_TRUE(client.open(missing, 38400));  // true whatever the port did
+    EXPECT_EQ(client.result("ResultCode"), "401");
+    EXPECT_EQ(client.result("ResultMessage"), "Memory Failure");
+
+    ByteBuffer status{0xFC, 0x05, 0x11};
+    EXPECT_FALSE(client.command(status));  // the unopened port cannot send
+    EXPECT_EQ(client.result("ErrorCode"), "107");
+    EXPECT_EQ(status, (ByteBuffer{0xFC, 0x05, 0x11}));  // keeps the frame that was sent
+    ByteBuffer empty;
+    EXPECT_FALSE(client.command(empty));
+    client.close();
+    EXPECT_EQ(client.result("ResultCode"), "200");
+
+    auto seen = px417Trace.take(8);
+    ASSERT_EQ(seen.size(), 8u);
+    EXPECT_EQ(seen[0], "COMM_PX417/1.0\r\nArgument0: " + missing +
+                           "\r\nArgument1: 38400\r\nArgument2: 8\r\nMethod: Open\r\n\r\n");
+    EXPECT_EQ(seen[2],
+              "COMM_PX417/1.0\r\nArgument0: 3\r\nArgument1: /AUR\r\nArgument2: FC 05 11 \r\n"
+              "Method: Command\r\n\r\n");
+    EXPECT_EQ(seen[3], "COMM_PX417/1.0 403 Protcol Error\r\nArgument0: 107\r\n\r\n");
+    EXPECT_EQ(seen[4], "COMM_PX417/1.0\r\nArgument0: 0\r\nMethod: Command\r\n\r\n");
+    EXPECT_EQ(seen[6], "COMM_PX417/1.0\r\nMethod: Close\r\n\r\n");
+
+    auto lines = loaderTrace.take(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0],
+              "Result = COMM_PX417/1.0 401 Memory Failure\r\nResultCode: 401\r\n"
+              "ResultMessage: Memory Failure\r\n\r\n\n");
+}
+
+TEST(Requests, OpenTextKeepsThePortNameAsGiven) {
+    EXPECT_EQ(LibraryClient::openRequest("COM10", 9600),
+              "COMM_PX417/1.0\r\nArgument0: COM10\r\nArgument1: 9600\r\nArgument2: 8\r\nMethod: Open\r\n\r\n");
+    EXPECT_EQ(LibraryClient::openRequest("COM1", -5).find("Argument1: -5\r\n") != std::string::npos, true);
+}
+
+TEST(Results, FailedThenSuccessfulCommandKeepsTheFirstErrorCode) {
+    LibraryClient client;
+    ASSERT_TRUE(client.bind(FAKE_PX417_FILE));
+    pushResponse("COMM_PX417/1.0 403 Protcol Error\r\nArgument0: 102\r\n\r\n");
+    ByteBuffer frame{0xFC, 0x05, 0x11};
+    EXPECT_FALSE(client.command(frame));
+    EXPECT_EQ(client.result("ErrorCode"), "102");
+    EXPECT_EQ(client.result("ResultCode"), "403");
+
+    EXPECT_TRUE(client.command(frame));  // the stand-in's default reply
+    EXPECT_EQ(frame, (ByteBuffer{0xFC, 0x05, 0x1A, 0xF4, 0xE8}));
+    EXPECT_EQ(client.result("ResultCode"), "200");
+    EXPECT_EQ(client.result("ResultMessage"), "OK");
+    EXPECT_EQ(client.result("ErrorCode"), "102");
+    EXPECT_EQ(client.result("ResponseLength"), "5");
+    EXPECT_EQ(client.result("ResponseText"), "/AUa9Og=");
+}
+
+TEST(Results, OnlyTheExactCode200IsSuccess) {
+    const char* responses[] = {
+        "COMM_PX417/1.0 2000 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n",
+        "COMM_PX417/1.0 200\t OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n",
+        "COMM_PX417/1.0 OK 200\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n",
+        "COMM_PX417/1.0 200OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n",
+        "",
+        "COMM_PX417/1.0 200 OK\r\nArgument0: five\r\nArgument1: /AUa9Og=\r\n\r\n",
+    };
+    LibraryClient client;
+    ASSERT_TRUE(client.bind(FAKE_PX417_FILE));
+    for (const char* response : responses) {
+        SCOPED_TRACE(response);
+        pushResponse(response);
+        ByteBuffer frame{0xFC, 0x05, 0x11};
+        EXPECT_FALSE(client.command(frame));
+        EXPECT_EQ(frame, (ByteBuffer{0xFC, 0x05, 0x11}));
+    }
+}
+
+TEST(Worker, FailureWithoutErrorCodePostsNothingAndTheWorkerGoesOn) {
+    QueuedWindow window;
+    CommWorker worker(window, FAKE_PX417_FILE);
+    ASSERT_TRUE(worker.open("COM1", 9600));
+    pushResponse("COMM_PX417/1.0 403 Protcol Error\r\n\r\n");
+    ASSERT_TRUE(worker.postCommand(ByteBuffer{0xFC, 0x05, 0xD0}));
+    ASSERT_TRUE(worker.postCommand(ByteBuffer{0xFC, 0x05, 0x50}));
+    Message m;
+    ASSERT_TRUE(window.queue().waitAndTake(m, 5s));
+    EXPECT_EQ(m.id, registerMessage(msgname::kResponse));  // from the second command only
+    EXPECT_EQ(window.queue().size(), 0u);
+    worker.stop();
+    EXPECT_FALSE(worker.isOpen());
+}
+
+TEST(Worker, FailedOpenLeavesNothingRunning) {
+    QueuedWindow window;
+    CommWorker worker(window, FAKE_PX417_FILE);
+    pushResponse("COMM_PX417/1.0 401 Memory Failure\r\n\r\n");
+    EXPECT_FALSE(worker.open("COM1", 9600));
+    EXPECT_FALSE(worker.isOpen());
+    EXPECT_FALSE(worker.pollOnce());
+    worker.stop();  // nothing to stop
+    EXPECT_FALSE(isLoaded(FAKE_PX417_FILE));
+}
+
+TEST(Messages, SameNameGivesSameNumberAcrossThreads) {
+    std::vector<MessageId> seen(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = registerMessage("Orlo::Test::Message::Same"); });
+    for (auto& t : threads) t.join();
+    for (MessageId id : seen) EXPECT_EQ(id, seen[0]);
+    EXPECT_NE(registerMessage("Orlo::Test::Message::Other"), seen[0]);
+}
+
+TEST(Messages, QueueIsFifoAndFreesWhatIsLeft) {
+    auto queue = std::make_unique<MessageQueue>();
+    queue->post(1, std::make_unique<ByteBuffer>(ByteBuffer{1}));
+    queue->post(2, nullptr);
+    queue->post(3, std::make_unique<ByteBuffer>(ByteBuffer{3, 3}));
+    Message m;
+    ASSERT_TRUE(queue->take(m));
+    EXPECT_EQ(m.id, 1u);
+    ASSERT_TRUE(queue->take(m));
+    EXPECT_EQ(m.id, 2u);
+    EXPECT_EQ(m.payload, nullptr);
+    queue.reset();  // message 3 and its buffer go with the queue (the leak checker watches)
+    MessageQueue empty;
+    EXPECT_FALSE(empty.waitAndTake(m, 1ms));
+}
+
+struct FrameCase {
+    const char* name;
+    ByteBuffer frame;
+    ByteBuffer expected;
+};
+
+TEST(Frames, BuiltByteForByte) {
+    ByteBuffer block;
+    for (int i = 0; i < 246; ++i) block.append(static_cast<std::uint8_t>(i));
+    ByteBuffer expectedBlock{0xFC, 0xFF, 0xD1, 0xF6, 0x00, 0x00, 0x00};
+    expectedBlock.append(block.data(), block.size());
+
+    const FrameCase cases[] = {
+        {"status", UnitSession::statusRequestFrame(), {0xFC, 0x05, 0x11}},
+        {"start", UnitSession::startDownloadFrame(), {0xFC, 0x05, 0xD0}},
+        {"ack", UnitSession::ackFrame(), {0xFC, 0x05, 0x50}},
+        {"version", UnitSession::versionRequestFrame(), {0xFC, 0x05, 0x84}},
+        {"verify zero", UnitSession::verifyFrame({0, 0, 0, 0, 0, 0}), {0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0}},
+        {"verify order", UnitSession::verifyFrame({1, 2, 3, 4, 5, 6}), {0xFC, 0x0B, 0xD2, 4, 3, 2, 1, 6, 5}},
+        {"block at 246", UnitSession::writeBlockFrame(246, block), expectedBlock},
+        {"short block", UnitSession::writeBlockFrame(0x01020304, ByteBuffer{0xAA}),
+         {0xFC, 0x0A, 0xD1, 0x04, 0x03, 0x02, 0x01, 0xAA}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.frame, c.expected);
+    }
+    block.append(0x00);  // 247 bytes: the length byte wraps
+    EXPECT_EQ(UnitSession::writeBlockFrame(0, block)[1], 0x00);
+}
+
+TEST(Frames, ReplyTestsReadOnlyWhatIsThere) {
+    struct Case {
+        ByteBuffer reply;
+        bool ack, disable, ready, busy, r00, r80, version;
+    };
+    const Case cases[] = {
+        {{}, false, false, false, false, false, false, false},
+        {{0xFC, 0x05}, false, false, false, false, false, false, false},
+        {{0xFC, 0x05, 0x50}, true, false, false, false, false, false, false},
+        {{0xFC, 0x05, 0x1A}, false, true, false, false, false, false, false},
+        {{0xFC, 0x05, 0xD4}, false, false, false, false, false, false, false},  // no data byte
+        {{0xFC, 0x07, 0xD4, 0x00}, false, false, true, false, false, false, false},
+        {{0xFC, 0x07, 0xD4, 0x80}, false, false, false, true, false, false, false},
+        {{0xFC, 0x07, 0xD3, 0x00}, false, false, false, false, true, false, false},
+        {{0xFC, 0x07, 0xD3, 0x80}, false, false, false, false, false, true, false},
+        {{0xFC, 0x0A, 0x84, 1}, false, false, false, false, false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::vector<std::uint8_t>(c.reply.bytes().begin(), c.reply.bytes().end())));
+        EXPECT_EQ(UnitSession::isAck(c.reply), c.ack);
+        EXPECT_EQ(UnitSession::isDisable(c.reply), c.disable);
+        EXPECT_EQ(UnitSession::isReady(c.reply), c.ready);
+        EXPECT_EQ(UnitSession::isBusy(c.reply), c.busy);
+        EXPECT_EQ(UnitSession::isResult00(c.reply), c.r00);
+        EXPECT_EQ(UnitSession::isResult80(c.reply), c.r80);
+        EXPECT_EQ(UnitSession::isVersion(c.reply), c.version);
+    }
+}
+
+TEST(Session, OrdersBeforeConnectDoNothing) {
+    UnitSession session(FAKE_PX417_FILE);
+    EXPECT_FALSE(session.isConnected());
+    session.disconnect();
+    session.enablePolling();
+    session.requestStatus();
+    session.sendAck();
+    session.destroy();
+    EXPECT_FALSE(session.isConnected());
+}
+
+}  // namespace
