@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ByteBuffer.h"
+
+class OperatorFeedback;
+
+// The download file held in memory: opaque bytes whose last two are the CRC-16 of the rest,
+// high byte first. Everything, trailer included, goes to the unit in 246-byte blocks.
+class DownloadImage {
+public:
+    static constexpr std::uint32_t kBlockSize = 246;
+
+    // Replaces the image with the file at `path`. The old image is gone whatever happens; a
+    // failure has shown its box ("File Open Error", "Memory Allocate Error" or
+    // "ERROR: Invalid download file") and leaves nothing loaded.
+    bool load(const std::string& path, OperatorFeedback& feedback);
+    void clear();
+
+    bool isLoaded() const { return !bytes_.empty(); }
+    std::uint32_t size() const { return bytes_.size(); }
+    // CRC-16 over the whole file, trailer included.
+    std::uint16_t fileCrc() const { return fileCrc_; }
+    // Blocks of 246 bytes, the last one possibly short.
+    std::uint32_t blockCount() const { return size() / kBlockSize + (size() % kBlockSize != 0 ? 1 : 0); }
+
+    // Bytes [offset, offset + length) as a new buffer, cut short at the end of the file.
+    ByteBuffer blockAt(std::uint32_t offset, std::uint32_t length) const;
+    // All bytes 0xFF (an empty block too).
+    static bool isBlank(const ByteBuffer& block);
+
+private:
+    ByteBuffer bytes_;
+    std::uint16_t fileCrc_ = 0;
+};

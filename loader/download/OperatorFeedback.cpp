@@ -1,0 +1,34 @@
+#include "OperatorFeedback.h"
+
+std::string stringResource(int id) {
+    switch (id) {
+    case kStrTitle: return "UNIT LOADER Ver.1.21";
+    case kStrCommInitFailed: return "Failed in the initialization of the communication port.";
+    case kStrFileOpenError: return "File Open Error";
+    case kStrMemoryError: return "Memory Allocate Error";
+    default: return {};
+    }
+}
+
+std::optional<std::string> statusLineFor(std::uint8_t code, std::uint8_t data, std::uint32_t state) {
+    switch (code) {
+    case 0x1A: return "Disable";
+    case 0x40: return "Reset";
+    case 0x50: return std::string();
+    case 0xD4:
+        if (data == 0x00) {
+            // Ready: erasing is over once the first block is out; from verify on it means nothing new.
+            if (state <= 3) return "Deleting";
+            if (state >= 5 && state <= 9) return "Downloading";
+            return std::nullopt;
+        }
+        if (state <= 5) return "Deleting";
+        if (state >= 10) return "Verifying";
+        return std::nullopt;
+    default: return std::nullopt;
+    }
+}
+
+void OperatorFeedback::ShowUnitStatus(std::uint8_t code, std::uint8_t data, std::uint32_t state) {
+    if (auto text = statusLineFor(code, data, state)) SetStatusText(*text);
+}

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ByteBuffer.h"
+#include "DownloadImage.h"
+#include "DownloadSequencer.h"
+#include "Messages.h"
+#include "OperatorFeedback.h"
+#include "UnitLink.h"
+#include "UnitSession.h"
+#include "VersionCheck.h"
+
+// The toolkit-free heart of the loader's window: the unit session, the download file, the
+// download sequencer and the version check, and the routing of the window's messages to them.
+//
+// A front (the Qt window, the command-line program, a test) supplies two things:
+//  - an OperatorFeedback, which shows what the engine reports, answers with the port and
+//    baud-rate texts, and posts "Orlo::DLG::Message::SENDCANCEL" to the front's own queue;
+//  - a WindowPoster, the front's queue, into which the communication worker posts its
+//    StatusUpdate, Response and Alarm messages.
+// The front then hands every message it takes from that queue to handleMessage, one at a
+// time, on one thread. Nothing here blocks except the message boxes the front shows.
+//
+// Typical command-line use:
+//
+//     QueuedWindow window;                 // the queue
+//     MyFeedback feedback(window);         // PostSendCancel posts into window
+//     DialogCore core(feedback, window);
+//     if (!core.SelectDownloadFile(path)) return 1;
+//     core.StartDownload();
+//     while (core.isRunning()) core.pumpOne(window.queue(), std::chrono::seconds(5));
+//     // core.lastBox() now holds the outcome.
+class DialogCore {
+public:
+    // `libraryFile`: where the px417 library file is (written beforehand with extractLibrary);
+    // empty means the library beside the running program.
+    DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::string libraryFile = {});
+    ~DialogCore();
+    DialogCore(const DialogCore&) = delete;
+    DialogCore& operator=(const DialogCore&) = delete;
+
+    // --- Window messages -------------------------------------------------------------------
+    // Routes one message taken from the window's queue. StatusUpdate and Response rewrite the
+    // status line and go on to the version check (while it runs) or the sequencer; Alarm takes
+    // the same route without touching the status line; SENDCANCEL passes over a blank block,
+    // and only in state 13. The payload is consumed. False for any other message id.
+    bool handleMessage(Message& message);
+    // Waits up to `timeout` for one message on `queue` and handles it; false if none came.
+    bool pumpOne(MessageQueue& queue, std::chrono::milliseconds timeout);
+
+    // --- Operator commands -----------------------------------------------------------------
+    // Loads the file (its failures show their own boxes). On success sets the progress range
+    // to the block count, the CRC text to the file CRC ("%04X") and the file-name text to the
+    // path. On failure nothing is loaded, and the displayed name and CRC are left alone.
+    // While the operator controls are disabled (a download or check runs) all three commands
+    // are ignored, as the disabled buttons of the window would be; SelectDownloadFile then
+    // returns false without a box.
+    bool SelectDownloadFile(const std::string& path);
+    // The Start Download button: refuses without a file, connects if needed, starts.
+    void StartDownload();
+    // The Version Check button.
+    void StartVersionCheck();
+    // Ends any session (as closing the window does). The core is reusable afterwards.
+    void Shutdown();
+
+    // --- State for fronts --------------------------------------------------------------------
+    // A download or a version check is under way.
+    bool isRunning() const { return sequencer_.state() != DownloadSequencer::kIdle || versionCheck_.active(); }
+    std::uint32_t state() const { return sequencer_.state(); }
+    bool versionCheckActive() const { return versionCheck_.active(); }
+    bool operatorControlsEnabled() const { return controlsEnabled_; }
+    bool isConnected() const { return session_.isConnected(); }
+
+    bool isLoaded() const { return image_.isLoaded(); }
+    const std::string& filePath() const { return filePath_; }  // last file loaded successfully
+    std::uint32_t fileSize() const { return image_.size(); }
+    std::uint16_t fileCrc() const { return image_.fileCrc(); }
+    std::uint32_t blockCount() const { return image_.blockCount(); }
+    std::uint32_t blocksDone() const { return sequencer_.blocksDone(); }
+    // The unit's verify result bytes 5 and 4, shown as "CRC:%02X%02X".
+    std::uint8_t unitCrc5() const { return sequencer_.unitCrc5(); }
+    std::uint8_t unitCrc4() const { return sequencer_.unitCrc4(); }
+
+    // The last message box shown, of any kind; kind None before the first.
+    struct Box {
+        enum Kind { None, Table, Info, Pair } kind = None;
+        std::string caption;
+        std::string text;
+        int stringId = 0;  // Table boxes only
+    };
+    const Box& lastBox() const { return recorder_.lastBox; }
+    // Caption and text of the last caption/text box (ShowMessagePair).
+    const std::string& lastPairCaption() const { return recorder_.pairCaption; }
+    const std::string& lastPairText() const { return recorder_.pairText; }
+
+    const DownloadSequencer& sequencer() const { return sequencer_; }
+    const DownloadImage& image() const { return image_; }
+
+private:
+    // Passes everything on to the front's feedback and keeps what the core reports about it.
+    struct Recorder : OperatorFeedback {
+        explicit Recorder(OperatorFeedback& f, bool& enabled) : front(f), controlsEnabled(enabled) {}
+        void EnableOperatorControls() override;
+        void DisableOperatorControls() override;
+        void ShowUnitStatus(std::uint8_t code, std::uint8_t data, std::uint32_t state) override;
+        void SetStatusText(const std::string& text) override { front.SetStatusText(text); }
+        void SetProgressRange(std::uint32_t maximum) override { front.SetProgressRange(maximum); }
+        void SetProgress(std::uint32_t position) override { front.SetProgress(position); }
+        void SetVersionText(const std::string& text) override { front.SetVersionText(text); }
+        void SetFileNameText(const std::string& path) override { front.SetFileNameText(path); }
+        void SetCrcText(const std::string& text) override { front.SetCrcText(text); }
+        void ShowTableMessage(int id) override;
+        void ShowInfoMessage(const std::string& text) override;
+        void ShowMessagePair(const std::string& caption, const std::string& text) override;
+        std::string PortText() override { return front.PortText(); }
+        std::string BaudText() override { return front.BaudText(); }
+        void DisablePortAndBaudLists() override { front.DisablePortAndBaudLists(); }
+        void PostSendCancel() override { front.PostSendCancel(); }
+
+        OperatorFeedback& front;
+        bool& controlsEnabled;
+        Box lastBox;
+        std::string pairCaption;
+        std::string pairText;
+    };
+
+    void replyMessage(Message& message, bool withStatusLine);
+
+    bool controlsEnabled_ = true;
+    Recorder recorder_;
+    UnitSession session_;
+    SessionLink link_;
+    DownloadImage image_;
+    DownloadSequencer sequencer_;
+    VersionCheck versionCheck_;
+    std::string filePath_;
+
+    MessageId statusUpdate_;
+    MessageId response_;
+    MessageId alarm_;
+    MessageId sendCancel_;
+};
