@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "BytePort.h"
+
+// The serial line to the unit: even parity, one stop bit, raw 8-bit, held exclusively.
+// One implementation file per platform.
+class SerialDevice : public BytePort {
+public:
+    // How long readByte waits for its byte: 500 ms plus 500 ms per byte asked for.
+    static constexpr std::chrono::milliseconds kReadWait{1000};
+
+    SerialDevice();
+    ~SerialDevice() override;  // releases the device without touching the modem lines
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    // True when the device could be had exclusively. Settings the driver refuses are
+    // passed over: the device still counts as open.
+    bool open(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits);
+    // Drops DTR and RTS and releases the device; harmless when not open.
+    void close();
+    bool isOpen() const;
+    // Forgets the device without closing it: it stays held until the process ends.
+    void abandon();
+
+    bool readByte(std::uint8_t& byte) override;
+    bool writeBytes(const std::uint8_t* data, std::size_t count) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The device a port name stands for on this platform ("COM1" and the like).
+std::string serialDevicePath(const std::string& portName);

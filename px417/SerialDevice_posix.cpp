@@ -1,0 +1,223 @@
+#include "SerialDevice.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);  // also drops the advisory lock
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct Rate {
+    std::int32_t baud;
+    speed_t speed;
+};
+
+constexpr Rate kRates[] = {
+    {50, B50},         {75, B75},         {110, B110},         {134, B134},         {150, B150},
+    {200, B200},       {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000},
+};
+
+bool speedFor(std::int32_t baud, speed_t& speed) {
+    for (const auto& r : kRates)
+        if (r.baud == baud) {
+            speed = r.speed;
+            return true;
+        }
+    return false;
+}
+
+bool dataBitsFlag(std::int32_t dataBits, tcflag_t& flag) {
+    switch (dataBits & 0xFF) {  // only the low byte counts, as with the line's byte-size field
+        case 5: flag = CS5; return true;
+        case 6: flag = CS6; return true;
+        case 7: flag = CS7; return true;
+        case 8: flag = CS8; return true;
+        default: return false;
+    }
+}
+
+int ioctlRetry(int fd, unsigned long request, int* arg) {
+    int r;
+    do {
+        r = ::ioctl(fd, request, arg);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// Raw binary line with even parity and one stop bit; every other setting stays as the driver
+// had it. Nothing here is checked: a setting the driver refuses leaves the line as it was.
+void configure(int fd, std::int32_t baudRate, std::int32_t dataBits) {
+    termios before{};
+    if (::tcgetattr(fd, &before) != 0) return;
+    termios t = before;
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    t.c_iflag |= INPCK;
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(PARODD | CSTOPB);
+    t.c_cflag |= PARENB | CREAD | CLOCAL;
+    tcflag_t size;
+    if (dataBitsFlag(dataBits, size)) t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+
+    speed_t speed;
+    if (speedFor(baudRate, speed) && ::cfsetispeed(&t, speed) == 0 && ::cfsetospeed(&t, speed) == 0 &&
+        ::tcsetattr(fd, TCSANOW, &t) == 0)
+        return;
+    // Rate unknown or refused: apply the rest at the previous speed.
+    ::cfsetispeed(&t, ::cfgetispeed(&before));
+    ::cfsetospeed(&t, ::cfgetospeed(&before));
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+struct SerialDevice::Impl {
+    UniqueFd fd;
+};
+
+std::string serialDevicePath(const std::string& portName) {
+    if (portName.find('/') != std::string::npos) return portName;
+    if (portName.size() > 3 && portName.compare(0, 3, "COM") == 0 && portName[3] != '0') {
+        bool digits = portName.size() <= 3 + 9;
+        for (std::size_t i = 3; i < portName.size() && digits; ++i)
+            digits = portName[i] >= '0' && portName[i] <= '9';
+        if (digits) return "/dev/ttyS" + std::to_string(std::stoul(portName.substr(3)) - 1);
+    }
+    return "/dev/" + portName;
+}
+
+SerialDevice::SerialDevice() : impl_(std::make_unique<Impl>()) {}
+
+SerialDevice::~SerialDevice() = default;
+
+bool SerialDevice::isOpen() const { return static_cast<bool>(impl_->fd); }
+
+bool SerialDevice::open(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits) {
+    close();
+    if (portName.empty()) return false;
+    const std::string path = serialDevicePath(portName);
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return false;
+    // Exclusive mode keeps out other opens of the tty (except privileged ones); the lock
+    // also keeps out a second open from a privileged process or from this one.
+    ::ioctl(fd.get(), TIOCEXCL);
+    int r;
+    do {
+        r = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+    } while (r < 0 && errno == EINTR);
+    if (r != 0) return false;
+
+    configure(fd.get(), baudRate, dataBits);
+    ::tcflush(fd.get(), TCIOFLUSH);
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctlRetry(fd.get(), TIOCMBIS, &lines);  // a pseudo-terminal refuses; that is fine
+    impl_->fd = std::move(fd);
+    return true;
+}
+
+void SerialDevice::close() {
+    if (!impl_->fd) return;
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctlRetry(impl_->fd.get(), TIOCMBIC, &lines);
+    impl_->fd.reset();
+}
+
+void SerialDevice::abandon() { impl_->fd.release(); }
+
+bool SerialDevice::readByte(std::uint8_t& byte) {
+    if (!impl_->fd) return false;
+    const int fd = impl_->fd.get();
+    const auto deadline = Clock::now() + kReadWait;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (r == 0) return false;
+        ssize_t n = ::read(fd, &byte, 1);
+        if (n == 1) return true;
+        if (n == 0) return false;
+        if (errno != EINTR && errno != EAGAIN) return false;
+        // Readable but nothing to read: unless the device has gone, wait for the rest of the time.
+        if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN)) return false;
+        if (remainingMs(deadline) == 0) return false;
+    }
+}
+
+bool SerialDevice::writeBytes(const std::uint8_t* data, std::size_t count) {
+    if (!impl_->fd) return false;
+    const int fd = impl_->fd.get();
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t n = ::write(fd, data + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            // No write time-out on the line: the driver drains at the line's pace.
+            pollfd p{fd, POLLOUT, 0};
+            int r = ::poll(&p, 1, -1);
+            if (r < 0 && errno != EINTR) return false;
+            if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) return false;
+            continue;
+        }
+        return false;
+    }
+    int r;
+    do {
+        r = ::tcdrain(fd);
+    } while (r < 0 && errno == EINTR);
+    // A device that cannot tell when its output has gone (no such request) has still taken
+    // every byte; any other failure (a vanished adapter) is a failed write.
+    return r == 0 || errno == ENOTTY || errno == EINVAL;
+}

@@ -1,0 +1,90 @@
+#include "UnitPort.h"
+
+#include "SerialDevice.h"
+
+namespace {
+constexpr std::uint8_t kSync = 0xFC;
+}
+
+UnitPort::UnitPort() : device_(std::make_unique<SerialDevice>()), port_(device_.get()) {}
+
+UnitPort::UnitPort(BytePort& port) : port_(&port) {}
+
+UnitPort::~UnitPort() = default;
+
+bool UnitPort::open(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits) {
+    return device_ ? device_->open(portName, baudRate, dataBits) : true;
+}
+
+void UnitPort::close() {
+    if (device_) device_->close();
+}
+
+void UnitPort::abandon() {
+    if (device_) device_->abandon();
+}
+
+bool UnitPort::sendFrame(ByteBuffer& command) {
+    Crc16 crc;
+    crc.update(command.bytes());
+    if (!command.append(crc.low()) || !command.append(crc.high())) return false;
+    return port_->writeBytes(command.data(), command.size());
+}
+
+void UnitPort::receiveByte(std::uint8_t byte) {
+    lastByte_ = byte;
+    switch (rxState_) {
+        case RX_HUNT:
+            if (lastByte_ == kSync) {
+                rxCrc_.reset();
+                rxCrc_.update(kSync);
+                rxBuffer_.replace(kSync);
+                rxState_ = RX_LENGTH;
+            }
+            break;
+        case RX_LENGTH:
+            rxBuffer_.append(lastByte_);
+            rxCrc_.update(lastByte_);
+            rxCount_ = 2;
+            rxState_ = RX_BODY;
+            break;
+        case RX_BODY: {
+            ++rxCount_;
+            rxBuffer_.append(lastByte_);
+            const std::int32_t len = rxBuffer_.at(1);
+            if (rxCount_ == len) {
+                const bool good = rxBuffer_.at(len - 2) == rxCrc_.low() && rxBuffer_.at(len - 1) == rxCrc_.high();
+                result_ = good ? TRANSACT_OK : TRANSACT_BAD_CHECK;
+                rxState_ = RX_IDLE;
+            } else if (rxCount_ <= len - 2) {
+                rxCrc_.update(lastByte_);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+std::int32_t UnitPort::transact(ByteBuffer& command, ByteBuffer& reply) {
+    if (!sendFrame(command)) return TRANSACT_SEND_FAILED;
+    const auto limit = std::chrono::steady_clock::now() + replyLimit_;
+    rxState_ = RX_HUNT;
+    for (;;) {
+        if (!port_->readByte(lastByte_)) {
+            result_ = TRANSACT_NO_REPLY;
+            rxState_ = RX_IDLE;
+            break;
+        }
+        receiveByte(lastByte_);
+        if (rxState_ == RX_IDLE) break;
+        if (std::chrono::steady_clock::now() >= limit) {
+            result_ = TRANSACT_NO_REPLY;
+            rxState_ = RX_IDLE;
+            break;
+        }
+    }
+    if (result_ == TRANSACT_OK && reply.copyFrom(rxBuffer_)) return result_;
+    reply.clear();
+    return result_ == TRANSACT_OK ? TRANSACT_NO_REPLY : result_;
+}
