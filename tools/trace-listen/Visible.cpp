@@ -1,0 +1,26 @@
+#include "Visible.h"
+
+std::string visibleText(std::string_view message) {
+    if (message.empty()) return "(empty)";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(message.size());
+    for (char c : message) {
+        const auto b = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (b < 0x20 || b >= 0x7F) {
+                    out += "\\x";
+                    out += kHex[b >> 4];
+                    out += kHex[b & 15];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
