@@ -1,0 +1,266 @@
+// The library as its users get it: the built file, loaded at run time, driven through its
+// three exports.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <atomic>
+
+#include "CommMessage.h"
+#include "PtyPeer.h"
+#include "SerialDevice.h"
+#include "platform/GlobalMemory.h"
+#include "platform/Mailslot.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+using LoadFn = bool (*)();
+using RequestFn = char* (*)(char*, int*);
+using UnloadFn = unsigned char (*)();
+
+const std::string kOk = "COMM_PX417/1.0 200 OK\r\n\r\n";
+const std::string kMemoryFailure = "COMM_PX417/1.0 401 Memory Failure\r\n\r\n";
+
+std::string protocolError(int code) {
+    return "COMM_PX417/1.0 403 Protcol Error\r\nArgument0: " + std::to_string(code) + "\r\n\r\n";
+}
+
+std::string openRequest(const std::string& port, const std::string& baud = "9600", const std::string& bits = "8") {
+    return "COMM_PX417/1.0\r\nArgument0: " + port + "\r\nArgument1: " + baud + "\r\nArgument2: " + bits +
+           "\r\nMethod: Open\r\n\r\n";
+}
+
+const std::string kCloseRequest = "COMM_PX417/1.0\r\nMethod: Close\r\n\r\n";
+const std::string kStatusCommand =
+    "COMM_PX417/1.0\r\nArgument0: 3\r\nArgument1: /AUR\r\nArgument2: FC 05 11 \r\nMethod: Command\r\n\r\n";
+const Bytes kStatusRequestSent{0xFC, 0x05, 0x11, 0x27, 0x56};
+const Bytes kDisableReply{0xFC, 0x05, 0x1A, 0xF4, 0xE8};
+
+class Library : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Mailslots of this test alone, whatever else runs beside it.
+        char dir[] = "/tmp/px417-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        runtimeDir_ = dir;
+        ::setenv("XDG_RUNTIME_DIR", dir, 1);
+
+        handle_ = ::dlopen(PX417_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle_, nullptr) << ::dlerror();
+        load_ = reinterpret_cast<LoadFn>(::dlsym(handle_, "load"));
+        request_ = reinterpret_cast<RequestFn>(::dlsym(handle_, "request"));
+        unload_ = reinterpret_cast<UnloadFn>(::dlsym(handle_, "unload"));
+        ASSERT_TRUE(load_ && request_ && unload_);
+        ASSERT_TRUE(load_());
+    }
+
+    void TearDown() override {
+        if (request_) call(kCloseRequest);
+        if (unload_) {
+            EXPECT_EQ(unload_(), 1);
+        }
+        if (handle_) ::dlclose(handle_);
+        trace_.close();
+        std::error_code ec;
+        std::filesystem::remove_all(runtimeDir_, ec);
+    }
+
+    // Sends `bytes` as a request block of `length` bytes (the whole text unless given) and
+    // returns the response, checking the block's form on the way.
+    std::string call(const std::string& bytes, int length = -1) {
+        if (length < 0) length = static_cast<int>(bytes.size());
+        char* block = platform::globalAlloc(bytes.size() + 1);
+        std::memcpy(block, bytes.data(), bytes.size());
+        int inOut = length;
+        char* response = request_(block, &inOut);
+        if (!response) {
+            ADD_FAILURE() << "no response block";
+            return {};
+        }
+        EXPECT_GE(inOut, 0);
+        EXPECT_EQ(response[inOut], '\0');
+        std::string text(response, static_cast<std::size_t>(inOut));
+        platform::globalFree(response);
+        return text;
+    }
+
+    void listen() { ASSERT_TRUE(trace_.create("DebugComm_px417")); }
+
+    // The next trace message, or "<none>" when nothing more is queued.
+    std::string traced(std::chrono::milliseconds wait = 0ms) {
+        std::string message;
+        auto r = trace_.receive(message, wait);
+        return r == platform::MailslotListener::Receive::Message ? message : "<none>";
+    }
+
+    void expectTraced(const std::string& request, const std::string& response) {
+        EXPECT_EQ(traced(), request);
+        EXPECT_EQ(traced(), response);
+        EXPECT_EQ(traced(), "<none>");
+    }
+
+    std::string runtimeDir_;
+    void* handle_ = nullptr;
+    LoadFn load_ = nullptr;
+    RequestFn request_ = nullptr;
+    UnloadFn unload_ = nullptr;
+    platform::MailslotListener trace_;
+};
+
+TEST_F(Library, OpenCommandClose) {
+    listen();
+    PtyPeer peer;
+    EXPECT_EQ(call(openRequest(peer.path())), kOk);
+    expectTraced(openRequest(peer.path()), kOk);
+
+    ASSERT_TRUE(peer.send(kDisableReply));
+    const std::string reply = "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n";
+    EXPECT_EQ(call(kStatusCommand), reply);
+    EXPECT_EQ(peer.receive(kStatusRequestSent.size()), kStatusRequestSent);
+    expectTraced(kStatusCommand, reply);
+
+    ASSERT_TRUE(peer.send({0xFC, 0x05, 0x1A, 0xF4, 0xE9}));
+    EXPECT_EQ(call(kStatusCommand), protocolError(105));
+    expectTraced(kStatusCommand, protocolError(105));
+
+    EXPECT_EQ(call(kCloseRequest), kOk);
+    expectTraced(kCloseRequest, kOk);
+    EXPECT_EQ(call(kStatusCommand), kMemoryFailure);  // no port any more
+}
+
+TEST_F(Library, MissingDevice) {
+    listen();
+    EXPECT_EQ(call(openRequest("ttyDoesNotExist42")), kMemoryFailure);
+    expectTraced(openRequest("ttyDoesNotExist42"), kMemoryFailure);
+    EXPECT_EQ(call(kStatusCommand), protocolError(107));
+    expectTraced(kStatusCommand, protocolError(107));
+    EXPECT_EQ(call(kCloseRequest), kOk);
+    EXPECT_EQ(call(kCloseRequest), kOk);
+}
+
+TEST_F(Library, NumbersThatDoNotConvert) {
+    PtyPeer peer;
+    EXPECT_EQ(call(openRequest(peer.path(), "9600baud")), kMemoryFailure);
+    EXPECT_EQ(call(openRequest(peer.path(), "9600", "")), kMemoryFailure);
+    SerialDevice device;  // nothing was opened
+    EXPECT_TRUE(device.open(peer.path(), 9600, 8));
+    device.close();
+
+    EXPECT_EQ(call(kStatusCommand), kMemoryFailure);  // no port yet
+    ASSERT_EQ(call(openRequest(peer.path(), "+9600")), kOk);
+    for (const char* count : {"", "three", "0x3"}) {
+        std::string text = "COMM_PX417/1.0\r\nArgument1: /AUR\r\nMethod: Command\r\n";
+        if (*count) text += std::string("Argument0: ") + count + "\r\n";
+        EXPECT_EQ(call(text), kMemoryFailure) << count;
+    }
+    EXPECT_TRUE(peer.pending().empty());  // nothing went out
+}
+
+TEST_F(Library, NoMethodGivesAnEmptyResponse) {
+    listen();
+    for (const std::string text : {"COMM_PX417/1.0\r\nMethod: open\r\n\r\n", "COMM_PX417/1.0\r\nMethod: Opens\r\n\r\n",
+                                   "COMM_PX417/1.0\r\nArgument0: COM1\r\n\r\n", "Method: Close\r\n\r\n", ""}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(call(text), "");
+        expectTraced(text, "");
+    }
+}
+
+TEST_F(Library, TextEndsAtTheFirstNul) {
+    listen();
+    const std::string cut = "COMM_PX417/1.0\r\nMethod: Clo\0se\r\n\r\n"s;
+    EXPECT_EQ(call(cut), "");
+    expectTraced("COMM_PX417/1.0\r\nMethod: Clo", "");
+
+    const std::string tail = "COMM_PX417/1.0\r\nMethod: Close\r\n\0Method: Open\r\n"s;
+    EXPECT_EQ(call(tail), kOk);
+    expectTraced("COMM_PX417/1.0\r\nMethod: Close\r\n", kOk);
+
+    // And at the given length when that comes first.
+    EXPECT_EQ(call(kCloseRequest, 27), "");
+    expectTraced("COMM_PX417/1.0\r\nMethod: Clo", "");
+    EXPECT_EQ(call(kCloseRequest, 0), "");
+}
+
+TEST_F(Library, DeviceHeldElsewhere) {
+    PtyPeer peer;
+    SerialDevice other;
+    ASSERT_TRUE(other.open(peer.path(), 9600, 8));
+    EXPECT_EQ(call(openRequest(peer.path())), kMemoryFailure);
+    other.close();
+    EXPECT_EQ(call(openRequest(peer.path())), kOk);
+}
+
+TEST_F(Library, OpenReleasesTheEarlierPort) {
+    PtyPeer first, second;
+    ASSERT_EQ(call(openRequest(first.path())), kOk);
+    EXPECT_EQ(call(openRequest(first.path())), kOk);  // the same device again
+    ASSERT_EQ(call(openRequest(second.path())), kOk);
+    SerialDevice device;
+    EXPECT_TRUE(device.open(first.path(), 9600, 8));  // let go by the last Open
+
+    ASSERT_TRUE(second.send(kDisableReply));
+    EXPECT_EQ(call(kStatusCommand), "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n");
+    EXPECT_TRUE(first.pending().empty());
+}
+
+// The one slow test: the library's own limit on a reply that never completes.
+TEST_F(Library, EndlessStreamEndsAfterTenSeconds) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    std::atomic<bool> stop{false};
+    std::thread stream([&] {
+        const Bytes chunk(64, 0x00);
+        while (!stop.load()) peer.send(chunk, 20ms);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const std::string response = call(kStatusCommand);
+    const auto took = std::chrono::steady_clock::now() - start;
+    stop = true;
+    stream.join();
+    EXPECT_EQ(response, protocolError(102));
+    EXPECT_GE(took, 10s);
+    EXPECT_LT(took, 12s);
+}
+
+// Outside load .. unload there is no service, yet every call still gets a well-formed block.
+TEST_F(Library, RequestWithoutService) {
+    EXPECT_EQ(unload_(), 1);
+    EXPECT_EQ(unload_(), 1);
+    EXPECT_EQ(call(kCloseRequest), "");
+    ASSERT_TRUE(load_());
+    ASSERT_TRUE(load_());  // a second load keeps the service
+    EXPECT_EQ(call(kCloseRequest), kOk);
+}
+
+TEST_F(Library, OddArguments) {
+    int length = 5;
+    char* response = request_(nullptr, &length);
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(response[0], '\0');
+    platform::globalFree(response);
+
+    char* block = platform::globalAlloc(kCloseRequest.size() + 1);
+    std::memcpy(block, kCloseRequest.data(), kCloseRequest.size());
+    length = -3;
+    response = request_(block, &length);
+    ASSERT_NE(response, nullptr);
+    EXPECT_EQ(length, 0);
+    platform::globalFree(response);
+}
+
+TEST_F(Library, WithoutListenerNothingIsTraced) {
+    EXPECT_EQ(call(kCloseRequest), kOk);
+    EXPECT_TRUE(std::filesystem::is_empty(runtimeDir_));
+}
+
+}  // namespace
