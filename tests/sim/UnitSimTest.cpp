@@ -1,0 +1,418 @@
+// The simulated unit driven through its pseudo-terminal with hand-built frames, as a host would.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "Crc16.h"
+#include "HostPort.h"
+#include "UnitSimulator.h"
+
+using namespace unitsim;
+using namespace std::chrono_literals;
+using Bytes = HostPort::Bytes;
+
+namespace {
+
+const Bytes kStatus{0xFC, 0x05, 0x11};
+const Bytes kStart{0xFC, 0x05, 0xD0};
+const Bytes kVerify{0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0};
+const Bytes kAck{0xFC, 0x05, 0x50};
+const Bytes kVersion{0xFC, 0x05, 0x84};
+
+Bytes reply(std::uint8_t replyCode, Bytes data = {}) {
+    Bytes frame{0xFC, static_cast<std::uint8_t>(data.size() + 5), replyCode};
+    frame.insert(frame.end(), data.begin(), data.end());
+    return HostPort::withCheck(frame);
+}
+
+const Bytes kDisable = reply(0x1A);
+const Bytes kAckReply = reply(0x50);
+const Bytes kReady = reply(0xD4, {0x00});
+const Bytes kBusy = reply(0xD4, {0x80});
+
+Bytes blockFrame(std::uint32_t offset, const Bytes& data) {
+    Bytes frame{0xFC, static_cast<std::uint8_t>(data.size() + 9), 0xD1, static_cast<std::uint8_t>(offset),
+                static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset >> 16),
+                static_cast<std::uint8_t>(offset >> 24)};
+    frame.insert(frame.end(), data.begin(), data.end());
+    return frame;
+}
+
+// A download file: body, then its check code high byte first.
+Bytes downloadFile(std::size_t size, std::uint8_t seed) {
+    Bytes file(size);
+    for (std::size_t i = 0; i < size; ++i) file[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    const auto crc = Crc16::of({file.data(), size - 2});
+    file[size - 2] = static_cast<std::uint8_t>(crc >> 8);
+    file[size - 1] = static_cast<std::uint8_t>(crc);
+    return file;
+}
+
+class SimTest : public ::testing::Test {
+protected:
+    void start(SimConfig config = {}) {
+        sim = std::make_unique<UnitSimulator>(config);
+        sim->start();
+        host = std::make_unique<HostPort>(sim->devicePath());
+        ASSERT_TRUE(host->isOpen());
+    }
+
+    // Polls until the reply is no longer busy; the busy replies are counted.
+    Bytes pollPastBusy(int& busyCount) {
+        busyCount = 0;
+        for (int i = 0; i < 100; ++i) {
+            auto r = host->exchange(kStatus);
+            if (r != kBusy) return r;
+            ++busyCount;
+        }
+        return {};
+    }
+
+    // Erase, the blocks of `file` at their offsets (all-0xFF full blocks passed over), verify.
+    void download(const Bytes& file) {
+        ASSERT_EQ(host->exchange(kStatus), kDisable);
+        ASSERT_EQ(host->exchange(kStart), kAckReply);
+        int busy = 0;
+        ASSERT_EQ(pollPastBusy(busy), kReady);
+        for (std::size_t offset = 0; offset < file.size(); offset += 246) {
+            const Bytes block(file.begin() + offset, file.begin() + std::min(file.size(), offset + 246));
+            if (block.size() == 246 && offset != 0 &&
+                std::all_of(block.begin(), block.end(), [](auto b) { return b == 0xFF; }))
+                continue;
+            ASSERT_EQ(host->exchange(blockFrame(offset, block)), kAckReply) << "offset " << offset;
+            ASSERT_EQ(pollPastBusy(busy), kReady);
+        }
+        ASSERT_EQ(host->exchange(kVerify), kAckReply);
+    }
+
+    std::unique_ptr<UnitSimulator> sim;
+    std::unique_ptr<HostPort> host;
+};
+
+TEST_F(SimTest, StatusRunsThroughResetAndEnabledToDisable) {
+    SimConfig config;
+    config.unit.resetPolls = 2;
+    config.unit.enabledPolls = 1;
+    start(config);
+    for (const auto& expected : {reply(0x40), reply(0x40), reply(0x15), kDisable, kDisable})
+        EXPECT_EQ(host->exchange(kStatus), expected);
+    EXPECT_EQ(sim->phase(), UnitPhase::Disabled);
+}
+
+TEST_F(SimTest, DisableReplyIsTheKnownFrame) {
+    start();
+    EXPECT_EQ(host->exchange(kStatus), (Bytes{0xFC, 0x05, 0x1A, 0xF4, 0xE8}));
+}
+
+TEST_F(SimTest, DownloadStoresBlocksAndVerifiesTheImage) {
+    start();
+    // Three blocks, the middle one blank and passed over: only the erase puts 0xFF there.
+    Bytes file = downloadFile(500, 3);
+    std::fill(file.begin() + 246, file.begin() + 492, 0xFF);
+    const auto body = Crc16::of({file.data(), file.size() - 2});
+    file[498] = static_cast<std::uint8_t>(body >> 8);
+    file[499] = static_cast<std::uint8_t>(body);
+
+    download(file);
+    int busy = 0;
+    const Bytes result = reply(0xD3, {0x00, static_cast<std::uint8_t>(body), static_cast<std::uint8_t>(body >> 8)});
+    EXPECT_EQ(pollPastBusy(busy), result);
+    EXPECT_EQ(busy, 1);
+    EXPECT_EQ(host->exchange(kStatus), result) << "repeated until acknowledged";
+    EXPECT_EQ(host->exchange(kAck), kAckReply);
+    EXPECT_EQ(host->exchange(kStatus), kDisable);
+
+    EXPECT_EQ(sim->blocks(), (std::vector<BlockRecord>{{0, 246}, {492, 8}}));
+    EXPECT_EQ(sim->image(), file);
+    EXPECT_EQ(sim->memory(500, 4), (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+    ASSERT_TRUE(sim->verifyOutcome());
+    EXPECT_TRUE(sim->verifyOutcome()->passed);
+}
+
+TEST_F(SimTest, EraseAnswersBusyThenReady) {
+    SimConfig config;
+    config.unit.eraseBusyPolls = 3;
+    start(config);
+    ASSERT_EQ(host->exchange(kStatus), kDisable);
+    ASSERT_EQ(host->exchange(kStart), kAckReply);
+    int busy = 0;
+    EXPECT_EQ(pollPastBusy(busy), kReady);
+    EXPECT_EQ(busy, 3);
+    EXPECT_EQ(host->exchange(kStatus), kReady);
+}
+
+TEST_F(SimTest, VerifyResult80CarriesTheComputedCheckCode) {
+    struct Case {
+        const char* name;
+        bool spoilTrailer;
+        bool forceResult80;
+    };
+    for (const Case& c : {Case{"wrong trailer", true, false}, Case{"forced by fault", false, true}}) {
+        SCOPED_TRACE(c.name);
+        SimConfig config;
+        config.faults.forceResult80 = c.forceResult80;
+        start(config);
+        Bytes file = downloadFile(300, 9);
+        if (c.spoilTrailer) file.back() ^= 0x01;
+        download(file);
+        const auto body = Crc16::of({file.data(), file.size() - 2});
+        int busy = 0;
+        EXPECT_EQ(pollPastBusy(busy),
+                  reply(0xD3, {0x80, static_cast<std::uint8_t>(body), static_cast<std::uint8_t>(body >> 8)}));
+        EXPECT_EQ(host->exchange(kAck), kAckReply);
+        EXPECT_EQ(host->exchange(kStatus), kDisable);
+    }
+}
+
+TEST_F(SimTest, VersionReplyHoldsFourDataBytesThenTheText) {
+    SimConfig config;
+    config.unit.versionText = "ABCDEFGHIJK";  // L = 20: the text is bytes 7 to 17
+    start(config);
+    const Bytes r = host->exchange(kVersion);
+    ASSERT_EQ(r.size(), 20u);
+    EXPECT_EQ(r[2], 0x84);
+    EXPECT_EQ(std::string(r.begin() + 7, r.begin() + 18), "ABCDEFGHIJK");
+    EXPECT_EQ(r, reply(0x84, {0x01, 0x00, 0x02, 0x07, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K'}));
+}
+
+TEST_F(SimTest, FramesTheUnitCannotTakeGetNoReply) {
+    struct Case {
+        const char* name;
+        Bytes bytes;  // sent as they are
+    };
+    SimConfig config;
+    config.unit.memorySize = 1024;
+    start(config);
+    ASSERT_EQ(host->exchange(kStatus), kDisable);
+    ASSERT_EQ(host->exchange(kStart), kAckReply);
+    const Case cases[] = {
+        {"bad check code", {0xFC, 0x05, 0x11, 0x27, 0x57}},
+        {"unknown command", HostPort::withCheck({0xFC, 0x05, 0x77})},
+        {"block past the memory's end", HostPort::withCheck(blockFrame(1020, Bytes(8, 0x11)))},
+        {"block offset far outside", HostPort::withCheck(blockFrame(0xFFFFFFF0u, Bytes(32, 0x11)))},
+        {"block frame without a whole offset", HostPort::withCheck({0xFC, 0x08, 0xD1, 0x00, 0x00, 0x00})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(host->writeRaw(c.bytes));
+        EXPECT_TRUE(host->readUntilQuiet(150ms).empty());
+        // Still alive and in step.
+        int busy = 0;
+        EXPECT_EQ(pollPastBusy(busy), kReady);
+    }
+    EXPECT_TRUE(sim->blocks().empty());
+    EXPECT_EQ(sim->counters().badCheckFrames, 1u);
+}
+
+TEST_F(SimTest, IncompleteFrameIsDroppedAfterQuietTime) {
+    SimConfig config;
+    config.partialFrameTimeout = 100ms;
+    start(config);
+    ASSERT_TRUE(host->writeRaw({0xFC, 0x05, 0x11}));
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(host->exchange(kStatus), kDisable);
+    EXPECT_EQ(sim->counters().partialFramesDropped, 1u);
+}
+
+TEST_F(SimTest, ReplyFaultsShapeTheBytesOnTheLine) {
+    const Bytes disable = kDisable;
+    Bytes spoilt = disable;
+    spoilt.back() ^= 0xFF;
+    auto concat = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Case {
+        const char* name;
+        Faults faults;
+        Bytes first;   // raw bytes answering the first status request
+        Bytes second;  // and the second
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* name, auto set, Bytes first, Bytes second) {
+        Faults f;
+        set(f);
+        cases.push_back({name, f, std::move(first), std::move(second)});
+    };
+    add("bad check on reply 1", [](Faults& f) { f.badCheck.nth = 1; }, spoilt, disable);
+    add("bad check every 2nd", [](Faults& f) { f.badCheck.every = 2; }, disable, spoilt);
+    add("noise before reply 1", [](Faults& f) { f.noise.nth = 1; f.noiseBytes = 3; },
+        concat({0x55, 0xAA, 0x00}, disable), disable);
+    add("cut after 3 bytes", [](Faults& f) { f.cut.nth = 2; f.cutAfterBytes = 3; }, disable, {0xFC, 0x05, 0x1A});
+    add("sent twice", [](Faults& f) { f.duplicate.nth = 1; }, concat(disable, disable), disable);
+    add("silent after 1 frame", [](Faults& f) { f.silentAfterFrames = 1; }, disable, {});
+    add("silent from the start", [](Faults& f) { f.silentAfterFrames = 0; }, {}, {});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimConfig config;
+        config.faults = c.faults;
+        start(config);
+        ASSERT_TRUE(host->send(kStatus));
+        EXPECT_EQ(host->readUntilQuiet(150ms), c.first);
+        ASSERT_TRUE(host->send(kStatus));
+        EXPECT_EQ(host->readUntilQuiet(150ms), c.second);
+    }
+}
+
+TEST_F(SimTest, GapPausesInsideTheReply) {
+    SimConfig config;
+    config.faults.gap.nth = 1;
+    config.faults.gapTime = 300ms;
+    start(config);
+    ASSERT_TRUE(host->send(kStatus));
+    ASSERT_TRUE(host->readByte(1s));
+    ASSERT_TRUE(host->readByte(1s));  // the first half: two of five bytes
+    EXPECT_FALSE(host->readByte(200ms));
+    Bytes rest = host->readUntilQuiet(500ms);
+    EXPECT_EQ(rest, (Bytes{0x1A, 0xF4, 0xE8}));
+}
+
+TEST_F(SimTest, StickyFaultsHoldTheirState) {
+    struct Case {
+        const char* name;
+        void (*set)(Faults&);
+        std::vector<Bytes> setup;  // frames sent first, replies not checked
+        Bytes expected;            // every later status reply
+    };
+    const Case cases[] = {
+        {"never disable", [](Faults& f) { f.neverDisable = true; }, {}, reply(0x15)},
+        {"busy during erase", [](Faults& f) { f.busyForeverErase = true; }, {kStatus, kStart}, kBusy},
+        {"busy after a block", [](Faults& f) { f.busyForeverBlock = true; },
+         {kStatus, kStart, kStatus, kStatus, kStatus, blockFrame(0, Bytes(10, 1))}, kBusy},
+        {"busy during verify", [](Faults& f) { f.busyForeverVerify = true; },
+         {kStatus, kStart, kStatus, kStatus, kStatus, kVerify}, kBusy},
+        {"stuck after result", [](Faults& f) { f.stuckAfterResult = true; },
+         {kStatus, kStart, kStatus, kStatus, kStatus, kVerify, kStatus, kStatus, kAck},
+         reply(0xD3, {0x80, 0x00, 0x00})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimConfig config;
+        c.set(config.faults);
+        start(config);
+        for (const auto& frame : c.setup) ASSERT_FALSE(host->exchange(frame).empty());
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(host->exchange(kStatus), c.expected) << "poll " << i;
+    }
+}
+
+TEST_F(SimTest, LineDropsAfterTheChosenBlock) {
+    SimConfig config;
+    config.faults.dropLineAfterBlock = 2;
+    start(config);
+    ASSERT_EQ(host->exchange(kStatus), kDisable);
+    ASSERT_EQ(host->exchange(kStart), kAckReply);
+    int busy = 0;
+    ASSERT_EQ(pollPastBusy(busy), kReady);
+    ASSERT_EQ(host->exchange(blockFrame(0, Bytes(246, 1))), kAckReply);
+    ASSERT_EQ(host->exchange(blockFrame(246, Bytes(246, 2))), kAckReply);
+    ASSERT_TRUE(sim->waitForLineDrop(1s));
+    pollfd p{host->fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    EXPECT_NE(p.revents & POLLHUP, 0);
+}
+
+TEST_F(SimTest, StreamsNeverFormAFrame) {
+    for (const auto stream : {StreamFault::NoSync, StreamFault::ShortLength}) {
+        SCOPED_TRACE(stream == StreamFault::NoSync ? "no sync" : "short length");
+        SimConfig config;
+        config.faults.stream = stream;
+        start(config);
+        ASSERT_TRUE(host->send(kStatus));
+        Bytes got;
+        const auto until = std::chrono::steady_clock::now() + 300ms;
+        while (std::chrono::steady_clock::now() < until)
+            if (auto b = host->readByte(100ms)) got.push_back(*b);
+        // About 1 KiB in 300 ms at 38400 baud.
+        EXPECT_GT(got.size(), 500u);
+        EXPECT_LT(got.size(), 1500u);
+        for (std::size_t i = 0; i + 1 < got.size(); ++i) {
+            if (stream == StreamFault::NoSync) {
+                ASSERT_NE(got[i], 0xFC);
+            } else if (got[i] == 0xFC) {
+                ASSERT_LT(got[i + 1], 3) << "at " << i;
+            }
+        }
+        if (stream == StreamFault::ShortLength) {
+            EXPECT_NE(std::find(got.begin(), got.end(), 0xFC), got.end());
+        }
+        EXPECT_EQ(sim->counters().repliesSent, 0u);
+    }
+}
+
+TEST_F(SimTest, HostMayCloseAndReopenThePortBetweenSessions) {
+    start();
+    for (int session = 0; session < 3; ++session) {
+        host.reset();
+        host = std::make_unique<HostPort>(sim->devicePath());
+        ASSERT_TRUE(host->isOpen()) << "session " << session;
+        EXPECT_EQ(host->exchange(kStatus), kDisable);
+        host->close();
+    }
+}
+
+TEST_F(SimTest, StopReturnsAtOnceInTheMiddleOfAReply) {
+    SimConfig config;
+    config.faults.gap.nth = 1;
+    config.faults.gapTime = 10s;
+    start(config);
+    ASSERT_TRUE(host->send(kStatus));
+    ASSERT_TRUE(host->readByte(1s));
+    const auto before = std::chrono::steady_clock::now();
+    sim->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
+}
+
+TEST_F(SimTest, WaitsAreBoundedAndSeeProgress) {
+    start();
+    EXPECT_FALSE(sim->waitForFrames(1, 50ms));
+    ASSERT_EQ(host->exchange(kStatus), kDisable);
+    EXPECT_TRUE(sim->waitForReplies(1, 1s));
+    const auto log = sim->frameLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].direction, FrameRecord::Direction::In);
+    EXPECT_EQ(log[0].bytes, HostPort::withCheck(kStatus));
+    EXPECT_EQ(log[1].direction, FrameRecord::Direction::Out);
+    EXPECT_EQ(log[1].bytes, kDisable);
+}
+
+// Paced timing: what the host sees must be the line time, no less and hardly more.
+TEST_F(SimTest, PacedExchangeTakesTheLineTime) {
+    SimConfig config;
+    config.pacing.enabled = true;
+    config.pacing.baud = 38400;
+    config.pacing.eraseTime = 0ms;
+    config.pacing.blockWriteTime = 0ms;
+    config.unit.eraseBusyPolls = 0;
+    start(config);
+    ASSERT_EQ(host->exchange(kStatus), kDisable);
+    ASSERT_EQ(host->exchange(kStart), kAckReply);
+    ASSERT_EQ(host->exchange(kStatus), kReady);
+
+    // 20 full blocks: 255 bytes out, 5 back, 11 bits each.
+    const auto lineTime = std::chrono::duration<double>(20 * 260 * 11.0 / 38400);
+    const auto before = std::chrono::steady_clock::now();
+    for (std::uint32_t i = 0; i < 20; ++i)
+        ASSERT_EQ(host->exchange(blockFrame(i * 246, Bytes(246, 0x5A))), kAckReply);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(took.count(), lineTime.count() * 0.99);
+    EXPECT_LE(took.count(), lineTime.count() * 1.03);
+}
+
+TEST_F(SimTest, PacedFlashTimeKeepsTheUnitBusy) {
+    SimConfig config;
+    config.pacing.enabled = true;
+    config.pacing.eraseTime = 150ms;
+    config.unit.eraseBusyPolls = 0;
+    start(config);
+    ASSERT_EQ(host->exchange(kStatus), kDisable);
+    ASSERT_EQ(host->exchange(kStart), kAckReply);
+    const auto erased = std::chrono::steady_clock::now() + 150ms;
+    EXPECT_EQ(host->exchange(kStatus), kBusy);
+    std::this_thread::sleep_until(erased + 20ms);
+    EXPECT_EQ(host->exchange(kStatus), kReady);
+}
+
+}  // namespace

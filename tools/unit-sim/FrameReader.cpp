@@ -1,0 +1,69 @@
+#include "FrameReader.h"
+
+#include "SimConfig.h"
+
+namespace unitsim {
+
+namespace {
+// Sync, length, code and the two check bytes.
+constexpr std::uint32_t kSmallestFrame = 5;
+}  // namespace
+
+FrameReader::Result FrameReader::feed(std::uint8_t byte) {
+    switch (state_) {
+    case State::Hunt:
+        if (byte != code::kSync) {
+            ++skipped_;
+            return Result::Pending;
+        }
+        frame_.clear();
+        frame_.append(byte);
+        crc_.reset();
+        crc_.update(byte);
+        state_ = State::Length;
+        return Result::Pending;
+
+    case State::Length:
+        if (byte < kSmallestFrame) {
+            // No command fits; resynchronise on the bytes that follow.
+            skipped_ += 2;
+            state_ = State::Hunt;
+            return Result::Pending;
+        }
+        expected_ = byte;
+        frame_.append(byte);
+        crc_.update(byte);
+        state_ = State::Body;
+        return Result::Pending;
+
+    case State::Body:
+        frame_.append(byte);
+        if (frame_.size() <= expected_ - 2) crc_.update(byte);
+        if (frame_.size() < expected_) return Result::Pending;
+        state_ = State::Hunt;
+        return frame_[expected_ - 2] == crc_.low() && frame_[expected_ - 1] == crc_.high()
+                   ? Result::Frame
+                   : Result::BadCheck;
+    }
+    return Result::Pending;
+}
+
+void FrameReader::drop() {
+    state_ = State::Hunt;
+    frame_.clear();
+}
+
+ByteBuffer makeFrame(std::uint8_t replyCode, const std::uint8_t* data, std::size_t count) {
+    ByteBuffer frame;
+    frame.append(code::kSync);
+    frame.append(static_cast<std::uint8_t>(count + kSmallestFrame));
+    frame.append(replyCode);
+    if (count != 0) frame.append(data, count);
+    Crc16 crc;
+    crc.update(frame.bytes());
+    frame.append(crc.low());
+    frame.append(crc.high());
+    return frame;
+}
+
+}  // namespace unitsim
