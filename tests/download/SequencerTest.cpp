@@ -1,0 +1,198 @@
+// The sequencer's own logic, fed reply bytes straight into onReply over a link that records
+// what would have gone to the unit. The end-to-end tests cover the same paths on the line.
+#include <gtest/gtest.h>
+
+#include "DownloadImage.h"
+#include "DownloadSequencer.h"
+#include "Recording.h"
+#include "UnitLink.h"
+#include "VersionCheck.h"
+
+namespace {
+
+class RecordingLink : public UnitLink {
+public:
+    bool connect(WindowPoster&, const std::string& port, std::int32_t baud) override {
+        requests.push_back("connect " + port + " " + std::to_string(baud));
+        connected = connectWorks;
+        return connectWorks;
+    }
+    bool isConnected() const override { return connected; }
+    void disablePolling() override { requests.push_back("nopoll"); }
+    void disconnect() override {
+        requests.push_back("disconnect");
+        connected = false;
+    }
+    void requestStatus() override { requests.push_back("poll"); }
+    void sendStartDownload() override { requests.push_back("start"); }
+    void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) override {
+        requests.push_back("block " + std::to_string(offset) + " " + std::to_string(data.size()));
+    }
+    void sendVerify(const std::array<std::uint8_t, 6>& record) override {
+        requests.push_back(record == std::array<std::uint8_t, 6>{} ? "verify" : "verify?");
+    }
+    void sendAck() override { requests.push_back("ack"); }
+    void sendVersionRequest() override { requests.push_back("version"); }
+
+    std::vector<std::string> take() { return std::exchange(requests, {}); }
+
+    bool connectWorks = true;
+    bool connected = false;
+    std::vector<std::string> requests;
+};
+
+const ByteBuffer kDisable{0xFC, 0x05, 0x1A};
+const ByteBuffer kAck{0xFC, 0x05, 0x50};
+const ByteBuffer kReady{0xFC, 0x06, 0xD4, 0x00};
+const ByteBuffer kBusy{0xFC, 0x06, 0xD4, 0x80};
+const ByteBuffer kEnabled{0xFC, 0x05, 0x15};
+const ByteBuffer kResult00{0xFC, 0x09, 0xD3, 0x00, 0x34, 0x12};
+const ByteBuffer kResult80{0xFC, 0x09, 0xD3, 0x80, 0xCD, 0xAB};
+
+using Requests = std::vector<std::string>;
+
+class SequencerTest : public ::testing::Test {
+protected:
+    void load(const Bytes& file) {
+        writeFile(dir.file("f.bin"), file);
+        ASSERT_TRUE(image.load(dir.file("f.bin"), feedback));
+    }
+    // From start to the verify acknowledgement of a one-block file.
+    void runToVerifyResult() {
+        load(makeImage(100));
+        seq.start();
+        for (const auto* r : {&kDisable, &kAck, &kReady, &kAck, &kReady, &kAck}) seq.onReply(*r);
+        ASSERT_EQ(seq.state(), DownloadSequencer::kWaitVerifyResult);
+        link.take();
+    }
+
+    TempDir dir;
+    QueuedWindow window;
+    RecordingFeedback feedback{window};
+    RecordingLink link;
+    DownloadImage image;
+    DownloadSequencer seq{link, image, feedback, window};
+};
+
+TEST_F(SequencerTest, BaudTextMustBeAWholeDecimalNumber) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"19200", "19200"}, {"38400", "38400"}, {"", "9600"},     {"fast", "9600"},
+        {"38400 ", "9600"}, {"384OO", "9600"},  {"0x9600", "9600"}, {"99999999999", "9600"},
+    };
+    feedback.port = "COM3";
+    for (const auto& [text, used] : cases) {
+        feedback.baud = text;
+        ASSERT_TRUE(seq.connectUnit());
+        EXPECT_EQ(link.take(), Requests{"connect COM3 " + used}) << '"' << text << '"';
+    }
+    EXPECT_FALSE(feedback.listsEnabled);
+
+    feedback.port = std::string(300, 'p');
+    feedback.baud = "38400";
+    ASSERT_TRUE(seq.connectUnit());
+    EXPECT_EQ(link.take(), Requests{"connect " + std::string(255, 'p') + " 38400"});
+}
+
+TEST_F(SequencerTest, FailedConnectionShowsString133AndStaysIdle) {
+    load(makeImage(300));
+    link.connectWorks = false;
+    seq.start();
+    EXPECT_EQ(seq.state(), 0u);
+    ASSERT_EQ(feedback.boxes.size(), 1u);
+    EXPECT_EQ(feedback.boxes[0].kind, RecordedBox::Table);
+    EXPECT_EQ(feedback.boxes[0].text, "Failed in the initialization of the communication port.");
+    EXPECT_TRUE(feedback.listsEnabled);
+    EXPECT_TRUE(feedback.controlsEnabled);
+}
+
+TEST_F(SequencerTest, VerifyResultIsAcknowledgedAndRepeatsAreAcknowledgedOnly) {
+    runToVerifyResult();
+    seq.onReply(kBusy);
+    EXPECT_EQ(link.take(), Requests{"poll"});
+    seq.onReply(kResult00);
+    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitDisableAfter00);
+    EXPECT_EQ(link.take(), (Requests{"ack", "poll"}));
+    seq.onReply(kResult00);
+    EXPECT_EQ(link.take(), Requests{"ack"});
+    seq.onReply(kAck);
+    EXPECT_EQ(link.take(), Requests{"poll"});
+    seq.onReply(kDisable);
+    EXPECT_EQ(link.take(), (Requests{"nopoll", "disconnect"}));
+    ASSERT_EQ(feedback.boxes.size(), 1u);
+    EXPECT_EQ(feedback.boxes[0].kind, RecordedBox::Info);
+    EXPECT_EQ(feedback.boxes[0].text, "The target file was downloaded successfully\nCRC:1234\nFILE-CRC:" +
+                                          hex4(image.fileCrc()));
+    EXPECT_EQ(feedback.progress.back(), 0u);  // reset once the box has closed
+}
+
+TEST_F(SequencerTest, Result80EndsWithTheWarningOnceDisabled) {
+    runToVerifyResult();
+    seq.onReply(kResult80);
+    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitDisableAfter80);
+    seq.onReply(kResult80);
+    EXPECT_EQ(link.take(), (Requests{"ack", "poll", "ack"}));
+    seq.onReply(kResult00);  // not this state's result: just poll on
+    EXPECT_EQ(link.take(), Requests{"poll"});
+    seq.onReply(kDisable);
+    ASSERT_EQ(feedback.boxes.size(), 1u);
+    EXPECT_EQ(feedback.boxes[0].caption, "Premature Termination");
+    EXPECT_EQ(feedback.boxes[0].text,
+              "Following download status did not returned to disable\n\n"
+              "File may have been completely loaded, check the unit.\n"
+              "If unit does not function, download again.\n\nCRC:ABCD\nFILE-CRC:" + hex4(image.fileCrc()));
+    EXPECT_EQ(feedback.progress.back(), 1u);  // the warning leaves the bar where it was
+}
+
+TEST_F(SequencerTest, FullLastBlockGoesStraightToVerify) {
+    load(makeImage(492));
+    seq.start();
+    for (const auto* r : {&kDisable, &kAck, &kReady, &kAck, &kBusy, &kReady, &kAck}) seq.onReply(*r);
+    link.take();
+    seq.onReply(kReady);
+    EXPECT_EQ(link.take(), Requests{"verify"});
+    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitVerifyAck);
+    EXPECT_EQ(seq.counter(9), 0u);
+    EXPECT_EQ(seq.blocksDone(), 2u);
+}
+
+TEST_F(SequencerTest, RetryCountersRestartWhenTheirStateIsEntered) {
+    load(makeImage(800));  // four blocks: 0, 246 and 492 full, 738 short
+    seq.start();
+    for (int i = 0; i < 10; ++i) seq.onReply(kEnabled);
+    seq.onReply(kDisable);
+    seq.onReply(kAck);
+    seq.onReply(kReady);
+    seq.onReply(kAck);
+    for (int i = 0; i < 10; ++i) seq.onReply(kEnabled);  // counter5 at its limit
+    seq.onReply(kReady);                                   // block 246
+    seq.onReply(kAck);                                     // state 5 again, counter5 = 0
+    for (int i = 0; i < 10; ++i) seq.onReply(kEnabled);
+    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitReady);
+    seq.onReply(kEnabled);
+    EXPECT_EQ(seq.state(), 0u);
+    EXPECT_EQ(feedback.boxes.back().text.substr(0, 35), "No Ready/Busy message from Acceptor");
+}
+
+TEST_F(SequencerTest, VersionTextIsClippedToTheFrameAndToItsFirstZero) {
+    VersionCheck check{link, seq, feedback};
+    struct Case {
+        ByteBuffer reply;
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {{0xFC, 0x0C, 0x84, 1, 2, 3, 4, 'A', 'B', 'C', 0, 0}, "ABC"},
+        {{0xFC, 0x09, 0x84, 1, 2, 3, 4, 0, 0}, ""},
+        {{0xFC, 0x0D, 0x84, 1, 2, 3, 4, 'A', 0, 'C', 'D', 0, 0}, "A"},
+        {{0xFC, 0x40, 0x84, 1, 2, 3, 4, 'X', 'Y'}, "XY"},  // length byte beyond what arrived
+        {{0xFC, 0x09, 0x84}, ""},
+    };
+    for (const auto& c : cases) {
+        check.startVersionCheck();
+        check.onVersionReply(kDisable);
+        check.onVersionReply(c.reply);
+        EXPECT_FALSE(check.active());
+        EXPECT_EQ(feedback.version, c.shown);
+    }
+}
+
+}  // namespace
