@@ -38,7 +38,7 @@ void VersionCheck::startVersionCheck() {
     sequencer_.resetCounter(2);
 }
 
-void VersionCheck::onVersionReply(const ByteBuffer& reply) {
+void VersionCheck::onVersionReply(const ByteBuffer& reply, bool fromAlarm) {
     if (!active_) return;
     if (step_ == 1) {
         if (UnitSession::isDisable(reply)) {
@@ -53,7 +53,7 @@ void VersionCheck::onVersionReply(const ByteBuffer& reply) {
         }
         return;
     }
-    if (UnitSession::isVersion(reply)) {
+    if (!fromAlarm && UnitSession::isVersion(reply)) {
         feedback_.SetVersionText(versionText(reply));
         end();
         sequencer_.commonEnd();

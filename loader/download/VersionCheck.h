@@ -16,8 +16,10 @@ public:
 
     // The Version Check command.
     void startVersionCheck();
-    // Every reply while the check runs (active()).
-    void onVersionReply(const ByteBuffer& reply);
+    // Every reply while the check runs (active()). `fromAlarm`: the bytes came with an Alarm,
+    // i.e. they are the request that failed. A failed version request carries code 0x84 too, so
+    // without this flag it would pass for the unit's answer.
+    void onVersionReply(const ByteBuffer& reply, bool fromAlarm = false);
 
     // "version-check mode": replies go here instead of to the sequencer.
     bool active() const { return active_; }

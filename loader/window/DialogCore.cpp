@@ -19,11 +19,11 @@ void DialogCore::Shutdown() { session_.destroy(); }
 
 bool DialogCore::handleMessage(Message& message) {
     if (message.id == statusUpdate_ || message.id == response_) {
-        replyMessage(message, true);
+        replyMessage(message, false);
         return true;
     }
     if (message.id == alarm_) {
-        replyMessage(message, false);
+        replyMessage(message, true);
         return true;
     }
     if (message.id == sendCancel_) {
@@ -34,7 +34,7 @@ bool DialogCore::handleMessage(Message& message) {
     return false;
 }
 
-void DialogCore::replyMessage(Message& message, bool withStatusLine) {
+void DialogCore::replyMessage(Message& message, bool alarm) {
     // The posted buffer is ours now: take its bytes and let it go before any step runs.
     ByteBuffer reply;
     if (message.payload) reply = std::move(*message.payload);
@@ -42,12 +42,12 @@ void DialogCore::replyMessage(Message& message, bool withStatusLine) {
 
     // A reply too short to hold a code says nothing about the unit; one without a data byte
     // cannot tell ready from busy, so the code alone decides only where the data is ignored.
-    if (withStatusLine && reply.size() > 2) {
+    if (!alarm && reply.size() > 2) {
         const std::uint8_t code = reply[2];
         if (reply.size() > 3 || code != 0xD4) recorder_.ShowUnitStatus(code, reply.at(3), sequencer_.state());
     }
     if (versionCheck_.active())
-        versionCheck_.onVersionReply(reply);
+        versionCheck_.onVersionReply(reply, alarm);
     else
         sequencer_.onReply(reply);
 }
@@ -57,6 +57,11 @@ bool DialogCore::pumpOne(MessageQueue& queue, std::chrono::milliseconds timeout)
     if (!queue.waitAndTake(message, timeout)) return false;
     handleMessage(message);
     return true;
+}
+
+void DialogCore::drainQueued(MessageQueue& queue) {
+    Message message;
+    while (queue.take(message)) handleMessage(message);
 }
 
 bool DialogCore::SelectDownloadFile(const std::string& path) {

@@ -33,7 +33,7 @@
 //     if (!core.SelectDownloadFile(path)) return 1;
 //     core.StartDownload();
 //     while (core.isRunning()) core.pumpOne(window.queue(), std::chrono::seconds(5));
-//     // core.lastBox() now holds the outcome.
+//     // core.lastBox() now holds the outcome; drainQueued(window.queue()) before the next run.
 class DialogCore {
 public:
     // `libraryFile`: where the px417 library file is (written beforehand with extractLibrary);
@@ -51,6 +51,11 @@ public:
     bool handleMessage(Message& message);
     // Waits up to `timeout` for one message on `queue` and handles it; false if none came.
     bool pumpOne(MessageQueue& queue, std::chrono::milliseconds timeout);
+    // Handles every message already on `queue`, without waiting. A run can end with a reply
+    // still queued (the poll that went out with the verify acknowledgement); a window handles
+    // it at once, idle. A front that stops pumping when a run ends should drain before it
+    // starts the next run, or that stale reply meets the new run's first state.
+    void drainQueued(MessageQueue& queue);
 
     // --- Operator commands -----------------------------------------------------------------
     // Loads the file (its failures show their own boxes). On success sets the progress range
@@ -128,7 +133,7 @@ private:
         std::string pairText;
     };
 
-    void replyMessage(Message& message, bool withStatusLine);
+    void replyMessage(Message& message, bool alarm);
 
     bool controlsEnabled_ = true;
     Recorder recorder_;
