@@ -76,6 +76,7 @@ protected:
         ASSERT_EQ(host->exchange(kStart), kAckReply);
         int busy = 0;
         ASSERT_EQ(pollPastBusy(busy), kReady);
+        EXPECT_EQ(busy, 2) << "erase busy for the default number of polls";
         for (std::size_t offset = 0; offset < file.size(); offset += 246) {
             const Bytes block(file.begin() + offset, file.begin() + std::min(file.size(), offset + 246));
             if (block.size() == 246 && offset != 0 &&
@@ -129,18 +130,6 @@ TEST_F(SimTest, DownloadStoresBlocksAndVerifiesTheImage) {
     EXPECT_EQ(sim->memory(500, 4), (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
     ASSERT_TRUE(sim->verifyOutcome());
     EXPECT_TRUE(sim->verifyOutcome()->passed);
-}
-
-TEST_F(SimTest, EraseAnswersBusyThenReady) {
-    SimConfig config;
-    config.unit.eraseBusyPolls = 3;
-    start(config);
-    ASSERT_EQ(host->exchange(kStatus), kDisable);
-    ASSERT_EQ(host->exchange(kStart), kAckReply);
-    int busy = 0;
-    EXPECT_EQ(pollPastBusy(busy), kReady);
-    EXPECT_EQ(busy, 3);
-    EXPECT_EQ(host->exchange(kStatus), kReady);
 }
 
 TEST_F(SimTest, VerifyResult80CarriesTheComputedCheckCode) {

@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
     std::uint32_t eraseMs = 500, blockMs = 2, verifyMs = 50;
     std::uint32_t gapMs = 1500;
     std::uint32_t partialMs = 500;
-    StreamFault stream = StreamFault::None;
+    std::uint32_t enabledStatus = code::kEnabledIdle;
+    std::string stream;
     auto& unit = config.unit;
     auto& faults = config.faults;
 
@@ -83,9 +84,11 @@ int main(int argc, char** argv) {
         "memory to 0xFF; blocks are stored and acknowledged; verify answers D3 00 or D3 80 with the\n"
         "check code over the image less its two trailer bytes in data bytes 4 (low) and 5 (high),\n"
         "repeated until acknowledged; version request 0x84 answers four data bytes and a text."};
-    app.add_option("--link", link, "Also make a symbolic link to the device at PATH (replaced; removed at exit)");
+    app.add_option("--link", link, "Also make a symbolic link to the device at PATH (replaced; removed at exit)")
+        ->option_text("PATH");
     app.add_flag("--log", log, "Log frames in and out to standard error with time stamps");
-    app.add_option("--image-out", imageOut, "At exit, write the memory up to the highest written byte to FILE");
+    app.add_option("--image-out", imageOut, "At exit, write the memory up to the highest written byte to FILE")
+        ->option_text("FILE");
 
     app.add_flag("--pace", config.pacing.enabled,
                  "Keep to the line rate: frames arrive and replies leave at 11 bits a byte, and flash\n"
@@ -103,8 +106,8 @@ int main(int argc, char** argv) {
         ->capture_default_str()->group("Unit");
     app.add_option("--enabled-polls", unit.enabledPolls, "Then this many enabled replies before Disable")
         ->capture_default_str()->group("Unit");
-    app.add_option("--enabled-status", unit.enabledStatus, "Status code of an enabled unit")
-        ->capture_default_str()->group("Unit");
+    app.add_option("--enabled-status", enabledStatus, "Status code of an enabled unit (decimal or 0x..)")
+        ->default_str("0x15")->check(CLI::Range(0u, 255u))->group("Unit");
     app.add_option("--erase-polls", unit.eraseBusyPolls, "Busy replies (D4 80) while erasing")
         ->capture_default_str()->group("Unit");
     app.add_option("--block-polls", unit.blockBusyPolls, "Busy replies after each block")
@@ -140,7 +143,7 @@ int main(int argc, char** argv) {
     app.add_option("--stream", stream,
                    "Babble a stream that never forms a frame instead of answering: nosync (never 0xFC)\n"
                    "or shortlen (0xFC followed by a length byte below 3)")
-        ->transform(CLI::CheckedTransformer(streams, CLI::ignore_case))->group("Faults");
+        ->option_text("KIND")->check(CLI::IsMember({"nosync", "shortlen"}))->group("Faults");
 
     CLI11_PARSE(app, argc, argv);
 
@@ -149,7 +152,8 @@ int main(int argc, char** argv) {
     config.pacing.verifyTime = std::chrono::milliseconds(verifyMs);
     config.partialFrameTimeout = std::chrono::milliseconds(partialMs);
     faults.gapTime = std::chrono::milliseconds(gapMs);
-    faults.stream = stream;
+    if (!stream.empty()) faults.stream = streams.at(stream);
+    unit.enabledStatus = static_cast<std::uint8_t>(enabledStatus);
     if (silent) faults.silentAfterFrames = 0;
     else if (app.count("--silent-after") != 0) faults.silentAfterFrames = silentAfter;
     if (app.count("--drop-after-block") != 0) faults.dropLineAfterBlock = dropAfterBlock;
