@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the loader's download bench (RelWithDebInfo) and runs both measurements:
+#   paced:   64 KiB at 38400 baud, line-rate pacing, zero flash time (wall vs floor, loader CPU)
+#   unpaced: 4 MiB as fast as the pseudo-terminal allows (time per block)
+#   bench/download_bench.sh [BUILD_DIR]
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
+build="${1:-$root/build-bench}"
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target download_bench -j2 >/dev/null
+"$build/bench/download_bench" paced 64 38400
+echo
+"$build/bench/download_bench" unpaced 4096
