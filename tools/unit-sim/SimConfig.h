@@ -45,7 +45,9 @@ struct Pacing {
     bool enabled = false;
     std::uint32_t baud = 38400;
     // Flash work after the acknowledgement has left the unit; status requests get busy meanwhile.
-    std::chrono::microseconds eraseTime{std::chrono::milliseconds(500)};
+    // The loader takes at most 50 busy replies while erasing, and a status exchange at 38400 baud
+    // lasts 3.2 ms, so an erase much beyond 150 ms would fail a fast host.
+    std::chrono::microseconds eraseTime{std::chrono::milliseconds(100)};
     std::chrono::microseconds blockWriteTime{std::chrono::milliseconds(2)};
     std::chrono::microseconds verifyTime{std::chrono::milliseconds(50)};
 

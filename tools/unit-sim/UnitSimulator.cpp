@@ -18,7 +18,7 @@ namespace unitsim {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 6> kNoise{0x55, 0xAA, 0x00, 0x13, 0x7E, 0x01};
+constexpr std::array<std::uint8_t, 6> kNoise{0x55, 0xAA, 0x00, 0x33, 0x7E, 0x01};
 // A stream is written in slices this far apart: often enough for the host's one-second byte
 // time-out, rarely enough not to spin.
 constexpr auto kStreamSlice = std::chrono::milliseconds(10);

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     bool silent = false;
     std::uint32_t silentAfter = 0;
     std::uint32_t dropAfterBlock = 0;
-    std::uint32_t eraseMs = 500, blockMs = 2, verifyMs = 50;
+    std::uint32_t eraseMs = 100, blockMs = 2, verifyMs = 50;
     std::uint32_t gapMs = 1500;
     std::uint32_t partialMs = 500;
     std::uint32_t enabledStatus = code::kEnabledIdle;
