@@ -219,8 +219,9 @@ TEST(Worker, FailureWithoutErrorCodePostsNothingAndTheWorkerGoesOn) {
 TEST(Worker, FailedOpenLeavesNothingRunning) {
     QueuedWindow window;
     CommWorker worker(window, FAKE_PX417_FILE);
-    pushResponse("COMM_PX417/1.0 401 Memory Failure\r\n\r\n");
+    ::setenv("FAKE_PX417_OPEN", "COMM_PX417/1.0 401 Memory Failure\r\n\r\n", 1);
     EXPECT_FALSE(worker.open("COM1", 9600));
+    ::unsetenv("FAKE_PX417_OPEN");
     EXPECT_FALSE(worker.isOpen());
     EXPECT_FALSE(worker.pollOnce());
     worker.stop();  // nothing to stop

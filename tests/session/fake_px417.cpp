@@ -33,9 +33,13 @@ FAKE_EXPORT bool load() {
 }
 
 FAKE_EXPORT char* request(char* block, int* length) {
+    const bool isOpen = std::strstr(block, "Method: Open") != nullptr;
     platform::globalFree(block);
     std::string reply;
-    {
+    const char* openReply = std::getenv("FAKE_PX417_OPEN");
+    if (isOpen && openReply) {
+        reply = openReply;
+    } else {
         std::lock_guard lock(mutex);
         ++requests;
         if (script.empty()) {
