@@ -17,7 +17,8 @@ std::optional<std::string> statusLineFor(std::uint8_t code, std::uint8_t data, s
     case 0x50: return std::string();
     case 0xD4:
         if (data == 0x00) {
-            // Ready: erasing is over once the first block is out; from verify on it means nothing new.
+            // Ready reads as the end of erasing before the first block and as block progress up to
+            // the verify; busy as erasing early on and as verifying late.
             if (state <= 3) return "Deleting";
             if (state >= 5 && state <= 9) return "Downloading";
             return std::nullopt;

@@ -37,7 +37,8 @@
 class DialogCore {
 public:
     // `libraryFile`: where the px417 library file is (written beforehand with extractLibrary);
-    // empty means the library beside the running program.
+    // empty means the library beside the running program. `feedback` and `window` must outlive
+    // the core: its session's worker posts into `window` until the session is ended.
     DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::string libraryFile = {});
     ~DialogCore();
     DialogCore(const DialogCore&) = delete;

@@ -270,6 +270,8 @@ struct FailureCase {
     std::string text;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << "F" << static_cast<int>(c.failure); }
+
 void badCheck(Faults& f) { f.badCheck.every = 1; }
 
 bool readyIn(const Message& m, const DialogCore& core, std::uint32_t state, std::uint32_t done) {
