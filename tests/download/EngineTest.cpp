@@ -29,14 +29,6 @@ TEST(StatusTable, FollowsCodeDataAndState) {
             << std::hex << int(r.code) << " " << int(r.data) << std::dec << " state " << r.state;
 }
 
-TEST(StringTable, HoldsTheFourEntries) {
-    EXPECT_EQ(stringResource(129), "UNIT LOADER Ver.1.21");
-    EXPECT_EQ(stringResource(133), "Failed in the initialization of the communication port.");
-    EXPECT_EQ(stringResource(135), "File Open Error");
-    EXPECT_EQ(stringResource(136), "Memory Allocate Error");
-    EXPECT_EQ(stringResource(130), "");
-}
-
 class CoreTest : public ::testing::Test {
 protected:
     TempDir dir;

@@ -47,7 +47,6 @@ const ByteBuffer kReady{0xFC, 0x06, 0xD4, 0x00};
 const ByteBuffer kBusy{0xFC, 0x06, 0xD4, 0x80};
 const ByteBuffer kEnabled{0xFC, 0x05, 0x15};
 const ByteBuffer kResult00{0xFC, 0x09, 0xD3, 0x00, 0x34, 0x12};
-const ByteBuffer kResult80{0xFC, 0x09, 0xD3, 0x80, 0xCD, 0xAB};
 
 using Requests = std::vector<std::string>;
 
@@ -93,18 +92,6 @@ TEST_F(SequencerTest, BaudTextMustBeAWholeDecimalNumber) {
     EXPECT_EQ(link.take(), Requests{"connect " + std::string(255, 'p') + " 38400"});
 }
 
-TEST_F(SequencerTest, FailedConnectionShowsString133AndStaysIdle) {
-    load(makeImage(300));
-    link.connectWorks = false;
-    seq.start();
-    EXPECT_EQ(seq.state(), 0u);
-    ASSERT_EQ(feedback.boxes.size(), 1u);
-    EXPECT_EQ(feedback.boxes[0].kind, RecordedBox::Table);
-    EXPECT_EQ(feedback.boxes[0].text, "Failed in the initialization of the communication port.");
-    EXPECT_TRUE(feedback.listsEnabled);
-    EXPECT_TRUE(feedback.controlsEnabled);
-}
-
 TEST_F(SequencerTest, VerifyResultIsAcknowledgedAndRepeatsAreAcknowledgedOnly) {
     runToVerifyResult();
     seq.onReply(kBusy);
@@ -123,36 +110,6 @@ TEST_F(SequencerTest, VerifyResultIsAcknowledgedAndRepeatsAreAcknowledgedOnly) {
     EXPECT_EQ(feedback.boxes[0].text, "The target file was downloaded successfully\nCRC:1234\nFILE-CRC:" +
                                           hex4(image.fileCrc()));
     EXPECT_EQ(feedback.progress.back(), 0u);  // reset once the box has closed
-}
-
-TEST_F(SequencerTest, Result80EndsWithTheWarningOnceDisabled) {
-    runToVerifyResult();
-    seq.onReply(kResult80);
-    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitDisableAfter80);
-    seq.onReply(kResult80);
-    EXPECT_EQ(link.take(), (Requests{"ack", "poll", "ack"}));
-    seq.onReply(kResult00);  // not this state's result: just poll on
-    EXPECT_EQ(link.take(), Requests{"poll"});
-    seq.onReply(kDisable);
-    ASSERT_EQ(feedback.boxes.size(), 1u);
-    EXPECT_EQ(feedback.boxes[0].caption, "Premature Termination");
-    EXPECT_EQ(feedback.boxes[0].text,
-              "Following download status did not returned to disable\n\n"
-              "File may have been completely loaded, check the unit.\n"
-              "If unit does not function, download again.\n\nCRC:ABCD\nFILE-CRC:" + hex4(image.fileCrc()));
-    EXPECT_EQ(feedback.progress.back(), 1u);  // the warning leaves the bar where it was
-}
-
-TEST_F(SequencerTest, FullLastBlockGoesStraightToVerify) {
-    load(makeImage(492));
-    seq.start();
-    for (const auto* r : {&kDisable, &kAck, &kReady, &kAck, &kBusy, &kReady, &kAck}) seq.onReply(*r);
-    link.take();
-    seq.onReply(kReady);
-    EXPECT_EQ(link.take(), Requests{"verify"});
-    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitVerifyAck);
-    EXPECT_EQ(seq.counter(9), 0u);
-    EXPECT_EQ(seq.blocksDone(), 2u);
 }
 
 TEST_F(SequencerTest, RetryCountersRestartWhenTheirStateIsEntered) {
