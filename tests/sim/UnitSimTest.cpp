@@ -2,95 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
+#include <thread>
 
 #include "Crc16.h"
-#include "HostPort.h"
-#include "UnitSimulator.h"
+#include "SimTestSupport.h"
 
-using namespace unitsim;
-using namespace std::chrono_literals;
-using Bytes = HostPort::Bytes;
+using namespace simtest;
 
 namespace {
-
-const Bytes kStatus{0xFC, 0x05, 0x11};
-const Bytes kStart{0xFC, 0x05, 0xD0};
-const Bytes kVerify{0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0};
-const Bytes kAck{0xFC, 0x05, 0x50};
-const Bytes kVersion{0xFC, 0x05, 0x84};
-
-Bytes reply(std::uint8_t replyCode, Bytes data = {}) {
-    Bytes frame{0xFC, static_cast<std::uint8_t>(data.size() + 5), replyCode};
-    frame.insert(frame.end(), data.begin(), data.end());
-    return HostPort::withCheck(frame);
-}
-
-const Bytes kDisable = reply(0x1A);
-const Bytes kAckReply = reply(0x50);
-const Bytes kReady = reply(0xD4, {0x00});
-const Bytes kBusy = reply(0xD4, {0x80});
-
-Bytes blockFrame(std::uint32_t offset, const Bytes& data) {
-    Bytes frame{0xFC, static_cast<std::uint8_t>(data.size() + 9), 0xD1, static_cast<std::uint8_t>(offset),
-                static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset >> 16),
-                static_cast<std::uint8_t>(offset >> 24)};
-    frame.insert(frame.end(), data.begin(), data.end());
-    return frame;
-}
-
-// A download file: body, then its check code high byte first.
-Bytes downloadFile(std::size_t size, std::uint8_t seed) {
-    Bytes file(size);
-    for (std::size_t i = 0; i < size; ++i) file[i] = static_cast<std::uint8_t>(i * 7 + seed);
-    const auto crc = Crc16::of({file.data(), size - 2});
-    file[size - 2] = static_cast<std::uint8_t>(crc >> 8);
-    file[size - 1] = static_cast<std::uint8_t>(crc);
-    return file;
-}
-
-class SimTest : public ::testing::Test {
-protected:
-    void start(SimConfig config = {}) {
-        sim = std::make_unique<UnitSimulator>(config);
-        sim->start();
-        host = std::make_unique<HostPort>(sim->devicePath());
-        ASSERT_TRUE(host->isOpen());
-    }
-
-    // Polls until the reply is no longer busy; the busy replies are counted.
-    Bytes pollPastBusy(int& busyCount) {
-        busyCount = 0;
-        for (int i = 0; i < 100; ++i) {
-            auto r = host->exchange(kStatus);
-            if (r != kBusy) return r;
-            ++busyCount;
-        }
-        return {};
-    }
-
-    // Erase, the blocks of `file` at their offsets (all-0xFF full blocks passed over), verify.
-    void download(const Bytes& file) {
-        ASSERT_EQ(host->exchange(kStatus), kDisable);
-        ASSERT_EQ(host->exchange(kStart), kAckReply);
-        int busy = 0;
-        ASSERT_EQ(pollPastBusy(busy), kReady);
-        EXPECT_EQ(busy, 2) << "erase busy for the default number of polls";
-        for (std::size_t offset = 0; offset < file.size(); offset += 246) {
-            const Bytes block(file.begin() + offset, file.begin() + std::min(file.size(), offset + 246));
-            if (block.size() == 246 && offset != 0 &&
-                std::all_of(block.begin(), block.end(), [](auto b) { return b == 0xFF; }))
-                continue;
-            ASSERT_EQ(host->exchange(blockFrame(offset, block)), kAckReply) << "offset " << offset;
-            ASSERT_EQ(pollPastBusy(busy), kReady);
-        }
-        ASSERT_EQ(host->exchange(kVerify), kAckReply);
-    }
-
-    std::unique_ptr<UnitSimulator> sim;
-    std::unique_ptr<HostPort> host;
-};
 
 TEST_F(SimTest, StatusRunsThroughResetAndEnabledToDisable) {
     SimConfig config;
@@ -365,43 +284,6 @@ TEST_F(SimTest, WaitsAreBoundedAndSeeProgress) {
     EXPECT_EQ(log[0].bytes, HostPort::withCheck(kStatus));
     EXPECT_EQ(log[1].direction, FrameRecord::Direction::Out);
     EXPECT_EQ(log[1].bytes, kDisable);
-}
-
-// Paced timing: what the host sees must be the line time, no less and hardly more.
-TEST_F(SimTest, PacedExchangeTakesTheLineTime) {
-    SimConfig config;
-    config.pacing.enabled = true;
-    config.pacing.baud = 38400;
-    config.pacing.eraseTime = 0ms;
-    config.pacing.blockWriteTime = 0ms;
-    config.unit.eraseBusyPolls = 0;
-    start(config);
-    ASSERT_EQ(host->exchange(kStatus), kDisable);
-    ASSERT_EQ(host->exchange(kStart), kAckReply);
-    ASSERT_EQ(host->exchange(kStatus), kReady);
-
-    // 20 full blocks: 255 bytes out, 5 back, 11 bits each.
-    const auto lineTime = std::chrono::duration<double>(20 * 260 * 11.0 / 38400);
-    const auto before = std::chrono::steady_clock::now();
-    for (std::uint32_t i = 0; i < 20; ++i)
-        ASSERT_EQ(host->exchange(blockFrame(i * 246, Bytes(246, 0x5A))), kAckReply);
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - before;
-    EXPECT_GE(took.count(), lineTime.count() * 0.99);
-    EXPECT_LE(took.count(), lineTime.count() * 1.03);
-}
-
-TEST_F(SimTest, PacedFlashTimeKeepsTheUnitBusy) {
-    SimConfig config;
-    config.pacing.enabled = true;
-    config.pacing.eraseTime = 150ms;
-    config.unit.eraseBusyPolls = 0;
-    start(config);
-    ASSERT_EQ(host->exchange(kStatus), kDisable);
-    ASSERT_EQ(host->exchange(kStart), kAckReply);
-    const auto erased = std::chrono::steady_clock::now() + 150ms;
-    EXPECT_EQ(host->exchange(kStatus), kBusy);
-    std::this_thread::sleep_until(erased + 20ms);
-    EXPECT_EQ(host->exchange(kStatus), kReady);
 }
 
 }  // namespace

@@ -146,11 +146,8 @@ bool UnitSimulator::waitForLineDrop(std::chrono::milliseconds timeout) const {
     return waitFor(timeout, [&] { return counters_.lineDropped; });
 }
 
-void UnitSimulator::record(FrameRecord entry) {
-    // The sink runs without the lock so that it may call the accessors.
-    if (sink_) sink_(entry);
-    std::lock_guard lock(mutex_);
-    log_.push_back(std::move(entry));
+void UnitSimulator::logLocked(const FrameRecord& entry) {
+    log_.push_back(entry);
     while (log_.size() > config_.frameLogLimit) log_.pop_front();
 }
 
@@ -225,9 +222,10 @@ void UnitSimulator::run() {
             {
                 std::lock_guard lock(mutex_);
                 ++counters_.partialFramesDropped;
+                logLocked(entry);
                 changed_.notify_all();
             }
-            record(std::move(entry));
+            if (sink_) sink_(entry);
         }
 
         if (streaming && master_ >= 0 && Clock::now() >= nextStream) {
@@ -272,9 +270,10 @@ void UnitSimulator::handleFrame(const ByteBuffer& frame, bool checkOk, Clock::ti
             plan.duplicate = f.duplicate.matches(plan.number);
             dropAfter = f.dropLineAfterBlock;
         }
+        logLocked(in);
         changed_.notify_all();
     }
-    record(std::move(in));
+    if (sink_) sink_(in);
     if (!outcome.reply) return;
 
     const auto start = std::max(Clock::now(), arrived);
@@ -289,14 +288,16 @@ void UnitSimulator::handleFrame(const ByteBuffer& frame, bool checkOk, Clock::ti
     if (plan.gap) note += "gap " + std::to_string(plan.gap->count()) + " ms; ";
     if (plan.duplicate) note += "sent twice; ";
     if (!ok) note += "not sent whole";
+    const FrameRecord out{FrameRecord::Direction::Out, end, std::move(sent), !plan.badCheck, std::move(note)};
     {
         std::lock_guard lock(mutex_);
         if (outcome.flashTime.count() > 0) model_.busyUntil(end + outcome.flashTime);
         ++counters_.repliesSent;
         counters_.noiseBytesSent += plan.noiseBytes * (plan.duplicate ? 2 : 1);
+        logLocked(out);
         changed_.notify_all();
     }
-    record({FrameRecord::Direction::Out, end, std::move(sent), !plan.badCheck, std::move(note)});
+    if (sink_) sink_(out);
 
     if (ok && dropAfter && blockNumber == *dropAfter) dropLine();
 }
@@ -419,12 +420,14 @@ void UnitSimulator::dropLine() {
         if (!sleepUntil(Clock::now() + std::chrono::milliseconds(5))) return;
     if (pty_) pty_->close();
     master_ = -1;
+    const FrameRecord event{FrameRecord::Direction::Event, Clock::now(), {}, true, "line dropped"};
     {
         std::lock_guard lock(mutex_);
         counters_.lineDropped = true;
+        logLocked(event);
         changed_.notify_all();
     }
-    record({FrameRecord::Direction::Event, Clock::now(), {}, true, "line dropped"});
+    if (sink_) sink_(event);
 }
 
 }  // namespace unitsim

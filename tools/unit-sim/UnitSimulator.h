@@ -90,7 +90,9 @@ private:
     bool writeAll(const std::uint8_t* data, std::size_t count);
     bool sleepUntil(Clock::time_point deadline);
     void emitStream(Clock::time_point now);
-    void record(FrameRecord entry);
+    // Keeps a record with the counter change it belongs to, so waiters see both at once. The
+    // sink runs afterwards without the lock, so that it may call the accessors.
+    void logLocked(const FrameRecord& entry);
     void dropLine();
     bool waitFor(std::chrono::milliseconds timeout, const std::function<bool()>& done) const;
 
