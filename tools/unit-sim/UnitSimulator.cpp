@@ -194,7 +194,6 @@ void UnitSimulator::run() {
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
             if (n > 0) {
                 const auto readAt = Clock::now();
-                lastByte = readAt;
                 const auto byteTime = config_.pacing.byteTime();
                 for (ssize_t i = 0; i < n && master_ >= 0; ++i) {
                     // Paced: the bytes come in one after another at the line rate, however fast
@@ -208,6 +207,8 @@ void UnitSimulator::run() {
                     if (result != FrameReader::Result::Pending)
                         handleFrame(reader.frame(), result == FrameReader::Result::Frame, arrived);
                 }
+                // A long reply (a paced one, a gap) must not count against the frame that follows.
+                lastByte = Clock::now();
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 // Only possible if nothing holds the slave open; do not spin on it.
                 if (!sleepUntil(Clock::now() + std::chrono::milliseconds(50))) return;

@@ -214,6 +214,8 @@ int main(int argc, char** argv) {
                     verify->computed, verify->stored);
     else
         std::printf("verify result: none\n");
+    if (counters.streamBytesSent != 0)
+        std::printf("stream bytes sent: %llu\n", static_cast<unsigned long long>(counters.streamBytesSent));
     if (counters.lineDropped) std::printf("line dropped\n");
     std::fflush(stdout);
 
