@@ -144,14 +144,15 @@ bool SerialDevice::open(const std::string& portName, std::int32_t baudRate, std:
     const std::string path = serialDevicePath(portName);
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return false;
-    // Exclusive mode keeps out other opens of the tty (except privileged ones); the lock
-    // also keeps out a second open from a privileged process or from this one.
-    ::ioctl(fd.get(), TIOCEXCL);
+    // The lock keeps out a second open from any process, privileged ones and this one
+    // included; exclusive mode then keeps out unprivileged opens that ignore the lock. Exclusive
+    // mode is set only once the lock is ours, so a refused open never leaves it behind.
     int r;
     do {
         r = ::flock(fd.get(), LOCK_EX | LOCK_NB);
     } while (r < 0 && errno == EINTR);
     if (r != 0) return false;
+    ::ioctl(fd.get(), TIOCEXCL);
 
     configure(fd.get(), baudRate, dataBits);
     ::tcflush(fd.get(), TCIOFLUSH);
@@ -165,6 +166,9 @@ void SerialDevice::close() {
     if (!impl_->fd) return;
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctlRetry(impl_->fd.get(), TIOCMBIC, &lines);
+    // Exclusive mode belongs to the tty, not to this descriptor: a tty that outlives the close
+    // (a pseudo-terminal whose master stays open) would refuse every later unprivileged open.
+    ::ioctl(impl_->fd.get(), TIOCNXCL);
     impl_->fd.reset();
 }
 
