@@ -258,9 +258,4 @@ TEST_F(Library, OddArguments) {
     platform::globalFree(response);
 }
 
-TEST_F(Library, WithoutListenerNothingIsTraced) {
-    EXPECT_EQ(call(kCloseRequest), kOk);
-    EXPECT_TRUE(std::filesystem::is_empty(runtimeDir_));
-}
-
 }  // namespace

@@ -125,13 +125,4 @@ TEST_F(TraceListen, CtrlCAlsoCleansUp) {
     EXPECT_TRUE(std::filesystem::is_empty(platform::mailslotDirectory(false)));
 }
 
-TEST_F(TraceListen, SecondListenerOnTheSameNameFails) {
-    platform::MailslotListener first;
-    ASSERT_TRUE(first.create("DebugComm_px417"));
-    start({});
-    EXPECT_EQ(line(), "");  // ends without listening
-    const int status = stop(SIGTERM);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-}
-
 }  // namespace

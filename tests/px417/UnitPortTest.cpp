@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -148,13 +150,10 @@ INSTANTIATE_TEST_SUITE_P(UnitPort, EndlessStream,
                          ::testing::Values(Bytes{}, Bytes{0xFC, 0x02}),  // hunting, or stuck in a frame
                          [](const auto& info) { return info.param.empty() ? "Hunting" : "InsideAFrame"; });
 
-TEST(UnitPort, DefaultReplyLimitIsTenSeconds) {
-    EXPECT_EQ(UnitPort().replyLimit(), 10000ms);
-}
-
 TEST(UnitPort, UnopenedPortFailsToSendAtOnce) {
     UnitPort port;
-    EXPECT_FALSE(port.open("/nonexistent/tty", 9600, 8));
+    EXPECT_FALSE(port.open("ttyDoesNotExist42", 9600, 8));
+    EXPECT_FALSE(port.open("", 9600, 8));
     ByteBuffer command(kStatusRequest.data(), kStatusRequest.size());
     ByteBuffer reply{7};
     const auto start = Clock::now();
@@ -183,16 +182,6 @@ TEST(SerialDevice, PortNames) {
         {"COM1x", "/dev/COM1x"},
     };
     for (const auto& c : cases) EXPECT_EQ(serialDevicePath(c.name), c.path) << c.name;
-}
-
-TEST(SerialDevice, MissingDeviceDoesNotOpen) {
-    SerialDevice device;
-    EXPECT_FALSE(device.open("ttyDoesNotExist42", 9600, 8));
-    EXPECT_FALSE(device.open("", 9600, 8));
-    EXPECT_FALSE(device.isOpen());
-    std::uint8_t b;
-    EXPECT_FALSE(device.readByte(b));
-    EXPECT_FALSE(device.writeBytes(&b, 1));
 }
 
 TEST(SerialDevice, LineSettings) {
@@ -243,6 +232,36 @@ TEST(SerialDevice, OpenFlushesOldInput) {
     std::uint8_t b = 0;
     ASSERT_TRUE(device.readByte(b));
     EXPECT_EQ(b, 0x04);
+}
+
+TEST(SerialDevice, SignalsNeitherCutNorStretchTheReadWait) {
+    PtyPeer peer;
+    SerialDevice device;
+    ASSERT_TRUE(device.open(peer.path(), 9600, 8));
+    struct sigaction quiet {}, old {};
+    quiet.sa_handler = [](int) {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &old), 0);
+
+    std::atomic<bool> done{false};
+    bool got = true;
+    Clock::duration took{};
+    std::thread reader([&] {
+        const auto start = Clock::now();
+        std::uint8_t b;
+        got = device.readByte(b);
+        took = Clock::now() - start;
+        done = true;
+    });
+    // Interrupt the wait all through its second.
+    while (!done.load()) {
+        ::pthread_kill(reader.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(20ms);
+    }
+    reader.join();
+    ::sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_FALSE(got);
+    EXPECT_GE(took, 950ms);
+    EXPECT_LT(took, 1400ms);
 }
 
 TEST(SerialDevice, HeldExclusively) {
