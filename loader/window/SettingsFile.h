@@ -1,0 +1,74 @@
+#pragma once
+
+#include <istream>
+#include <map>
+#include <string>
+
+// The loader's remembered choices: "vsk_download_config.txt" beside the program, one
+// "key,value" line per entry. Read leniently (comment lines, first empty line ends the file,
+// first occurrence of a key wins); written back whole, sorted by key, with CR LF line ends.
+
+// Delivers the lines of a settings file: split at LF (a CR before the LF dropped), trimmed of
+// blanks, tabs, CR and LF, and a whole-line comment ("#" or "//" as the first thing on the
+// line) delivered as an empty line.
+class ConfigLineReader {
+public:
+    explicit ConfigLineReader(std::istream& in) : in_(in) {}
+    // False at the end of the input.
+    bool next(std::string& line);
+
+    static bool isComment(const std::string& line);
+    static std::string trim(const std::string& text);
+
+private:
+    std::istream& in_;
+};
+
+// Entries by key (byte-wise ascending, case-sensitive) and the path last read.
+class KeyValueFile {
+public:
+    // Adds the entries of the file up to its first empty line. False when it cannot be opened.
+    bool read(const std::string& path);
+    // Truncates or creates the file and writes every entry. False when it cannot be created.
+    bool write(const std::string& path) const;
+
+    // A missing key reads as the empty text and is kept with that value.
+    std::string get(const std::string& key) { return entries_[key]; }
+    void set(const std::string& key, const std::string& value) { entries_[key] = value; }
+    bool contains(const std::string& key) const { return entries_.count(key) != 0; }
+
+    const std::map<std::string, std::string>& entries() const { return entries_; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::map<std::string, std::string> entries_;
+    std::string path_;
+};
+
+class SettingsFile {
+public:
+    static constexpr const char* kFileName = "vsk_download_config.txt";
+    static constexpr const char* kPortKey = "Port";
+    static constexpr const char* kBaudKey = "Baudrate";
+    static constexpr const char* kDefaultPort = "COM1";
+    static constexpr const char* kDefaultBaud = "9600";
+
+    // The file beside the running program.
+    SettingsFile();
+    // The file at `path` (tests, other fronts).
+    explicit SettingsFile(std::string path) : path_(std::move(path)) {}
+
+    bool readFile() { return entries_.read(path_); }
+    // Port COM1 and Baudrate 9600, replacing what was there, then written out.
+    bool applyDefaults();
+    std::string get(const std::string& key) { return entries_.get(key); }
+    void set(const std::string& key, const std::string& value) { entries_.set(key, value); }
+    bool writeFile() { return entries_.write(path_); }
+
+    const std::string& path() const { return path_; }
+    const KeyValueFile& entries() const { return entries_; }
+
+private:
+    std::string path_;
+    KeyValueFile entries_;
+};
