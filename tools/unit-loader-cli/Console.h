@@ -1,0 +1,32 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Standard error shared by progress, notes and trace lines. On a terminal, progress is a block
+// of lines redrawn in place; a note or trace line is printed above it and the block follows.
+class Console {
+public:
+    static Console& instance();
+
+    bool isTerminal() const { return terminal_; }
+    // Columns of the terminal (80 when it does not say).
+    int width() const;
+
+    // Replaces the progress block with these lines (terminal only; each cut to the width).
+    void drawBlock(const std::vector<std::string>& lines);
+    // Leaves the progress block on screen as it is and moves below it.
+    void releaseBlock();
+    // One whole line above the progress block.
+    void line(const std::string& text);
+
+private:
+    Console();
+    void eraseBlockLocked();
+    void writeLocked(const std::string& text);
+
+    std::mutex mutex_;
+    bool terminal_ = false;
+    std::vector<std::string> block_;
+};

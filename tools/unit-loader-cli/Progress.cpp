@@ -1,0 +1,84 @@
+#include "Progress.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+constexpr std::uint64_t kBlockSize = 246;
+constexpr double kMinRateWindow = 0.25;  // seconds; a shorter span gives a wild rate
+}  // namespace
+
+void ProgressTracker::start(std::uint32_t blockCount, std::uint64_t bytesTotal, SteadyClock::time_point) {
+    blockCount_ = blockCount;
+    bytesTotal_ = bytesTotal;
+    blocksDone_ = 0;
+    firstBlockAt_.reset();
+}
+
+void ProgressTracker::setBlocks(std::uint32_t blocksDone, SteadyClock::time_point now) {
+    blocksDone_ = blocksDone;
+    if (blocksDone > 0 && !firstBlockAt_) {
+        firstBlockAt_ = now;
+        firstBlockBytes_ = std::min<std::uint64_t>(blocksDone * kBlockSize, bytesTotal_);
+    }
+}
+
+ProgressView ProgressTracker::view(SteadyClock::time_point now) const {
+    ProgressView v;
+    v.blocksDone = blocksDone_;
+    v.blockCount = blockCount_;
+    v.bytesTotal = bytesTotal_;
+    v.bytesDone = std::min<std::uint64_t>(std::uint64_t{blocksDone_} * kBlockSize, bytesTotal_);
+    v.status = status_;
+    if (firstBlockAt_) {
+        const double span = std::chrono::duration<double>(now - *firstBlockAt_).count();
+        if (span >= kMinRateWindow && v.bytesDone > firstBlockBytes_) {
+            v.bytesPerSecond = static_cast<double>(v.bytesDone - firstBlockBytes_) / span;
+            v.secondsLeft = static_cast<double>(v.bytesTotal - v.bytesDone) / *v.bytesPerSecond;
+        }
+    }
+    return v;
+}
+
+std::string formatRate(double bytesPerSecond) {
+    char text[32];
+    if (bytesPerSecond < 1000)
+        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
+    else if (bytesPerSecond < 1e6)
+        std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1e3);
+    else
+        std::snprintf(text, sizeof text, "%.1f MB/s", bytesPerSecond / 1e6);
+    return text;
+}
+
+std::string formatDuration(double seconds) {
+    const long total = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+    return text;
+}
+
+std::string progressText(const ProgressView& v) {
+    const unsigned percent =
+        v.blockCount == 0 ? 0u : static_cast<unsigned>(std::uint64_t{v.blocksDone} * 100 / v.blockCount);
+    char text[128];
+    std::snprintf(text, sizeof text, "%u/%u blocks  %3u%%  %llu/%llu bytes", v.blocksDone, v.blockCount, percent,
+                  static_cast<unsigned long long>(v.bytesDone), static_cast<unsigned long long>(v.bytesTotal));
+    std::string line = text;
+    line += "  " + (v.bytesPerSecond ? formatRate(*v.bytesPerSecond) : std::string("-- B/s"));
+    line += "  " + (v.secondsLeft ? formatDuration(*v.secondsLeft) : std::string("-:--")) + " left";
+    if (!v.status.empty()) line += "  " + v.status;
+    return line;
+}
+
+std::string progressBar(const ProgressView& v, int barWidth) {
+    const int width = std::max(barWidth, 1);
+    const int filled =
+        v.blockCount == 0 ? 0 : static_cast<int>(std::uint64_t{v.blocksDone} * static_cast<unsigned>(width) / v.blockCount);
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(width - filled), '-') + "] " + progressText(v);
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "UnitRun.h"
+
+// Several units at once: one process per unit (the protocol library serves one port per
+// process), each a copy of this program started with the hidden child option, reporting
+// through a pipe. Every process is waited for before this returns.
+struct SeveralOptions {
+    UnitCommand command = UnitCommand::Download;
+    std::string file;
+    std::vector<std::string> ports;
+    std::string baud;
+    std::optional<double> timeoutSeconds;
+    std::string library;
+    bool json = false;
+    bool quiet = false;
+};
+
+// Returns the worst exit code of the units.
+int runSeveral(const SeveralOptions& options);
+
+// The summary printed at the end: a table, then each unit's box.
+std::string summaryTable(const std::vector<RunResult>& results);

@@ -1,0 +1,48 @@
+#include "Signals.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+namespace signals {
+
+namespace {
+int pipeFds[2] = {-1, -1};
+std::atomic<int> first{0};
+
+void onSignal(int sig) {
+    const int saved = errno;
+    int expected = 0;
+    first.compare_exchange_strong(expected, sig);
+    const char byte = static_cast<char>(sig);
+    (void)!::write(pipeFds[1], &byte, 1);
+    errno = saved;
+}
+}  // namespace
+
+bool install() {
+    if (pipeFds[0] < 0 && ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+int fd() { return pipeFds[0]; }
+
+int caught() { return first.load(); }
+
+void drain() {
+    char buffer[64];
+    while (pipeFds[0] >= 0 && ::read(pipeFds[0], buffer, sizeof buffer) > 0) {
+    }
+}
+
+}  // namespace signals

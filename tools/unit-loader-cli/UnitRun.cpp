@@ -1,0 +1,270 @@
+#include "UnitRun.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include "DialogCore.h"
+#include "ExitCode.h"
+#include "Signals.h"
+
+namespace {
+
+// The queue the worker posts into, with a descriptor that turns readable on every post, so
+// one poll waits for replies and signals alike.
+class EventWindow : public WindowPoster {
+public:
+    EventWindow() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~EventWindow() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    EventWindow(const EventWindow&) = delete;
+    EventWindow& operator=(const EventWindow&) = delete;
+
+    bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) override {
+        const bool ok = queue_.post(id, std::move(payload));
+        const std::uint64_t one = 1;
+        (void)!::write(fd_, &one, sizeof one);
+        return ok;
+    }
+    int fd() const { return fd_; }
+    void clear() {
+        std::uint64_t count;
+        (void)!::read(fd_, &count, sizeof count);
+    }
+    MessageQueue& queue() { return queue_; }
+
+private:
+    int fd_;
+    MessageQueue queue_;
+};
+
+// The window the engine talks to: no controls, no boxes on screen; texts and progress go to the
+// sink, and the boxes are read from the core once the run has ended.
+class CliFeedback : public OperatorFeedback {
+public:
+    CliFeedback(WindowPoster& window, ProgressSink& sink, const RunOptions& options)
+        : window_(window), sink_(sink), options_(options) {}
+
+    void EnableOperatorControls() override {}
+    void DisableOperatorControls() override {}
+    void SetStatusText(const std::string& text) override {
+        if (!ended_) sink_.status(text);
+    }
+    void SetProgressRange(std::uint32_t) override {}
+    // The success end sets the bar back to 0 after its box; the count of blocks stays ours.
+    void SetProgress(std::uint32_t position) override {
+        if (!ended_) sink_.blocks(position);
+    }
+    void SetVersionText(const std::string& text) override { version = text; }
+    void SetFileNameText(const std::string&) override {}
+    void SetCrcText(const std::string&) override {}
+    void ShowTableMessage(int) override { ended_ = true; }
+    void ShowInfoMessage(const std::string&) override { ended_ = true; }
+    void ShowMessagePair(const std::string&, const std::string&) override { ended_ = true; }
+    std::string PortText() override { return options_.port; }
+    std::string BaudText() override { return options_.baud; }
+    void DisablePortAndBaudLists() override {}
+    void PostSendCancel() override { window_.postMessage(registerMessage(msgname::kSendCancel), nullptr); }
+
+    bool boxShown() const { return ended_; }
+    std::string version;
+
+private:
+    WindowPoster& window_;
+    ProgressSink& sink_;
+    const RunOptions& options_;
+    bool ended_ = false;
+};
+
+std::string hex4(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return text;
+}
+
+std::string hexPair(std::uint8_t high, std::uint8_t low) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X%02X", high, low);
+    return text;
+}
+
+const char* signalName(int sig) { return sig == SIGTERM ? "SIGTERM" : "SIGINT"; }
+
+std::string what(const RunOptions& options) {
+    return options.command == UnitCommand::Download ? "download" : "version check";
+}
+
+// Which failure a box is: a download's state when its box came names it; the version check
+// has two, told apart by their texts.
+std::optional<int> failureOf(const DialogCore::Box& box, std::uint32_t stateBefore, UnitCommand command) {
+    if (command == UnitCommand::Download && stateBefore >= 1 && stateBefore <= 9) {
+        const BoxText expected = failureBox(static_cast<Failure>(stateBefore));
+        if (expected.caption == box.caption && expected.text == box.text) return static_cast<int>(stateBefore);
+    }
+    for (int n = 1; n <= 9; ++n) {
+        const BoxText expected = failureBox(static_cast<Failure>(n));
+        if (expected.caption == box.caption && expected.text == box.text) return n;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
+    const auto started = SteadyClock::now();
+    RunResult result;
+    result.command = options.command;
+    result.port = options.port;
+    result.baud = options.baud;
+
+    EventWindow window;
+    CliFeedback feedback(window, sink, options);
+    DialogCore core(feedback, window, options.library);
+
+    auto finish = [&](int code, std::string outcome) {
+        sink.tick();
+        core.Shutdown();
+        result.exitCode = code;
+        result.outcome = std::move(outcome);
+        if (result.caption.empty() && core.lastBox().kind != DialogCore::Box::None) {
+            result.caption = core.lastBox().caption;
+            result.text = core.lastBox().text;
+        }
+        if (options.command == UnitCommand::Download && result.blocksDone == 0)
+            result.blocksDone = core.blocksDone();
+        if (core.isLoaded()) {
+            result.fileCrc = hex4(core.fileCrc());
+            result.blocks = core.blockCount();
+            result.bytes = core.fileSize();
+        }
+        result.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
+        return result;
+    };
+
+    if (options.command == UnitCommand::Download) {
+        if (!core.SelectDownloadFile(options.file)) return finish(exitcode::kFile, "file error");
+        sink.started(core.blockCount(), core.fileSize());
+        core.StartDownload();
+    } else {
+        sink.started(0, 0);
+        core.StartVersionCheck();
+    }
+    if (!core.isRunning()) {
+        const auto& box = core.lastBox();
+        if (box.kind == DialogCore::Box::Table && box.stringId == kStrCommInitFailed)
+            return finish(exitcode::kConnection, "connection failure");
+        return finish(exitcode::kInternal, "internal error");
+    }
+
+    const auto deadline = options.timeout ? std::optional(started + *options.timeout) : std::nullopt;
+    std::uint32_t stateBefore = core.state();
+    while (core.isRunning()) {
+        if (const int sig = signals::caught()) {
+            result.caption = "Interrupted";
+            result.text = "The " + what(options) + " was stopped by " + signalName(sig) + " in state " +
+                          std::to_string(core.state()) + ".\nThe session was closed" +
+                          (options.command == UnitCommand::Download ? "; download again." : ".");
+            return finish(exitcode::kInterrupted, "interrupted");
+        }
+        auto wait = sink.nextTick();
+        if (deadline) {
+            const auto now = SteadyClock::now();
+            if (now >= *deadline) {
+                const double limit = std::chrono::duration<double>(*options.timeout).count();
+                char seconds[32];
+                std::snprintf(seconds, sizeof seconds, "%g", limit);
+                result.caption = "Time-out";
+                result.text = "The " + what(options) + " did not end within " + seconds + " s (state " +
+                              std::to_string(core.state()) + ").\nThe session was closed" +
+                              (options.command == UnitCommand::Download ? "; download again." : ".");
+                return finish(exitcode::kTimeout, "time-out");
+            }
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+        }
+        pollfd fds[2] = {{window.fd(), POLLIN, 0}, {signals::fd(), POLLIN, 0}};
+        const int ready = ::poll(fds, signals::fd() >= 0 ? 2 : 1, static_cast<int>(wait.count()));
+        if (ready < 0 && errno != EINTR) return finish(exitcode::kInternal, "internal error");
+        sink.tick();
+        if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
+        window.clear();
+        Message message;
+        while (core.isRunning() && window.queue().take(message)) {
+            stateBefore = core.state();
+            core.handleMessage(message);
+        }
+    }
+
+    if (options.command == UnitCommand::Version) {
+        if (!feedback.boxShown()) {
+            result.version = feedback.version;
+            return finish(exitcode::kSuccess, "success");
+        }
+    } else {
+        const auto& box = core.lastBox();
+        if (box.kind == DialogCore::Box::Info) {
+            result.unitCrc = hexPair(core.unitCrc5(), core.unitCrc4());
+            result.blocksDone = core.blockCount();
+            return finish(exitcode::kSuccess, "success");
+        }
+        if (stateBefore == DownloadSequencer::kWaitDisableAfter80) {
+            result.unitCrc = hexPair(core.unitCrc5(), core.unitCrc4());
+            return finish(exitcode::kWarning, "warning");
+        }
+    }
+    if (auto n = failureOf(core.lastBox(), stateBefore, options.command)) {
+        result.failure = "F" + std::to_string(*n);
+        return finish(exitcode::failure(*n), "failure");
+    }
+    return finish(exitcode::kInternal, "internal error");
+}
+
+nlohmann::json toJson(const RunResult& r) {
+    nlohmann::json j;
+    j["command"] = r.command == UnitCommand::Download ? "download" : "version";
+    j["port"] = r.port;
+    j["baud"] = r.baud;
+    j["outcome"] = r.outcome;
+    j["exitCode"] = r.exitCode;
+    j["caption"] = r.caption;
+    j["text"] = r.text;
+    j["failure"] = r.failure.empty() ? nlohmann::json() : nlohmann::json(r.failure);
+    if (r.command == UnitCommand::Version) j["version"] = r.version;
+    j["unitCrc"] = r.unitCrc ? nlohmann::json(*r.unitCrc) : nlohmann::json();
+    j["fileCrc"] = r.fileCrc ? nlohmann::json(*r.fileCrc) : nlohmann::json();
+    j["blocks"] = r.blocks;
+    j["blocksDone"] = r.blocksDone;
+    j["bytes"] = r.bytes;
+    j["seconds"] = r.seconds;
+    return j;
+}
+
+RunResult resultFromJson(const nlohmann::json& j) {
+    RunResult r;
+    r.command = j.value("command", "download") == "version" ? UnitCommand::Version : UnitCommand::Download;
+    r.port = j.value("port", "");
+    r.baud = j.value("baud", "");
+    r.outcome = j.value("outcome", "");
+    r.exitCode = j.value("exitCode", exitcode::kInternal);
+    r.caption = j.value("caption", "");
+    r.text = j.value("text", "");
+    if (j.contains("failure") && j["failure"].is_string()) r.failure = j["failure"];
+    r.version = j.value("version", "");
+    if (j.contains("unitCrc") && j["unitCrc"].is_string()) r.unitCrc = j["unitCrc"].get<std::string>();
+    if (j.contains("fileCrc") && j["fileCrc"].is_string()) r.fileCrc = j["fileCrc"].get<std::string>();
+    r.blocks = j.value("blocks", 0u);
+    r.blocksDone = j.value("blocksDone", 0u);
+    r.bytes = j.value("bytes", std::uint64_t{0});
+    r.seconds = j.value("seconds", 0.0);
+    return r;
+}
+
+std::string outcomeText(const RunResult& r) {
+    if (r.command == UnitCommand::Version && r.exitCode == exitcode::kSuccess) return r.version + "\n";
+    if (r.caption.empty() && r.text.empty()) return {};
+    return r.caption + "\n" + r.text + "\n";
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "Progress.h"
+
+enum class UnitCommand { Download, Version };
+
+struct RunOptions {
+    UnitCommand command = UnitCommand::Download;
+    std::string file;  // downloads only
+    std::string port;
+    std::string baud;  // as the baud-rate list would give it
+    std::optional<std::chrono::milliseconds> timeout;
+    std::string library;  // the extracted px417 file
+};
+
+// How one download or version check ended, and what the operator would have been shown.
+struct RunResult {
+    UnitCommand command = UnitCommand::Download;
+    std::string port;
+    std::string baud;
+    int exitCode = 0;
+    std::string outcome;  // "success", "warning", "failure", "connection failure", "file error", ...
+    std::string caption;  // the message box, when there was one
+    std::string text;
+    std::string failure;  // "F1" .. "F9" for failures
+    std::string version;  // the version text of a successful check
+    std::optional<std::string> unitCrc;  // "%02X%02X" of the verify result bytes 5 and 4
+    std::optional<std::string> fileCrc;  // "%04X"
+    std::uint32_t blocks = 0;
+    std::uint32_t blocksDone = 0;
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+};
+
+nlohmann::json toJson(const RunResult& result);
+RunResult resultFromJson(const nlohmann::json& json);
+// What a person reads: the box's caption, then its text; a version check's version alone.
+std::string outcomeText(const RunResult& result);
+
+// Receives the progress of a run as it happens; every call comes from the run's own thread.
+class ProgressSink {
+public:
+    virtual ~ProgressSink() = default;
+    virtual void started(std::uint32_t blockCount, std::uint64_t bytes) = 0;
+    virtual void blocks(std::uint32_t blocksDone) = 0;
+    virtual void status(const std::string& text) = 0;
+    // Called at least as often as the wait it asks for, and once more just before the run ends.
+    virtual void tick() = 0;
+    virtual std::chrono::milliseconds nextTick() const = 0;
+};
+
+// One download or version check through the dialog core, pumped until it ends, the timeout
+// expires or SIGINT/SIGTERM arrives. The session is closed whichever way it ends.
+RunResult runUnit(const RunOptions& options, ProgressSink& sink);
