@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -285,6 +286,29 @@ TEST(SerialDevice, HeldExclusively) {
 
     first.close();
     EXPECT_TRUE(second.open(peer.path(), 9600, 8));
+}
+
+// Exclusive mode belongs to the tty, which outlives the port here (the peer keeps the line up):
+// left set, it would refuse every later open by an unprivileged user (root is exempt).
+TEST(SerialDevice, ExclusiveModeLastsExactlyAsLongAsThePort) {
+    PtyPeer peer;
+    auto exclusive = [&] {
+        int on = -1;
+        return ::ioctl(peer.slaveFd(), TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    ASSERT_EQ(exclusive(), 0);
+    SerialDevice first;
+    ASSERT_TRUE(first.open(peer.path(), 9600, 8));
+    EXPECT_EQ(exclusive(), 1);
+    first.close();
+    EXPECT_EQ(exclusive(), 0);
+
+    // A refused second open must not leave the mode behind once the holder has gone.
+    ASSERT_TRUE(first.open(peer.path(), 9600, 8));
+    SerialDevice second;
+    EXPECT_FALSE(second.open(peer.path(), 9600, 8));
+    first.close();
+    EXPECT_EQ(exclusive(), 0);
 }
 
 }  // namespace
