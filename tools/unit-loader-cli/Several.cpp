@@ -41,7 +41,7 @@ struct Unit {
     std::optional<RunResult> result;
     int waitStatus = 0;
     bool reaped = false;
-    bool dirty = true;
+    bool dirty = false;
     std::optional<SteadyClock::time_point> lastLine;
 };
 
@@ -132,7 +132,7 @@ RunResult finalResult(const Unit& unit, const SeveralOptions& options) {
         r.text = "The process for this unit could not be started.";
     } else if (WIFSIGNALED(unit.waitStatus)) {
         const int sig = WTERMSIG(unit.waitStatus);
-        r.exitCode = sig == SIGINT || sig == SIGTERM ? exitcode::kInterrupted : exitcode::kInternal;
+        r.exitCode = sig == SIGINT || sig == SIGTERM || sig == SIGHUP ? exitcode::kInterrupted : exitcode::kInternal;
         r.text = std::string("The process for this unit was ended by ") + strsignal(sig) + ".";
     } else {
         r.exitCode = WIFEXITED(unit.waitStatus) ? WEXITSTATUS(unit.waitStatus) : exitcode::kInternal;
@@ -154,6 +154,7 @@ std::string lineFor(const Unit& unit, std::size_t portWidth, bool download, bool
         return head + tail;
     }
     if (unit.fd < 0) return head + "ended";
+    if (!unit.trackerStarted) return head + "starting";
     return head + unitLine(unit.tracker.view(SteadyClock::now()), download, bar,
                            width - static_cast<int>(head.size()));
 }

@@ -31,6 +31,7 @@ bool install() {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);  // the terminal went away: clean up all the same
     std::signal(SIGPIPE, SIG_IGN);
     return true;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// SIGINT and SIGTERM become a readable byte on a pipe; the handler does nothing else, and
+// SIGINT, SIGTERM and SIGHUP become a readable byte on a pipe; the handler does nothing else, and
 // the event loops notice it with the rest of their descriptors.
 namespace signals {
 

@@ -1,0 +1,343 @@
+// The built unit-loader-cli against simulated units in this process: outcomes, texts, exit
+// codes, JSON, time-out, interruption and several units at once. Every wait is bounded.
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+
+#include <nlohmann/json.hpp>
+
+#include "CliTestSupport.h"
+#include "HostPort.h"
+#include "UnitSimulator.h"
+
+using namespace clitest;
+using namespace unitsim;
+
+namespace {
+
+const std::string kCli = UL_CLI_PROGRAM;
+const std::string kTitle = "UNIT LOADER Ver.1.21";
+
+std::string successText(std::uint16_t unitCrc, std::uint16_t fileCrc) {
+    return kTitle + "\nThe target file was downloaded successfully\nCRC:" + hex4(unitCrc) + "\nFILE-CRC:" +
+           hex4(fileCrc) + "\n";
+}
+
+class Cli : public ::testing::Test {
+protected:
+    std::unique_ptr<UnitSimulator> unit(SimConfig config = {}) {
+        auto sim = std::make_unique<UnitSimulator>(config);
+        sim->start();
+        return sim;
+    }
+    std::string image(const Bytes& bytes, const std::string& name = "image.bin") {
+        const std::string path = dir.file(name);
+        writeFile(path, bytes);
+        return path;
+    }
+    std::vector<std::string> download(const std::string& file, const std::string& port) {
+        return {kCli, "download", file, "--port", port, "--baud", "38400"};
+    }
+
+    TempDir dir;
+};
+
+TEST_F(Cli, DownloadPrintsTheSuccessBoxAndJsonAgrees) {
+    auto sim = unit();
+    Bytes body = randomBody(2000);
+    std::fill(body.begin() + 246, body.begin() + 3 * 246, 0xFF);  // two blank blocks, passed over
+    const Bytes file = sealed(body);
+    const std::string path = image(file);
+
+    const Finished text = run(download(path, sim->devicePath()));
+    ASSERT_FALSE(text.timedOut) << text.err;
+    EXPECT_EQ(text.code, 0) << text.err;
+    ASSERT_TRUE(sim->verifyOutcome());
+    EXPECT_EQ(text.out, successText(sim->verifyOutcome()->computed, Crc16::of(file)));
+    EXPECT_EQ(sim->memory(0, static_cast<std::uint32_t>(file.size())), file);
+    EXPECT_EQ(sim->blocks().size(), 7u);  // nine blocks less the two blank ones
+    EXPECT_FALSE(libraryLeftBehind(kCli, text.pid));
+
+    auto args = download(path, sim->devicePath());
+    args.push_back("--json");
+    const Finished json = run(args);
+    EXPECT_EQ(json.code, 0) << json.err;
+    const auto j = nlohmann::json::parse(json.out);
+    EXPECT_EQ(j["outcome"], "success");
+    EXPECT_EQ(j["exitCode"], 0);
+    EXPECT_EQ(j["caption"].get<std::string>() + "\n" + j["text"].get<std::string>() + "\n", text.out);
+    EXPECT_EQ(j["unitCrc"], hex4(sim->verifyOutcome()->computed));
+    EXPECT_EQ(j["fileCrc"], hex4(Crc16::of(file)));
+    EXPECT_EQ(j["blocks"], 9);
+    EXPECT_EQ(j["blocksDone"], 9);
+    EXPECT_EQ(j["bytes"], file.size());
+    EXPECT_GT(j["seconds"].get<double>(), 0.0);
+}
+
+// One ending of each kind, with the unit made to fail fast. The printed text is the box.
+TEST_F(Cli, EachEndingHasItsTextAndExitCode) {
+    const Bytes twoBlocks = sealed(randomBody(298));  // a full block and a short one
+    struct Case {
+        const char* name;
+        std::function<void(SimConfig&)> configure;
+        std::string file;  // empty: the two-block image
+        std::string port;  // empty: the simulated unit
+        int code;
+        std::string out;
+    };
+    const std::string f1 = "ERROR:Unit is not disabled/connected\nMake sure unit is connected and turned on.\n"
+                           "Make sure unit is not enabled.\n";
+    const std::vector<Case> cases = {
+        {"missing file", {}, dir.file("none.bin"), "", 3, kTitle + "\nFile Open Error\n"},
+        {"bad trailer", {}, image({1, 2, 3, 4}, "bad.bin"), "", 3,
+         "ERROR: Invalid download file\nSelect a valid software.\n"},
+        {"no such port", {}, "", dir.file("no-port"), 4,
+         kTitle + "\nFailed in the initialization of the communication port.\n"},
+        {"F1 never disabled", [](SimConfig& c) { c.faults.neverDisable = true; }, "", "", 11, f1},
+        {"F3 busy erasing", [](SimConfig& c) { c.faults.busyForeverErase = true; }, "", "", 13,
+         "ERROR:Unit is not disabled/connected\nMake sure unit is not enabled.\n"
+         "Make sure unit is connected and turned on.\n"},
+        {"F5 line dropped", [](SimConfig& c) { c.faults.dropLineAfterBlock = 1; }, "", "", 15,
+         "ERROR:Premature Termination\nNo Ready/Busy message from Acceptor\n\nVerify a valid software is selected\n"
+         "Verify the unit has Flash ROM\nVerify unit connection to PC\nDownload process need to be restarted\n"
+         "(Forced download method)\n"},
+        {"F8 busy after the last block", [](SimConfig& c) { c.unit.blockBusyPolls = 11; }, "", "", 18,
+         "ERROR:Communication Error\nDownload process may need to be restarted\n(Forced download method)\n"},
+    };
+    const std::string twoBlockPath = image(twoBlocks, "two.bin");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimConfig config;
+        if (c.configure) c.configure(config);
+        auto sim = unit(config);
+        const Finished f =
+            run(download(c.file.empty() ? twoBlockPath : c.file, c.port.empty() ? sim->devicePath() : c.port));
+        ASSERT_FALSE(f.timedOut);
+        EXPECT_EQ(f.code, c.code) << f.err;
+        EXPECT_EQ(f.out, c.out);
+        EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
+    }
+
+    // The warning carries both CRCs like the success box.
+    SimConfig config;
+    config.faults.forceResult80 = true;
+    auto sim = unit(config);
+    const Finished f = run(download(twoBlockPath, sim->devicePath()));
+    EXPECT_EQ(f.code, 5) << f.err;
+    ASSERT_TRUE(sim->verifyOutcome());
+    EXPECT_EQ(f.out, "Premature Termination\nFollowing download status did not returned to disable\n\n"
+                     "File may have been completely loaded, check the unit.\n"
+                     "If unit does not function, download again.\n\nCRC:" +
+                         hex4(sim->verifyOutcome()->computed) + "\nFILE-CRC:" + hex4(Crc16::of(twoBlocks)) + "\n");
+}
+
+TEST_F(Cli, UsageErrorsExitTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {kCli},
+        {kCli, "download"},
+        {kCli, "download", "x.bin", "--port", "p", "--baud", "0"},
+        {kCli, "download", "x.bin", "--port", "p", "--baud", "fast"},
+        {kCli, "download", "x.bin", "--port", "p", "--port", "p"},
+        {kCli, "version", "--timeout", "-1"},
+    };
+    for (const auto& args : cases) {
+        const Finished f = run(args);
+        EXPECT_EQ(f.code, 2) << args.size() << " args: " << f.err;
+    }
+    const Finished help = run({kCli, "--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("130  interrupted"), std::string::npos) << help.out;
+}
+
+TEST_F(Cli, VersionPrintsTheUnitsText) {
+    SimConfig config;
+    config.unit.versionText = "ABCDEFGHIJK";
+    auto sim = unit(config);
+    const Finished f = run({kCli, "version", "--port", sim->devicePath()});
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.out, "ABCDEFGHIJK\n");
+
+    const Finished json = run({kCli, "version", "--port", sim->devicePath(), "--json"});
+    EXPECT_EQ(nlohmann::json::parse(json.out)["version"], "ABCDEFGHIJK");
+
+    SimConfig enabled;
+    enabled.faults.neverDisable = true;
+    auto busy = unit(enabled);
+    const Finished failed = run({kCli, "version", "--port", busy->devicePath()});
+    EXPECT_EQ(failed.code, 11);
+    EXPECT_EQ(failed.out.substr(0, failed.out.find('\n')), "ERROR:Unit is not disabled/connected");
+}
+
+TEST_F(Cli, SealedFileChecksValidAndAChangedByteDoesNot) {
+    Bytes body = randomBody(1000);
+    std::fill(body.begin() + 246, body.begin() + 492, 0xFF);
+    writeFile(dir.file("body.bin"), body);
+    const Finished seal = run({kCli, "seal", dir.file("body.bin"), dir.file("sealed.bin")});
+    ASSERT_EQ(seal.code, 0) << seal.err;
+    const Bytes file = readFile(dir.file("sealed.bin"));
+    EXPECT_EQ(file, sealed(body));
+
+    const Finished good = run({kCli, "check", dir.file("sealed.bin")});
+    EXPECT_EQ(good.code, 0);
+    EXPECT_NE(good.out.find("Size:         1002 bytes\n"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("Blocks:       5 of 246 bytes (last block 18 bytes)\n"), std::string::npos);
+    EXPECT_NE(good.out.find("Blank blocks: 1 "), std::string::npos);
+    EXPECT_NE(good.out.find("File CRC:     " + hex4(Crc16::of(file)) + "\n"), std::string::npos);
+
+    for (std::size_t at : {std::size_t{0}, file.size() - 1}) {
+        Bytes changed = file;
+        changed[at] ^= 0x01;
+        writeFile(dir.file("changed.bin"), changed);
+        const Finished bad = run({kCli, "check", dir.file("changed.bin")});
+        EXPECT_EQ(bad.code, 3) << at;
+        EXPECT_EQ(bad.out, "ERROR: Invalid download file\nSelect a valid software.\n");
+    }
+    EXPECT_EQ(run({kCli, "check", dir.file("none.bin")}).out, kTitle + "\nFile Open Error\n");
+}
+
+TEST_F(Cli, TimeoutEndsAUnitThatStaysBusy) {
+    SimConfig config;
+    config.faults.busyForeverBlock = true;
+    auto sim = unit(config);
+    const std::string path = image(sealed(randomBody(1000)));
+    const auto started = std::chrono::steady_clock::now();
+    const Finished f = run({kCli, "download", path, "--port", sim->devicePath(), "--timeout", "1"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    EXPECT_EQ(f.code, 20) << f.err;
+    EXPECT_EQ(f.out, "Time-out\nThe download did not end within 1 s (state 5).\nThe session was closed; download again.\n");
+    EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
+    // The port was given back: it opens at once.
+    EXPECT_TRUE(HostPort(sim->devicePath()).isOpen());
+}
+
+// Brings a unit left in the middle of a download back to Disable: verify, result, acknowledge.
+void finishUnitsDownload(HostPort& host) {
+    const auto status = HostPort::Bytes{0xFC, 0x05, 0x11};
+    for (int i = 0; i < 200; ++i) {
+        const auto r = host.exchange(status);
+        if (r.size() > 3 && r[2] == 0xD4 && r[3] == 0x00) break;
+    }
+    host.exchange({0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0});
+    for (int i = 0; i < 200; ++i) {
+        const auto r = host.exchange(status);
+        if (r.size() > 2 && r[2] == 0xD3) break;
+    }
+    host.exchange({0xFC, 0x05, 0x50});
+}
+
+TEST_F(Cli, CtrlCEndsTheSessionCleanlyAndThePortIsFreeAtOnce) {
+    SimConfig config;
+    config.pacing.enabled = true;  // about 4 s for this file at 38400 baud
+    auto sim = unit(config);
+    const std::string path = image(sealed(randomBody(16000)));
+    Process p(download(path, sim->devicePath()));
+    const pid_t pid = p.pid();
+    ASSERT_TRUE(sim->waitForBlocks(5, 10s));
+    p.signal(SIGINT);
+    const Finished f = p.finish(15s);
+    EXPECT_EQ(f.code, 130) << f.err;
+    EXPECT_EQ(f.out.substr(0, f.out.find('\n')), "Interrupted");
+    EXPECT_NE(f.out.find("stopped by SIGINT"), std::string::npos);
+    EXPECT_FALSE(libraryLeftBehind(kCli, pid));
+
+    // The unit is still in its download; the port opens at once and can bring it back.
+    {
+        HostPort host(sim->devicePath());
+        ASSERT_TRUE(host.isOpen());
+        finishUnitsDownload(host);
+    }
+    const Finished again = run(download(path, sim->devicePath()), 30s);
+    EXPECT_EQ(again.code, 0) << again.out << again.err;
+}
+
+class SeveralUnits : public Cli {
+protected:
+    // Orphans of the program come to this process, so "no process left" can be checked.
+    void SetUp() override { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    void TearDown() override { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+    static bool noChildLeft() {
+        int status;
+        return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
+    }
+};
+
+TEST_F(SeveralUnits, TwoUnitsLoadAtOnceAndTheWorstOutcomeIsTheExitCode) {
+    SimConfig paced;
+    paced.pacing.enabled = true;
+    SimConfig warning = paced;
+    warning.faults.forceResult80 = true;
+    auto good = unit(paced);
+    auto bad = unit(warning);
+    const Bytes file = sealed(randomBody(3000));
+    const std::string path = image(file);
+
+    const auto started = std::chrono::steady_clock::now();
+    auto args = download(path, good->devicePath());
+    args.insert(args.end(), {"--port", bad->devicePath(), "--json"});
+    const Finished f = run(args, 60s);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(f.code, 5) << f.err;
+    const auto j = nlohmann::json::parse(f.out);
+    EXPECT_EQ(j["exitCode"], 5);
+    ASSERT_EQ(j["units"].size(), 2u);
+    EXPECT_EQ(j["units"][0]["port"], good->devicePath());
+    EXPECT_EQ(j["units"][0]["outcome"], "success");
+    EXPECT_EQ(j["units"][1]["outcome"], "warning");
+    EXPECT_EQ(good->memory(0, static_cast<std::uint32_t>(file.size())), file);
+    EXPECT_EQ(bad->memory(0, static_cast<std::uint32_t>(file.size())), file);
+    // At once, not one after the other: each alone takes most of this.
+    const double each = std::min(j["units"][0]["seconds"].get<double>(), j["units"][1]["seconds"].get<double>());
+    EXPECT_LT(std::chrono::duration<double>(took).count(), 2 * each);
+    EXPECT_TRUE(noChildLeft());
+    EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
+
+    // Without --json: a summary table, each unit's box after it.
+    const Finished table = run(download(path, good->devicePath()), 60s);
+    EXPECT_EQ(table.code, 0);
+}
+
+TEST_F(SeveralUnits, SigtermReachesEveryUnitAndNoProcessIsLeft) {
+    SimConfig paced;
+    paced.pacing.enabled = true;
+    auto a = unit(paced);
+    auto b = unit(paced);
+    const std::string path = image(sealed(randomBody(16000)));
+    auto args = download(path, a->devicePath());
+    args.insert(args.end(), {"--port", b->devicePath()});
+    Process p(args);
+    const pid_t pid = p.pid();
+    ASSERT_TRUE(a->waitForBlocks(3, 10s));
+    ASSERT_TRUE(b->waitForBlocks(3, 10s));
+    p.signal(SIGTERM);  // to the parent alone, as a service manager would
+    const Finished f = p.finish(30s);
+    EXPECT_EQ(f.code, 130) << f.err;
+    EXPECT_NE(f.out.find("interrupted"), std::string::npos) << f.out;
+    EXPECT_TRUE(noChildLeft());
+    EXPECT_FALSE(libraryLeftBehind(kCli, pid));
+    EXPECT_TRUE(HostPort(a->devicePath()).isOpen());
+    EXPECT_TRUE(HostPort(b->devicePath()).isOpen());
+}
+
+// Port and baud rate from the settings file beside the program, and a note saying so.
+TEST_F(Cli, DefaultsComeFromTheSettingsFileBesideTheProgram) {
+    auto sim = unit();
+    const std::string program = dir.file("unit-loader-cli");
+    std::filesystem::copy_file(kCli, program);
+    std::ofstream(dir.file("vsk_download_config.txt")) << "Baudrate,38400\r\nPort," << sim->devicePath() << "\r\n";
+    const Finished f = run({program, "version"});
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.out, "SIM-UNIT 2.07\n");
+    EXPECT_NE(f.err.find("port " + sim->devicePath() + " from " + dir.file("vsk_download_config.txt")),
+              std::string::npos)
+        << f.err;
+    EXPECT_NE(f.err.find("baud rate 38400 from"), std::string::npos) << f.err;
+
+    // Without the file: 9600, and the program writes no file of its own.
+    std::filesystem::remove(dir.file("vsk_download_config.txt"));
+    const Finished d = run({program, "version", "--port", sim->devicePath()});
+    EXPECT_EQ(d.code, 0) << d.err;
+    EXPECT_NE(d.err.find("baud rate 9600 (default; no " + dir.file("vsk_download_config.txt")), std::string::npos)
+        << d.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("vsk_download_config.txt")));
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Pieces of the command-line front that are easier to pin down alone: the worst of several
+// exit codes, progress texts and the serial-device listing on a made-up system tree.
+#include <gtest/gtest.h>
+
+#include "CliTestSupport.h"
+#include "ExitCode.h"
+#include "Ports.h"
+#include "Progress.h"
+
+using namespace clitest;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(ExitCodes, WorstOfSeveralUnits) {
+    struct Case {
+        int a, b, worst;
+    };
+    const std::vector<Case> cases = {
+        {0, 5, 5},      {5, 11, 11},   {11, 19, 19},  {19, 20, 20}, {20, 4, 4},
+        {4, 3, 3},      {3, 1, 1},     {1, 130, 130}, {0, 0, 0},    {130, 0, 130},
+        {12, 11, 12},   {5, 0, 5},     {4, 20, 4},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(exitcode::worse(c.a, c.b), c.worst) << c.a << " vs " << c.b;
+        EXPECT_EQ(exitcode::worse(c.b, c.a), c.worst) << c.b << " vs " << c.a;
+    }
+    EXPECT_EQ(exitcode::name(13), "F3");
+}
+
+TEST(Progress, TextShowsBlocksPercentBytesRateAndTimeLeft) {
+    ProgressTracker tracker;
+    const auto t0 = SteadyClock::now();
+    tracker.start(68, 16728, t0);
+    tracker.setStatus("Deleting");
+    EXPECT_EQ(progressText(tracker.view(t0)), "0/68 blocks    0%  0/16728 bytes  -- B/s  -:-- left  Deleting");
+
+    // The rate counts from the first block on: 10 blocks in 1 s after it.
+    tracker.setBlocks(1, t0 + 5s);
+    tracker.setBlocks(11, t0 + 6s);
+    tracker.setStatus("Downloading");
+    const ProgressView v = tracker.view(t0 + 6s);
+    ASSERT_TRUE(v.bytesPerSecond);
+    EXPECT_DOUBLE_EQ(*v.bytesPerSecond, 2460.0);
+    EXPECT_EQ(progressText(v), "11/68 blocks   16%  2706/16728 bytes  2.5 kB/s  0:06 left  Downloading");
+    EXPECT_EQ(progressBar(v, 10).substr(0, 13), "[#---------] ");
+
+    // The last block is short: bytes never pass the file's size.
+    tracker.setBlocks(68, t0 + 12s);
+    EXPECT_EQ(tracker.view(t0 + 12s).bytesDone, 16728u);
+    EXPECT_EQ(progressBar(tracker.view(t0 + 12s), 10).substr(0, 12), "[##########]");
+}
+
+TEST(Progress, DurationsAndRates) {
+    EXPECT_EQ(formatDuration(0), "0:00");
+    EXPECT_EQ(formatDuration(59.6), "1:00");
+    EXPECT_EQ(formatDuration(3723), "1:02:03");
+    EXPECT_EQ(formatRate(812), "812 B/s");
+    EXPECT_EQ(formatRate(3456), "3.5 kB/s");
+    EXPECT_EQ(formatRate(1.25e6), "1.2 MB/s");
+}
+
+// A small copy of the parts of /sys and /dev the listing reads.
+class FakeSystem {
+public:
+    FakeSystem() {
+        fs::create_directories(sys() / "class/tty");
+        fs::create_directories(dev() / "serial/by-id");
+    }
+    fs::path sys() const { return dir.path() / "sys"; }
+    fs::path dev() const { return dir.path() / "dev"; }
+    // A tty whose device directory is `deviceDir` (under sys/devices); `type` for legacy ports.
+    void tty(const std::string& name, const std::string& deviceDir, const std::string& type = "") {
+        const fs::path cls = sys() / "class/tty" / name;
+        fs::create_directories(cls);
+        if (!deviceDir.empty()) {
+            fs::create_directories(sys() / "devices" / deviceDir);
+            fs::create_directory_symlink(sys() / "devices" / deviceDir, cls / "device");
+        }
+        if (!type.empty()) put(cls / "type", type);
+        put(dev() / name, "");
+    }
+    static void put(const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text << "\n";
+    }
+    TempDir dir;
+};
+
+TEST(Ports, ListsHardwarePortsWithStableNamesAndUsbDescription) {
+    FakeSystem s;
+    s.tty("tty0", "");                               // a console: no device
+    s.tty("ttyS0", "platform/serial8250/port0", "4");  // a UART
+    s.tty("ttyS1", "platform/serial8250/port1", "0");  // nothing there
+    const std::string usb = "pci0/usb1/1-2";
+    FakeSystem::put(s.sys() / "devices" / usb / "idVendor", "0403");
+    FakeSystem::put(s.sys() / "devices" / usb / "idProduct", "6001");
+    FakeSystem::put(s.sys() / "devices" / usb / "manufacturer", "FTDI");
+    FakeSystem::put(s.sys() / "devices" / usb / "product", "FT232R USB UART");
+    FakeSystem::put(s.sys() / "devices" / usb / "serial", "A50285BI");
+    s.tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0");
+    fs::create_symlink("../../ttyUSB0", s.dev() / "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+
+    const auto ports = listSerialPorts(s.sys().string(), s.dev().string());
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].device, (s.dev() / "ttyS0").string());
+    EXPECT_EQ(ports[0].alias, "COM1");
+    EXPECT_TRUE(ports[0].byId.empty());
+    EXPECT_EQ(ports[1].device, (s.dev() / "ttyUSB0").string());
+    EXPECT_EQ(ports[1].description, "FTDI FT232R USB UART [0403:6001] serial A50285BI");
+    ASSERT_EQ(ports[1].byId.size(), 1u);
+    EXPECT_EQ(fs::path(ports[1].byId[0]).filename(), "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+
+    SerialPortInfo locked;
+    locked.device = "/dev/ttyUSB1";
+    locked.accessible = false;
+    locked.group = "dialout";
+    EXPECT_NE(describePorts({locked}).find("join the group \"dialout\""), std::string::npos);
+    EXPECT_EQ(describePorts({}), "No serial devices found.\n");
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+// The settings file: what a file's lines load as, and what is written back.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "CliTestSupport.h"
+#include "SettingsFile.h"
+
+using namespace clitest;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    const Bytes bytes = readFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(SettingsFile, LinesLoadByTheReadingRules) {
+    struct Case {
+        const char* name;
+        std::string content;
+        std::map<std::string, std::string> entries;
+    };
+    const std::vector<Case> cases = {
+        {"plain", "Port,COM3\nBaudrate,38400\n", {{"Port", "COM3"}, {"Baudrate", "38400"}}},
+        {"CR LF", "Port,COM3\r\nBaudrate,38400\r\n", {{"Port", "COM3"}, {"Baudrate", "38400"}}},
+        {"keys are case-sensitive", "port,COM3\n", {{"port", "COM3"}}},
+        {"blanks next to the comma are kept", "Port , COM3\n", {{"Port ", " COM3"}}},
+        {"line trimmed at both ends", " \tPort,COM3 \t\n", {{"Port", "COM3"}}},
+        {"third field ignored", "Port,COM3,extra\n", {{"Port", "COM3"}}},
+        {"empty value skipped, later one taken", "Port,\nPort,COM4\n", {{"Port", "COM4"}}},
+        {"first occurrence wins", "Port,COM3\nPort,COM4\n", {{"Port", "COM3"}}},
+        {"a key alone is no entry", "Port\nBaudrate,9600\n", {{"Baudrate", "9600"}}},
+        {"comment first stops at once", "# settings\nPort,COM3\n", {}},
+        {"indented // comment stops too", "Port,COM3\n  // note\nBaudrate,19200\n", {{"Port", "COM3"}}},
+        {"# later in a line is text", "Port,COM#3\n", {{"Port", "COM#3"}}},
+        {"blank line stops", "Port,COM3\n\nBaudrate,19200\n", {{"Port", "COM3"}}},
+        {"blanks-only line stops", "Port,COM3\n \t \nBaudrate,19200\n", {{"Port", "COM3"}}},
+        {"no final line end", "Port,COM3", {{"Port", "COM3"}}},
+        {"empty file", "", {}},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir.file("s.txt"), Bytes(c.content.begin(), c.content.end()));
+        SettingsFile settings(dir.file("s.txt"));
+        ASSERT_TRUE(settings.readFile());
+        EXPECT_EQ(settings.entries().entries(), c.entries);
+    }
+}
+
+TEST(SettingsFile, MissingFileIsNotReadAndDefaultsAreWritten) {
+    TempDir dir;
+    SettingsFile settings(dir.file("vsk_download_config.txt"));
+    EXPECT_FALSE(settings.readFile());
+    ASSERT_TRUE(settings.applyDefaults());
+    EXPECT_EQ(slurp(dir.file("vsk_download_config.txt")), "Baudrate,9600\r\nPort,COM1\r\n");
+
+    SettingsFile unwritable(dir.file("no-such-dir/vsk_download_config.txt"));
+    EXPECT_FALSE(unwritable.applyDefaults());
+}
+
+// What the window does at shutdown: the entries read survive, sorted, with the two set.
+TEST(SettingsFile, WritingBackKeepsEntriesSortedByKeyWithCrLf) {
+    TempDir dir;
+    const std::string text = "Zeta,1\nPort,COM3\nalpha,2\nEmpty,\nBaudrate,19200\n\nAfter,3\n";
+    writeFile(dir.file("s.txt"), Bytes(text.begin(), text.end()));
+    SettingsFile settings(dir.file("s.txt"));
+    ASSERT_TRUE(settings.readFile());
+    settings.set("Port", "COM7");
+    settings.set("Baudrate", "38400");
+    ASSERT_TRUE(settings.writeFile());
+    EXPECT_EQ(slurp(dir.file("s.txt")), "Baudrate,38400\r\nPort,COM7\r\nZeta,1\r\nalpha,2\r\n");
+
+    // A missing key reads empty and is then written as a line ending in the comma.
+    EXPECT_EQ(settings.get("Extra"), "");
+    ASSERT_TRUE(settings.writeFile());
+    EXPECT_EQ(slurp(dir.file("s.txt")), "Baudrate,38400\r\nExtra,\r\nPort,COM7\r\nZeta,1\r\nalpha,2\r\n");
+}
+
+TEST(SettingsFile, LivesBesideTheProgram) {
+    const std::string path = SettingsFile().path();
+    EXPECT_EQ(std::filesystem::path(path).filename(), "vsk_download_config.txt");
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(path).parent_path(),
+                                            std::filesystem::canonical("/proc/self/exe").parent_path()));
+}
+
+}  // namespace
