@@ -65,8 +65,9 @@ std::string name(int code) {
     case kTimeout: return "time-out";
     case kInterrupted: return "interrupted";
     default:
-        if (code > kFailureBase && code < kTimeout) return "F" + std::to_string(code - kFailureBase);
-        return "exit " + std::to_string(code);
+        // std::string on the left: GCC 12 misreads literal + temporary as an overlapping copy.
+        if (code > kFailureBase && code < kTimeout) return std::string("F").append(std::to_string(code - kFailureBase));
+        return std::string("exit ").append(std::to_string(code));
     }
 }
 

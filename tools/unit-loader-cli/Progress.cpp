@@ -79,6 +79,8 @@ std::string progressBar(const ProgressView& v, int barWidth) {
     const int width = std::max(barWidth, 1);
     const int filled =
         v.blockCount == 0 ? 0 : static_cast<int>(std::uint64_t{v.blocksDone} * static_cast<unsigned>(width) / v.blockCount);
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(width - filled), '-') + "] " + progressText(v);
+    std::string line = "[";
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(width - filled), '-');
+    return line + "] " + progressText(v);
 }
