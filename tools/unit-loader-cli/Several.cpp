@@ -15,6 +15,7 @@
 
 #include "Console.h"
 #include "ExitCode.h"
+#include "OperatorFeedback.h"
 #include "Signals.h"
 #include "Sinks.h"
 
@@ -149,6 +150,8 @@ std::string lineFor(const Unit& unit, std::size_t portWidth, bool download, bool
         std::string tail = exitcode::name(unit.result->exitCode);
         if (unit.result->exitCode == exitcode::kSuccess && unit.result->command == UnitCommand::Version)
             tail += ": " + unit.result->version;
+        else if (unit.result->caption == stringResource(kStrTitle))  // the title says nothing here
+            tail += ": " + unit.result->text.substr(0, unit.result->text.find('\n'));
         else if (!unit.result->caption.empty())
             tail += ": " + unit.result->caption;
         return head + tail;
@@ -169,13 +172,13 @@ std::string summaryTable(const std::vector<RunResult>& results) {
         return text;
     };
     const bool download = !results.empty() && results.front().command == UnitCommand::Download;
-    std::string text = pad("PORT", portWidth) + "  EXIT  " + pad("RESULT", 18) +
+    std::string text = pad("PORT", portWidth) + "  EXIT  " + pad("RESULT", 20) +
                        (download ? "UNIT-CRC  FILE-CRC  BLOCKS     " : "VERSION               ") + "SECONDS\n";
     for (const auto& r : results) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
         text += pad(r.port, portWidth) + "  " + pad(std::to_string(r.exitCode), 4) + "  " +
-                pad(exitcode::name(r.exitCode), 18);
+                pad(exitcode::name(r.exitCode), 20);
         if (download)
             text += pad(r.unitCrc.value_or("-"), 8) + "  " + pad(r.fileCrc.value_or("-"), 8) + "  " +
                     pad(std::to_string(r.blocksDone) + "/" + std::to_string(r.blocks), 9) + "  ";
