@@ -167,6 +167,18 @@ TEST_F(Cli, VersionPrintsTheUnitsText) {
     EXPECT_EQ(failed.out.substr(0, failed.out.find('\n')), "ERROR:Unit is not disabled/connected");
 }
 
+// Both trace mailslots, in a mailslot directory of the test's own so no other listener interferes.
+TEST_F(Cli, TracePrintsBothMailslotsWithTimeStamps) {
+    auto sim = unit();
+    Process p({kCli, "version", "--port", sim->devicePath(), "--trace"}, {"XDG_RUNTIME_DIR=" + dir.path().string()});
+    const Finished f = p.finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.out, "SIM-UNIT 2.07\n");
+    for (const std::string line : {" DebugComm_px417 [", " Debug_VSK_DOWNLOAD [", "Method: Command", "Polling Message"})
+        EXPECT_NE(f.err.find(line), std::string::npos) << line << " in\n" << f.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "orlo-mailslots" / "DebugComm_px417"));
+}
+
 TEST_F(Cli, SealedFileChecksValidAndAChangedByteDoesNot) {
     Bytes body = randomBody(1000);
     std::fill(body.begin() + 246, body.begin() + 492, 0xFF);

@@ -49,9 +49,15 @@ public:
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) env.emplace_back(*e);
-        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        // `extraEnv` entries (NAME=value) replace the inherited ones of the same name.
+        std::vector<std::string> env = extraEnv;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('=') + 1);
+            bool replaced = false;
+            for (const auto& x : extraEnv) replaced = replaced || x.rfind(name, 0) == 0;
+            if (!replaced) env.push_back(entry);
+        }
         std::vector<char*> argv, envp;
         std::vector<std::string> argsCopy = args;
         for (auto& a : argsCopy) argv.push_back(a.data());
