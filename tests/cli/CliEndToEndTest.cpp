@@ -215,7 +215,7 @@ TEST_F(Cli, TimeoutEndsAUnitThatStaysBusy) {
     const Finished f = run({kCli, "download", path, "--port", sim->devicePath(), "--timeout", "1"});
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(f.code, 20) << f.err;
-    EXPECT_EQ(f.out, "Time-out\nThe download did not end within 1 s (state 5).\nThe session was closed; download again.\n");
+    EXPECT_EQ(f.out, "Time-out\nThe download did not end within 1 s in state 5.\nThe session was closed; download again.\n");
     EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
     // The port was given back: it opens at once.
     EXPECT_TRUE(HostPort(sim->devicePath()).isOpen());

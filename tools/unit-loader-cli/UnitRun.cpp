@@ -99,6 +99,11 @@ std::string what(const RunOptions& options) {
     return options.command == UnitCommand::Download ? "download" : "version check";
 }
 
+// Where a download stood, for the texts of its time-out and interruption.
+std::string where(const RunOptions& options, const DialogCore& core) {
+    return options.command == UnitCommand::Download ? " in state " + std::to_string(core.state()) : "";
+}
+
 // Which failure a box is: a download's state when its box came names it; the version check
 // has two, told apart by their texts.
 std::optional<int> failureOf(const DialogCore::Box& box, std::uint32_t stateBefore, UnitCommand command) {
@@ -166,8 +171,8 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     while (core.isRunning()) {
         if (const int sig = signals::caught()) {
             result.caption = "Interrupted";
-            result.text = "The " + what(options) + " was stopped by " + signalName(sig) + " in state " +
-                          std::to_string(core.state()) + ".\nThe session was closed" +
+            result.text = "The " + what(options) + " was stopped by " + signalName(sig) + where(options, core) +
+                          ".\nThe session was closed" +
                           (options.command == UnitCommand::Download ? "; download again." : ".");
             return finish(exitcode::kInterrupted, "interrupted");
         }
@@ -179,8 +184,8 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
                 char seconds[32];
                 std::snprintf(seconds, sizeof seconds, "%g", limit);
                 result.caption = "Time-out";
-                result.text = "The " + what(options) + " did not end within " + seconds + " s (state " +
-                              std::to_string(core.state()) + ").\nThe session was closed" +
+                result.text = "The " + what(options) + " did not end within " + seconds + " s" +
+                              where(options, core) + ".\nThe session was closed" +
                               (options.command == UnitCommand::Download ? "; download again." : ".");
                 return finish(exitcode::kTimeout, "time-out");
             }
