@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TempDir.h"
+
 // Runs the built programs as child processes with bounded waits, and makes download files.
 #include <fcntl.h>
 #include <poll.h>
@@ -153,25 +155,6 @@ inline Finished run(const std::vector<std::string>& args, std::chrono::milliseco
     return p.finish(limit);
 }
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ul-cli-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 inline Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

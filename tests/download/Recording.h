@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TempDir.h"
+
 // A feedback that remembers everything the engine showed, plus the files and replies the
 // download tests are made of.
 #include <stdlib.h>
@@ -67,24 +69,6 @@ private:
     WindowPoster& window_;
 };
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ul-dl-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TempDir.h"
+
 // Helpers shared by the session tests: private temporary directories, a private mailslot
 // directory per test, and a bounded collector of trace messages.
 #include <gtest/gtest.h>
@@ -15,26 +17,6 @@
 #include "Messages.h"
 #include "platform/Mailslot.h"
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ul-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Gives the test its own mailslot directory so parallel test processes never share a listener.
 class PrivateMailslots {

@@ -1,5 +1,9 @@
 #include "Visible.h"
 
+#include <time.h>
+
+#include <cstdio>
+
 std::string visibleText(std::string_view message) {
     if (message.empty()) return "(empty)";
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -23,4 +27,15 @@ std::string visibleText(std::string_view message) {
         }
     }
     return out;
+}
+
+std::string traceTimeStamp() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
+                  now.tv_nsec / 1000000);
+    return text;
 }

@@ -27,16 +27,6 @@ void onSignal(int) {
     errno = saved;
 }
 
-std::string timeStamp() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    ::localtime_r(&now.tv_sec, &local);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
-                  now.tv_nsec / 1000000);
-    return text;
-}
 
 void usage(const char* program) {
     std::printf("usage: %s [MAILSLOT...]\n"
@@ -110,7 +100,7 @@ int main(int argc, char** argv) {
             std::string message;
             using R = platform::MailslotListener::Receive;
             if (slot.listener.receive(message, std::chrono::milliseconds(0)) != R::Message) continue;
-            std::printf("%s %s [%zu] %s\n", timeStamp().c_str(), slot.name.c_str(), message.size(),
+            std::printf("%s %s [%zu] %s\n", traceTimeStamp().c_str(), slot.name.c_str(), message.size(),
                         visibleText(message).c_str());
             std::fflush(stdout);
         }

@@ -16,16 +16,6 @@
 namespace {
 const char* const kNames[] = {"DebugComm_px417", "Debug_VSK_DOWNLOAD"};
 
-std::string timeStamp() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    ::localtime_r(&now.tv_sec, &local);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
-                  now.tv_nsec / 1000000);
-    return text;
-}
 }  // namespace
 
 struct TraceListener::Slot {
@@ -61,7 +51,7 @@ void TraceListener::drain(Slot& slot) {
     using R = platform::MailslotListener::Receive;
     std::string message;
     while (slot.listener.receive(message, std::chrono::milliseconds(0)) == R::Message)
-        Console::instance().line(timeStamp() + " " + slot.name + " [" + std::to_string(message.size()) + "] " +
+        Console::instance().line(traceTimeStamp() + " " + slot.name + " [" + std::to_string(message.size()) + "] " +
                                  visibleText(message));
 }
 
