@@ -7,6 +7,6 @@ root="$(dirname "$here")"
 count="${1:-2000}"
 build="${2:-$root/build-bench}"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target command_roundtrip -j2 >/dev/null
+. "$here/build.sh"
+build_bench "$build" command_roundtrip
 "$build/bench/command_roundtrip" "$count"

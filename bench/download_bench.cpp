@@ -24,32 +24,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class QuietFeedback : public OperatorFeedback {
+class QuietFeedback : public HeadlessFeedback {
 public:
-    QuietFeedback(WindowPoster& window, std::string port, std::string baud)
-        : window_(window), port_(std::move(port)), baud_(std::move(baud)) {}
-    void EnableOperatorControls() override {}
-    void DisableOperatorControls() override {}
+    using HeadlessFeedback::HeadlessFeedback;
     void ShowUnitStatus(std::uint8_t, std::uint8_t, std::uint32_t) override {}
-    void SetStatusText(const std::string&) override {}
-    void SetProgressRange(std::uint32_t) override {}
-    void SetProgress(std::uint32_t) override {}
-    void SetVersionText(const std::string&) override {}
-    void SetFileNameText(const std::string&) override {}
-    void SetCrcText(const std::string&) override {}
     void ShowTableMessage(int id) override { std::printf("box: %s\n", stringResource(id).c_str()); }
-    void ShowInfoMessage(const std::string&) override {}
     void ShowMessagePair(const std::string& caption, const std::string&) override {
         std::printf("box: %s\n", caption.c_str());
     }
-    std::string PortText() override { return port_; }
-    std::string BaudText() override { return baud_; }
-    void DisablePortAndBaudLists() override {}
-    void PostSendCancel() override { window_.postMessage(registerMessage(msgname::kSendCancel), nullptr); }
-
-private:
-    WindowPoster& window_;
-    std::string port_, baud_;
 };
 
 std::set<std::string> threadIds() {
@@ -127,7 +109,7 @@ int main(int argc, char** argv) {
         if (!before.count(t)) simThread = t;
 
     QueuedWindow window;
-    QuietFeedback feedback(window, sim.devicePath(), std::to_string(baud));
+    QuietFeedback feedback(&window, sim.devicePath(), std::to_string(baud));
     int rc = 0;
     {
         DialogCore core(feedback, window, library);

@@ -8,8 +8,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 build="${1:-$root/build-bench}"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target download_bench -j2 >/dev/null
+. "$here/build.sh"
+build_bench "$build" download_bench
 "$build/bench/download_bench" paced 64 38400
 echo
 "$build/bench/download_bench" unpaced 4096

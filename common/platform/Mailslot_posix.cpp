@@ -82,6 +82,7 @@ void mailslotClose(MailslotHandle handle) {
 struct MailslotListener::Impl {
     int fd = -1;
     std::string path;
+    std::vector<char> buffer = std::vector<char>(65536);  // reused for every message
 };
 
 MailslotListener::MailslotListener() : impl_(std::make_unique<Impl>()) {}
@@ -142,7 +143,7 @@ MailslotListener::Receive MailslotListener::receive(std::string& message, std::c
     } while (r < 0 && errno == EINTR);
     if (r == 0) return Receive::Timeout;
     if (r < 0) return Receive::Error;
-    std::vector<char> buf(65536);
+    std::vector<char>& buf = impl_->buffer;
     ssize_t n;
     do {
         n = ::recv(impl_->fd, buf.data(), buf.size(), 0);

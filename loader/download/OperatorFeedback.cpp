@@ -1,5 +1,7 @@
 #include "OperatorFeedback.h"
 
+#include "Messages.h"
+
 std::string stringResource(int id) {
     switch (id) {
     case kStrTitle: return "UNIT LOADER Ver.1.21";
@@ -32,4 +34,8 @@ std::optional<std::string> statusLineFor(std::uint8_t code, std::uint8_t data, s
 
 void OperatorFeedback::ShowUnitStatus(std::uint8_t code, std::uint8_t data, std::uint32_t state) {
     if (auto text = statusLineFor(code, data, state)) SetStatusText(*text);
+}
+
+void HeadlessFeedback::PostSendCancel() {
+    if (window_) window_->postMessage(registerMessage(msgname::kSendCancel), nullptr);
 }

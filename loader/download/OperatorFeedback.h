@@ -47,6 +47,38 @@ public:
     virtual void PostSendCancel() = 0;
 };
 
+class WindowPoster;
+
+// A front without controls on screen (the command-line loader, benches): every display call does
+// nothing, the list texts are fixed at construction, and the skip message goes to `window`.
+// Fronts override only what they show.
+class HeadlessFeedback : public OperatorFeedback {
+public:
+    explicit HeadlessFeedback(WindowPoster* window = nullptr, std::string port = {}, std::string baud = {})
+        : window_(window), port_(std::move(port)), baud_(std::move(baud)) {}
+
+    void EnableOperatorControls() override {}
+    void DisableOperatorControls() override {}
+    void SetStatusText(const std::string&) override {}
+    void SetProgressRange(std::uint32_t) override {}
+    void SetProgress(std::uint32_t) override {}
+    void SetVersionText(const std::string&) override {}
+    void SetFileNameText(const std::string&) override {}
+    void SetCrcText(const std::string&) override {}
+    void ShowTableMessage(int) override {}
+    void ShowInfoMessage(const std::string&) override {}
+    void ShowMessagePair(const std::string&, const std::string&) override {}
+    std::string PortText() override { return port_; }
+    std::string BaudText() override { return baud_; }
+    void DisablePortAndBaudLists() override {}
+    void PostSendCancel() override;
+
+private:
+    WindowPoster* window_;
+    std::string port_;
+    std::string baud_;
+};
+
 // String table entries of the program; empty for an id it does not hold.
 inline constexpr int kStrTitle = 129;
 inline constexpr int kStrCommInitFailed = 133;

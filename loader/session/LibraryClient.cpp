@@ -81,11 +81,15 @@ std::string LibraryClient::commandRequest(const ByteBuffer& frame) {
     return request.serialise();
 }
 
+void LibraryClient::keepStatus(const CommMessage& response) {
+    results_["ResultCode"] = response.get("ResultCode");
+    results_["ResultMessage"] = response.get("ResultMessage");
+}
+
 bool LibraryClient::open(const std::string& portName, std::int32_t baudRate) {
     if (!isBound()) return false;
     CommMessage response = exchange(openRequest(portName, baudRate));
-    results_["ResultCode"] = response.get("ResultCode");
-    results_["ResultMessage"] = response.get("ResultMessage");
+    keepStatus(response);
     results_["ErrorCode"] = response.get("Argument0");
     MailslotTrace trace;
     if (trace.open(kLoaderTraceName)) trace.write("Result = " + response.serialise() + "\n");
@@ -95,16 +99,14 @@ bool LibraryClient::open(const std::string& portName, std::int32_t baudRate) {
 void LibraryClient::close() {
     if (!isBound()) return;
     CommMessage response = exchange(closeRequest());
-    results_["ResultCode"] = response.get("ResultCode");
-    results_["ResultMessage"] = response.get("ResultMessage");
+    keepStatus(response);
     results_["ErrorCode"] = response.get("Argument0");
 }
 
 bool LibraryClient::command(ByteBuffer& frame) {
     if (!isBound()) return false;
     CommMessage response = exchange(commandRequest(frame));
-    results_["ResultCode"] = response.get("ResultCode");
-    results_["ResultMessage"] = response.get("ResultMessage");
+    keepStatus(response);
     if (response.get("ResultCode") != "200") {
         results_["ErrorCode"] = response.get("Argument0");
         return false;

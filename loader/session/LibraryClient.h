@@ -41,6 +41,8 @@ public:
     static std::string commandRequest(const ByteBuffer& frame);
 
 private:
+    void keepStatus(const CommMessage& response);
+
     platform::DynamicLibrary library_;
     LoadFn load_ = nullptr;
     RequestFn request_ = nullptr;

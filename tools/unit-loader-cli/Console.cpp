@@ -18,15 +18,17 @@ int Console::width() const {
     return 80;
 }
 
-void Console::writeLocked(const std::string& text) {
+void writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         done += static_cast<std::size_t>(n);
     }
 }
+
+void Console::writeLocked(const std::string& text) { writeAll(STDERR_FILENO, text); }
 
 // The cursor stands at the end of the block's last line; go to the start of its first line
 // and clear everything below.

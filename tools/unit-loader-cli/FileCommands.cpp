@@ -14,23 +14,11 @@
 namespace {
 
 // Keeps the box a file load would have shown.
-class BoxFeedback : public OperatorFeedback {
+class BoxFeedback : public HeadlessFeedback {
 public:
-    void EnableOperatorControls() override {}
-    void DisableOperatorControls() override {}
-    void SetStatusText(const std::string&) override {}
-    void SetProgressRange(std::uint32_t) override {}
-    void SetProgress(std::uint32_t) override {}
-    void SetVersionText(const std::string&) override {}
-    void SetFileNameText(const std::string&) override {}
-    void SetCrcText(const std::string&) override {}
     void ShowTableMessage(int id) override { show(stringResource(kStrTitle), stringResource(id)); }
     void ShowInfoMessage(const std::string& text) override { show(stringResource(kStrTitle), text); }
     void ShowMessagePair(const std::string& caption, const std::string& text) override { show(caption, text); }
-    std::string PortText() override { return {}; }
-    std::string BaudText() override { return {}; }
-    void DisablePortAndBaudLists() override {}
-    void PostSendCancel() override {}
 
     std::string box;
 

@@ -100,14 +100,7 @@ std::chrono::milliseconds PlainLineSink::nextTick() const {
 }
 
 void ChildEventSink::emit(const nlohmann::json& event) {
-    const std::string text = event.dump() + "\n";
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
+    writeAll(STDOUT_FILENO, event.dump() + "\n");
 }
 
 void ChildEventSink::send() {

@@ -45,39 +45,28 @@ private:
 
 // The window the engine talks to: no controls, no boxes on screen; texts and progress go to the
 // sink, and the boxes are read from the core once the run has ended.
-class CliFeedback : public OperatorFeedback {
+class CliFeedback : public HeadlessFeedback {
 public:
     CliFeedback(WindowPoster& window, ProgressSink& sink, const RunOptions& options)
-        : window_(window), sink_(sink), options_(options) {}
+        : HeadlessFeedback(&window, options.port, options.baud), sink_(sink) {}
 
-    void EnableOperatorControls() override {}
-    void DisableOperatorControls() override {}
     void SetStatusText(const std::string& text) override {
         if (!ended_) sink_.status(text);
     }
-    void SetProgressRange(std::uint32_t) override {}
     // The success end sets the bar back to 0 after its box; the count of blocks stays ours.
     void SetProgress(std::uint32_t position) override {
         if (!ended_) sink_.blocks(position);
     }
     void SetVersionText(const std::string& text) override { version = text; }
-    void SetFileNameText(const std::string&) override {}
-    void SetCrcText(const std::string&) override {}
     void ShowTableMessage(int) override { ended_ = true; }
     void ShowInfoMessage(const std::string&) override { ended_ = true; }
     void ShowMessagePair(const std::string&, const std::string&) override { ended_ = true; }
-    std::string PortText() override { return options_.port; }
-    std::string BaudText() override { return options_.baud; }
-    void DisablePortAndBaudLists() override {}
-    void PostSendCancel() override { window_.postMessage(registerMessage(msgname::kSendCancel), nullptr); }
 
     bool boxShown() const { return ended_; }
     std::string version;
 
 private:
-    WindowPoster& window_;
     ProgressSink& sink_;
-    const RunOptions& options_;
     bool ended_ = false;
 };
 
