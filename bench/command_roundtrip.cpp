@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
     const std::string path = ::ptsname(master);
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
 
-    const std::string open = "COMM_PX417/1.0\r\nArgument0: " + path +
-                             "\r\nArgument1: 9600\r\nArgument2: 8\r\nMethod: Open\r\n\r\n";
+    const std::string open =
+        "COMM_PX417/1.0\r\nArgument0: " + path + "\r\nArgument1: 9600\r\nArgument2: 8\r\nMethod: Open\r\n\r\n";
     if (call(open) != "COMM_PX417/1.0 200 OK\r\n\r\n") {
         std::fprintf(stderr, "Open of %s failed\n", path.c_str());
         return 1;
@@ -124,8 +124,8 @@ int main(int argc, char** argv) {
 
     std::sort(micros.begin(), micros.end());
     auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
-    std::printf("Command round trip over %d requests: median %.1f us, p95 %.1f us, min %.1f us, max %.1f us",
-                count, at(0.5), at(0.95), micros.front(), micros.back());
+    std::printf("Command round trip over %d requests: median %.1f us, p95 %.1f us, min %.1f us, max %.1f us", count,
+                at(0.5), at(0.95), micros.front(), micros.back());
     std::printf(failures ? ", %d unexpected responses\n" : "\n", failures);
     return failures ? 1 : 0;
 }

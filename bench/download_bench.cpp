@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto image = makeImage(kib * 1024);
-    std::ofstream(imagePath, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                      static_cast<std::streamsize>(image.size()));
+    std::ofstream(imagePath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
 
     unitsim::SimConfig config;
     config.unit.eraseBusyPolls = 0;
@@ -126,8 +126,8 @@ int main(int argc, char** argv) {
         const double loaderCpu = processCpuSeconds() - cpu0 - simCpu;
 
         const bool ok = core.lastBox().kind == DialogCore::Box::Info && sim.image() == image;
-        std::printf("%s download of %zu KiB (%u blocks): %s\n", paced ? "paced" : "unpaced", kib,
-                    core.blockCount(), ok ? "ok, unit holds the file" : "FAILED");
+        std::printf("%s download of %zu KiB (%u blocks): %s\n", paced ? "paced" : "unpaced", kib, core.blockCount(),
+                    ok ? "ok, unit holds the file" : "FAILED");
         if (!ok) rc = 1;
         std::printf("wall time         %.3f s\n", wall);
         if (paced) {
@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
             std::printf("bytes on the wire %llu (both directions)\n", static_cast<unsigned long long>(bytes));
             std::printf("floor             %.3f s (bytes x 11 / %u)\n", floor, baud);
             std::printf("wall / floor      %.4f (%+.2f %%)\n", wall / floor, (wall / floor - 1) * 100);
-            std::printf("loader CPU        %.3f s = %.2f %% of wall (simulator thread %.3f s not counted)\n",
-                        loaderCpu, loaderCpu / wall * 100, simCpu);
+            std::printf("loader CPU        %.3f s = %.2f %% of wall (simulator thread %.3f s not counted)\n", loaderCpu,
+                        loaderCpu / wall * 100, simCpu);
         } else {
             std::printf("per block         %.1f us\n", wall / core.blockCount() * 1e6);
             std::printf("loader CPU        %.3f s\n", loaderCpu);

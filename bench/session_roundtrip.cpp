@@ -17,8 +17,8 @@
 int main(int argc, char** argv) {
     using Clock = std::chrono::steady_clock;
     const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
-    const std::string lib = (std::filesystem::temp_directory_path() /
-                             ("px417-bench-" + std::to_string(::getpid()) + ".so")).string();
+    const std::string lib =
+        (std::filesystem::temp_directory_path() / ("px417-bench-" + std::to_string(::getpid()) + ".so")).string();
     if (!extractLibrary(lib)) {
         std::fprintf(stderr, "cannot write %s\n", lib.c_str());
         return 1;
@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
                 std::sort(micros.begin(), micros.end());
                 auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
                 std::printf("session round trip (post -> worker -> px417 -> simulated unit -> posted reply)\n");
-                std::printf("  commands: %d\n  median:   %.1f us\n  p95:      %.1f us\n  max:      %.1f us\n",
-                            count, at(0.5), at(0.95), micros.back());
+                std::printf("  commands: %d\n  median:   %.1f us\n  p95:      %.1f us\n  max:      %.1f us\n", count,
+                            at(0.5), at(0.95), micros.back());
             }
         }
     }

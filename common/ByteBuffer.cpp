@@ -32,8 +32,7 @@ bool ByteBuffer::appendU16(std::uint16_t value) {
 
 bool ByteBuffer::appendU32(std::uint32_t value) {
     const std::uint8_t b[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                               static_cast<std::uint8_t>(value >> 16),
-                               static_cast<std::uint8_t>(value >> 24)};
+                               static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
     return append(b, 4);
 }
 
@@ -54,6 +53,4 @@ void ByteBuffer::shrink(std::uint32_t count) {
     if (count < bytes_.size()) bytes_.resize(count);
 }
 
-void ByteBuffer::clear() {
-    std::vector<std::uint8_t>().swap(bytes_);
-}
+void ByteBuffer::clear() { std::vector<std::uint8_t>().swap(bytes_); }

@@ -42,9 +42,7 @@ public:
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
     // Byte at `i`, or `fallback` when the buffer is too short: replies from the line may be short.
-    std::uint8_t at(std::size_t i, std::uint8_t fallback = 0) const {
-        return i < bytes_.size() ? bytes_[i] : fallback;
-    }
+    std::uint8_t at(std::size_t i, std::uint8_t fallback = 0) const { return i < bytes_.size() ? bytes_[i] : fallback; }
 
     friend bool operator==(const ByteBuffer& a, const ByteBuffer& b) { return a.bytes_ == b.bytes_; }
 

@@ -95,9 +95,7 @@ std::string base64Encode(const std::uint8_t* data, std::size_t count) {
     return out;
 }
 
-std::string base64Encode(const std::vector<std::uint8_t>& bytes) {
-    return base64Encode(bytes.data(), bytes.size());
-}
+std::string base64Encode(const std::vector<std::uint8_t>& bytes) { return base64Encode(bytes.data(), bytes.size()); }
 
 std::vector<std::uint8_t> base64Decode(std::string_view text) {
     std::vector<std::uint8_t> out;

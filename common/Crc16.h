@@ -7,7 +7,10 @@
 // kept as a low and a high register byte so the frame's check bytes fall out directly.
 class Crc16 {
 public:
-    void reset() { low_ = 0; high_ = 0; }
+    void reset() {
+        low_ = 0;
+        high_ = 0;
+    }
     void update(std::uint8_t byte);
     void update(std::span<const std::uint8_t> bytes) {
         for (auto b : bytes) update(b);

@@ -46,11 +46,11 @@ struct Rate {
 };
 
 constexpr Rate kRates[] = {
-    {50, B50},         {75, B75},         {110, B110},         {134, B134},         {150, B150},
-    {200, B200},       {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {50, B50},           {75, B75},         {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
     {2000000, B2000000},
 };
 
@@ -65,11 +65,11 @@ bool speedFor(std::int32_t baud, speed_t& speed) {
 
 bool dataBitsFlag(std::int32_t dataBits, tcflag_t& flag) {
     switch (dataBits & 0xFF) {  // only the low byte counts, as with the line's byte-size field
-        case 5: flag = CS5; return true;
-        case 6: flag = CS6; return true;
-        case 7: flag = CS7; return true;
-        case 8: flag = CS8; return true;
-        default: return false;
+    case 5: flag = CS5; return true;
+    case 6: flag = CS6; return true;
+    case 7: flag = CS7; return true;
+    case 8: flag = CS8; return true;
+    default: return false;
     }
 }
 
@@ -125,8 +125,7 @@ std::string serialDevicePath(const std::string& portName) {
     if (portName.find('/') != std::string::npos) return portName;
     if (portName.size() > 3 && portName.compare(0, 3, "COM") == 0 && portName[3] != '0') {
         bool digits = portName.size() <= 3 + 9;
-        for (std::size_t i = 3; i < portName.size() && digits; ++i)
-            digits = portName[i] >= '0' && portName[i] <= '9';
+        for (std::size_t i = 3; i < portName.size() && digits; ++i) digits = portName[i] >= '0' && portName[i] <= '9';
         if (digits) return "/dev/ttyS" + std::to_string(std::stoul(portName.substr(3)) - 1);
     }
     return "/dev/" + portName;

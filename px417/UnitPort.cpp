@@ -34,35 +34,34 @@ bool UnitPort::sendFrame(ByteBuffer& command) {
 void UnitPort::receiveByte(std::uint8_t byte) {
     lastByte_ = byte;
     switch (rxState_) {
-        case RX_HUNT:
-            if (lastByte_ == kSync) {
-                rxCrc_.reset();
-                rxCrc_.update(kSync);
-                rxBuffer_.replace(kSync);
-                rxState_ = RX_LENGTH;
-            }
-            break;
-        case RX_LENGTH:
-            rxBuffer_.append(lastByte_);
-            rxCrc_.update(lastByte_);
-            rxCount_ = 2;
-            rxState_ = RX_BODY;
-            break;
-        case RX_BODY: {
-            ++rxCount_;
-            rxBuffer_.append(lastByte_);
-            const std::int32_t len = rxBuffer_.at(1);
-            if (rxCount_ == len) {
-                const bool good = rxBuffer_.at(len - 2) == rxCrc_.low() && rxBuffer_.at(len - 1) == rxCrc_.high();
-                result_ = good ? TRANSACT_OK : TRANSACT_BAD_CHECK;
-                rxState_ = RX_IDLE;
-            } else if (rxCount_ <= len - 2) {
-                rxCrc_.update(lastByte_);
-            }
-            break;
+    case RX_HUNT:
+        if (lastByte_ == kSync) {
+            rxCrc_.reset();
+            rxCrc_.update(kSync);
+            rxBuffer_.replace(kSync);
+            rxState_ = RX_LENGTH;
         }
-        default:
-            break;
+        break;
+    case RX_LENGTH:
+        rxBuffer_.append(lastByte_);
+        rxCrc_.update(lastByte_);
+        rxCount_ = 2;
+        rxState_ = RX_BODY;
+        break;
+    case RX_BODY: {
+        ++rxCount_;
+        rxBuffer_.append(lastByte_);
+        const std::int32_t len = rxBuffer_.at(1);
+        if (rxCount_ == len) {
+            const bool good = rxBuffer_.at(len - 2) == rxCrc_.low() && rxBuffer_.at(len - 1) == rxCrc_.high();
+            result_ = good ? TRANSACT_OK : TRANSACT_BAD_CHECK;
+            rxState_ = RX_IDLE;
+        } else if (rxCount_ <= len - 2) {
+            rxCrc_.update(lastByte_);
+        }
+        break;
+    }
+    default: break;
     }
 }
 

@@ -96,8 +96,7 @@ bool MailslotListener::create(const std::string& name, std::string* error) {
         return false;
     };
     sockaddr_un addr;
-    if (!socketAddress(name, true, addr))
-        return fail("no private mailslot directory or a bad mailslot name");
+    if (!socketAddress(name, true, addr)) return fail("no private mailslot directory or a bad mailslot name");
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(std::strerror(errno));
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {

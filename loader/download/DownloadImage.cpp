@@ -54,7 +54,8 @@ bool DownloadImage::load(const std::string& path, OperatorFeedback& feedback) {
         return false;
     }
     // A file that shrank since its size was taken cannot be trusted any more than one that won't open.
-    if (!buffer.empty() && !in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()))) {
+    if (!buffer.empty() &&
+        !in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()))) {
         feedback.ShowTableMessage(kStrFileOpenError);
         return false;
     }

@@ -41,8 +41,8 @@ BoxText failureBox(Failure failure) {
     case Failure::F5:
         return {"ERROR:Premature Termination",
                 "No Ready/Busy message from Acceptor\n\nVerify a valid software is selected\n"
-                "Verify the unit has Flash ROM\n" + kVerifyConnection +
-                    "\nDownload process need to be restarted\n" + kForced};
+                "Verify the unit has Flash ROM\n" +
+                    kVerifyConnection + "\nDownload process need to be restarted\n" + kForced};
     case Failure::F6: return noAck;
     case Failure::F7: return noAck;
     case Failure::F8: return {"ERROR:Communication Error", restart};

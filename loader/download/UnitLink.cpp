@@ -10,7 +10,9 @@ void SessionLink::disablePolling() { session_.disablePolling(); }
 void SessionLink::disconnect() { session_.disconnect(); }
 void SessionLink::requestStatus() { session_.requestStatus(); }
 void SessionLink::sendStartDownload() { session_.sendStartDownload(); }
-void SessionLink::sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) { session_.sendWriteBlock(offset, data); }
+void SessionLink::sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) {
+    session_.sendWriteBlock(offset, data);
+}
 void SessionLink::sendVerify(const std::array<std::uint8_t, 6>& record) { session_.sendVerify(record); }
 void SessionLink::sendAck() { session_.sendAck(); }
 void SessionLink::sendVersionRequest() { session_.sendVersionRequest(); }

@@ -67,8 +67,8 @@ private:
 
     WindowPoster& window_;
     std::string libraryFile_;
-    MessageId exitThread_ = 0, enableComm_ = 0, disableComm_ = 0, command_ = 0, response_ = 0,
-              statusUpdate_ = 0, alarm_ = 0, polling_ = 0;
+    MessageId exitThread_ = 0, enableComm_ = 0, disableComm_ = 0, command_ = 0, response_ = 0, statusUpdate_ = 0,
+              alarm_ = 0, polling_ = 0;
     bool open_ = false;
     PollMode pollMode_ = PollMode::PollNone;  // worker thread only
     MessageQueue orders_;

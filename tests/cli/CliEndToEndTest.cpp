@@ -18,8 +18,8 @@ const std::string kCli = UL_CLI_PROGRAM;
 const std::string kTitle = "UNIT LOADER Ver.1.21";
 
 std::string successText(std::uint16_t unitCrc, std::uint16_t fileCrc) {
-    return kTitle + "\nThe target file was downloaded successfully\nCRC:" + hex4(unitCrc) + "\nFILE-CRC:" +
-           hex4(fileCrc) + "\n";
+    return kTitle + "\nThe target file was downloaded successfully\nCRC:" + hex4(unitCrc) +
+           "\nFILE-CRC:" + hex4(fileCrc) + "\n";
 }
 
 class Cli : public ::testing::Test {
@@ -84,13 +84,22 @@ TEST_F(Cli, EachEndingHasItsTextAndExitCode) {
         int code;
         std::string out;
     };
-    const std::string f1 = "ERROR:Unit is not disabled/connected\nMake sure unit is connected and turned on.\n"
-                           "Make sure unit is not enabled.\n";
+    const std::string f1 =
+        "ERROR:Unit is not disabled/connected\nMake sure unit is connected and turned on.\n"
+        "Make sure unit is not enabled.\n";
     const std::vector<Case> cases = {
         {"missing file", {}, dir.file("none.bin"), "", 3, kTitle + "\nFile Open Error\n"},
-        {"bad trailer", {}, image({1, 2, 3, 4}, "bad.bin"), "", 3,
+        {"bad trailer",
+         {},
+         image({1, 2, 3, 4}, "bad.bin"),
+         "",
+         3,
          "ERROR: Invalid download file\nSelect a valid software.\n"},
-        {"no such port", {}, "", dir.file("no-port"), 4,
+        {"no such port",
+         {},
+         "",
+         dir.file("no-port"),
+         4,
          kTitle + "\nFailed in the initialization of the communication port.\n"},
         {"F1 never disabled", [](SimConfig& c) { c.faults.neverDisable = true; }, "", "", 11, f1},
         {"F3 busy erasing", [](SimConfig& c) { c.faults.busyForeverErase = true; }, "", "", 13,
@@ -124,10 +133,11 @@ TEST_F(Cli, EachEndingHasItsTextAndExitCode) {
     const Finished f = run(download(twoBlockPath, sim->devicePath()));
     EXPECT_EQ(f.code, 5) << f.err;
     ASSERT_TRUE(sim->verifyOutcome());
-    EXPECT_EQ(f.out, "Premature Termination\nFollowing download status did not returned to disable\n\n"
-                     "File may have been completely loaded, check the unit.\n"
-                     "If unit does not function, download again.\n\nCRC:" +
-                         hex4(sim->verifyOutcome()->computed) + "\nFILE-CRC:" + hex4(Crc16::of(twoBlocks)) + "\n");
+    EXPECT_EQ(f.out,
+              "Premature Termination\nFollowing download status did not returned to disable\n\n"
+              "File may have been completely loaded, check the unit.\n"
+              "If unit does not function, download again.\n\nCRC:" +
+                  hex4(sim->verifyOutcome()->computed) + "\nFILE-CRC:" + hex4(Crc16::of(twoBlocks)) + "\n");
 }
 
 TEST_F(Cli, UsageErrorsExitTwo) {
@@ -215,7 +225,8 @@ TEST_F(Cli, TimeoutEndsAUnitThatStaysBusy) {
     const Finished f = run({kCli, "download", path, "--port", sim->devicePath(), "--timeout", "1"});
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(f.code, 20) << f.err;
-    EXPECT_EQ(f.out, "Time-out\nThe download did not end within 1 s in state 5.\nThe session was closed; download again.\n");
+    EXPECT_EQ(f.out,
+              "Time-out\nThe download did not end within 1 s in state 5.\nThe session was closed; download again.\n");
     EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
     // The port was given back: it opens at once.
     EXPECT_TRUE(HostPort(sim->devicePath()).isOpen());

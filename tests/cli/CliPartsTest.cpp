@@ -17,9 +17,8 @@ TEST(ExitCodes, WorstOfSeveralUnits) {
         int a, b, worst;
     };
     const std::vector<Case> cases = {
-        {0, 5, 5},      {5, 11, 11},   {11, 19, 19},  {19, 20, 20}, {20, 4, 4},
-        {4, 3, 3},      {3, 1, 1},     {1, 130, 130}, {0, 0, 0},    {130, 0, 130},
-        {12, 11, 12},   {5, 0, 5},     {4, 20, 4},
+        {0, 5, 5},     {5, 11, 11}, {11, 19, 19},  {19, 20, 20}, {20, 4, 4}, {4, 3, 3},  {3, 1, 1},
+        {1, 130, 130}, {0, 0, 0},   {130, 0, 130}, {12, 11, 12}, {5, 0, 5},  {4, 20, 4},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(exitcode::worse(c.a, c.b), c.worst) << c.a << " vs " << c.b;
@@ -89,7 +88,7 @@ public:
 
 TEST(Ports, ListsHardwarePortsWithStableNamesAndUsbDescription) {
     FakeSystem s;
-    s.tty("tty0", "");                               // a console: no device
+    s.tty("tty0", "");                                 // a console: no device
     s.tty("ttyS0", "platform/serial8250/port0", "4");  // a UART
     s.tty("ttyS1", "platform/serial8250/port1", "0");  // nothing there
     const std::string usb = "pci0/usb1/1-2";

@@ -101,8 +101,8 @@ public:
         f.pid = pid_;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         auto left = [&] {
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             return static_cast<int>(std::max<long long>(0, ms.count()));
         };
         while (outFd_ >= 0 || errFd_ >= 0) {
@@ -154,7 +154,6 @@ inline Finished run(const std::vector<std::string>& args, std::chrono::milliseco
     Process p(args);
     return p.finish(limit);
 }
-
 
 inline Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -47,12 +47,12 @@ TEST(Base64, DecodingOddInput) {
     } cases[] = {
         {"A", {}},
         {"AAA", {}},
-        {"/AURxy", {0xFC, 0x05, 0x11}},        // an incomplete last group is ignored
-        {"/A*R", {0xFC, 0x00, 0x11}},          // outside the alphabet: six zero bits
-        {"/AU=", {0xFC, 0x05}},                // a pad drops one byte from the end
-        {"=AUR", {0x00, 0x05}},                // wherever the pad stands
-        {"====", {}},                          // never more than the output has
-        {"AAAA====", {0x00, 0x00}},          // pads count over all groups
+        {"/AURxy", {0xFC, 0x05, 0x11}},  // an incomplete last group is ignored
+        {"/A*R", {0xFC, 0x00, 0x11}},    // outside the alphabet: six zero bits
+        {"/AU=", {0xFC, 0x05}},          // a pad drops one byte from the end
+        {"=AUR", {0x00, 0x05}},          // wherever the pad stands
+        {"====", {}},                    // never more than the output has
+        {"AAAA====", {0x00, 0x00}},      // pads count over all groups
         {"/AUR\r\n", {0xFC, 0x05, 0x11}},
     };
     for (const auto& c : cases) {
@@ -74,8 +74,9 @@ TEST(Numbers, Accepted) {
         const char* text;
         std::int32_t value;
     } cases[] = {
-        {"9600", 9600}, {"+9600", 9600},           {"-5", -5},
-        {"0", 0},       {"007", 7},                {"2147483647", 2147483647},
+        {"9600", 9600}, {"+9600", 9600},
+        {"-5", -5},     {"0", 0},
+        {"007", 7},     {"2147483647", 2147483647},
         {"8 \t", 8},    {"-2147483648", INT32_MIN},
     };
     for (const auto& c : cases) {
@@ -85,8 +86,8 @@ TEST(Numbers, Accepted) {
 }
 
 TEST(Numbers, Rejected) {
-    for (const char* text : {"", " ", "96a", "0x10", "2147483648", "-2147483649", "4294967296",
-                             "99999999999999999999", " 8", "+", "-", "+-1", "1 2", "1.0", "9600\x01"}) {
+    for (const char* text : {"", " ", "96a", "0x10", "2147483648", "-2147483649", "4294967296", "99999999999999999999",
+                             " 8", "+", "-", "+-1", "1 2", "1.0", "9600\x01"}) {
         SCOPED_TRACE(text);
         EXPECT_FALSE(readNumber(text).has_value());
     }

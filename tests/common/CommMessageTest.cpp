@@ -18,14 +18,10 @@ struct FieldLineCase {
 
 TEST(CommMessageParse, FieldLines) {
     const FieldLineCase cases[] = {
-        {"Method:Open", "Method", "Open"},
-        {"Method:   Open   ", "Method", "Open"},
-        {"Method : Open", "Method ", "Open"},
-        {"Argument0:", "Argument0", ""},
-        {"Argument0: \t ", "Argument0", ""},
-        {"Method Open", nullptr, nullptr},
-        {"method: Open", "method", "Open"},
-        {":x", "", "x"},
+        {"Method:Open", "Method", "Open"},      {"Method:   Open   ", "Method", "Open"},
+        {"Method : Open", "Method ", "Open"},   {"Argument0:", "Argument0", ""},
+        {"Argument0: \t ", "Argument0", ""},    {"Method Open", nullptr, nullptr},
+        {"method: Open", "method", "Open"},     {":x", "", "x"},
         {"Argument1: a:b", "Argument1", "a:b"},
     };
     for (const auto& c : cases) {

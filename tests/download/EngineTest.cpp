@@ -16,12 +16,15 @@ struct StatusRow {
 
 TEST(StatusTable, FollowsCodeDataAndState) {
     const std::vector<StatusRow> rows = {
-        {0x1A, 0x99, 7, "Disable"},     {0x40, 0x00, 0, "Reset"},      {0x50, 0x00, 13, ""},
-        {0x50, 0x80, 0, ""},            {0xD4, 0x00, 0, "Deleting"},   {0xD4, 0x00, 3, "Deleting"},
-        {0xD4, 0x00, 4, std::nullopt},  {0xD4, 0x00, 5, "Downloading"}, {0xD4, 0x00, 9, "Downloading"},
-        {0xD4, 0x00, 10, std::nullopt}, {0xD4, 0x00, 13, std::nullopt}, {0xD4, 0x80, 0, "Deleting"},
-        {0xD4, 0x80, 5, "Deleting"},    {0xD4, 0x80, 6, std::nullopt}, {0xD4, 0x01, 9, std::nullopt},
-        {0xD4, 0x80, 10, "Verifying"},  {0xD4, 0x80, 13, "Verifying"}, {0xD3, 0x00, 10, std::nullopt},
+        {0x1A, 0x99, 7, "Disable"},     {0x40, 0x00, 0, "Reset"},
+        {0x50, 0x00, 13, ""},           {0x50, 0x80, 0, ""},
+        {0xD4, 0x00, 0, "Deleting"},    {0xD4, 0x00, 3, "Deleting"},
+        {0xD4, 0x00, 4, std::nullopt},  {0xD4, 0x00, 5, "Downloading"},
+        {0xD4, 0x00, 9, "Downloading"}, {0xD4, 0x00, 10, std::nullopt},
+        {0xD4, 0x00, 13, std::nullopt}, {0xD4, 0x80, 0, "Deleting"},
+        {0xD4, 0x80, 5, "Deleting"},    {0xD4, 0x80, 6, std::nullopt},
+        {0xD4, 0x01, 9, std::nullopt},  {0xD4, 0x80, 10, "Verifying"},
+        {0xD4, 0x80, 13, "Verifying"},  {0xD3, 0x00, 10, std::nullopt},
         {0x15, 0x00, 1, std::nullopt},
     };
     for (const auto& r : rows)
@@ -147,9 +150,12 @@ TEST_F(CoreTest, ShortRepliesNeverReadPastTheirEnd) {
         std::string statusAfter;
     };
     const std::vector<Case> cases = {
-        {status, {}, "untouched"},           {status, {0xFC}, "untouched"},
-        {status, {0xFC, 0x05}, "untouched"}, {status, {0xFC, 0x05, 0xD4}, "untouched"},
-        {status, {0xFC, 0x05, 0x1A}, "Disable"}, {alarm, {0xFC, 0x05, 0x40}, "untouched"},
+        {status, {}, "untouched"},
+        {status, {0xFC}, "untouched"},
+        {status, {0xFC, 0x05}, "untouched"},
+        {status, {0xFC, 0x05, 0xD4}, "untouched"},
+        {status, {0xFC, 0x05, 0x1A}, "Disable"},
+        {alarm, {0xFC, 0x05, 0x40}, "untouched"},
         {status, {0xFC, 0x06, 0xD4, 0x00}, "Deleting"},
     };
     for (const auto& c : cases) {

@@ -69,7 +69,6 @@ private:
     WindowPoster& window_;
 };
 
-
 using Bytes = std::vector<std::uint8_t>;
 
 // A body of `size` - 2 bytes with the trailer appended (CRC high byte first).

@@ -75,7 +75,7 @@ protected:
 
 TEST_F(SequencerTest, BaudTextMustBeAWholeDecimalNumber) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"19200", "19200"}, {"38400", "38400"}, {"", "9600"},     {"fast", "9600"},
+        {"19200", "19200"}, {"38400", "38400"}, {"", "9600"},       {"fast", "9600"},
         {"38400 ", "9600"}, {"384OO", "9600"},  {"0x9600", "9600"}, {"99999999999", "9600"},
     };
     feedback.port = "COM3";
@@ -107,8 +107,8 @@ TEST_F(SequencerTest, VerifyResultIsAcknowledgedAndRepeatsAreAcknowledgedOnly) {
     EXPECT_EQ(link.take(), (Requests{"nopoll", "disconnect"}));
     ASSERT_EQ(feedback.boxes.size(), 1u);
     EXPECT_EQ(feedback.boxes[0].kind, RecordedBox::Info);
-    EXPECT_EQ(feedback.boxes[0].text, "The target file was downloaded successfully\nCRC:1234\nFILE-CRC:" +
-                                          hex4(image.fileCrc()));
+    EXPECT_EQ(feedback.boxes[0].text,
+              "The target file was downloaded successfully\nCRC:1234\nFILE-CRC:" + hex4(image.fileCrc()));
     EXPECT_EQ(feedback.progress.back(), 0u);  // reset once the box has closed
 }
 
@@ -121,8 +121,8 @@ TEST_F(SequencerTest, RetryCountersRestartWhenTheirStateIsEntered) {
     seq.onReply(kReady);
     seq.onReply(kAck);
     for (int i = 0; i < 10; ++i) seq.onReply(kEnabled);  // counter5 at its limit
-    seq.onReply(kReady);                                   // block 246
-    seq.onReply(kAck);                                     // state 5 again, counter5 = 0
+    seq.onReply(kReady);                                 // block 246
+    seq.onReply(kAck);                                   // state 5 again, counter5 = 0
     for (int i = 0; i < 10; ++i) seq.onReply(kEnabled);
     EXPECT_EQ(seq.state(), DownloadSequencer::kWaitReady);
     seq.onReply(kEnabled);

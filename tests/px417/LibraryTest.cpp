@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <atomic>
 
 #include "CommMessage.h"
 #include "PtyPeer.h"

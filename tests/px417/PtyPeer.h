@@ -26,8 +26,7 @@ public:
     PtyPeer() {
         termios raw{};
         ::cfmakeraw(&raw);
-        if (::openpty(&master_, &slave_, nullptr, &raw, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
+        if (::openpty(&master_, &slave_, nullptr, &raw, nullptr) != 0) throw std::runtime_error("openpty failed");
         path_ = ::ptsname(master_);
         ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
         ::fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -106,7 +105,8 @@ private:
 // good check code.
 inline Bytes makeFrame(std::uint8_t length, std::uint8_t code) {
     Bytes frame{0xFC, length, code};
-    while (frame.size() < static_cast<std::size_t>(length) - 2) frame.push_back(static_cast<std::uint8_t>(frame.size()));
+    while (frame.size() < static_cast<std::size_t>(length) - 2)
+        frame.push_back(static_cast<std::uint8_t>(frame.size()));
     Crc16 crc;
     crc.update(frame);
     frame.push_back(crc.low());

@@ -51,9 +51,9 @@ protected:
 
 struct ReplyCase {
     const char* name;
-    Bytes queued;        // what the peer has sent by the time the command goes out
+    Bytes queued;  // what the peer has sent by the time the command goes out
     std::int32_t result;
-    Bytes reply;         // expected reply buffer
+    Bytes reply;           // expected reply buffer
     bool waitsForSilence;  // ends only by the one-second read wait
 };
 
@@ -85,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Disable", kDisableReply, TRANSACT_OK, kDisableReply, false},
         ReplyCase{"LeadingNoise", concat({0x00, 0x55, 0x05, 0xE8}, kDisableReply), TRANSACT_OK, kDisableReply, false},
         ReplyCase{"BadCheck", {0xFC, 0x05, 0x1A, 0xF4, 0xE9}, TRANSACT_BAD_CHECK, {}, false},
-        ReplyCase{"SyncAsAnswerByte", {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, TRANSACT_OK, {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, false},
+        ReplyCase{
+            "SyncAsAnswerByte", {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, TRANSACT_OK, {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, false},
         ReplyCase{"LongestFrame", kFrame255, TRANSACT_OK, kFrame255, false},
         ReplyCase{"ShortLengthByteEndsEarly", {0xFC, 0x04, 0x1A, 0xF4}, TRANSACT_BAD_CHECK, {}, false},
         ReplyCase{"Silent", {}, TRANSACT_NO_REPLY, {}, true},
@@ -177,9 +178,14 @@ TEST(SerialDevice, PortNames) {
         const char* name;
         const char* path;
     } cases[] = {
-        {"COM1", "/dev/ttyS0"},        {"COM20", "/dev/ttyS19"},   {"ttyUSB0", "/dev/ttyUSB0"},
-        {"/dev/pts/7", "/dev/pts/7"},  {"./relative/tty", "./relative/tty"},
-        {"COM", "/dev/COM"},           {"COM0", "/dev/COM0"},      {"COMx", "/dev/COMx"},
+        {"COM1", "/dev/ttyS0"},
+        {"COM20", "/dev/ttyS19"},
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"/dev/pts/7", "/dev/pts/7"},
+        {"./relative/tty", "./relative/tty"},
+        {"COM", "/dev/COM"},
+        {"COM0", "/dev/COM0"},
+        {"COMx", "/dev/COMx"},
         {"COM1x", "/dev/COM1x"},
     };
     for (const auto& c : cases) EXPECT_EQ(serialDevicePath(c.name), c.path) << c.name;
@@ -239,7 +245,8 @@ TEST(SerialDevice, SignalsNeitherCutNorStretchTheReadWait) {
     PtyPeer peer;
     SerialDevice device;
     ASSERT_TRUE(device.open(peer.path(), 9600, 8));
-    struct sigaction quiet {}, old {};
+    struct sigaction quiet {
+    }, old{};
     quiet.sa_handler = [](int) {};
     ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &old), 0);
 

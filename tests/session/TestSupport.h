@@ -17,7 +17,6 @@
 #include "Messages.h"
 #include "platform/Mailslot.h"
 
-
 // Gives the test its own mailslot directory so parallel test processes never share a listener.
 class PrivateMailslots {
 public:
@@ -38,7 +37,8 @@ public:
     std::vector<std::string> take(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         auto deadline = std::chrono::steady_clock::now() + limit;
         while (messages_.size() < count) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             std::string msg;
             if (listener_.receive(msg, left) != platform::MailslotListener::Receive::Message) break;

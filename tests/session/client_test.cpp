@@ -274,7 +274,8 @@ TEST(Frames, BuiltByteForByte) {
         {"verify zero", UnitSession::verifyFrame({0, 0, 0, 0, 0, 0}), {0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0}},
         {"verify order", UnitSession::verifyFrame({1, 2, 3, 4, 5, 6}), {0xFC, 0x0B, 0xD2, 4, 3, 2, 1, 6, 5}},
         {"block at 246", UnitSession::writeBlockFrame(246, block), expectedBlock},
-        {"short block", UnitSession::writeBlockFrame(0x01020304, ByteBuffer{0xAA}),
+        {"short block",
+         UnitSession::writeBlockFrame(0x01020304, ByteBuffer{0xAA}),
          {0xFC, 0x0A, 0xD1, 0x04, 0x03, 0x02, 0x01, 0xAA}},
     };
     for (const auto& c : cases) {

@@ -58,7 +58,9 @@ public:
         return frame;
     }
 
-    bool writeRaw(const Bytes& bytes) { return ::write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()); }
+    bool writeRaw(const Bytes& bytes) {
+        return ::write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
     bool send(const Bytes& frameWithoutCheck) { return writeRaw(withCheck(frameWithoutCheck)); }
 
     // One byte, or none when `timeout` passes first or the line is gone.

@@ -25,8 +25,7 @@ TEST_F(SimTest, PacedExchangeTakesTheLineTime) {
     // 20 full blocks: 255 bytes out, 5 back, 11 bits each.
     const auto lineTime = std::chrono::duration<double>(20 * 260 * 11.0 / 38400);
     const auto before = std::chrono::steady_clock::now();
-    for (std::uint32_t i = 0; i < 20; ++i)
-        ASSERT_EQ(host->exchange(blockFrame(i * 246, Bytes(246, 0x5A))), kAckReply);
+    for (std::uint32_t i = 0; i < 20; ++i) ASSERT_EQ(host->exchange(blockFrame(i * 246, Bytes(246, 0x5A))), kAckReply);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - before;
     EXPECT_GE(took.count(), lineTime.count() * 0.99);
     // Typically within 0.5 %; the slack is for a loaded test machine.

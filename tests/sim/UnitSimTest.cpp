@@ -144,12 +144,25 @@ TEST_F(SimTest, ReplyFaultsShapeTheBytesOnTheLine) {
         set(f);
         cases.push_back({name, f, std::move(first), std::move(second)});
     };
-    add("bad check on reply 1", [](Faults& f) { f.badCheck.nth = 1; }, spoilt, disable);
-    add("bad check every 2nd", [](Faults& f) { f.badCheck.every = 2; }, disable, spoilt);
-    add("noise before reply 1", [](Faults& f) { f.noise.nth = 1; f.noiseBytes = 3; },
+    add(
+        "bad check on reply 1", [](Faults& f) { f.badCheck.nth = 1; }, spoilt, disable);
+    add(
+        "bad check every 2nd", [](Faults& f) { f.badCheck.every = 2; }, disable, spoilt);
+    add(
+        "noise before reply 1",
+        [](Faults& f) {
+            f.noise.nth = 1;
+            f.noiseBytes = 3;
+        },
         concat({0x55, 0xAA, 0x00}, disable), disable);
-    add("cut after 3 bytes", [](Faults& f) { f.cut.nth = 2; f.cutAfterBytes = 3; }, disable, {0xFC, 0x05, 0x1A});
-    add("sent twice", [](Faults& f) { f.duplicate.nth = 1; }, concat(disable, disable), disable);
+    add("cut after 3 bytes",
+        [](Faults& f) {
+            f.cut.nth = 2;
+            f.cutAfterBytes = 3;
+        },
+        disable, {0xFC, 0x05, 0x1A});
+    add(
+        "sent twice", [](Faults& f) { f.duplicate.nth = 1; }, concat(disable, disable), disable);
     add("silent after 1 frame", [](Faults& f) { f.silentAfterFrames = 1; }, disable, {});
     add("silent from the start", [](Faults& f) { f.silentAfterFrames = 0; }, {}, {});
 
@@ -188,11 +201,16 @@ TEST_F(SimTest, StickyFaultsHoldTheirState) {
     const Case cases[] = {
         {"never disable", [](Faults& f) { f.neverDisable = true; }, {}, reply(0x15)},
         {"busy during erase", [](Faults& f) { f.busyForeverErase = true; }, {kStatus, kStart}, kBusy},
-        {"busy after a block", [](Faults& f) { f.busyForeverBlock = true; },
-         {kStatus, kStart, kStatus, kStatus, kStatus, blockFrame(0, Bytes(10, 1))}, kBusy},
-        {"busy during verify", [](Faults& f) { f.busyForeverVerify = true; },
-         {kStatus, kStart, kStatus, kStatus, kStatus, kVerify}, kBusy},
-        {"stuck after result", [](Faults& f) { f.stuckAfterResult = true; },
+        {"busy after a block",
+         [](Faults& f) { f.busyForeverBlock = true; },
+         {kStatus, kStart, kStatus, kStatus, kStatus, blockFrame(0, Bytes(10, 1))},
+         kBusy},
+        {"busy during verify",
+         [](Faults& f) { f.busyForeverVerify = true; },
+         {kStatus, kStart, kStatus, kStatus, kStatus, kVerify},
+         kBusy},
+        {"stuck after result",
+         [](Faults& f) { f.stuckAfterResult = true; },
          {kStatus, kStart, kStatus, kStatus, kStatus, kVerify, kStatus, kStatus, kAck},
          reply(0xD3, {0x80, 0x00, 0x00})},
     };

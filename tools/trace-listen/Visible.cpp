@@ -12,18 +12,18 @@ std::string visibleText(std::string_view message) {
     for (char c : message) {
         const auto b = static_cast<unsigned char>(c);
         switch (c) {
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\\': out += "\\\\"; break;
-            default:
-                if (b < 0x20 || b >= 0x7F) {
-                    out += "\\x";
-                    out += kHex[b >> 4];
-                    out += kHex[b & 15];
-                } else {
-                    out += c;
-                }
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\\': out += "\\\\"; break;
+        default:
+            if (b < 0x20 || b >= 0x7F) {
+                out += "\\x";
+                out += kHex[b >> 4];
+                out += kHex[b & 15];
+            } else {
+                out += c;
+            }
         }
     }
     return out;

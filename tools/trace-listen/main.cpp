@@ -27,13 +27,13 @@ void onSignal(int) {
     errno = saved;
 }
 
-
 void usage(const char* program) {
-    std::printf("usage: %s [MAILSLOT...]\n"
-                "Creates each mailslot (default DebugComm_px417) and prints every message that\n"
-                "arrives: time, mailslot, length in bytes and the text with control bytes escaped.\n"
-                "Ends on Ctrl-C or SIGTERM and removes the mailslots.\n",
-                program);
+    std::printf(
+        "usage: %s [MAILSLOT...]\n"
+        "Creates each mailslot (default DebugComm_px417) and prints every message that\n"
+        "arrives: time, mailslot, length in bytes and the text with control bytes escaped.\n"
+        "Ends on Ctrl-C or SIGTERM and removes the mailslots.\n",
+        program);
 }
 
 struct Slot {

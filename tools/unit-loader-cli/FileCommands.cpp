@@ -50,12 +50,13 @@ int checkCommand(const std::string& path) {
         return exitcode::kFile;
     }
     const FileSummary s = summarise(image);
-    std::printf("File:         %s\n"
-                "Size:         %u bytes\n"
-                "Blocks:       %u of 246 bytes (last block %u bytes)\n"
-                "Blank blocks: %u (passed over in a download)\n"
-                "File CRC:     %04X\n",
-                path.c_str(), s.size, s.blocks, s.lastBlockBytes, s.blankBlocks, s.fileCrc);
+    std::printf(
+        "File:         %s\n"
+        "Size:         %u bytes\n"
+        "Blocks:       %u of 246 bytes (last block %u bytes)\n"
+        "Blank blocks: %u (passed over in a download)\n"
+        "File CRC:     %04X\n",
+        path.c_str(), s.size, s.blocks, s.lastBlockBytes, s.blankBlocks, s.fileCrc);
     return exitcode::kSuccess;
 }
 

@@ -69,8 +69,10 @@ std::vector<SerialPortInfo> listSerialPorts(const std::string& sysRoot, const st
             port.accessible = false;
             struct stat st {};
             if (::stat(port.device.c_str(), &st) == 0) {
-                if (const group* g = ::getgrgid(st.st_gid)) port.group = g->gr_name;
-                else port.group = std::to_string(st.st_gid);
+                if (const group* g = ::getgrgid(st.st_gid))
+                    port.group = g->gr_name;
+                else
+                    port.group = std::to_string(st.st_gid);
             }
         }
         ports.push_back(std::move(port));

@@ -78,7 +78,8 @@ std::string progressText(const ProgressView& v) {
 std::string progressBar(const ProgressView& v, int barWidth) {
     const int width = std::max(barWidth, 1);
     const int filled =
-        v.blockCount == 0 ? 0 : static_cast<int>(std::uint64_t{v.blocksDone} * static_cast<unsigned>(width) / v.blockCount);
+        v.blockCount == 0 ? 0
+                          : static_cast<int>(std::uint64_t{v.blocksDone} * static_cast<unsigned>(width) / v.blockCount);
     std::string line = "[";
     line.append(static_cast<std::size_t>(filled), '#');
     line.append(static_cast<std::size_t>(width - filled), '-');

@@ -158,8 +158,7 @@ std::string lineFor(const Unit& unit, std::size_t portWidth, bool download, bool
     }
     if (unit.fd < 0) return head + "ended";
     if (!unit.trackerStarted) return head + "starting";
-    return head + unitLine(unit.tracker.view(SteadyClock::now()), download, bar,
-                           width - static_cast<int>(head.size()));
+    return head + unitLine(unit.tracker.view(SteadyClock::now()), download, bar, width - static_cast<int>(head.size()));
 }
 
 }  // namespace
@@ -214,15 +213,14 @@ int runSeveral(const SeveralOptions& options) {
     const auto started = SteadyClock::now();
     std::optional<SteadyClock::time_point> termAt;
     if (options.timeoutSeconds)
-        termAt = started + std::chrono::ceil<std::chrono::milliseconds>(
-                               std::chrono::duration<double>(*options.timeoutSeconds)) + kGrace;
+        termAt = started +
+                 std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(*options.timeoutSeconds)) +
+                 kGrace;
     std::optional<SteadyClock::time_point> killAt;
     bool forwarded = false;
     SteadyClock::time_point lastDraw{};
 
-    auto live = [&] {
-        return std::any_of(units.begin(), units.end(), [](const Unit& u) { return u.fd >= 0; });
-    };
+    auto live = [&] { return std::any_of(units.begin(), units.end(), [](const Unit& u) { return u.fd >= 0; }); };
     auto signalAll = [&](int sig) {
         for (auto& u : units)
             if (u.pid > 0 && !u.reaped) ::kill(u.pid, sig);
@@ -266,7 +264,8 @@ int runSeveral(const SeveralOptions& options) {
         for (const auto& u : units) fds.push_back({u.fd, POLLIN, 0});
         auto wait = bar ? kRedraw : kPlainLine;
         for (const auto& deadline : {termAt, killAt})
-            if (deadline) wait = std::min(wait, std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now)));
+            if (deadline)
+                wait = std::min(wait, std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now)));
         const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
         if (ready <= 0) continue;
         for (std::size_t i = 0; i < units.size(); ++i)

@@ -10,7 +10,7 @@
 using namespace std::chrono_literals;
 
 namespace {
-constexpr auto kRedraw = 100ms;     // a bar faster than this only flickers
+constexpr auto kRedraw = 100ms;  // a bar faster than this only flickers
 constexpr auto kPlainLine = 1000ms;
 constexpr auto kChildEvent = 200ms;
 constexpr auto kIdleTick = 1000ms;  // rate and time left move even without news
@@ -99,9 +99,7 @@ std::chrono::milliseconds PlainLineSink::nextTick() const {
     return lastLine_ ? until(*lastLine_ + kPlainLine) : 0ms;
 }
 
-void ChildEventSink::emit(const nlohmann::json& event) {
-    writeAll(STDOUT_FILENO, event.dump() + "\n");
-}
+void ChildEventSink::emit(const nlohmann::json& event) { writeAll(STDOUT_FILENO, event.dump() + "\n"); }
 
 void ChildEventSink::send() {
     emit({{"event", "progress"},

@@ -129,8 +129,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             result.caption = core.lastBox().caption;
             result.text = core.lastBox().text;
         }
-        if (options.command == UnitCommand::Download && result.blocksDone == 0)
-            result.blocksDone = core.blocksDone();
+        if (options.command == UnitCommand::Download && result.blocksDone == 0) result.blocksDone = core.blocksDone();
         if (core.isLoaded()) {
             result.fileCrc = hex4(core.fileCrc());
             result.blocks = core.blockCount();
@@ -173,8 +172,8 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
                 char seconds[32];
                 std::snprintf(seconds, sizeof seconds, "%g", limit);
                 result.caption = "Time-out";
-                result.text = "The " + what(options) + " did not end within " + seconds + " s" +
-                              where(options, core) + ".\nThe session was closed" +
+                result.text = "The " + what(options) + " did not end within " + seconds + " s" + where(options, core) +
+                              ".\nThe session was closed" +
                               (options.command == UnitCommand::Download ? "; download again." : ".");
                 return finish(exitcode::kTimeout, "time-out");
             }

@@ -28,8 +28,8 @@ struct RunResult {
     std::string outcome;  // "success", "warning", "failure", "connection failure", "file error", ...
     std::string caption;  // the message box, when there was one
     std::string text;
-    std::string failure;  // "F1" .. "F9" for failures
-    std::string version;  // the version text of a successful check
+    std::string failure;                 // "F1" .. "F9" for failures
+    std::string version;                 // the version text of a successful check
     std::optional<std::string> unitCrc;  // "%02X%02X" of the verify result bytes 5 and 4
     std::optional<std::string> fileCrc;  // "%04X"
     std::uint32_t blocks = 0;

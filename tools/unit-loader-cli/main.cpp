@@ -110,8 +110,9 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
 
     ExtractedLibrary library;
     if (!library.extract()) {
-        std::fprintf(stderr, "unit-loader-cli: cannot write the protocol library beside the program or in a "
-                             "temporary directory\n");
+        std::fprintf(stderr,
+                     "unit-loader-cli: cannot write the protocol library beside the program or in a "
+                     "temporary directory\n");
         return exitcode::kInternal;
     }
     TraceListener trace;
@@ -120,8 +121,8 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
     const bool download = command == UnitCommand::Download;
     int code;
     if (args.ports.size() > 1) {
-        SeveralOptions several{command, args.file, args.ports, args.baud, std::nullopt, library.path(),
-                               args.json, args.quiet};
+        SeveralOptions several{command,      args.file,      args.ports, args.baud,
+                               std::nullopt, library.path(), args.json,  args.quiet};
         if (args.timeout > 0) several.timeoutSeconds = args.timeout;
         code = runSeveral(several);
     } else {
@@ -157,7 +158,8 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args) {
                    "Default: Port in vsk_download_config.txt beside the program, else COM1")
         ->option_text("PORT")
         ->allow_extra_args(false);
-    sub.add_option("--baud", args.baud, "Baud rate (any positive number; default: Baudrate in the settings file, else 9600)")
+    sub.add_option("--baud", args.baud,
+                   "Baud rate (any positive number; default: Baudrate in the settings file, else 9600)")
         ->option_text("N")
         ->check([](const std::string& text) { return positiveNumber(text) ? std::string() : "not a positive number"; });
     sub.add_option("--timeout", args.timeout,
@@ -173,8 +175,9 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Unit Loader on the command line: loads firmware into a unit over a serial line, reads its\n"
-                 "software version, and makes and checks download files."};
+    CLI::App app{
+        "Unit Loader on the command line: loads firmware into a unit over a serial line, reads its\n"
+        "software version, and makes and checks download files."};
     app.name("unit-loader-cli");
     app.require_subcommand(1);
     const std::string exitCodes = "\nExit codes:\n" + exitcode::tableText(2) +
@@ -183,8 +186,10 @@ int main(int argc, char** argv) {
     app.footer(exitCodes);
 
     UnitArgs downloadArgs;
-    auto* download = app.add_subcommand("download", "Download FILE into the unit; prints the outcome as the loader's box shows it");
-    download->add_option("FILE", downloadArgs.file, "Download file (ends in its CRC-16 trailer, high byte first)")->required();
+    auto* download =
+        app.add_subcommand("download", "Download FILE into the unit; prints the outcome as the loader's box shows it");
+    download->add_option("FILE", downloadArgs.file, "Download file (ends in its CRC-16 trailer, high byte first)")
+        ->required();
     addUnitOptions(*download, downloadArgs);
     download->footer(exitCodes);
 
@@ -196,7 +201,8 @@ int main(int argc, char** argv) {
     app.add_subcommand("ports", "List the serial devices of this machine, with their stable names");
 
     std::string checkFile;
-    auto* check = app.add_subcommand("check", "Check a download file's trailer; print size, blocks, blank blocks and file CRC");
+    auto* check =
+        app.add_subcommand("check", "Check a download file's trailer; print size, blocks, blank blocks and file CRC");
     check->add_option("FILE", checkFile, "Download file")->required();
 
     std::string sealIn, sealOut;

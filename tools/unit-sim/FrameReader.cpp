@@ -41,9 +41,8 @@ FrameReader::Result FrameReader::feed(std::uint8_t byte) {
         if (frame_.size() <= expected_ - 2) crc_.update(byte);
         if (frame_.size() < expected_) return Result::Pending;
         state_ = State::Hunt;
-        return frame_[expected_ - 2] == crc_.low() && frame_[expected_ - 1] == crc_.high()
-                   ? Result::Frame
-                   : Result::BadCheck;
+        return frame_[expected_ - 2] == crc_.low() && frame_[expected_ - 1] == crc_.high() ? Result::Frame
+                                                                                           : Result::BadCheck;
     }
     return Result::Pending;
 }

@@ -38,7 +38,7 @@ struct UnitBehaviour {
     std::uint32_t blockBusyPolls = 0;   // the same after each block
     std::uint32_t verifyBusyPolls = 1;  // the same before the verify result
     std::array<std::uint8_t, 4> versionData{0x01, 0x00, 0x02, 0x07};  // bytes 3..6 of the reply
-    std::string versionText = "SIM-UNIT 2.07";                          // bytes 7..L-3
+    std::string versionText = "SIM-UNIT 2.07";                        // bytes 7..L-3
 };
 
 struct Pacing {

@@ -41,11 +41,10 @@ UnitModel::UnitModel(const UnitBehaviour& behaviour)
 
 CommandOutcome UnitModel::handle(const ByteBuffer& frame, Clock::time_point now, const Faults& faults,
                                  const Pacing& pacing) {
-    const bool inDownload = phase_ == UnitPhase::Download || phase_ == UnitPhase::Verifying ||
-                            phase_ == UnitPhase::ResultPending;
+    const bool inDownload =
+        phase_ == UnitPhase::Download || phase_ == UnitPhase::Verifying || phase_ == UnitPhase::ResultPending;
     switch (frame.at(2)) {
-    case code::kStatusRequest:
-        return {statusReply(now, faults), {}};
+    case code::kStatusRequest: return {statusReply(now, faults), {}};
 
     case code::kDownloadStart:
         // A repeated start (its acknowledgement lost) erases again; before the first Disable the
@@ -64,14 +63,11 @@ CommandOutcome UnitModel::handle(const ByteBuffer& frame, Clock::time_point now,
         if (busy(now)) return {reply(code::kFlashStatus, 0x80), "busy"};
         return verify(now, faults, pacing);
 
-    case code::kAck:
-        return acknowledge(faults);
+    case code::kAck: return acknowledge(faults);
 
-    case code::kVersion:
-        return {versionReply(), {}};
+    case code::kVersion: return {versionReply(), {}};
 
-    default:
-        return {std::nullopt, "unknown command"};
+    default: return {std::nullopt, "unknown command"};
     }
 }
 
@@ -99,8 +95,7 @@ ByteBuffer UnitModel::statusReply(Clock::time_point now, const Faults& faults) {
         phase_ = UnitPhase::Disabled;
         return reply(code::kDisable);
 
-    case UnitPhase::Disabled:
-        return reply(code::kDisable);
+    case UnitPhase::Disabled: return reply(code::kDisable);
 
     case UnitPhase::Download:
     case UnitPhase::Verifying:
@@ -123,8 +118,7 @@ ByteBuffer UnitModel::statusReply(Clock::time_point now, const Faults& faults) {
 
 ByteBuffer UnitModel::versionReply() const {
     ByteBuffer data(behaviour_.versionData.data(), behaviour_.versionData.size());
-    data.append(reinterpret_cast<const std::uint8_t*>(behaviour_.versionText.data()),
-                behaviour_.versionText.size());
+    data.append(reinterpret_cast<const std::uint8_t*>(behaviour_.versionText.data()), behaviour_.versionText.size());
     return makeFrame(code::kVersion, data.data(), data.size());
 }
 
@@ -142,13 +136,10 @@ CommandOutcome UnitModel::writeBlock(const ByteBuffer& frame, Clock::time_point,
                                      const Pacing& pacing) {
     // The reader delimits frames by their length byte, so size and length byte agree here unless
     // the frame is too short to carry an offset.
-    if (frame.size() < kBlockOverhead || frame.at(1) != frame.size())
-        return {std::nullopt, "block frame too short"};
-    const std::uint32_t offset = frame[3] | frame[4] << 8 | frame[5] << 16 |
-                                 static_cast<std::uint32_t>(frame[6]) << 24;
+    if (frame.size() < kBlockOverhead || frame.at(1) != frame.size()) return {std::nullopt, "block frame too short"};
+    const std::uint32_t offset = frame[3] | frame[4] << 8 | frame[5] << 16 | static_cast<std::uint32_t>(frame[6]) << 24;
     const std::uint32_t length = frame.size() - kBlockOverhead;
-    if (offset > memory_.size() || length > memory_.size() - offset)
-        return {std::nullopt, "block outside the memory"};
+    if (offset > memory_.size() || length > memory_.size() - offset) return {std::nullopt, "block outside the memory"};
 
     std::copy_n(frame.data() + 7, length, memory_.begin() + offset);
     blocks_.push_back({offset, length});

@@ -30,10 +30,10 @@ struct BlockRecord {
 };
 
 struct VerifyOutcome {
-    bool passed = false;         // computed == stored
-    std::uint16_t computed = 0;  // check code over image[0 .. end-2)
-    std::uint16_t stored = 0;    // trailer, high byte first at end-2
-    std::uint32_t end = 0;       // end of the highest block written
+    bool passed = false;             // computed == stored
+    std::uint16_t computed = 0;      // check code over image[0 .. end-2)
+    std::uint16_t stored = 0;        // trailer, high byte first at end-2
+    std::uint32_t end = 0;           // end of the highest block written
     std::uint8_t resultCode = 0x80;  // data byte of the D3 reply actually sent
 };
 
@@ -52,8 +52,7 @@ public:
     explicit UnitModel(const UnitBehaviour& behaviour);
 
     // Handles one command frame with a good check code that reached the unit at `now`.
-    CommandOutcome handle(const ByteBuffer& frame, Clock::time_point now, const Faults& faults,
-                          const Pacing& pacing);
+    CommandOutcome handle(const ByteBuffer& frame, Clock::time_point now, const Faults& faults, const Pacing& pacing);
     // The flash work of the last command runs until `until`; status requests get busy meanwhile.
     void busyUntil(Clock::time_point until) { busyUntil_ = until; }
 

@@ -216,9 +216,11 @@ void UnitSimulator::run() {
         }
 
         if (reader.inFrame() && Clock::now() - lastByte >= config_.partialFrameTimeout) {
-            FrameRecord entry{FrameRecord::Direction::Event, Clock::now(),
+            FrameRecord entry{FrameRecord::Direction::Event,
+                              Clock::now(),
                               {reader.frame().bytes().begin(), reader.frame().bytes().end()},
-                              false, "partial frame dropped"};
+                              false,
+                              "partial frame dropped"};
             reader.drop();
             {
                 std::lock_guard lock(mutex_);
@@ -237,8 +239,7 @@ void UnitSimulator::run() {
 }
 
 void UnitSimulator::handleFrame(const ByteBuffer& frame, bool checkOk, Clock::time_point arrived) {
-    FrameRecord in{FrameRecord::Direction::In, arrived, {frame.bytes().begin(), frame.bytes().end()},
-                   checkOk, {}};
+    FrameRecord in{FrameRecord::Direction::In, arrived, {frame.bytes().begin(), frame.bytes().end()}, checkOk, {}};
     CommandOutcome outcome;
     ReplyPlan plan;
     std::uint64_t blockNumber = 0;

@@ -32,8 +32,8 @@ struct Counters {
     std::uint64_t framesReceived = 0;  // with a good check code
     std::uint64_t badCheckFrames = 0;
     std::uint64_t partialFramesDropped = 0;
-    std::uint64_t unanswered = 0;  // good frames that got no reply (unknown, malformed, silent)
-    std::uint64_t repliesSent = 0;  // duplicates count once
+    std::uint64_t unanswered = 0;    // good frames that got no reply (unknown, malformed, silent)
+    std::uint64_t repliesSent = 0;   // duplicates count once
     std::uint64_t blocksStored = 0;  // since start, across erasures
     std::uint64_t noiseBytesSent = 0;
     std::uint64_t streamBytesSent = 0;
@@ -84,8 +84,8 @@ private:
 
     void run();
     void handleFrame(const ByteBuffer& frame, bool checkOk, Clock::time_point arrived);
-    bool sendReply(const ByteBuffer& reply, const ReplyPlan& plan, Clock::time_point start,
-                   Clock::time_point& end, std::vector<std::uint8_t>& sent);
+    bool sendReply(const ByteBuffer& reply, const ReplyPlan& plan, Clock::time_point start, Clock::time_point& end,
+                   std::vector<std::uint8_t>& sent);
     bool writePaced(const std::uint8_t* data, std::size_t count, Clock::time_point& lineFree);
     bool writeAll(const std::uint8_t* data, std::size_t count);
     bool sleepUntil(Clock::time_point deadline);

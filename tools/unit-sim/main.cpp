@@ -95,29 +95,42 @@ int main(int argc, char** argv) {
                  "work takes the times below (status requests answer busy meanwhile)")
         ->group("Pacing");
     app.add_option("--baud", config.pacing.baud, "Line rate for --pace and for byte streams")
-        ->capture_default_str()->check(CLI::Range(300u, 4000000u))->group("Pacing");
+        ->capture_default_str()
+        ->check(CLI::Range(300u, 4000000u))
+        ->group("Pacing");
     app.add_option("--erase-ms", eraseMs, "Erase time with --pace")->capture_default_str()->group("Pacing");
     app.add_option("--block-ms", blockMs, "Write time per block with --pace")->capture_default_str()->group("Pacing");
     app.add_option("--verify-ms", verifyMs, "Verify time with --pace")->capture_default_str()->group("Pacing");
 
     app.add_option("--memory-size", unit.memorySize, "Memory size in bytes")
-        ->capture_default_str()->check(CLI::Range(1u, 0x7FFFFFFFu))->group("Unit");
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 0x7FFFFFFFu))
+        ->group("Unit");
     app.add_option("--reset-polls", unit.resetPolls, "Status replies Reset (0x40) after power-up")
-        ->capture_default_str()->group("Unit");
+        ->capture_default_str()
+        ->group("Unit");
     app.add_option("--enabled-polls", unit.enabledPolls, "Then this many enabled replies before Disable")
-        ->capture_default_str()->group("Unit");
+        ->capture_default_str()
+        ->group("Unit");
     app.add_option("--enabled-status", enabledStatus, "Status code of an enabled unit (decimal or 0x..)")
-        ->default_str("0x15")->check(CLI::Range(0u, 255u))->group("Unit");
+        ->default_str("0x15")
+        ->check(CLI::Range(0u, 255u))
+        ->group("Unit");
     app.add_option("--erase-polls", unit.eraseBusyPolls, "Busy replies (D4 80) while erasing")
-        ->capture_default_str()->group("Unit");
+        ->capture_default_str()
+        ->group("Unit");
     app.add_option("--block-polls", unit.blockBusyPolls, "Busy replies after each block")
-        ->capture_default_str()->group("Unit");
+        ->capture_default_str()
+        ->group("Unit");
     app.add_option("--verify-polls", unit.verifyBusyPolls, "Busy replies before the verify result")
-        ->capture_default_str()->group("Unit");
+        ->capture_default_str()
+        ->group("Unit");
     app.add_option("--version-text", unit.versionText, "Text of the version reply (at most 246 characters)")
-        ->capture_default_str()->group("Unit");
+        ->capture_default_str()
+        ->group("Unit");
     app.add_option("--partial-ms", partialMs, "Drop an incomplete frame after this long without a byte")
-        ->capture_default_str()->group("Unit");
+        ->capture_default_str()
+        ->group("Unit");
 
     app.add_flag("--silent", silent, "Never answer")->group("Faults");
     app.add_option("--silent-after", silentAfter, "Answer the first N good frames, then nothing")->group("Faults");
@@ -125,7 +138,9 @@ int main(int argc, char** argv) {
     addSelector(app, "noise", faults.noise, "Noise bytes before the reply");
     app.add_option("--noise-bytes", faults.noiseBytes, "Number of noise bytes")->capture_default_str()->group("Faults");
     addSelector(app, "cut", faults.cut, "Reply cut off");
-    app.add_option("--cut-bytes", faults.cutAfterBytes, "Bytes sent of a cut reply")->capture_default_str()->group("Faults");
+    app.add_option("--cut-bytes", faults.cutAfterBytes, "Bytes sent of a cut reply")
+        ->capture_default_str()
+        ->group("Faults");
     addSelector(app, "gap", faults.gap, "Pause halfway through the reply");
     app.add_option("--gap-ms", gapMs, "Length of that pause")->capture_default_str()->group("Faults");
     addSelector(app, "double", faults.duplicate, "Reply sent twice");
@@ -135,15 +150,19 @@ int main(int argc, char** argv) {
     app.add_flag("--busy-verify", faults.busyForeverVerify, "Busy for ever while verifying")->group("Faults");
     app.add_flag("--result-80", faults.forceResult80, "Verify result D3 80 whatever the image")->group("Faults");
     app.add_flag("--stuck-after-result", faults.stuckAfterResult,
-                 "Keep repeating the verify result after its acknowledgement")->group("Faults");
+                 "Keep repeating the verify result after its acknowledgement")
+        ->group("Faults");
     app.add_option("--drop-after-block", dropAfterBlock,
-                   "Close the line once block K (counted from 1) has been acknowledged")->group("Faults");
+                   "Close the line once block K (counted from 1) has been acknowledged")
+        ->group("Faults");
     const std::map<std::string, StreamFault> streams{{"nosync", StreamFault::NoSync},
-                                                      {"shortlen", StreamFault::ShortLength}};
+                                                     {"shortlen", StreamFault::ShortLength}};
     app.add_option("--stream", stream,
                    "Babble a stream that never forms a frame instead of answering: nosync (never 0xFC)\n"
                    "or shortlen (0xFC followed by a length byte below 3)")
-        ->option_text("KIND")->check(CLI::IsMember({"nosync", "shortlen"}))->group("Faults");
+        ->option_text("KIND")
+        ->check(CLI::IsMember({"nosync", "shortlen"}))
+        ->group("Faults");
 
     CLI11_PARSE(app, argc, argv);
 
@@ -154,8 +173,10 @@ int main(int argc, char** argv) {
     faults.gapTime = std::chrono::milliseconds(gapMs);
     if (!stream.empty()) faults.stream = streams.at(stream);
     unit.enabledStatus = static_cast<std::uint8_t>(enabledStatus);
-    if (silent) faults.silentAfterFrames = 0;
-    else if (app.count("--silent-after") != 0) faults.silentAfterFrames = silentAfter;
+    if (silent)
+        faults.silentAfterFrames = 0;
+    else if (app.count("--silent-after") != 0)
+        faults.silentAfterFrames = silentAfter;
     if (app.count("--drop-after-block") != 0) faults.dropLineAfterBlock = dropAfterBlock;
 
     // Signals are taken by sigwait below; block them before any thread exists so none inherits them.
@@ -174,8 +195,8 @@ int main(int argc, char** argv) {
             const char* arrow = r.direction == FrameRecord::Direction::In    ? "<-"
                                 : r.direction == FrameRecord::Direction::Out ? "->"
                                                                              : "--";
-            std::fprintf(stderr, "%12.6f %s %s%s%s\n", t, arrow, hex(r.bytes).c_str(),
-                         r.note.empty() ? "" : "  # ", r.note.c_str());
+            std::fprintf(stderr, "%12.6f %s %s%s%s\n", t, arrow, hex(r.bytes).c_str(), r.note.empty() ? "" : "  # ",
+                         r.note.c_str());
         });
     }
     try {
@@ -210,8 +231,8 @@ int main(int argc, char** argv) {
     std::printf("blocks written: %zu (%llu bytes, image end %zu)\n", blocks.size(),
                 static_cast<unsigned long long>(bytes), sim.image().size());
     if (verify)
-        std::printf("verify result: D3 %02X, check code %04X, trailer %04X\n", verify->resultCode,
-                    verify->computed, verify->stored);
+        std::printf("verify result: D3 %02X, check code %04X, trailer %04X\n", verify->resultCode, verify->computed,
+                    verify->stored);
     else
         std::printf("verify result: none\n");
     if (counters.streamBytesSent != 0)
