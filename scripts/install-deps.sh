@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang-format git
   googletest libgtest-dev libgmock-dev
   libboost-dev libcli11-dev nlohmann-json3-dev
   python3

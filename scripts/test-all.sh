@@ -8,6 +8,9 @@ jobs=$(nproc)
 
 "$root/scripts/install-deps.sh"
 
+# The tree keeps one format; a difference fails the run before anything is built.
+(cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror)
+
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
   cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
@@ -15,7 +18,9 @@ build() {  # build DIR [cmake args...]
 }
 
 build "$root/build"
-ctest --test-dir "$root/build" --output-on-failure -j"$jobs" --timeout 300
+# Tests that measure time (label timing) run one at a time, after the rest.
+ctest --test-dir "$root/build" --output-on-failure -j"$jobs" --timeout 300 -LE timing
+ctest --test-dir "$root/build" --output-on-failure -j1 --timeout 300 -L timing
 
 if [[ "${UL_SANITIZERS:-1}" != 0 ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -24,6 +29,6 @@ if [[ "${UL_SANITIZERS:-1}" != 0 ]]; then
   for san in address thread; do
     echo "== ${san} sanitizer =="
     build "$root/build-$san" -DUL_SANITIZE="$san"
-    ctest --test-dir "$root/build-$san" --output-on-failure -j"$jobs" --timeout 600 -LE slow
+    ctest --test-dir "$root/build-$san" --output-on-failure -j"$jobs" --timeout 600 -LE 'slow|timing'
   done
 fi
