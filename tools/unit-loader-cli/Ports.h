@@ -3,18 +3,7 @@
 #include <string>
 #include <vector>
 
-// A serial device of this machine, as `ports` shows it.
-struct SerialPortInfo {
-    std::string device;             // /dev/ttyUSB0
-    std::string alias;              // COM1 for /dev/ttyS0: the name the port list would use
-    std::vector<std::string> byId;  // stable names under /dev/serial/by-id
-    std::string description;        // USB maker, product, ids and serial number, when USB
-    bool accessible = true;         // this user may open it for reading and writing
-    std::string group;              // the device's group, when not accessible
-};
+#include "SerialDevices.h"
 
-// Ttys backed by hardware (legacy ports without a UART left out), sorted by device name.
-// The roots are "/sys" and "/dev" except in tests.
-std::vector<SerialPortInfo> listSerialPorts(const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");
 std::string describePorts(const std::vector<SerialPortInfo>& ports);
 int portsCommand();

@@ -12,8 +12,8 @@
 
 #include "Console.h"
 #include "ExitCode.h"
+#include "ExtractedLibrary.h"
 #include "FileCommands.h"
-#include "Library.h"
 #include "Ports.h"
 #include "SettingsFile.h"
 #include "Several.h"

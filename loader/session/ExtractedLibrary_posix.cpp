@@ -1,26 +1,26 @@
-#include "Library.h"
-
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include "EmbeddedResource.h"
+#include "ExtractedLibrary.h"
 #include "platform/System.h"
 
-bool ExtractedLibrary::extract() {
+bool ExtractedLibrary::extract(const std::string& directory) {
     remove();
     const std::string name = "px417." + std::to_string(::getpid()) + ".so";
-    const std::string dir = platform::programDirectory();
+    const std::string dir = directory.empty() ? platform::programDirectory() : directory;
     if (!dir.empty() && extractLibrary(dir + name)) {
         path_ = dir + name;
         return true;
     }
+    // mkdtemp makes the directory 0700: no other user can swap the file before it is loaded.
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/unit-loader-XXXXXX";
     if (!::mkdtemp(pattern.data())) return false;
-    tempDir_ = pattern;
-    if (extractLibrary(tempDir_ + "/" + name)) {
-        path_ = tempDir_ + "/" + name;
+    privateDir_ = pattern;
+    if (extractLibrary(privateDir_ + "/" + name)) {
+        path_ = privateDir_ + "/" + name;
         return true;
     }
     remove();
@@ -29,7 +29,7 @@ bool ExtractedLibrary::extract() {
 
 void ExtractedLibrary::remove() {
     if (!path_.empty()) platform::removeFile(path_);
-    if (!tempDir_.empty()) ::rmdir(tempDir_.c_str());
+    if (!privateDir_.empty()) ::rmdir(privateDir_.c_str());
     path_.clear();
-    tempDir_.clear();
+    privateDir_.clear();
 }

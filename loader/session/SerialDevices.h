@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A serial device of this machine, as the window's port list and `unit-loader-cli ports` show it.
+struct SerialPortInfo {
+    std::string device;             // /dev/ttyUSB0
+    std::string alias;              // COM1 for /dev/ttyS0: the name the port list would use
+    std::vector<std::string> byId;  // stable names under /dev/serial/by-id
+    std::string description;        // USB maker, product, ids and serial number, when USB
+    bool accessible = true;         // this user may open it for reading and writing
+    std::string group;              // the device's group, when not accessible
+};
+
+// Ttys backed by hardware (legacy ports without a UART left out), sorted by device name; none
+// on Windows, where the port names are COM1 to COM20. The roots are "/sys" and "/dev" except
+// in tests.
+std::vector<SerialPortInfo> listSerialPorts(const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");
