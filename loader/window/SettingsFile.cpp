@@ -1,12 +1,32 @@
 #include "SettingsFile.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "platform/System.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 constexpr const char* kBlanks = " \t\r\n";
+
+// The file is shared with the Windows program, whose text mode writes CR LF.
+bool writeEntries(std::ofstream& out, const std::map<std::string, std::string>& entries) {
+    for (const auto& [key, value] : entries) out << key << ',' << value << "\r\n";
+    out.close();
+    return static_cast<bool>(out);
 }
+
+// A name beside `path` that no other writer picks, two windows closing at once included.
+std::string temporaryBeside(const std::string& path) {
+    std::random_device random;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+    return path + suffix;
+}
+}  // namespace
 
 std::string ConfigLineReader::trim(const std::string& text) {
     const auto first = text.find_first_not_of(kBlanks);
@@ -47,15 +67,40 @@ bool KeyValueFile::read(const std::string& path) {
 }
 
 bool KeyValueFile::write(const std::string& path) const {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    // The file is shared with the Windows program, whose text mode writes CR LF.
-    for (const auto& [key, value] : entries_) out << key << ',' << value << "\r\n" << std::flush;
-    out.close();
-    return static_cast<bool>(out);
+    const std::string temp = temporaryBeside(path);
+    std::error_code ec;
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        // A directory that takes no new file (an installed copy with a writable settings file
+        // in it) leaves no way but rewriting the file in place.
+        if (!fs::exists(path, ec)) return false;
+        std::ofstream inPlace(path, std::ios::binary | std::ios::trunc);
+        return inPlace && writeEntries(inPlace, entries_);
+    }
+    if (!writeEntries(out, entries_)) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    // The new file keeps the old one's access rights.
+    const auto old = fs::status(path, ec);
+    if (!ec && fs::exists(old)) fs::permissions(temp, old.permissions(), ec);
+    fs::rename(temp, path, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    return true;
 }
 
-SettingsFile::SettingsFile() : path_(platform::programDirectory() + kFileName) {}
+SettingsFile::SettingsFile() : SettingsFile(settingsPlace(platform::programDirectory())) {}
+
+bool SettingsFile::writeFile() {
+    if (makeDirectory_) {
+        std::error_code ec;
+        fs::create_directories(fs::path(path_).parent_path(), ec);
+    }
+    return entries_.write(path_);
+}
 
 bool SettingsFile::applyDefaults() {
     entries_.set(kPortKey, kDefaultPort);

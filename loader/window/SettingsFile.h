@@ -7,6 +7,8 @@
 // The loader's remembered choices: "vsk_download_config.txt" beside the program, one
 // "key,value" line per entry. Read leniently (comment lines, first empty line ends the file,
 // first occurrence of a key wins); written back whole, sorted by key, with CR LF line ends.
+// Writing goes through a temporary file renamed over the old one, so a crash or a full disk
+// never leaves a cut file.
 
 // Delivers the lines of a settings file: split at LF (a CR before the LF dropped), trimmed of
 // blanks, tabs, CR and LF, and a whole-line comment ("#" or "//" as the first thing on the
@@ -29,7 +31,8 @@ class KeyValueFile {
 public:
     // Adds the entries of the file up to its first empty line. False when it cannot be opened.
     bool read(const std::string& path);
-    // Truncates or creates the file and writes every entry. False when it cannot be created.
+    // Writes every entry to a new file that then replaces the one at `path`. False when it
+    // cannot be written; the old file is then untouched.
     bool write(const std::string& path) const;
 
     // A missing key reads as the empty text and is kept with that value.
@@ -45,6 +48,15 @@ private:
     std::string path_;
 };
 
+// Where the settings file of a program in `programDir` lives: beside the program when a file is
+// there or the directory can be written; otherwise (an installed copy) in the user's
+// configuration directory, "$XDG_CONFIG_HOME/unit-loader/" or "~/.config/unit-loader/".
+struct SettingsPlace {
+    std::string path;
+    bool userDirectory = false;  // the directory is made when the file is first written
+};
+SettingsPlace settingsPlace(const std::string& programDir);
+
 class SettingsFile {
 public:
     static constexpr const char* kFileName = "vsk_download_config.txt";
@@ -53,22 +65,24 @@ public:
     static constexpr const char* kDefaultPort = "COM1";
     static constexpr const char* kDefaultBaud = "9600";
 
-    // The file beside the running program.
+    // The file of the running program (see settingsPlace).
     SettingsFile();
     // The file at `path` (tests, other fronts).
     explicit SettingsFile(std::string path) : path_(std::move(path)) {}
+    explicit SettingsFile(const SettingsPlace& place) : path_(place.path), makeDirectory_(place.userDirectory) {}
 
     bool readFile() { return entries_.read(path_); }
     // Port COM1 and Baudrate 9600, replacing what was there, then written out.
     bool applyDefaults();
     std::string get(const std::string& key) { return entries_.get(key); }
     void set(const std::string& key, const std::string& value) { entries_.set(key, value); }
-    bool writeFile() { return entries_.write(path_); }
+    bool writeFile();
 
     const std::string& path() const { return path_; }
     const KeyValueFile& entries() const { return entries_; }
 
 private:
     std::string path_;
+    bool makeDirectory_ = false;
     KeyValueFile entries_;
 };

@@ -1,0 +1,32 @@
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "SettingsFile.h"
+
+namespace {
+
+// "$XDG_CONFIG_HOME/unit-loader/", else "~/.config/unit-loader/"; empty without a home.
+std::string userConfigDirectory() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/') return std::string(config) + "/unit-loader/";
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+        const passwd* user = ::getpwuid(::getuid());
+        home = user ? user->pw_dir : nullptr;
+    }
+    if (!home || home[0] != '/') return {};
+    return std::string(home) + "/.config/unit-loader/";
+}
+
+}  // namespace
+
+SettingsPlace settingsPlace(const std::string& programDir) {
+    const std::string beside = programDir + SettingsFile::kFileName;
+    if (programDir.empty() || ::access(beside.c_str(), F_OK) == 0 || ::access(programDir.c_str(), W_OK) == 0)
+        return {beside, false};
+    const std::string user = userConfigDirectory();
+    if (user.empty()) return {beside, false};
+    return {user + SettingsFile::kFileName, true};
+}
