@@ -1,0 +1,193 @@
+#include "MainDialog.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "DialogTemplate.h"
+#include "SerialDevices.h"
+#include "platform/System.h"
+
+namespace {
+
+bool beginsWithIgnoringCase(const std::string& entry, const std::string& prefix) {
+    if (prefix.size() > entry.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(entry[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+bool isDevicePath(const std::string& text) { return !text.empty() && text[0] == '/'; }
+
+std::vector<std::string> devicesPresent() {
+    std::vector<std::string> devices;
+    for (const auto& port : listSerialPorts()) devices.push_back(port.device);
+    return devices;
+}
+
+const std::vector<std::string> kBaudRates{"9600", "19200", "38400"};
+
+}  // namespace
+
+std::vector<std::string> portListEntries(const std::vector<std::string>& devices) {
+    std::vector<std::string> entries = devices;
+    for (int n = 1; n <= 20; ++n) entries.push_back("COM" + std::to_string(n));
+    return entries;
+}
+
+int listSelection(const std::vector<std::string>& entries, const std::string& stored) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const bool match = isDevicePath(stored) ? entries[i] == stored : beginsWithIgnoringCase(entries[i], stored);
+        if (match) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+MainDialog::MainDialog(DialogWindow& window, std::string programDirectory)
+    : window_(window), programDirectory_(std::move(programDirectory)) {}
+
+MainDialog::~MainDialog() = default;
+
+SettingsFile MainDialog::openSettings() const {
+    SettingsFile settings(settings_);
+    if (!settings.readFile()) settings.applyDefaults();
+    return settings;
+}
+
+void MainDialog::fillList(int id, const std::vector<std::string>& entries, const std::string& stored) {
+    for (const auto& entry : entries) window_.addListEntry(id, entry);
+    window_.selectListEntry(id, listSelection(entries, stored));
+}
+
+bool MainDialog::InitDialog() {
+    window_.centreOnDesktop();
+    window_.setWindowIcons();
+    // The toolkit's own key handling stands in for the dialog-key handling of the loop.
+    window_.setDefaultGuiFont(0);
+
+    if (programDirectory_.empty()) programDirectory_ = platform::programDirectory();
+    settings_ = settingsPlace(programDirectory_);
+    SettingsFile settings = openSettings();
+
+    for (int id : dialog::kGuiFontControls) window_.setDefaultGuiFont(id);
+    window_.show(dialog::kConnect, false);
+    window_.setText(dialog::kFileName, "");
+
+    // A device path that is not in the list (a simulated unit's pseudo-terminal, a device
+    // unplugged for now) is the operator's own entry: it is kept and selected.
+    ports_ = portListEntries(devicesPresent());
+    const std::string storedPort = settings.get(SettingsFile::kPortKey);
+    if (isDevicePath(storedPort) && listSelection(ports_, storedPort) < 0) ports_.push_back(storedPort);
+    fillList(dialog::kPortList, ports_, storedPort);
+    fillList(dialog::kBaudList, kBaudRates, settings.get(SettingsFile::kBaudKey));
+
+    window_.setText(dialog::kStatusLine, "");
+    window_.setText(dialog::kCrcText, "0000");
+    window_.setProgressPosition(dialog::kProgress, 0);
+
+    // The core registers the message names and holds the session; without a library file it
+    // still loads files, but it never connects.
+    hasSession_ = library_.extract(programDirectory_);
+    core_ = std::make_unique<DialogCore>(static_cast<OperatorFeedback&>(*this), window_, library_.path());
+    return hasSession_;
+}
+
+void MainDialog::CloseAndQuit(int exitCode) {
+    if (closed_) return;
+    closed_ = true;
+    if (core_ && hasSession_) core_->Shutdown();
+
+    // A list without a selection (a stored value that matched nothing) keeps the stored value.
+    const std::string port = window_.text(dialog::kPortList);
+    SettingsFile settings = openSettings();
+    if (!port.empty()) settings.set(SettingsFile::kPortKey, port);
+    const std::string baud = window_.text(dialog::kBaudList);
+    if (!baud.empty()) settings.set(SettingsFile::kBaudKey, baud);
+    settings.writeFile();
+
+    library_.remove();
+    window_.destroyAndQuit(exitCode);
+}
+
+void MainDialog::onCommand(int id) {
+    if (closed_ || !core_) return;
+    switch (id) {
+    case dialog::kIdCancel: CloseAndQuit(2); break;
+    case dialog::kBrowse:
+        if (auto path = window_.chooseFile("Target File")) core_->SelectDownloadFile(*path);
+        break;
+    case dialog::kStartDownload:
+        // Without a file the core answers with its own box before it would need the session.
+        if (!hasSession_ && core_->isLoaded() && core_->operatorControlsEnabled())
+            noSessionBox();
+        else
+            core_->StartDownload();
+        break;
+    case dialog::kVersionCheck:
+        if (!hasSession_ && core_->operatorControlsEnabled())
+            noSessionBox();
+        else
+            core_->StartVersionCheck();
+        break;
+    default: break;  // the Enter key (1) among them: there is no default button
+    }
+}
+
+void MainDialog::onDrop(const std::vector<std::string>& paths) {
+    if (closed_ || !core_ || !core_->operatorControlsEnabled() || paths.empty()) return;
+    core_->SelectDownloadFile(paths.front());
+}
+
+void MainDialog::onMessage(Message& message) {
+    // After the close the session is gone; what was still queued has nothing to drive.
+    if (closed_ || !core_) {
+        message.payload.reset();
+        return;
+    }
+    core_->handleMessage(message);
+}
+
+void MainDialog::noSessionBox() {
+    window_.messageBox(stringResource(kStrTitle),
+                       "The protocol library could not be written beside the program or into a private "
+                       "directory, so the unit cannot be reached.\nCheck the free space and the access "
+                       "rights, then start the program again.",
+                       DialogWindow::BoxIcon::None);
+}
+
+void MainDialog::EnableOperatorControls() {
+    for (int id : dialog::kOperatorControls) window_.enable(id, true);
+}
+
+void MainDialog::DisableOperatorControls() {
+    for (int id : dialog::kOperatorControls) window_.enable(id, false);
+}
+
+void MainDialog::SetStatusText(const std::string& text) { window_.setText(dialog::kStatusLine, text); }
+void MainDialog::SetProgressRange(std::uint32_t maximum) { window_.setProgressRange(dialog::kProgress, maximum); }
+void MainDialog::SetProgress(std::uint32_t position) { window_.setProgressPosition(dialog::kProgress, position); }
+void MainDialog::SetVersionText(const std::string& text) { window_.setText(dialog::kVersionText, text); }
+void MainDialog::SetFileNameText(const std::string& path) { window_.setText(dialog::kFileName, path); }
+void MainDialog::SetCrcText(const std::string& text) { window_.setText(dialog::kCrcText, text); }
+
+void MainDialog::ShowTableMessage(int id) {
+    window_.messageBox(stringResource(kStrTitle), stringResource(id), DialogWindow::BoxIcon::None);
+}
+
+void MainDialog::ShowInfoMessage(const std::string& text) {
+    window_.messageBox(stringResource(kStrTitle), text, DialogWindow::BoxIcon::Information);
+}
+
+void MainDialog::ShowMessagePair(const std::string& caption, const std::string& text) {
+    window_.messageBox(caption, text, DialogWindow::BoxIcon::Information);
+}
+
+std::string MainDialog::PortText() { return window_.text(dialog::kPortList); }
+std::string MainDialog::BaudText() { return window_.text(dialog::kBaudList); }
+
+void MainDialog::DisablePortAndBaudLists() {
+    window_.enable(dialog::kPortList, false);
+    window_.enable(dialog::kBaudList, false);
+}
+
+void MainDialog::PostSendCancel() { window_.postMessage(registerMessage(msgname::kSendCancel), nullptr); }

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DialogCore.h"
+#include "ExtractedLibrary.h"
+#include "Messages.h"
+#include "OperatorFeedback.h"
+#include "SettingsFile.h"
+
+// What the operator's window needs of a widget toolkit: the controls of the dialog template,
+// addressed by id, two kinds of modal box, and the window's own message queue (postMessage,
+// which the communication worker calls from its thread as well). The Qt window and the Win32
+// dialog each implement it; everything else about the window is MainDialog's.
+class DialogWindow : public WindowPoster {
+public:
+    enum class BoxIcon { None, Information };
+
+    // Start-up touches on the window itself.
+    virtual void centreOnDesktop() = 0;
+    virtual void setWindowIcons() = 0;
+    // The system's default GUI font on a control, or on the window for id 0.
+    virtual void setDefaultGuiFont(int id) = 0;
+
+    virtual void setText(int id, const std::string& text) = 0;
+    // For a list: the text of its selected entry, or what the operator typed; empty when none.
+    virtual std::string text(int id) const = 0;
+    virtual void enable(int id, bool enabled) = 0;
+    virtual void show(int id, bool shown) = 0;
+    virtual void addListEntry(int id, const std::string& entry) = 0;
+    virtual void selectListEntry(int id, int index) = 0;               // -1: no selection
+    virtual void setProgressRange(int id, std::uint32_t maximum) = 0;  // minimum 0
+    virtual void setProgressPosition(int id, std::uint32_t position) = 0;
+
+    // Modal to the window; returns once the operator has closed the box.
+    virtual void messageBox(const std::string& caption, const std::string& text, BoxIcon icon) = 0;
+    // The open-file chooser with this title, no filter and no initial directory, for one
+    // existing file; nothing when cancelled.
+    virtual std::optional<std::string> chooseFile(const std::string& title) = 0;
+
+    // Destroys the window and ends the message loop with this exit code.
+    virtual void destroyAndQuit(int exitCode) = 0;
+};
+
+// The port list: the serial devices present, then "COM1" to "COM20".
+std::vector<std::string> portListEntries(const std::vector<std::string>& devices);
+// The entry a stored setting selects: the first that begins with it, case ignored, so that
+// "COM1" is not taken for "COM10". A device path must match whole: "/dev/ttyUSB1" never picks
+// "/dev/ttyUSB10". Nothing (-1) when none matches.
+int listSelection(const std::vector<std::string>& entries, const std::string& stored);
+
+// The operator's window without its widgets: start-up and shutdown in their fixed orders, the
+// lists, the settings file, the library file's life, file choice by browsing and dropping, the
+// operator's commands and the routing of the window's messages into the DialogCore.
+// Everything runs on the window's thread.
+class MainDialog : private OperatorFeedback {
+public:
+    // `programDirectory` (ending with the separator) holds the library file and the settings
+    // file; empty means the running program's directory.
+    explicit MainDialog(DialogWindow& window, std::string programDirectory = {});
+    ~MainDialog() override;
+    MainDialog(const MainDialog&) = delete;
+    MainDialog& operator=(const MainDialog&) = delete;
+
+    // Settings read, lists filled and preselected, library written, session made. False when
+    // the library could not be written: the window works all the same, without a session.
+    bool InitDialog();
+    // Session ended, both selections saved, library file deleted, window gone, loop ended.
+    void CloseAndQuit(int exitCode);
+
+    // A command from a control or a key (the ids of the dialog template, 1 and 2 included);
+    // others do nothing.
+    void onCommand(int id);
+    // Files dropped on the window: the first is loaded, unless a download or check is running.
+    void onDrop(const std::vector<std::string>& paths);
+    // A message taken from the window's queue; its payload is consumed.
+    void onMessage(Message& message);
+
+    bool hasSession() const { return hasSession_; }
+    bool closed() const { return closed_; }
+    const std::string& libraryPath() const { return library_.path(); }
+    const std::string& settingsPath() const { return settings_.path; }
+    const std::vector<std::string>& portEntries() const { return ports_; }
+    // Present from InitDialog on.
+    const DialogCore* core() const { return core_.get(); }
+
+private:
+    // What the engine shows, on the controls of the template.
+    void EnableOperatorControls() override;
+    void DisableOperatorControls() override;
+    void SetStatusText(const std::string& text) override;
+    void SetProgressRange(std::uint32_t maximum) override;
+    void SetProgress(std::uint32_t position) override;
+    void SetVersionText(const std::string& text) override;
+    void SetFileNameText(const std::string& path) override;
+    void SetCrcText(const std::string& text) override;
+    void ShowTableMessage(int id) override;
+    void ShowInfoMessage(const std::string& text) override;
+    void ShowMessagePair(const std::string& caption, const std::string& text) override;
+    std::string PortText() override;
+    std::string BaudText() override;
+    void DisablePortAndBaudLists() override;
+    void PostSendCancel() override;
+
+    SettingsFile openSettings() const;
+    void fillList(int id, const std::vector<std::string>& entries, const std::string& stored);
+    void noSessionBox();
+
+    DialogWindow& window_;
+    std::string programDirectory_;
+    SettingsPlace settings_;
+    ExtractedLibrary library_;
+    std::unique_ptr<DialogCore> core_;
+    std::vector<std::string> ports_;
+    bool hasSession_ = false;
+    bool closed_ = false;
+};

@@ -1,0 +1,450 @@
+// The operator's window driven as an operator drives it: Qt's offscreen platform, the real
+// px417 library and worker thread, the simulated unit in this process. Every message box is
+// closed by the test, and every wait has a deadline.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <filesystem>
+#include <memory>
+
+#include "DialogTemplate.h"
+#include "HostPort.h"
+#include "QtMainWindow.h"
+#include "Recording.h"
+#include "UnitSimulator.h"
+#include "platform/Mailslot.h"
+
+using namespace unitsim;
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString kTitle = "UNIT LOADER Ver.1.21";
+constexpr int kDeadlineMs = 30000;
+
+struct ShownBox {
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon;
+    int progress;  // where the bar stood while the box was up
+};
+
+// Closes each message box of the window with its OK button as soon as it is up, and keeps
+// what it said. Boxes run their own event loop, in which this timer keeps firing.
+class BoxCloser {
+public:
+    explicit BoxCloser(QtMainWindow& window) : window_(window) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { closeOpenBox(); });
+        timer_.start(5);
+    }
+    std::vector<ShownBox> boxes;
+
+private:
+    void closeOpenBox() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) return;
+        const auto* bar = qobject_cast<QProgressBar*>(window_.control(dialog::kProgress));
+        boxes.push_back({box->windowTitle(), box->text(), box->icon(), bar->value()});
+        box->button(QMessageBox::Ok)->click();
+    }
+    QtMainWindow& window_;
+    QTimer timer_;
+};
+
+// A window on a program directory of the test's own, its exit code caught.
+struct Window {
+    explicit Window(const std::string& programDirectory) : window(programDirectory), closer(window) {
+        window.quit = [this](int code) { exitCode = code; };
+        window.show();
+    }
+    QString text(int id) const {
+        QWidget* w = window.control(id);
+        if (auto* list = qobject_cast<QComboBox*>(w)) return list->currentText();
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) return edit->text();
+        return qobject_cast<QLabel*>(w)->text();
+    }
+    bool enabled(int id) const { return window.control(id)->isEnabled(); }
+    QProgressBar* bar() const { return qobject_cast<QProgressBar*>(window.control(dialog::kProgress)); }
+    void click(int id) { QTest::mouseClick(window.control(id), Qt::LeftButton); }
+    // Keys go where the keyboard focus is, as typed.
+    void key(Qt::Key key) {
+        QWidget* focus = QApplication::focusWidget();
+        QTest::keyClick(focus ? focus : &window, key);
+    }
+    void drop(const std::vector<std::string>& paths) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const auto& p : paths) urls << QUrl::fromLocalFile(QString::fromStdString(p));
+        mime.setUrls(urls);
+        const QPoint at = window.rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        QDropEvent dropped(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &dropped);
+    }
+    bool running() const { return window.dialog().core()->isRunning(); }
+    bool waitUntilIdle() {
+        return QTest::qWaitFor([this] { return !running(); }, kDeadlineMs);
+    }
+
+    QtMainWindow window;
+    BoxCloser closer;
+    int exitCode = -1;
+};
+
+void writeText(const std::string& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+QString successText(const UnitSimulator& sim, const Bytes& file) {
+    return QString::fromStdString("The target file was downloaded successfully\nCRC:" +
+                                  hex4(sim.verifyOutcome()->computed) + "\nFILE-CRC:" + hex4(Crc16::of(file)));
+}
+
+// An environment variable set for one test and put back afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+        qputenv(name, QByteArray::fromStdString(value));
+    }
+    ~ScopedEnv() { had_ ? (void)qputenv(name_, old_) : (void)qunsetenv(name_); }
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray old_;
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void startUpPreselectsAndClosingWritesBack_data();
+    void startUpPreselectsAndClosingWritesBack();
+    void browseAndDropLoadTheFirstFile();
+    void downloadAtAnUnlistedRateRunsAt9600WithTheRealBoxes();
+    void failureBoxThenASecondDownloadSucceeds();
+    void escapeDuringADownloadEndsAtOnce();
+    void installedCopyWorksAndNoLibraryPlaceIsExplained();
+};
+
+void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
+    QTest::addColumn<QString>("stored");  // none: no settings file; {dir}: the program directory
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("baud");
+    QTest::addColumn<int>("chooseBaud");  // -1: leave the lists alone
+    QTest::addColumn<bool>("byEscape");
+    QTest::addColumn<QString>("written");
+
+    QTest::newRow("COM3 at 19200, close box") << "Port,COM3\r\nBaudrate,19200\r\n"
+                                              << "COM3"
+                                              << "19200" << -1 << false << "Baudrate,19200\r\nPort,COM3\r\n";
+    QTest::newRow("lower case, another rate chosen, Escape")
+        << "Port,com3\nBaudrate,38400\n"
+        << "COM3"
+        << "38400" << 0 << true << "Baudrate,9600\r\nPort,COM3\r\n";
+    QTest::newRow("COM1 is not COM10") << "Baudrate,9600\nPort,COM1\n"
+                                       << "COM1"
+                                       << "9600" << -1 << true << "Baudrate,9600\r\nPort,COM1\r\n";
+    QTest::newRow("nothing matches: stored values kept")
+        << "Port,COM21\nBaudrate,4800\nZeta,1\n"
+        << ""
+        << "" << -1 << true << "Baudrate,4800\r\nPort,COM21\r\nZeta,1\r\n";
+    QTest::newRow("no file: defaults") << "none"
+                                       << "COM1"
+                                       << "9600" << -1 << false << "Baudrate,9600\r\nPort,COM1\r\n";
+    QTest::newRow("a device path not in the list") << "Port,{dir}unit0\nBaudrate,19200\n"
+                                                   << "{dir}unit0"
+                                                   << "19200" << -1 << true << "Baudrate,19200\r\nPort,{dir}unit0\r\n";
+}
+
+void WindowTest::startUpPreselectsAndClosingWritesBack() {
+    QFETCH(QString, stored);
+    QFETCH(QString, port);
+    QFETCH(QString, baud);
+    QFETCH(int, chooseBaud);
+    QFETCH(bool, byEscape);
+    QFETCH(QString, written);
+    TempDir dir;
+    const QString programDir = QString::fromStdString(dir.path().string() + "/");
+    for (QString* text : {&stored, &port, &written}) text->replace("{dir}", programDir);
+    const std::string settings = dir.file("vsk_download_config.txt");
+    if (stored != "none") writeText(settings, stored.toStdString());
+
+    Window w(programDir.toStdString());
+    QVERIFY(w.window.dialog().hasSession());
+    const std::string library = w.window.dialog().libraryPath();
+    QCOMPARE(fs::path(library).parent_path(), dir.path());
+    QVERIFY(fs::exists(library));
+    if (stored == "none") QCOMPARE(slurp(settings), std::string("Baudrate,9600\r\nPort,COM1\r\n"));
+
+    QCOMPARE(w.text(dialog::kPortList), port);
+    QCOMPARE(w.text(dialog::kBaudList), baud);
+    QCOMPARE(w.text(dialog::kFileName), QString());
+    QCOMPARE(w.text(dialog::kStatusLine), QString());
+    QCOMPARE(w.text(dialog::kCrcText), QString("0000"));
+    QCOMPARE(w.bar()->value(), 0);
+    for (int id : dialog::kOperatorControls) QVERIFY(w.enabled(id));
+    QVERIFY(!w.window.control(dialog::kConnect)->isVisible());
+    QCOMPARE(w.window.windowTitle(), kTitle);
+    QCOMPARE(w.window.minimumSize(), w.window.maximumSize());
+    QVERIFY(w.window.windowIcon().availableSizes().contains(QSize(32, 32)));
+
+    // What a person reads is whole: no caption is wider or taller than its box.
+    for (const auto& spec : dialog::kControls) {
+        auto* label = qobject_cast<QLabel*>(w.window.control(spec.id));
+        if (!label || label->text().isEmpty()) continue;
+        const QFontMetrics metrics(label->font());
+        QVERIFY2(metrics.horizontalAdvance(label->text()) <= label->contentsRect().width() &&
+                     metrics.height() <= label->contentsRect().height(),
+                 qPrintable(label->text()));
+    }
+
+    // The template's tab order; Enter does nothing, there being no default button.
+    QStringList order;
+    QWidget* next = w.window.control(dialog::kFileName);
+    do {
+        if (next->focusPolicy() & Qt::TabFocus && next->objectName().toInt() >= 1000) order << next->objectName();
+        next = next->nextInFocusChain();
+    } while (next != w.window.control(dialog::kFileName));
+    QCOMPARE(order, QStringList({"1000", "1001", "1002", "1003", "1006", "1012", "1007", "1015"}));
+    w.key(Qt::Key_Return);
+    QCOMPARE(w.exitCode, -1);
+    QVERIFY(w.closer.boxes.empty());
+
+    if (chooseBaud >= 0) qobject_cast<QComboBox*>(w.window.control(dialog::kBaudList))->setCurrentIndex(chooseBaud);
+    if (byEscape)
+        w.key(Qt::Key_Escape);
+    else
+        w.window.close();
+    QCOMPARE(w.exitCode, 2);
+    QVERIFY(!w.window.isVisible());
+    QCOMPARE(QString::fromStdString(slurp(settings)), written);
+    QVERIFY(!fs::exists(library));
+}
+
+void WindowTest::browseAndDropLoadTheFirstFile() {
+    TempDir dir;
+    const Bytes first = makeImage(1000, 1), second = makeImage(500, 2), third = makeImage(300, 3);
+    writeFile(dir.file("first.bin"), first);
+    writeFile(dir.file("second.bin"), second);
+    writeFile(dir.file("third.bin"), third);
+    Window w(dir.path().string() + "/");
+
+    std::vector<std::string> titles;
+    std::optional<std::string> choice;
+    w.window.fileChooser = [&](QWidget*, const std::string& title) {
+        titles.push_back(title);
+        return choice;
+    };
+    w.click(dialog::kBrowse);  // cancelled: nothing changes
+    QCOMPARE(w.text(dialog::kFileName), QString());
+    QCOMPARE(w.text(dialog::kCrcText), QString("0000"));
+
+    choice = dir.file("first.bin");
+    w.click(dialog::kBrowse);
+    QCOMPARE(titles, std::vector<std::string>({"Target File", "Target File"}));
+    QCOMPARE(w.text(dialog::kFileName).toStdString(), dir.file("first.bin"));
+    QCOMPARE(w.text(dialog::kCrcText).toStdString(), hex4(Crc16::of(first)));
+    QCOMPARE(w.bar()->maximum(), 5);  // 1000 bytes: four blocks of 246 and one of 16
+
+    w.drop({dir.file("second.bin"), dir.file("first.bin"), dir.file("third.bin")});
+    QCOMPARE(w.text(dialog::kFileName).toStdString(), dir.file("second.bin"));
+    QCOMPARE(w.text(dialog::kCrcText).toStdString(), hex4(Crc16::of(second)));
+    QCOMPARE(w.bar()->maximum(), 3);
+    QVERIFY(w.closer.boxes.empty());
+    w.key(Qt::Key_Escape);
+}
+
+void WindowTest::downloadAtAnUnlistedRateRunsAt9600WithTheRealBoxes() {
+    TempDir dir;
+    ScopedEnv mailslots("XDG_RUNTIME_DIR", dir.path().string());
+    platform::MailslotListener trace;
+    QVERIFY(trace.create("DebugComm_px417"));
+    UnitSimulator sim;
+    sim.start();
+    const std::string stored = "Port," + sim.devicePath() + "\r\nBaudrate,4800\r\n";
+    writeText(dir.file("vsk_download_config.txt"), stored);
+    Bytes body = makeImage(1500);
+    std::fill(body.begin() + 492, body.begin() + 738, 0xFF);  // a blank block, passed over
+    const Bytes file = withTrailer(Bytes(body.begin(), body.end() - 2));
+    writeFile(dir.file("image.bin"), file);
+    writeFile(dir.file("other.bin"), makeImage(600));
+
+    Window w(dir.path().string() + "/");
+    QCOMPARE(w.text(dialog::kPortList).toStdString(), sim.devicePath());
+    QCOMPARE(w.text(dialog::kBaudList), QString());
+    w.drop({dir.file("image.bin")});
+    w.click(dialog::kStartDownload);
+    QVERIFY(w.running());
+    for (int id : dialog::kOperatorControls) QVERIFY(!w.enabled(id));
+    w.drop({dir.file("other.bin")});  // ignored while the download runs
+    // The library traces every request; a listener that stops reading would slow it down.
+    std::vector<std::string> opens;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (std::string m;
+                 trace.receive(m, std::chrono::milliseconds(0)) == platform::MailslotListener::Receive::Message;)
+                if (m.find("Method: Open\r\n") != std::string::npos) opens.push_back(m);
+            return !w.running();
+        },
+        kDeadlineMs));
+
+    QCOMPARE(w.closer.boxes.size(), std::size_t{1});
+    const ShownBox& box = w.closer.boxes.front();
+    QCOMPARE(box.caption, kTitle);
+    QCOMPARE(box.text, successText(sim, file));
+    QCOMPARE(box.icon, QMessageBox::Information);
+    QCOMPARE(box.progress, 6);  // the short last block moves the bar no further
+    QCOMPARE(w.bar()->value(), 0);
+    QCOMPARE(sim.memory(0, static_cast<std::uint32_t>(file.size())), file);
+    QCOMPARE(sim.blocks().size(), std::size_t{6});
+    QCOMPARE(w.text(dialog::kFileName).toStdString(), dir.file("image.bin"));
+    for (int id : dialog::kOperatorControls) QVERIFY(w.enabled(id));
+
+    // Opened at the rate used without a selection.
+    QCOMPARE(opens.size(), std::size_t{1});
+    QVERIFY2(opens[0].find("Argument1: 9600\r\n") != std::string::npos, opens[0].c_str());
+
+    w.key(Qt::Key_Escape);
+    QCOMPARE(slurp(dir.file("vsk_download_config.txt")), "Baudrate,4800\r\nPort," + sim.devicePath() + "\r\n");
+}
+
+void WindowTest::failureBoxThenASecondDownloadSucceeds() {
+    TempDir dir;
+    SimConfig config;
+    config.faults.neverDisable = true;
+    UnitSimulator sim(config);
+    sim.start();
+    const std::string stored = "Port," + sim.devicePath() + "\r\nBaudrate,38400\r\n";
+    writeText(dir.file("vsk_download_config.txt"), stored);
+    const Bytes file = makeImage(800);
+    writeFile(dir.file("image.bin"), file);
+
+    Window w(dir.path().string() + "/");
+    w.drop({dir.file("image.bin")});
+    w.click(dialog::kStartDownload);
+    QVERIFY(w.waitUntilIdle());
+    QCOMPARE(w.closer.boxes.size(), std::size_t{1});
+    QCOMPARE(w.closer.boxes[0].caption, QString("ERROR:Unit is not disabled/connected"));
+    QCOMPARE(w.closer.boxes[0].text,
+             QString("Make sure unit is connected and turned on.\nMake sure unit is not enabled."));
+    QCOMPARE(w.closer.boxes[0].icon, QMessageBox::Information);
+    for (int id : dialog::kOperatorControls) QVERIFY(w.enabled(id));
+    QCOMPARE(w.text(dialog::kStatusLine), QString());
+    QVERIFY(!w.window.dialog().core()->isConnected());
+
+    sim.setFaults({});
+    w.click(dialog::kStartDownload);
+    QVERIFY(w.waitUntilIdle());
+    QCOMPARE(w.closer.boxes.size(), std::size_t{2});
+    QCOMPARE(w.closer.boxes[1].text, successText(sim, file));
+    QCOMPARE(sim.memory(0, static_cast<std::uint32_t>(file.size())), file);
+    w.key(Qt::Key_Escape);
+}
+
+void WindowTest::escapeDuringADownloadEndsAtOnce() {
+    TempDir dir;
+    SimConfig config;
+    config.faults.busyForeverBlock = true;  // the download waits in state 5 for ever
+    UnitSimulator sim(config);
+    sim.start();
+    const std::string stored = "Port," + sim.devicePath() + "\r\nBaudrate,38400\r\n";
+    writeText(dir.file("vsk_download_config.txt"), stored);
+    writeFile(dir.file("image.bin"), makeImage(1000));
+
+    Window w(dir.path().string() + "/");
+    const std::string library = w.window.dialog().libraryPath();
+    w.drop({dir.file("image.bin")});
+    w.click(dialog::kStartDownload);
+    QVERIFY(QTest::qWaitFor([&] { return sim.blocks().size() >= 1; }, kDeadlineMs));
+    QVERIFY(w.running());
+
+    w.key(Qt::Key_Escape);
+    QCOMPARE(w.exitCode, 2);
+    QVERIFY(w.closer.boxes.empty());  // no question asked
+    QVERIFY(!w.window.dialog().core()->isConnected());
+    QVERIFY(!fs::exists(library));
+    // The worker has ended and the library has closed the port: another program may open it now.
+    HostPort host(sim.devicePath());
+    QVERIFY(host.isOpen());
+    QCOMPARE(slurp(dir.file("vsk_download_config.txt")), "Baudrate,38400\r\nPort," + sim.devicePath() + "\r\n");
+}
+
+// An installed copy: the program's directory takes no files, so the library goes to a private
+// directory and the settings to the user's configuration directory. With no place at all for
+// the library, the two commands say why nothing can happen.
+void WindowTest::installedCopyWorksAndNoLibraryPlaceIsExplained() {
+    TempDir dir;
+    const std::string programDir = dir.file("not-writable") + "/";  // missing: even root cannot write there
+    fs::create_directory(dir.path() / "tmp");
+    ScopedEnv config("XDG_CONFIG_HOME", dir.file("config"));
+    const std::string settings = dir.file("config/unit-loader/vsk_download_config.txt");
+    UnitSimulator sim;
+    sim.start();
+    {
+        ScopedEnv tmp("TMPDIR", dir.file("tmp"));
+        Window w(programDir);
+        QVERIFY(w.window.dialog().hasSession());
+        QCOMPARE(w.window.dialog().settingsPath(), settings);
+        QCOMPARE(slurp(settings), std::string("Baudrate,9600\r\nPort,COM1\r\n"));
+        const fs::path library = w.window.dialog().libraryPath();
+        QCOMPARE(library.parent_path().parent_path(), dir.path() / "tmp");
+        QCOMPARE(fs::status(library.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+
+        qobject_cast<QComboBox*>(w.window.control(dialog::kPortList))
+            ->setEditText(QString::fromStdString(sim.devicePath()));  // typed by the operator
+        qobject_cast<QComboBox*>(w.window.control(dialog::kBaudList))->setCurrentIndex(2);
+        w.click(dialog::kVersionCheck);
+        QVERIFY(w.waitUntilIdle());
+        QCOMPARE(w.text(dialog::kVersionText), QString("SIM-UNIT 2.07"));
+        w.key(Qt::Key_Escape);
+        QVERIFY(!fs::exists(library.parent_path()));
+        QCOMPARE(slurp(settings), "Baudrate,38400\r\nPort," + sim.devicePath() + "\r\n");
+    }
+    {
+        ScopedEnv tmp("TMPDIR", dir.file("missing"));
+        Window w(programDir);
+        QVERIFY(!w.window.dialog().hasSession());
+        QVERIFY(w.window.dialog().libraryPath().empty());
+        writeFile(dir.file("image.bin"), makeImage(600));
+        w.drop({dir.file("image.bin")});
+        QCOMPARE(w.text(dialog::kFileName).toStdString(), dir.file("image.bin"));
+        w.click(dialog::kStartDownload);
+        w.click(dialog::kVersionCheck);
+        QCOMPARE(w.closer.boxes.size(), std::size_t{2});
+        for (const auto& box : w.closer.boxes) {
+            QCOMPARE(box.caption, kTitle);
+            QVERIFY2(box.text.startsWith("The protocol library could not be written"), qPrintable(box.text));
+            QCOMPARE(box.icon, QMessageBox::NoIcon);
+        }
+        QVERIFY(!w.running());
+        w.window.close();
+        QCOMPARE(w.exitCode, 2);
+    }
+}
+
+int main(int argc, char** argv) {
+    // No display needed; a display still works when the platform is named.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    WindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "WindowTest.moc"
