@@ -78,6 +78,22 @@ TEST(SettingsFile, WritingBackKeepsEntriesSortedByKeyWithCrLf) {
     EXPECT_EQ(slurp(dir.file("s.txt")), "Baudrate,38400\r\nExtra,\r\nPort,COM7\r\nZeta,1\r\nalpha,2\r\n");
 }
 
+// The old file is replaced whole, never cut: no temporary file is left and its rights stay.
+TEST(SettingsFile, WritingReplacesTheFileAndKeepsItsRights) {
+    TempDir dir;
+    const std::string path = dir.file("vsk_download_config.txt");
+    writeFile(path, Bytes{'P', 'o', 'r', 't', ',', 'C', 'O', 'M', '2', '\n'});
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    SettingsFile settings(path);
+    ASSERT_TRUE(settings.readFile());
+    settings.set("Baudrate", "19200");
+    ASSERT_TRUE(settings.writeFile());
+    EXPECT_EQ(slurp(path), "Baudrate,19200\r\nPort,COM2\r\n");
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
 TEST(SettingsFile, LivesBesideTheProgram) {
     const std::string path = SettingsFile().path();
     EXPECT_EQ(std::filesystem::path(path).filename(), "vsk_download_config.txt");
