@@ -6,6 +6,7 @@ packages=(
   build-essential cmake pkg-config clang-format git
   googletest libgtest-dev libgmock-dev
   libboost-dev libcli11-dev nlohmann-json3-dev
+  qt6-base-dev
   python3
 )
 
