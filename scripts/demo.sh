@@ -5,27 +5,37 @@
 # unit's version and stops the simulator.
 #
 #   scripts/demo.sh                                  the demo
+#   scripts/demo.sh --window                         the same simulated unit and sample image, in
+#                                                    the operator's window (unit-loader) with the
+#                                                    unit's port preselected; the download is
+#                                                    yours to start
 #   scripts/demo.sh --port /dev/ttyUSB0 [--baud N] FIRMWARE.bin
 #                                                    the same download and version check on a
 #                                                    real unit (no simulator; FIRMWARE must be a
-#                                                    real download file for that unit)
+#                                                    real download file for that unit); with
+#                                                    --window, the window on that port
 #
 # UL_DEMO_BUILD_DIR=DIR uses the programs already built in DIR: no install, no build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-port="" baud=38400 firmware=""
+port="" baud=38400 firmware="" window=0
 while (($#)); do
   case $1 in
     --port) port=${2:?--port needs a device}; shift 2 ;;
     --baud) baud=${2:?--baud needs a number}; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --window) window=1; shift ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "demo.sh: unknown option $1" >&2; exit 2 ;;
     *) firmware=$1; shift ;;
   esac
 done
-if [[ -n $port && -z $firmware ]]; then
+if [[ -n $port && -z $firmware && $window == 0 ]]; then
   echo "demo.sh: with --port, name the unit's firmware file" >&2
+  exit 2
+fi
+if ((window)) && [[ -z ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then
+  echo "demo.sh: --window needs a display (DISPLAY or WAYLAND_DISPLAY)" >&2
   exit 2
 fi
 
@@ -34,12 +44,16 @@ if [[ -n ${UL_DEMO_BUILD_DIR:-} ]]; then
 else
   build=$root/build-demo
   "$root/scripts/install-deps.sh"
-  echo "== Building unit-loader-cli and unit-sim in $build"
+  targets=(unit-loader-cli unit-sim)
+  ((window)) && targets+=(unit-loader)
+  echo "== Building ${targets[*]} in $build"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUL_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target unit-loader-cli unit-sim >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
 fi
 cli=$build/tools/unit-loader-cli/unit-loader-cli
 sim=$build/tools/unit-sim/unit-sim
+loader=$build/loader/window/unit-loader
+settings=$(dirname "$loader")/vsk_download_config.txt
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/unit-loader-demo.XXXXXX")
 sim_pid=""
@@ -54,6 +68,10 @@ stop_sim() {
 }
 cleanup() {
   stop_sim
+  # The window's settings beside the program come back as they were before the demo.
+  if ((window)); then
+    if [[ -e $work/settings.saved ]]; then mv -f "$work/settings.saved" "$settings"; else rm -f "$settings"; fi
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -81,6 +99,26 @@ if [[ -z $port ]]; then
   fi
   echo "simulated unit on $device, linked as $work/unit0"
   port=$work/unit0
+fi
+
+if ((window)); then
+  if [[ -e $settings ]]; then cp -p "$settings" "$work/settings.saved"; fi
+  printf 'Baudrate,%s\r\nPort,%s\r\n' "$baud" "$port" >"$settings"
+  echo "== The window, on $port at $baud baud"
+  echo "Press BROWSE and choose ${firmware:-the firmware file} (or drop it on the window), then Start Download."
+  echo "Version Check reads the unit's software version. Close the window (Escape) to end the demo."
+  status=0
+  "$loader" || status=$?
+  echo "the window closed (exit code $status)"
+  if [[ -n $sim_pid ]]; then
+    echo "== Stopping the simulated unit"
+    stop_sim
+    cat <&3
+    exec 3<&-
+  fi
+  # Closing the window is its only way out, and ends with 2.
+  ((status == 2)) && exit 0
+  exit "$status"
 fi
 
 echo "== Downloading $(basename "$firmware") into the unit on $port"
