@@ -202,6 +202,7 @@ void WindowTest::startUpPreselectsAndClosingWritesBack() {
     QVERIFY(!w.window.control(dialog::kConnect)->isVisible());
     QCOMPARE(w.window.windowTitle(), kTitle);
     QCOMPARE(w.window.minimumSize(), w.window.maximumSize());
+    QVERIFY(!(w.window.windowFlags() & Qt::WindowMaximizeButtonHint));
     QVERIFY(w.window.windowIcon().availableSizes().contains(QSize(32, 32)));
 
     // What a person reads is whole: no caption is wider or taller than its box.
