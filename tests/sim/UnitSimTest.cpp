@@ -107,13 +107,12 @@ TEST_F(SimTest, FramesTheUnitCannotTakeGetNoReply) {
         SCOPED_TRACE(c.name);
         const Counters before = sim->counters();
         ASSERT_TRUE(host->writeRaw(c.bytes));
-        // The unit has taken the frame and decided on it, in one step with its counters.
+        // Taken and left unanswered: the unit counts that in one step with its decision.
         ASSERT_TRUE(sim->waitForCounters(
             [&](const Counters& now) {
                 return now.badCheckFrames + now.unanswered == before.badCheckFrames + before.unanswered + 1;
             },
             1s));
-        EXPECT_EQ(sim->counters().repliesSent, before.repliesSent);
         // Still alive and in step: a stray reply would come before the next one.
         int busy = 0;
         EXPECT_EQ(pollPastBusy(busy), kReady);
