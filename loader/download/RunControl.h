@@ -10,7 +10,7 @@ class WindowPoster;
 
 // The nine ways a download gives up, each when its waiting state's retry limit is reached; the
 // version check gives up in the first two ways. Operators know them as F1 to F9 (the numbers
-// below), from the exit codes of the command-line loader and from service notes.
+// below), as the command-line loader's exit codes name them.
 enum class Failure {
     NotDisabled = 1,        // F1: no Disable before the download start (or the version request)
     NoStartAck = 2,         // F2: download start (or version request) not answered
