@@ -4,6 +4,7 @@
 
 #include "EmbeddedResource.h"
 #include "ExtractedLibrary.h"
+#include "platform/ProgramDirectory.h"
 #include "platform/System.h"
 
 bool ExtractedLibrary::extract(const std::string& directory) {

@@ -5,7 +5,7 @@
 
 #include "DialogTemplate.h"
 #include "SerialDevices.h"
-#include "platform/System.h"
+#include "platform/ProgramDirectory.h"
 
 namespace {
 

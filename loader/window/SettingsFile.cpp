@@ -5,7 +5,7 @@
 #include <fstream>
 #include <random>
 
-#include "platform/System.h"
+#include "platform/ProgramDirectory.h"
 
 namespace fs = std::filesystem;
 

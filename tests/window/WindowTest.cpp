@@ -18,7 +18,8 @@
 #include "DialogTemplate.h"
 #include "HostPort.h"
 #include "QtMainWindow.h"
-#include "Recording.h"
+#include "TempDir.h"
+#include "TestBytes.h"
 #include "UnitSimulator.h"
 #include "platform/Mailslot.h"
 
@@ -282,7 +283,7 @@ void WindowTest::downloadAtAnUnlistedRateRunsAt9600WithTheRealBoxes() {
     writeText(dir.file("vsk_download_config.txt"), stored);
     Bytes body = makeImage(1500);
     std::fill(body.begin() + 492, body.begin() + 738, 0xFF);  // a blank block, passed over
-    const Bytes file = withTrailer(Bytes(body.begin(), body.end() - 2));
+    const Bytes file = sealed(Bytes(body.begin(), body.end() - 2));
     writeFile(dir.file("image.bin"), file);
     writeFile(dir.file("other.bin"), makeImage(600));
 
