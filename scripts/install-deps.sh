@@ -8,6 +8,7 @@ packages=(
   libboost-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev
   python3
+  clang-14 libclang-rt-14-dev valgrind
 )
 
 missing=()
