@@ -128,6 +128,47 @@ TEST_F(EndToEnd, RetryLimitsAreExactAndBusyNeverCountsWhileWriting) {
     expectDownloaded(file);
 }
 
+// On a line paced at 38400 baud a status exchange lasts 3.2 ms; a poll repeated after a counted
+// reply comes 10 ms after it, so the 50 polls while erasing cover about 660 ms and the 10 while
+// waiting for Disable about 130 ms. Without the pause they would cover a quarter of that.
+TEST_F(EndToEnd, CountedRetriesCoverTheTimeTheLimitsWereSizedFor) {
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds erase;
+        std::chrono::milliseconds enabled;
+        std::optional<Failure> failure;
+    };
+    const std::vector<Case> cases = {
+        {"erase of 500 ms", 500ms, 0ms, std::nullopt},
+        {"erase of 1.5 s", 1500ms, 0ms, Failure::NotErased},
+        {"enabled for the first 100 ms", 0ms, 100ms, std::nullopt},
+    };
+    const Bytes file = makeImage(300);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimConfig config;
+        config.pacing.enabled = true;
+        config.pacing.baud = 38400;
+        config.pacing.eraseTime = c.erase;
+        config.unit.eraseBusyPolls = 0;  // busy for the erase time alone
+        config.unit.enabledTime = c.enabled;
+        feedback.boxes.clear();
+        startUnit(config);
+        select(file);
+        start();
+        ASSERT_TRUE(pumpToEnd());
+        if (c.failure) {
+            EXPECT_EQ(core.failure(), c.failure);
+            // The status request, the download start, then 51 polls while erasing: 50 retries.
+            EXPECT_EQ(sim->counters().framesReceived, 53u);
+            expectIdleAndClosed();
+        } else {
+            expectDownloaded(file);
+        }
+        sim.reset();
+    }
+}
+
 TEST_F(EndToEnd, BlankMiddleBlockIsPassedOver) {
     startUnit();
     Bytes body = makeImage(600);

@@ -79,6 +79,7 @@ public:
         connected = false;
     }
     void requestStatus() override { requests.push_back("poll"); }
+    void retryStatus() override { requests.push_back("paced poll"); }
     void sendStartDownload() override { requests.push_back("start"); }
     void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) override {
         requests.push_back("block " + std::to_string(offset) + " " + std::to_string(data.size()));
