@@ -169,6 +169,24 @@ TEST_F(EndToEnd, CountedRetriesCoverTheTimeTheLimitsWereSizedFor) {
     }
 }
 
+// A damaged acknowledgement in the middle of the file: that block goes again at its own offset.
+TEST_F(EndToEnd, MiddleBlockWithADamagedAckIsSentAgain) {
+    SimConfig config;
+    config.unit.eraseBusyPolls = 2;
+    config.unit.blockBusyPolls = 0;
+    // Replies: Disable, start ack, busy, busy, ready, ack of block 0, ready, ack of block 246,
+    // ready; the 10th acknowledges the block at 492.
+    config.faults.badCheck.nth = 10;
+    startUnit(config);
+    const Bytes file = makeImage(1000);
+    select(file);
+    start();
+    ASSERT_TRUE(pumpToEnd());
+    EXPECT_EQ(sim->blocks(),
+              (std::vector<BlockRecord>{{0, 246}, {246, 246}, {492, 246}, {492, 246}, {738, 246}, {984, 16}}));
+    expectDownloaded(file);
+}
+
 TEST_F(EndToEnd, BlankMiddleBlockIsPassedOver) {
     startUnit();
     Bytes body = makeImage(600);

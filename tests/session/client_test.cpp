@@ -167,6 +167,20 @@ TEST(Results, FailedThenSuccessfulCommandKeepsTheFirstErrorCode) {
     EXPECT_EQ(client.result("ResponseText"), "/AUa9Og=");
 }
 
+// A library may hand back a block longer than its text: what follows the first NUL is not read.
+TEST(Results, ResponseTextEndsAtItsFirstNul) {
+    LibraryClient client;
+    ASSERT_TRUE(client.bind(FAKE_PX417_FILE));
+    using namespace std::string_literals;
+    const std::string block = "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\0AAAA\r\n\r\n"s;
+    auto push = fakeSymbol<void (*)(const char*, int)>("fake_push_response_bytes");
+    ASSERT_NE(push, nullptr);
+    push(block.data(), static_cast<int>(block.size()));
+    ByteBuffer frame = unitframe::statusRequest();
+    ASSERT_TRUE(client.command(frame));
+    EXPECT_EQ(frame, (ByteBuffer{0xFC, 0x05, 0x1A, 0xF4, 0xE8}));
+}
+
 TEST(Results, OnlyTheExactCode200IsSuccess) {
     const char* responses[] = {
         "COMM_PX417/1.0 2000 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n",
