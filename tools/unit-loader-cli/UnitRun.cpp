@@ -124,8 +124,9 @@ std::string replyWords(const Message& message, MessageId alarm) {
     if (!message.payload || message.payload->size() < 3) return "a frame too short to hold a code";
     const ByteBuffer& r = *message.payload;
     namespace code = unitframe::reply;
+    // The reply comes whole, check bytes included: byte 3 is data only in a frame longer than 5.
     char hex[16];
-    if (r.size() > 3)
+    if (r.size() > 3 && r[1] > unitframe::kSmallestFrame)
         std::snprintf(hex, sizeof hex, "%02X %02X", r[2], r[3]);
     else
         std::snprintf(hex, sizeof hex, "%02X", r[2]);
