@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -43,6 +44,7 @@ const std::string kStatusCommand =
     "COMM_PX417/1.0\r\nArgument0: 3\r\nArgument1: /AUR\r\nArgument2: FC 05 11 \r\nMethod: Command\r\n\r\n";
 const Bytes kStatusRequestSent{0xFC, 0x05, 0x11, 0x27, 0x56};
 const Bytes kDisableReply{0xFC, 0x05, 0x1A, 0xF4, 0xE8};
+const std::string kDisableResponse = "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n";
 
 class Library : public ::testing::Test {
 protected:
@@ -190,6 +192,39 @@ TEST_F(Library, TextEndsAtTheFirstNul) {
     EXPECT_EQ(call(kCloseRequest, 0), "");
 }
 
+// A listener sees what was asked for even when the exchange then hangs or fails.
+TEST_F(Library, RequestIsTracedBeforeItsFrameGoesOut) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    listen();
+    std::string tracedFirst = "<frame never arrived>";
+    std::thread unit([&] {
+        if (peer.receive(kStatusRequestSent.size()) != kStatusRequestSent) return;
+        tracedFirst = traced();
+        peer.send(kDisableReply);
+    });
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
+    unit.join();
+    EXPECT_EQ(tracedFirst, kStatusCommand);
+}
+
+// Traces may carry firmware bytes: a mailslot directory that others could enter, or that is not
+// ours, gets none.
+TEST_F(Library, NoTraceIntoADirectoryNotPrivate) {
+    listen();
+    const std::string dir = platform::mailslotDirectory(false);
+    ASSERT_FALSE(dir.empty());
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    EXPECT_EQ(call(kCloseRequest), kOk);
+    EXPECT_EQ(traced(), "<none>");
+
+    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+    if (::chown(dir.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) == 0) {  // only root may give it away
+        EXPECT_EQ(call(kCloseRequest), kOk);
+        EXPECT_EQ(traced(), "<none>");
+    }
+}
+
 TEST_F(Library, DeviceHeldElsewhere) {
     PtyPeer peer;
     SerialDevice other;
@@ -208,12 +243,16 @@ TEST_F(Library, OpenReleasesTheEarlierPort) {
     EXPECT_TRUE(device.open(first.path(), 9600, 8));  // let go by the last Open
 
     ASSERT_TRUE(second.send(kDisableReply));
-    EXPECT_EQ(call(kStatusCommand), "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n");
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
     EXPECT_TRUE(first.pending().empty());
 }
 
-// The one slow test: the library's own limit on a reply that never completes.
-TEST_F(Library, EndlessStreamEndsAfterTenSeconds) {
+// Tests that measure time run alone (label timing); the slow ones take over 5 s.
+class LibraryTiming : public Library {};
+class LibrarySlow : public Library {};
+
+// The library's own limit on a reply that never completes.
+TEST_F(LibrarySlow, EndlessStreamEndsAfterTenSeconds) {
     PtyPeer peer;
     ASSERT_EQ(call(openRequest(peer.path())), kOk);
     std::atomic<bool> stop{false};
@@ -229,6 +268,50 @@ TEST_F(Library, EndlessStreamEndsAfterTenSeconds) {
     EXPECT_EQ(response, protocolError(102));
     EXPECT_GE(took, 10s);
     EXPECT_LT(took, 12s);
+}
+
+// A listener that never reads must cost the traced requests nothing: its queue fills, and the
+// lines that do not fit are dropped instead of waited for. The best of three rounds each way
+// keeps a moment's load on the machine out of the figures.
+TEST_F(LibraryTiming, ListenerThatNeverReadsCostsNothing) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    // Long replies, read byte by byte, give each request some weight against the noise.
+    const Bytes reply = makeFrame(255, 0x1A);
+    const std::string expected =
+        "COMM_PX417/1.0 200 OK\r\nArgument0: 255\r\nArgument1: " + base64Encode(reply.data(), reply.size()) +
+        "\r\n\r\n";
+    std::atomic<bool> stop{false};
+    std::thread unit([&] {
+        Bytes got;
+        while (!stop.load()) {
+            const Bytes more = peer.receive(kStatusRequestSent.size() - got.size(), 20ms);
+            got.insert(got.end(), more.begin(), more.end());
+            if (got.size() == kStatusRequestSent.size()) {
+                got.clear();
+                peer.send(reply);
+            }
+        }
+    });
+    using Seconds = std::chrono::duration<double>;
+    // 100 requests; stops early once the answer is plain, so a failing run does not take minutes.
+    auto hundred = [&](Seconds enough) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 100 && std::chrono::steady_clock::now() - start < enough; ++i)
+            EXPECT_EQ(call(kStatusCommand), expected);
+        return Seconds(std::chrono::steady_clock::now() - start).count();
+    };
+    double alone = 1e9, listened = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        alone = std::min(alone, hundred(Seconds(30)));
+        listen();
+        listened = std::min(listened, hundred(Seconds(4 * alone + 0.2)));
+        trace_.close();
+    }
+    stop = true;
+    unit.join();
+    EXPECT_LT(listened / alone, 1.5) << "100 requests: " << alone << " s alone, " << listened
+                                     << " s with a listener that never reads";
 }
 
 // Outside load .. unload there is no service, yet every call still gets a well-formed block.
