@@ -4,7 +4,9 @@
 
 namespace {
 constexpr std::uint8_t kSync = 0xFC;
-}
+// Sync, length, answer and two check-code bytes: a frame with less has no answer byte.
+constexpr std::uint8_t kShortestFrame = 5;
+}  // namespace
 
 UnitPort::UnitPort() : device_(std::make_unique<SerialDevice>()), port_(device_.get()) {}
 
@@ -43,6 +45,11 @@ void UnitPort::receiveByte(std::uint8_t byte) {
         }
         break;
     case RX_LENGTH:
+        // Too short to be a reply: the sync byte was noise, so hunt on.
+        if (lastByte_ < kShortestFrame) {
+            rxState_ = RX_HUNT;
+            break;
+        }
         rxBuffer_.append(lastByte_);
         rxCrc_.update(lastByte_);
         rxCount_ = 2;

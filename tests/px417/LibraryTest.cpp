@@ -164,6 +164,32 @@ TEST_F(Library, NumbersThatDoNotConvert) {
         EXPECT_EQ(call(text), kMemoryFailure) << count;
     }
     EXPECT_TRUE(peer.pending().empty());  // nothing went out
+
+    // A refused Open leaves the port that is held alone.
+    EXPECT_EQ(call(openRequest(peer.path(), "fast")), kMemoryFailure);
+    ASSERT_TRUE(peer.send(kDisableReply));
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
+}
+
+// Argument1 is the frame, whatever Argument0 says; none at all is a frame of no bytes.
+TEST_F(Library, CommandSendsTheBytesOfArgument1) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    const struct {
+        const char* fields;
+        Bytes sent;
+    } cases[] = {
+        {"Argument0: 0\r\n", {0x00, 0x00}},
+        {"Argument0: 0\r\nArgument1: \r\n", {0x00, 0x00}},
+        {"Argument0: 1\r\nArgument1: /AUR\r\n", kStatusRequestSent},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fields);
+        ASSERT_TRUE(peer.send(kDisableReply));
+        EXPECT_EQ(call("COMM_PX417/1.0\r\n"s + c.fields + "Method: Command\r\n\r\n"), kDisableResponse);
+        EXPECT_EQ(peer.receive(c.sent.size(), 1s), c.sent);
+        EXPECT_TRUE(peer.pending().empty());
+    }
 }
 
 TEST_F(Library, NoMethodGivesAnEmptyResponse) {

@@ -85,13 +85,16 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Disable", kDisableReply, TRANSACT_OK, kDisableReply, false},
         ReplyCase{"LeadingNoise", concat({0x00, 0x55, 0x05, 0xE8}, kDisableReply), TRANSACT_OK, kDisableReply, false},
         ReplyCase{"BadCheck", {0xFC, 0x05, 0x1A, 0xF4, 0xE9}, TRANSACT_BAD_CHECK, {}, false},
+        ReplyCase{"BadCheckLowByte", {0xFC, 0x05, 0x1A, 0xF5, 0xE8}, TRANSACT_BAD_CHECK, {}, false},
         ReplyCase{
             "SyncAsAnswerByte", {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, TRANSACT_OK, {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, false},
         ReplyCase{"LongestFrame", kFrame255, TRANSACT_OK, kFrame255, false},
-        ReplyCase{"ShortLengthByteEndsEarly", {0xFC, 0x04, 0x1A, 0xF4}, TRANSACT_BAD_CHECK, {}, false},
+        // A length below 5 leaves no room for an answer byte, even with a good check code.
+        ReplyCase{"LengthFourIsNoise", concat({0xFC, 0x04, 0x8C, 0x93}, kDisableReply), TRANSACT_OK, kDisableReply,
+                  false},
+        ReplyCase{"LengthBelowThreeIsNoise", concat({0xFC, 0x02}, kDisableReply), TRANSACT_OK, kDisableReply, false},
         ReplyCase{"Silent", {}, TRANSACT_NO_REPLY, {}, true},
-        ReplyCase{"StopsMidFrame", {0xFC, 0x06, 0x1A, 0xF4, 0xE8}, TRANSACT_NO_REPLY, {}, true},
-        ReplyCase{"LengthBelowThreeNeverCompletes", {0xFC, 0x02, 0x1A, 0xF4, 0xE8}, TRANSACT_NO_REPLY, {}, true}),
+        ReplyCase{"StopsMidFrame", {0xFC, 0x06, 0x1A, 0xF4, 0xE8}, TRANSACT_NO_REPLY, {}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UnitPortOnPty, RepliesQueuedBackToBackServeTwoCommands) {
