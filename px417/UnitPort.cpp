@@ -22,10 +22,6 @@ void UnitPort::close() {
     if (device_) device_->close();
 }
 
-void UnitPort::abandon() {
-    if (device_) device_->abandon();
-}
-
 bool UnitPort::sendFrame(ByteBuffer& command) {
     Crc16 crc;
     crc.update(command.bytes());

@@ -45,8 +45,6 @@ public:
 
     bool open(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits);
     void close();
-    // Leaves the device open and held for the rest of the process.
-    void abandon();
 
     // Appends the check code to `command` and writes the whole frame.
     bool sendFrame(ByteBuffer& command);

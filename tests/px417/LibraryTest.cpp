@@ -3,12 +3,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -249,6 +251,37 @@ TEST_F(Library, NoTraceIntoADirectoryNotPrivate) {
         EXPECT_EQ(call(kCloseRequest), kOk);
         EXPECT_EQ(traced(), "<none>");
     }
+}
+
+// Nothing but a terminal device is a port: a file named by mistake must come out as it went in.
+TEST_F(Library, OpenRefusesWhatIsNoTerminal) {
+    const std::string file = runtimeDir_ + "/firmware.bin";
+    const std::string content = "\x12\x34 firmware image\xFC";
+    std::ofstream(file, std::ios::binary) << content;
+    const std::string fifo = runtimeDir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {file, fifo, runtimeDir_, "/dev/null"s}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(call(openRequest(path)), kMemoryFailure);
+        EXPECT_EQ(call(kStatusCommand), protocolError(107));
+    }
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+}
+
+// A caller that unloads without Close must not leave the device held for the rest of the process.
+TEST_F(Library, UnloadClosesTheOpenPort) {
+    PtyPeer peer;
+    auto exclusive = [&] {
+        int on = -1;
+        return ::ioctl(peer.slaveFd(), TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    ASSERT_EQ(exclusive(), 1);
+    EXPECT_EQ(unload_(), 1);
+    EXPECT_EQ(exclusive(), 0);
+    ASSERT_TRUE(load_());
+    EXPECT_EQ(call(openRequest(peer.path())), kOk);
 }
 
 TEST_F(Library, DeviceHeldElsewhere) {
