@@ -30,6 +30,9 @@ public:
     std::int32_t baudRate() const;
 
     bool readByte(std::uint8_t& byte) override;
+    // Gives up once 1 s plus twice the bytes' line time (11 bits each) has passed without the
+    // bytes having left, so a peer that stops reading (or CTS held low under hardware flow
+    // control) cannot hold the caller; the unsent rest of the output is then discarded.
     bool writeBytes(const std::uint8_t* data, std::size_t count) override;
 
 private:

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -127,6 +128,32 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// Time that `count` bytes of 11 bits (start, 8 data, parity, stop) take on the line.
+std::chrono::microseconds lineTime(std::size_t count, std::int32_t baudRate) {
+    const long long rate = baudRate > 0 ? baudRate : 50;  // unknown: the slowest rate there is
+    return std::chrono::microseconds(static_cast<long long>(count) * 11 * 1000000 / rate);
+}
+
+enum class Drain { Sent, TimedOut, Failed };
+
+// Waits until the driver has nothing left to send. Its queue is watched rather than waited on
+// (tcdrain has no time-out): each look sleeps about as long as the queued bytes need.
+Drain waitUntilSent(int fd, Clock::time_point deadline, std::int32_t baudRate) {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
+            // A device that cannot tell has still taken every byte; any other failure (a
+            // vanished adapter) is a failed write.
+            return errno == ENOTTY || errno == EINVAL ? Drain::Sent : Drain::Failed;
+        if (queued <= 0) return Drain::Sent;
+        const auto now = Clock::now();
+        if (now >= deadline) return Drain::TimedOut;
+        const auto nap = std::max<Clock::duration>(lineTime(static_cast<std::size_t>(queued), baudRate),
+                                                   std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::min<Clock::duration>(nap, deadline - now));
+    }
+}
+
 }  // namespace
 
 struct SerialDevice::Impl {
@@ -219,6 +246,11 @@ bool SerialDevice::readByte(std::uint8_t& byte) {
 bool SerialDevice::writeBytes(const std::uint8_t* data, std::size_t count) {
     if (!impl_->fd) return false;
     const int fd = impl_->fd.get();
+    const auto deadline = Clock::now() + std::chrono::seconds(1) + 2 * lineTime(count, impl_->baudRate);
+    auto giveUp = [fd] {
+        ::ioctl(fd, TCFLSH, TCOFLUSH);  // what did not go must not follow as a late, partial frame
+        return false;
+    };
     std::size_t done = 0;
     while (done < count) {
         ssize_t n = ::write(fd, data + done, count - done);
@@ -228,20 +260,20 @@ bool SerialDevice::writeBytes(const std::uint8_t* data, std::size_t count) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
-            // No write time-out on the line: the driver drains at the line's pace.
+            const int left = remainingMs(deadline);
+            if (left == 0) return giveUp();
             pollfd p{fd, POLLOUT, 0};
-            int r = ::poll(&p, 1, -1);
+            int r = ::poll(&p, 1, left);
             if (r < 0 && errno != EINTR) return false;
             if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) return false;
             continue;
         }
         return false;
     }
-    int r;
-    do {
-        r = ::ioctl(fd, TCSBRK, 1);  // tcdrain
-    } while (r < 0 && errno == EINTR);
-    // A device that cannot tell when its output has gone (no such request) has still taken
-    // every byte; any other failure (a vanished adapter) is a failed write.
-    return r == 0 || errno == ENOTTY || errno == EINVAL;
+    switch (waitUntilSent(fd, deadline, impl_->baudRate)) {
+    case Drain::Sent: return true;
+    case Drain::TimedOut: return giveUp();
+    case Drain::Failed: return false;
+    }
+    return false;
 }

@@ -1,11 +1,14 @@
 #include "UnitPort.h"
 
+#include <algorithm>
+
 #include "SerialDevice.h"
 
 namespace {
 constexpr std::uint8_t kSync = 0xFC;
 // Sync, length, answer and two check-code bytes: a frame with less has no answer byte.
 constexpr std::uint8_t kShortestFrame = 5;
+constexpr long long kLongestFrame = 255;
 }  // namespace
 
 UnitPort::UnitPort() : device_(std::make_unique<SerialDevice>()), port_(device_.get()) {}
@@ -20,6 +23,13 @@ bool UnitPort::open(const std::string& portName, std::int32_t baudRate, std::int
 
 void UnitPort::close() {
     if (device_) device_->close();
+}
+
+std::chrono::milliseconds UnitPort::replyLimit() const {
+    const long long rate = device_ ? device_->baudRate() : 0;
+    if (rate <= 0) return replyLimit_;
+    const std::chrono::milliseconds longest{(3 * kLongestFrame * 11 * 1000 + rate - 1) / rate};
+    return std::max(replyLimit_, longest);
 }
 
 bool UnitPort::sendFrame(ByteBuffer& command) {
@@ -70,7 +80,7 @@ void UnitPort::receiveByte(std::uint8_t byte) {
 
 std::int32_t UnitPort::transact(ByteBuffer& command, ByteBuffer& reply) {
     if (!sendFrame(command)) return TRANSACT_SEND_FAILED;
-    const auto limit = std::chrono::steady_clock::now() + replyLimit_;
+    const auto limit = std::chrono::steady_clock::now() + replyLimit();
     rxState_ = RX_HUNT;
     for (;;) {
         if (!port_->readByte(lastByte_)) {

@@ -329,6 +329,72 @@ TEST_F(LibrarySlow, EndlessStreamEndsAfterTenSeconds) {
     EXPECT_LT(took, 12s);
 }
 
+// At 300 baud the longest frame takes 9.35 s on the line; after a unit's pause before answering
+// it ends past 10 s, and is still a reply.
+TEST_F(LibrarySlow, LongestReplyAt300Baud) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path(), "300")), kOk);
+    const Bytes frame = makeFrame(255, 0x1A);
+    std::thread unit([&] {
+        if (peer.receive(kStatusRequestSent.size()) != kStatusRequestSent) return;
+        const auto start = std::chrono::steady_clock::now() + 800ms;
+        const auto perByte = std::chrono::microseconds(11 * 1000000 / 300);
+        for (std::size_t i = 0; i < frame.size(); ++i) {
+            std::this_thread::sleep_until(start + (i + 1) * perByte);
+            if (!peer.send({frame[i]})) return;
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const std::string response = call(kStatusCommand);
+    const auto took = std::chrono::steady_clock::now() - start;
+    unit.join();
+    EXPECT_EQ(response, "COMM_PX417/1.0 200 OK\r\nArgument0: 255\r\nArgument1: " +
+                            base64Encode(frame.data(), frame.size()) + "\r\n\r\n");
+    EXPECT_GT(took, 10s);  // else this no longer shows anything
+}
+
+// A peer that stops reading fills the line's queue; the write then gives up after 1 s plus twice
+// the frame's line time, and the port works again once the peer reads.
+TEST_F(LibraryTiming, WriteToAPeerThatStopsReadingEnds) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    // Fill the queue towards the peer from the peer's own descriptor of the line, until it has
+    // stayed full for a while.
+    const int line = peer.slaveFd();
+    ASSERT_EQ(::fcntl(line, F_SETFL, ::fcntl(line, F_GETFL) | O_NONBLOCK), 0);
+    const Bytes filler(512, 0x00);
+    for (const auto end = std::chrono::steady_clock::now() + 5s;;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << "the line never filled up";
+        if (::write(line, filler.data(), filler.size()) > 0) continue;
+        pollfd p{line, POLLOUT, 0};
+        if (::poll(&p, 1, 100) == 0) break;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(call(kStatusCommand), protocolError(107));
+    const auto took = std::chrono::steady_clock::now() - start;
+    const auto bound = 1s + 2 * std::chrono::microseconds(5 * 11 * 1000000 / 9600);
+    EXPECT_GE(took, 1s);
+    EXPECT_LT(took, bound + 300ms);
+
+    // The peer reads again: past what was queued, to the frame, and answers it.
+    std::thread unit([&] {
+        Bytes seen;
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < end) {
+            const Bytes got = peer.receive(1, 100ms);
+            seen.insert(seen.end(), got.begin(), got.end());
+            if (seen.size() >= kStatusRequestSent.size() &&
+                std::equal(kStatusRequestSent.begin(), kStatusRequestSent.end(), seen.end() - 5)) {
+                peer.send(kDisableReply);
+                return;
+            }
+        }
+    });
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
+    unit.join();
+}
+
 // A listener that never reads must cost the traced requests nothing: its queue fills, and the
 // lines that do not fit are dropped instead of waited for. The best of three rounds each way
 // keeps a moment's load on the machine out of the figures.
