@@ -1,5 +1,6 @@
 #include "EmbeddedResource.h"
 
+#include "platform/ProgramDirectory.h"
 #include "platform/System.h"
 
 // The bytes of px417 as built, placed in the program by the generated blob source.
