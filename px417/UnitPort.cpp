@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "SerialDevice.h"
+#include "UnitFrames.h"
 
 namespace {
-constexpr std::uint8_t kSync = 0xFC;
-// Sync, length, answer and two check-code bytes: a frame with less has no answer byte.
-constexpr std::uint8_t kShortestFrame = 5;
+using unitframe::kSync;
+// The length is one byte: no frame is longer.
 constexpr long long kLongestFrame = 255;
 }  // namespace
 
@@ -51,8 +51,8 @@ void UnitPort::receiveByte(std::uint8_t byte) {
         }
         break;
     case RX_LENGTH:
-        // Too short to be a reply: the sync byte was noise, so hunt on.
-        if (lastByte_ < kShortestFrame) {
+        // Too short to hold an answer byte: the sync byte was noise, so hunt on.
+        if (lastByte_ < unitframe::kSmallestFrame) {
             rxState_ = RX_HUNT;
             break;
         }
