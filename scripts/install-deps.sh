@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   libboost-dev libcli11-dev nlohmann-json3-dev
   python3
+  clang-14 libclang-rt-14-dev valgrind
 )
 
 missing=()
