@@ -6,7 +6,9 @@
 // allocated, whatever C runtime each was linked with.
 namespace platform {
 
-char* globalAlloc(std::size_t bytes) { return static_cast<char*>(::GlobalAlloc(GMEM_ZEROINIT, bytes == 0 ? 1 : bytes)); }
+char* globalAlloc(std::size_t bytes) {
+    return static_cast<char*>(::GlobalAlloc(GMEM_ZEROINIT, bytes == 0 ? 1 : bytes));
+}
 
 void globalFree(char* block) {
     if (block) ::GlobalFree(block);

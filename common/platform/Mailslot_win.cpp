@@ -23,9 +23,7 @@ bool ntFamily() {
     return ::GetVersionExA(&basic) && basic.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
 
-bool validName(const std::string& name) {
-    return !name.empty() && name.find_first_of("\\/") == std::string::npos;
-}
+bool validName(const std::string& name) { return !name.empty() && name.find_first_of("\\/") == std::string::npos; }
 
 }  // namespace
 
@@ -92,7 +90,8 @@ MailslotListener::Receive MailslotListener::receive(std::string& message, std::c
         if (code == ERROR_SEM_TIMEOUT) return Receive::Timeout;
         if (code != ERROR_INSUFFICIENT_BUFFER) return Receive::Error;
         DWORD next = MAILSLOT_NO_MESSAGE;
-        if (!::GetMailslotInfo(h, nullptr, &next, nullptr, nullptr) || next == MAILSLOT_NO_MESSAGE) return Receive::Error;
+        if (!::GetMailslotInfo(h, nullptr, &next, nullptr, nullptr) || next == MAILSLOT_NO_MESSAGE)
+            return Receive::Error;
         buf.resize(next);
     }
 }

@@ -27,8 +27,7 @@ const char* libraryFileName() { return "px417.dll"; }
 bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
     // A unique name beside the target, then one move over it.
     const std::string temp = path + "." + std::to_string(::GetCurrentProcessId()) + ".tmp";
-    HANDLE file =
-        ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     std::size_t done = 0;
