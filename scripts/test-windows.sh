@@ -36,7 +36,7 @@ sim=$linux_build/tools/unit-sim/unit-sim
 
 # The px417.dll exports: exactly the three, no more.
 exports=$(i686-w64-mingw32-objdump -p "$win_build/px417/px417.dll" |
-  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk 'NF == 3 {print $3}' | sort | tr '\n' ' ')
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 == "[" {print $3}' | sort | tr '\n' ' ')
 [[ $exports == "load request unload " ]] || fail "px417.dll exports '$exports', not exactly load, request, unload"
 say "px417.dll exports: $exports"
 
@@ -51,9 +51,11 @@ stop_sim() {  # stop_sim [SUMMARY-FILE]
   sim_pid=""
   exec 3<&-
 }
+server_pid=""
 cleanup() {
   stop_sim
   if [[ -n ${WINEPREFIX:-} && -d ${WINEPREFIX:-} ]]; then timeout 30 wineserver -k 2>/dev/null || true; fi
+  if [[ -n $server_pid ]]; then wait "$server_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,10 +63,10 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # --- 32-bit programs on this kernel ---------------------------------------------------------
+binfmt=/proc/sys/fs/binfmt_misc
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   qemu=$(command -v qemu-i386 || true)
   [[ -n $qemu ]] || fail "this kernel cannot run 32-bit programs and qemu-i386 is missing (scripts/install-deps.sh)"
-  binfmt=/proc/sys/fs/binfmt_misc
   if [[ ! -e $binfmt/register ]]; then
     mount -t binfmt_misc binfmt_misc "$binfmt" || fail "cannot mount $binfmt (needs root)"
   fi
@@ -75,10 +77,16 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo ":qemu-i386:M::$magic:$mask:$qemu:F" >"$binfmt/register" || fail "cannot register qemu-i386 (needs root)"
   fi
   /usr/lib/wine/wine --version >/dev/null 2>&1 || fail "32-bit Wine does not start under qemu-i386"
-  gcc -m32 -O2 -fPIC -shared -nostdlib -ffreestanding -o "$work/mmap-noreplace.so" "$root/scripts/wine/mmap-noreplace.c"
-  # Only the emulated (32-bit) processes get it.
-  export QEMU_SET_ENV="LD_PRELOAD=$work/mmap-noreplace.so"
-  say "32-bit Wine runs under qemu-i386"
+fi
+if [[ -e $binfmt/qemu-i386 ]] && grep -qx enabled "$binfmt/qemu-i386"; then
+  # Only emulated processes get it. 64-bit programs they start inherit the variable, so each
+  # word size finds a library of its own under $LIB (an empty one for 64-bit).
+  mkdir -p "$work/preload/lib/i386-linux-gnu" "$work/preload/lib/x86_64-linux-gnu"
+  gcc -m32 -O2 -fPIC -shared -nostdlib -ffreestanding -o "$work/preload/lib/i386-linux-gnu/libmmapfix.so" \
+    "$root/scripts/wine/mmap-noreplace.c"
+  gcc -O2 -fPIC -shared -nostdlib -x c -o "$work/preload/lib/x86_64-linux-gnu/libmmapfix.so" /dev/null
+  export QEMU_SET_ENV="LD_PRELOAD=$work/preload/\$LIB/libmmapfix.so"
+  say "32-bit programs may run under qemu-i386: preloading the mmap fix"
 fi
 
 # --- a private prefix with COM1 on the simulated unit's link ---------------------------------
@@ -114,7 +122,9 @@ sim_summary() {  # stops the simulated unit and prints its summary
 }
 
 start_sim --reset-polls 0 --enabled-polls 0 --bad-crc-reply 2 --silent-after 2
-timeout 60 wineserver -p 600  # one server for the whole run: every start-up costs less
+# One server for the whole run, so that programs do not each start it and its services anew.
+timeout 3600 wineserver -f -p 600 >"$work/wineserver.log" 2>&1 &
+server_pid=$!
 wine_run 120 reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || fail "Wine does not start"
 # COM1 must be the pseudo-terminal: otherwise Wine falls back to /dev/ttyS0, a real port.
 for _ in $(seq 100); do [[ -L $WINEPREFIX/dosdevices/com1 ]] && break; sleep 0.1; done
@@ -135,9 +145,11 @@ check() {  # check NAME COMMAND...: runs a check, counts a failure
   fi
 }
 
-gtest_run() {  # gtest_run SECONDS EXE
-  (cd "$(dirname "$2")" && wine_run "$1" "$(basename "$2")" --gtest_brief=1 2>&1 | tr -d '\r' | tail -40 |
-    tee "$work/last.log" && grep -q '^\[  PASSED  \]' "$work/last.log")
+gtest_run() {  # gtest_run SECONDS EXE: passes when the program says so
+  # Output to a file: a child left behind by a crashed test must not hold a pipe open.
+  (cd "$(dirname "$2")" && wine_run "$1" "$(basename "$2")" --gtest_brief=1 >"$work/last.log" 2>&1) || true
+  tr -d '\r' <"$work/last.log" | tail -40
+  grep -q '^\[  PASSED  \]' "$work/last.log"
 }
 
 check "px417.dll exports against the simulated unit" gtest_run 300 "$win_build/tests/windows/px417_dll_tests.exe"
@@ -159,7 +171,10 @@ cli_dir=$win_build/tools/unit-loader-cli
 cli() {  # cli SECONDS ARGS...: the Windows CLI in its own directory
   local limit=$1
   shift
-  (cd "$cli_dir" && wine_run "$limit" unit-loader-cli.exe "$@" 2>&1 | tr -d '\r')
+  (cd "$cli_dir" && wine_run "$limit" unit-loader-cli.exe "$@" >"$work/cli.log" 2>&1)
+  local status=$?
+  tr -d '\r' <"$work/cli.log"
+  return $status
 }
 cli_download() {
   cli 120 seal body.bin image.bin >/dev/null &&
