@@ -30,7 +30,8 @@ public:
         job_ = ::CreateJobObjectA(nullptr, nullptr);
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (!job_ || !::SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits)) return;
+        if (!job_ || !::SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+            return;
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE writeEnd = nullptr;
         if (!::CreatePipe(&read_, &writeEnd, &inherit, 0)) return;
