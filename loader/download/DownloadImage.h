@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ByteBuffer.h"
+#include "UnitFrames.h"
 
 class OperatorFeedback;
 
@@ -11,7 +12,7 @@ class OperatorFeedback;
 // high byte first. Everything, trailer included, goes to the unit in 246-byte blocks.
 class DownloadImage {
 public:
-    static constexpr std::uint32_t kBlockSize = 246;
+    static constexpr std::uint32_t kBlockSize = unitframe::kBlockSize;
 
     // Replaces the image with the file at `path`. The old image is gone whatever happens; a
     // failure has shown its box ("File Open Error", "Memory Allocate Error" or

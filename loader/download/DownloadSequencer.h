@@ -5,20 +5,9 @@
 #include <string>
 
 #include "ByteBuffer.h"
-#include "Messages.h"
+#include "RunControl.h"
 
 class DownloadImage;
-class OperatorFeedback;
-class UnitLink;
-
-// The nine ways a download (or a version check) gives up, each after its state's retry limit.
-enum class Failure { F1 = 1, F2, F3, F4, F5, F6, F7, F8, F9 };
-
-struct BoxText {
-    std::string caption;
-    std::string text;
-};
-BoxText failureBox(Failure failure);
 
 // Outcome texts; the CRC pair is the unit's verify result bytes 5 and 4.
 std::string successText(std::uint8_t unitCrc5, std::uint8_t unitCrc4, std::uint16_t fileCrc);
@@ -45,27 +34,14 @@ public:
         kSkipPending = 13,
     };
 
-    // `window` is where the worker of a new connection posts its replies.
-    DownloadSequencer(UnitLink& link, const DownloadImage& image, OperatorFeedback& feedback, WindowPoster& window);
+    DownloadSequencer(RunControl& run, const DownloadImage& image);
 
     // The Start Download command.
     void start();
-    // Opens the session with the port and baud rate of the window's lists; on failure shows
-    // the box of string 133 and returns false.
-    bool connectUnit();
     // Every reply (StatusUpdate, Response or Alarm bytes) while no version check runs.
     void onReply(const ByteBuffer& reply);
     // The self-posted skip message, in state 13 only.
     void onSkip();
-
-    // Shared with the version check: retry counters 1..9, the common end and the failure end.
-    // countRetry adds one to counter `n` and returns true while it is below its limit
-    // (50 for counter 3, 10 for the others); false means the limit is reached.
-    bool countRetry(int n);
-    void resetCounter(int n) { counters_.at(n) = 0; }
-    std::uint32_t counter(int n) const { return counters_.at(n); }
-    void commonEnd();
-    void endWithFailure(Failure failure);
 
     std::uint32_t state() const { return state_; }
     std::uint32_t offset() const { return offset_; }
@@ -74,21 +50,56 @@ public:
     std::uint8_t unitCrc4() const { return unitCrc4_; }
 
 private:
-    void advance();
-    void sendFirstBlock();
-    void sendVerify();
-    void endWithSuccess();
-    void endWithWarning();
+    using Test = bool (*)(const ByteBuffer& reply);
+    using Step = void (DownloadSequencer::*)(const ByteBuffer& reply);
+    // One waiting state. The reply that moves it on and what happens then; a reply it takes
+    // without counting, if any, and what happens then; for any other reply the state's request
+    // is made again until its counter reaches the limit (kNoLimit: for ever), then the failure.
+    struct Row {
+        State state;
+        Test movesOn;
+        Step then;
+        Test takenUncounted;
+        Step thenUncounted;
+        Step again;
+        std::uint32_t limit;
+        Failure failure;
+    };
+    static const Row kRows[];
+    static constexpr std::uint32_t kEraseRetryLimit = 50;  // erasing the flash takes many polls
+    static constexpr std::uint32_t kNoLimit = 0;
 
-    UnitLink& link_;
+    // Moves to `next`; a counter restarts whenever its state is entered from another.
+    void enter(State next);
+    // The common end with the outcome (the box follows); idle again before any box is up.
+    void finish(Outcome outcome);
+    void fail(Failure failure);
+
+    // Steps of the table. Each request step enters the state that waits for its answer, so the
+    // same step serves as that state's repetition.
+    void poll(const ByteBuffer&);
+    void startDownload(const ByteBuffer&);
+    void startAcknowledged(const ByteBuffer&);
+    void sendFirstBlock(const ByteBuffer&);
+    void blockAcknowledged(const ByteBuffer&);
+    void nextBlock(const ByteBuffer&);
+    void sendBlock(const ByteBuffer&);
+    void sendLastBlock(const ByteBuffer&);
+    void lastBlockAcknowledged(const ByteBuffer&);
+    void sendVerify(const ByteBuffer&);
+    void verifyAcknowledged(const ByteBuffer&);
+    void verifyResult(const ByteBuffer& reply);
+    void acknowledge(const ByteBuffer&);
+    void succeed(const ByteBuffer&);
+    void warn(const ByteBuffer&);
+
+    RunControl& run_;
     const DownloadImage& image_;
-    OperatorFeedback& feedback_;
-    WindowPoster& window_;
 
     std::uint32_t state_ = kIdle;
     std::uint32_t offset_ = 0;
     std::uint32_t blocksDone_ = 0;
-    std::array<std::uint32_t, 10> counters_{};  // index 1..9 by state
+    std::array<RetryCounter, kSkipPending + 1> counters_{};  // by the state they count for
     std::uint8_t unitCrc5_ = 0;
     std::uint8_t unitCrc4_ = 0;
 };

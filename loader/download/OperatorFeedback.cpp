@@ -1,6 +1,7 @@
 #include "OperatorFeedback.h"
 
 #include "Messages.h"
+#include "UnitFrames.h"
 
 std::string stringResource(int id) {
     switch (id) {
@@ -13,12 +14,13 @@ std::string stringResource(int id) {
 }
 
 std::optional<std::string> statusLineFor(std::uint8_t code, std::uint8_t data, std::uint32_t state) {
+    namespace reply = unitframe::reply;
     switch (code) {
-    case 0x1A: return "Disable";
-    case 0x40: return "Reset";
-    case 0x50: return std::string();
-    case 0xD4:
-        if (data == 0x00) {
+    case reply::kDisable: return "Disable";
+    case reply::kReset: return "Reset";
+    case reply::kAck: return std::string();
+    case reply::kFlashStatus:
+        if (data == reply::kReady) {
             // Ready reads as the end of erasing before the first block and as block progress up to
             // the verify; busy as erasing early on and as verifying late.
             if (state <= 3) return "Deleting";

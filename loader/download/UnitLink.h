@@ -5,12 +5,11 @@
 #include <string>
 
 #include "ByteBuffer.h"
-#include "Messages.h"
 
-class UnitSession;
+class WindowPoster;
 
 // The requests the download and version-check sequences make of the unit. The dialog core
-// drives a real UnitSession through SessionLink; the sequencer's own tests use a recorder.
+// drives a real UnitSession through SessionLink; the engine's own tests use a recorder.
 class UnitLink {
 public:
     virtual ~UnitLink() = default;
@@ -24,22 +23,4 @@ public:
     virtual void sendVerify(const std::array<std::uint8_t, 6>& record) = 0;
     virtual void sendAck() = 0;
     virtual void sendVersionRequest() = 0;
-};
-
-class SessionLink : public UnitLink {
-public:
-    explicit SessionLink(UnitSession& session) : session_(session) {}
-    bool connect(WindowPoster& window, const std::string& portName, std::int32_t baudRate) override;
-    bool isConnected() const override;
-    void disablePolling() override;
-    void disconnect() override;
-    void requestStatus() override;
-    void sendStartDownload() override;
-    void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) override;
-    void sendVerify(const std::array<std::uint8_t, 6>& record) override;
-    void sendAck() override;
-    void sendVersionRequest() override;
-
-private:
-    UnitSession& session_;
 };

@@ -2,10 +2,9 @@
 
 #include <string>
 
-#include "DownloadSequencer.h"
 #include "OperatorFeedback.h"
+#include "UnitFrames.h"
 #include "UnitLink.h"
-#include "UnitSession.h"
 
 namespace {
 constexpr std::uint32_t kFirstTextByte = 7;
@@ -23,49 +22,53 @@ std::string versionText(const ByteBuffer& reply) {
 }
 }  // namespace
 
-VersionCheck::VersionCheck(UnitLink& link, DownloadSequencer& sequencer, OperatorFeedback& feedback)
-    : link_(link), sequencer_(sequencer), feedback_(feedback) {}
+VersionCheck::VersionCheck(RunControl& run) : run_(run) {}
 
 void VersionCheck::startVersionCheck() {
-    feedback_.SetVersionText("");
-    if (!link_.isConnected() && !sequencer_.connectUnit()) return;
+    run_.feedback().SetVersionText("");
+    if (!run_.link().isConnected() && !run_.connectUnit()) return;
     active_ = true;
-    link_.disablePolling();
-    link_.requestStatus();
+    run_.begin();
+    run_.link().disablePolling();
+    run_.link().requestStatus();
     step_ = 1;
-    feedback_.DisableOperatorControls();
-    sequencer_.resetCounter(1);
-    sequencer_.resetCounter(2);
+    run_.feedback().DisableOperatorControls();
+    waitDisable_.reset();
+    waitVersion_.reset();
 }
 
 void VersionCheck::onVersionReply(const ByteBuffer& reply, bool fromAlarm) {
     if (!active_) return;
     if (step_ == 1) {
-        if (UnitSession::isDisable(reply)) {
-            link_.sendVersionRequest();
+        if (unitframe::isDisable(reply)) {
+            run_.link().sendVersionRequest();
             step_ = 2;
-            sequencer_.resetCounter(2);
-        } else if (sequencer_.countRetry(1)) {
-            link_.requestStatus();
+            waitVersion_.reset();
+        } else if (waitDisable_.retry(RunControl::kRetryLimit)) {
+            run_.link().requestStatus();
         } else {
-            end();
-            sequencer_.endWithFailure(Failure::F1);
+            fail(Failure::NotDisabled);
         }
         return;
     }
-    if (!fromAlarm && UnitSession::isVersion(reply)) {
-        feedback_.SetVersionText(versionText(reply));
-        end();
-        sequencer_.commonEnd();
-    } else if (sequencer_.countRetry(2)) {
-        link_.sendVersionRequest();
+    if (!fromAlarm && unitframe::isVersion(reply)) {
+        run_.feedback().SetVersionText(versionText(reply));
+        finish(Outcome::Success);
+    } else if (waitVersion_.retry(RunControl::kRetryLimit)) {
+        run_.link().sendVersionRequest();
     } else {
-        end();
-        sequencer_.endWithFailure(Failure::F2);
+        fail(Failure::NoStartAck);  // the download's F2 box: "No Ack message from Acceptor"
     }
 }
 
-void VersionCheck::end() {
+void VersionCheck::finish(Outcome outcome) {
     active_ = false;
     step_ = 1;
+    run_.end(outcome);
+}
+
+void VersionCheck::fail(Failure failure) {
+    active_ = false;
+    step_ = 1;
+    run_.fail(failure);
 }

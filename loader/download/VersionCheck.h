@@ -3,16 +3,13 @@
 #include <cstdint>
 
 #include "ByteBuffer.h"
-
-class DownloadSequencer;
-class OperatorFeedback;
-class UnitLink;
+#include "RunControl.h"
 
 // Reads the unit's software version: wait for Disable, ask for the version, show it, end.
-// Borrows the sequencer's connect step, counters 1 and 2, common end and failure boxes.
+// Connects, counts, ends and fails as a download does, through the same RunControl.
 class VersionCheck {
 public:
-    VersionCheck(UnitLink& link, DownloadSequencer& sequencer, OperatorFeedback& feedback);
+    explicit VersionCheck(RunControl& run);
 
     // The Version Check command.
     void startVersionCheck();
@@ -26,11 +23,12 @@ public:
     int step() const { return step_; }
 
 private:
-    void end();
+    void finish(Outcome outcome);
+    void fail(Failure failure);
 
-    UnitLink& link_;
-    DownloadSequencer& sequencer_;
-    OperatorFeedback& feedback_;
+    RunControl& run_;
     bool active_ = false;
     int step_ = 1;
+    RetryCounter waitDisable_;  // step 1
+    RetryCounter waitVersion_;  // step 2
 };

@@ -2,7 +2,7 @@
 
 #include "EmbeddedResource.h"
 #include "MailslotTrace.h"
-#include "UnitSession.h"
+#include "UnitFrames.h"
 
 WorkerThread::~WorkerThread() { joinThread(); }
 
@@ -113,7 +113,7 @@ void CommWorker::run() {
 }
 
 void CommWorker::statusRequest() {
-    ByteBuffer frame = UnitSession::statusRequestFrame();
+    ByteBuffer frame = unitframe::statusRequest();
     if (client_->command(frame))
         window_.postMessage(statusUpdate_, std::make_unique<ByteBuffer>(frame));
     else

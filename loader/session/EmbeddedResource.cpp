@@ -1,5 +1,6 @@
 #include "EmbeddedResource.h"
 
+#include "platform/ProgramDirectory.h"
 #include "platform/System.h"
 
 std::string libraryPath() {

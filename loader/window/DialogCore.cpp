@@ -2,20 +2,27 @@
 
 #include <cstdio>
 
-DialogCore::DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::string libraryFile)
+#include "UnitFrames.h"
+
+DialogCore::DialogCore(OperatorFeedback& feedback, WindowPoster& window, UnitLink& link)
+    : DialogCore(feedback, window, nullptr, &link) {}
+
+DialogCore::DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::unique_ptr<UnitLink> owned,
+                       UnitLink* link)
     : recorder_(feedback, controlsEnabled_),
-      session_(std::move(libraryFile)),
-      link_(session_),
-      sequencer_(link_, image_, recorder_, window),
-      versionCheck_(link_, sequencer_, recorder_),
+      ownedLink_(std::move(owned)),
+      link_(link ? *link : *ownedLink_),
+      run_(link_, recorder_, window),
+      sequencer_(run_, image_),
+      versionCheck_(run_),
       statusUpdate_(registerMessage(msgname::kStatusUpdate)),
       response_(registerMessage(msgname::kResponse)),
       alarm_(registerMessage(msgname::kAlarm)),
       sendCancel_(registerMessage(msgname::kSendCancel)) {}
 
-DialogCore::~DialogCore() { session_.destroy(); }
+DialogCore::~DialogCore() { link_.disconnect(); }
 
-void DialogCore::Shutdown() { session_.destroy(); }
+void DialogCore::Shutdown() { link_.disconnect(); }
 
 bool DialogCore::handleMessage(Message& message) {
     if (message.id == statusUpdate_ || message.id == response_) {
@@ -44,7 +51,8 @@ void DialogCore::replyMessage(Message& message, bool alarm) {
     // cannot tell ready from busy, so the code alone decides only where the data is ignored.
     if (!alarm && reply.size() > 2) {
         const std::uint8_t code = reply[2];
-        if (reply.size() > 3 || code != 0xD4) recorder_.ShowUnitStatus(code, reply.at(3), sequencer_.state());
+        if (reply.size() > 3 || code != unitframe::reply::kFlashStatus)
+            recorder_.ShowUnitStatus(code, reply.at(3), sequencer_.state());
     }
     if (versionCheck_.active())
         versionCheck_.onVersionReply(reply, alarm);
@@ -66,7 +74,10 @@ void DialogCore::drainQueued(MessageQueue& queue) {
 
 bool DialogCore::SelectDownloadFile(const std::string& path) {
     if (!controlsEnabled_) return false;  // as a drop on a busy window: ignored
-    if (!image_.load(path, recorder_)) return false;
+    if (!image_.load(path, recorder_)) {
+        run_.refuse(Outcome::FileError);
+        return false;
+    }
     recorder_.SetProgressRange(image_.blockCount());
     char crc[8];
     std::snprintf(crc, sizeof crc, "%04X", image_.fileCrc());

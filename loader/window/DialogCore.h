@@ -10,8 +10,8 @@
 #include "DownloadSequencer.h"
 #include "Messages.h"
 #include "OperatorFeedback.h"
+#include "RunControl.h"
 #include "UnitLink.h"
-#include "UnitSession.h"
 #include "VersionCheck.h"
 
 // The toolkit-free heart of the loader's window: the unit session, the download file, the
@@ -33,13 +33,17 @@
 //     if (!core.SelectDownloadFile(path)) return 1;
 //     core.StartDownload();
 //     while (core.isRunning()) core.pumpOne(window.queue(), std::chrono::seconds(5));
-//     // core.lastBox() now holds the outcome; drainQueued(window.queue()) before the next run.
+//     // core.outcome() now says how it ended, core.lastBox() what the operator was shown;
+//     // drainQueued(window.queue()) before the next run.
 class DialogCore {
 public:
-    // `libraryFile`: where the px417 library file is (written beforehand with extractLibrary);
-    // empty means the library beside the running program. `feedback` and `window` must outlive
-    // the core: its session's worker posts into `window` until the session is ended.
+    // Reaches the unit through a session of its own (ul_dialog). `libraryFile`: where the px417
+    // library file is (written beforehand with extractLibrary); empty means the library beside
+    // the running program. `feedback` and `window` must outlive the core: its session's worker
+    // posts into `window` until the session is ended.
     DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::string libraryFile = {});
+    // Reaches the unit through `link`, which must outlive the core (ul_dialog_core).
+    DialogCore(OperatorFeedback& feedback, WindowPoster& window, UnitLink& link);
     ~DialogCore();
     DialogCore(const DialogCore&) = delete;
     DialogCore& operator=(const DialogCore&) = delete;
@@ -79,7 +83,12 @@ public:
     std::uint32_t state() const { return sequencer_.state(); }
     bool versionCheckActive() const { return versionCheck_.active(); }
     bool operatorControlsEnabled() const { return controlsEnabled_; }
-    bool isConnected() const { return session_.isConnected(); }
+    bool isConnected() const { return link_.isConnected(); }
+
+    // How the last download or version check ended (Running while one runs), and which failure
+    // when it failed. A file that could not be selected leaves FileError.
+    Outcome outcome() const { return run_.outcome(); }
+    std::optional<Failure> failure() const { return run_.failure(); }
 
     bool isLoaded() const { return image_.isLoaded(); }
     const std::string& filePath() const { return filePath_; }  // last file loaded successfully
@@ -134,12 +143,14 @@ private:
         std::string pairText;
     };
 
+    DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::unique_ptr<UnitLink> owned, UnitLink* link);
     void replyMessage(Message& message, bool alarm);
 
     bool controlsEnabled_ = true;
     Recorder recorder_;
-    UnitSession session_;
-    SessionLink link_;
+    std::unique_ptr<UnitLink> ownedLink_;
+    UnitLink& link_;
+    RunControl run_;
     DownloadImage image_;
     DownloadSequencer sequencer_;
     VersionCheck versionCheck_;

@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "platform/System.h"
+#include "platform/ProgramDirectory.h"
 
 namespace {
 constexpr const char* kBlanks = " \t\r\n";

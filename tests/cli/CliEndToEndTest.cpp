@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "CliTestSupport.h"
 #include "HostPort.h"
@@ -312,10 +314,98 @@ TEST_F(SeveralUnits, TwoUnitsLoadAtOnceAndTheWorstOutcomeIsTheExitCode) {
     EXPECT_LT(std::chrono::duration<double>(took).count(), 1.7 * each);
     EXPECT_TRUE(noChildLeft());
     EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
+}
 
-    // Without --json: a summary table, each unit's box after it.
-    const Finished table = run(download(path, good->devicePath()), 60s);
-    EXPECT_EQ(table.code, 0);
+// Without --json: a row per unit in the order given, then each unit's box.
+TEST_F(SeveralUnits, SummaryTableHasARowAndTheBoxOfEachUnit) {
+    SimConfig enabled;
+    enabled.faults.neverDisable = true;
+    auto good = unit();
+    auto bad = unit(enabled);
+    const Bytes file = sealed(randomBody(296));  // a full block and a short one
+    auto args = download(image(file), good->devicePath());
+    args.insert(args.end(), {"--port", bad->devicePath()});
+    const Finished f = run(args, 60s);
+    EXPECT_EQ(f.code, 11) << f.err;
+    ASSERT_TRUE(good->verifyOutcome());
+
+    auto pad = [](std::string text, std::size_t width) {
+        text.resize(std::max(text.size(), width), ' ');
+        return text;
+    };
+    const std::size_t width = std::max(good->devicePath().size(), bad->devicePath().size());
+    const std::string fileCrc = hex4(Crc16::of(file));
+    std::istringstream out(f.out);
+    std::string header, first, second;
+    std::getline(out, header);
+    std::getline(out, first);
+    std::getline(out, second);
+    EXPECT_EQ(header, pad("PORT", width) + "  EXIT  " + pad("RESULT", 20) + "UNIT-CRC  FILE-CRC  BLOCKS     SECONDS");
+    EXPECT_EQ(first.rfind(pad(good->devicePath(), width) + "  0     " + pad("success", 20) +
+                              hex4(good->verifyOutcome()->computed) + "      " + fileCrc + "      2/2        ",
+                          0),
+              0u)
+        << first;
+    EXPECT_EQ(second.rfind(pad(bad->devicePath(), width) + "  11    " + pad("F1", 20) + "-         " + fileCrc +
+                               "      0/2        ",
+                           0),
+              0u)
+        << second;
+    const std::string boxes = f.out.substr(f.out.find("\n\n") + 1);
+    EXPECT_EQ(boxes, "\n" + good->devicePath() + ":\n" + successText(good->verifyOutcome()->computed, Crc16::of(file)) +
+                         "\n" + bad->devicePath() +
+                         ":\nERROR:Unit is not disabled/connected\nMake sure unit is connected and turned on.\n"
+                         "Make sure unit is not enabled.\n");
+}
+
+// The process serving `port` among the children of `parent`, or -1.
+pid_t childServing(pid_t parent, const std::string& port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream statFile(entry.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        pid_t ppid = -1;
+        fields >> state >> ppid;
+        if (ppid != parent) continue;
+        std::ifstream cmdFile(entry.path() / "cmdline");
+        const std::string cmdline((std::istreambuf_iterator<char>(cmdFile)), std::istreambuf_iterator<char>());
+        if (cmdline.find(std::string("\0") + port + '\0') != std::string::npos) return std::stoi(name);
+    }
+    return -1;
+}
+
+// A unit's process that dies without a result is reported as such; the other unit finishes.
+TEST_F(SeveralUnits, AChildThatDiesIsReportedAndTheOtherUnitFinishes) {
+    SimConfig paced;
+    paced.pacing.enabled = true;
+    auto good = unit();
+    auto doomed = unit(paced);
+    const Bytes file = sealed(randomBody(16000));
+    auto args = download(image(file), good->devicePath());
+    args.insert(args.end(), {"--port", doomed->devicePath(), "--json"});
+    Process p(args);
+    ASSERT_TRUE(doomed->waitForBlocks(3, 10s));
+    const pid_t child = childServing(p.pid(), doomed->devicePath());
+    ASSERT_GT(child, 0);
+    ::kill(child, SIGKILL);
+    const Finished f = p.finish(60s);
+    EXPECT_EQ(f.code, 1) << f.err;
+    const auto j = nlohmann::json::parse(f.out);
+    EXPECT_EQ(j["exitCode"], 1);
+    ASSERT_EQ(j["units"].size(), 2u);
+    EXPECT_EQ(j["units"][0]["outcome"], "success");
+    EXPECT_EQ(good->memory(0, static_cast<std::uint32_t>(file.size())), file);
+    EXPECT_EQ(j["units"][1]["port"], doomed->devicePath());
+    EXPECT_EQ(j["units"][1]["exitCode"], 1);
+    EXPECT_EQ(j["units"][1]["text"], "The process for this unit was ended by Killed.");
+    EXPECT_TRUE(noChildLeft());
+    EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
+    EXPECT_TRUE(HostPort(doomed->devicePath()).isOpen());
 }
 
 TEST_F(SeveralUnits, SigtermReachesEveryUnitAndNoProcessIsLeft) {

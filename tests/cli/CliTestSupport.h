@@ -1,8 +1,6 @@
 #pragma once
 
-#include "TempDir.h"
-
-// Runs the built programs as child processes with bounded waits, and makes download files.
+// Runs the built programs as child processes with bounded waits.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,19 +13,18 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Crc16.h"
+#include "TempDir.h"
+#include "TestBytes.h"
 
 extern char** environ;
 
 namespace clitest {
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 struct Finished {
@@ -153,37 +150,6 @@ private:
 inline Finished run(const std::vector<std::string>& args, std::chrono::milliseconds limit = 30s) {
     Process p(args);
     return p.finish(limit);
-}
-
-inline Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// Bytes that are never 0xFF, so no block is blank unless a test makes it so.
-inline Bytes randomBody(std::size_t size, unsigned seed = 7) {
-    std::mt19937 rng(seed);
-    Bytes body(size);
-    for (auto& b : body) b = static_cast<std::uint8_t>(rng() % 255);
-    return body;
-}
-
-inline Bytes sealed(Bytes body) {
-    const std::uint16_t crc = Crc16::of(body);
-    body.push_back(static_cast<std::uint8_t>(crc >> 8));
-    body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    return body;
-}
-
-inline std::string hex4(std::uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value);
-    return text;
 }
 
 // Where a run of `program` with process id `pid` writes its copy of the protocol library.

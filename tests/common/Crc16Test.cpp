@@ -19,11 +19,6 @@ TEST(Crc16, TableEntries) {
     EXPECT_EQ(Crc16::tableEntry(0), 0x0000);
     EXPECT_EQ(Crc16::tableEntry(1), 0x1189);
     EXPECT_EQ(Crc16::tableEntry(128), 0x8408);
-    // Each entry is the CRC of the byte alone.
-    for (unsigned i = 0; i < 256; ++i) {
-        const std::uint8_t b = static_cast<std::uint8_t>(i);
-        EXPECT_EQ(Crc16::tableEntry(b), Crc16::of(std::span(&b, 1))) << i;
-    }
 }
 
 TEST(Crc16, FrameCheckBytes) {

@@ -132,7 +132,7 @@ TEST_F(EndToEnd, BlankMiddleBlockIsPassedOver) {
     startUnit();
     Bytes body = makeImage(600);
     std::fill(body.begin() + 246, body.begin() + 492, 0xFF);
-    const Bytes file = withTrailer(Bytes(body.begin(), body.end() - 2));
+    const Bytes file = sealed(Bytes(body.begin(), body.end() - 2));
     select(file);
     start();
     ASSERT_TRUE(pumpToEnd());
@@ -170,7 +170,7 @@ TEST_F(EndToEnd, DownloadsEndingWithoutAShortBlockStillVerify) {
         {"full last block", makeImage(492), {{0, 246}, {246, 246}}},
         {"one full block", makeImage(246), {{0, 246}}},
         {"shorter than a block", makeImage(100), {{0, 100}}},
-        {"two bytes", withTrailer({}), {{0, 2}}},
+        {"two bytes", sealed({}), {{0, 2}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -239,7 +239,7 @@ TEST_F(EndToEnd, FailedVersionCheckThenADownload) {
     startUnit();
     startCheck();
     ASSERT_TRUE(pumpToEnd([&](const Message& m) {
-        if (holds(m, UnitSession::isDisable)) {
+        if (holds(m, unitframe::isDisable)) {
             Faults f;
             f.badCheck.every = 1;
             sim->setFaults(f);
@@ -275,7 +275,7 @@ void PrintTo(const FailureCase& c, std::ostream* os) { *os << "F" << static_cast
 void badCheck(Faults& f) { f.badCheck.every = 1; }
 
 bool readyIn(const Message& m, const DialogCore& core, std::uint32_t state, std::uint32_t done) {
-    return core.state() == state && core.blocksDone() == done && holds(m, UnitSession::isReady);
+    return core.state() == state && core.blocksDone() == done && holds(m, unitframe::isReady);
 }
 
 const std::string kNoAck =
@@ -285,31 +285,31 @@ const std::string kRestart = "Download process may need to be restarted\n(Forced
 
 std::vector<FailureCase> failureCases() {
     return {
-        {Failure::F1, [](SimConfig& c) { c.unit.enabledPolls = 11; }, nullptr, nullptr, 11,
+        {Failure::NotDisabled, [](SimConfig& c) { c.unit.enabledPolls = 11; }, nullptr, nullptr, 11,
          "ERROR:Unit is not disabled/connected",
          "Make sure unit is connected and turned on.\nMake sure unit is not enabled."},
-        {Failure::F2, nullptr,
-         [](const Message& m, const DialogCore& c) { return c.state() == 1 && holds(m, UnitSession::isDisable); },
+        {Failure::NoStartAck, nullptr,
+         [](const Message& m, const DialogCore& c) { return c.state() == 1 && holds(m, unitframe::isDisable); },
          badCheck, 11, "ERROR:Premature Termination", kNoAck},
-        {Failure::F3, [](SimConfig& c) { c.unit.eraseBusyPolls = 51; }, nullptr, nullptr, 53,
+        {Failure::NotErased, [](SimConfig& c) { c.unit.eraseBusyPolls = 51; }, nullptr, nullptr, 53,
          "ERROR:Unit is not disabled/connected",
          "Make sure unit is not enabled.\nMake sure unit is connected and turned on."},
-        {Failure::F4, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 3, 0); }, badCheck, 11,
-         "ERROR:Communication Error.", kRestart},
-        {Failure::F5, nullptr,
-         [](const Message& m, const DialogCore& c) { return c.state() == 4 && holds(m, UnitSession::isAck); }, badCheck,
+        {Failure::NoFirstBlockAck, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 3, 0); },
+         badCheck, 11, "ERROR:Communication Error.", kRestart},
+        {Failure::NoReady, nullptr,
+         [](const Message& m, const DialogCore& c) { return c.state() == 4 && holds(m, unitframe::isAck); }, badCheck,
          11, "ERROR:Premature Termination",
          "No Ready/Busy message from Acceptor\n\nVerify a valid software is selected\n"
          "Verify the unit has Flash ROM\nVerify unit connection to PC\n"
          "Download process need to be restarted\n(Forced download method)"},
-        {Failure::F6, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 5, 0); }, badCheck, 11,
-         "ERROR:Premature Termination", kNoAck},
-        {Failure::F7, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 5, 1); }, badCheck, 11,
-         "ERROR:Premature Termination", kNoAck},
-        {Failure::F8, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 5, 1); },
+        {Failure::NoBlockAck, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 5, 0); },
+         badCheck, 11, "ERROR:Premature Termination", kNoAck},
+        {Failure::NoLastBlockAck, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 5, 1); },
+         badCheck, 11, "ERROR:Premature Termination", kNoAck},
+        {Failure::NotReadyAfterLast, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 5, 1); },
          [](Faults& f) { f.busyForeverBlock = true; }, 12, "ERROR:Communication Error", kRestart},
-        {Failure::F9, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 8, 2); }, badCheck, 11,
-         "ERROR:No Ack from Acceptor",
+        {Failure::NoVerifyAck, nullptr, [](const Message& m, const DialogCore& c) { return readyIn(m, c, 8, 2); },
+         badCheck, 11, "ERROR:No Ack from Acceptor",
          "Verify unit connection to PC\nDownload process may need to be restarted\n(Forced download method)"},
     };
 }

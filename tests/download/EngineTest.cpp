@@ -37,7 +37,8 @@ protected:
     TempDir dir;
     QueuedWindow window;
     RecordingFeedback feedback{window};
-    DialogCore core{feedback, window, dir.file("no-library.so")};
+    RecordingLink link;
+    DialogCore core{feedback, window, link};
 
     const RecordedBox& lastBox() { return feedback.boxes.back(); }
 };
@@ -87,6 +88,7 @@ TEST_F(CoreTest, RejectedFilesShowTheirBoxAndLeaveNothingLoaded) {
         ASSERT_EQ(feedback.boxes.size(), 1u) << c.path;
         EXPECT_EQ(lastBox().caption, c.caption) << c.path;
         EXPECT_EQ(lastBox().text, c.text) << c.path;
+        EXPECT_EQ(core.outcome(), Outcome::FileError);
     }
 }
 
@@ -113,6 +115,7 @@ TEST_F(CoreTest, FailedLoadAfterGoodOneKeepsTheDisplayButRefusesToStart) {
     EXPECT_EQ(lastBox().caption, "ERROR: Download file is not selected");
     EXPECT_EQ(lastBox().text, "Select a valid software.");
     EXPECT_EQ(core.lastPairCaption(), "ERROR: Download file is not selected");
+    EXPECT_EQ(core.outcome(), Outcome::NoFileSelected);
     EXPECT_EQ(core.state(), 0u);
     EXPECT_TRUE(feedback.controlsEnabled);
 }
@@ -124,7 +127,8 @@ TEST_F(CoreTest, ProgressRangeIsNotCutTo16Bits) {
     EXPECT_EQ(feedback.progressRange, 65537u);
 }
 
-TEST_F(CoreTest, NoSessionMeansTheConnectionBox) {
+TEST_F(CoreTest, FailedConnectionShowsTheBoxAndStartsNothing) {
+    link.connectWorks = false;
     writeFile(dir.file("a.bin"), makeImage(300));
     ASSERT_TRUE(core.SelectDownloadFile(dir.file("a.bin")));
     for (auto command : {&DialogCore::StartDownload, &DialogCore::StartVersionCheck}) {
@@ -134,6 +138,7 @@ TEST_F(CoreTest, NoSessionMeansTheConnectionBox) {
         EXPECT_EQ(lastBox().text, "Failed in the initialization of the communication port.");
         EXPECT_EQ(core.lastBox().kind, DialogCore::Box::Table);
         EXPECT_FALSE(core.isRunning());
+        EXPECT_EQ(core.outcome(), Outcome::ConnectionFailure);
         EXPECT_TRUE(feedback.controlsEnabled);
         EXPECT_TRUE(feedback.listsEnabled);
     }

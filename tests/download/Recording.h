@@ -1,22 +1,18 @@
 #pragma once
 
-#include "TempDir.h"
-
-// A feedback that remembers everything the engine showed, plus the files and replies the
-// download tests are made of.
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <stdexcept>
+// A feedback that remembers everything the engine showed, and a link that records what would
+// have gone to the unit.
+#include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ByteBuffer.h"
-#include "Crc16.h"
 #include "Messages.h"
 #include "OperatorFeedback.h"
+#include "TempDir.h"
+#include "TestBytes.h"
+#include "UnitLink.h"
 
 struct RecordedBox {
     enum Kind { Table, Info, Pair } kind;
@@ -69,31 +65,33 @@ private:
     WindowPoster& window_;
 };
 
-using Bytes = std::vector<std::uint8_t>;
+class RecordingLink : public UnitLink {
+public:
+    bool connect(WindowPoster&, const std::string& port, std::int32_t baud) override {
+        requests.push_back("connect " + port + " " + std::to_string(baud));
+        connected = connectWorks;
+        return connectWorks;
+    }
+    bool isConnected() const override { return connected; }
+    void disablePolling() override { requests.push_back("nopoll"); }
+    void disconnect() override {
+        requests.push_back("disconnect");
+        connected = false;
+    }
+    void requestStatus() override { requests.push_back("poll"); }
+    void sendStartDownload() override { requests.push_back("start"); }
+    void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) override {
+        requests.push_back("block " + std::to_string(offset) + " " + std::to_string(data.size()));
+    }
+    void sendVerify(const std::array<std::uint8_t, 6>& record) override {
+        requests.push_back(record == std::array<std::uint8_t, 6>{} ? "verify" : "verify?");
+    }
+    void sendAck() override { requests.push_back("ack"); }
+    void sendVersionRequest() override { requests.push_back("version"); }
 
-// A body of `size` - 2 bytes with the trailer appended (CRC high byte first).
-inline Bytes withTrailer(Bytes body) {
-    const std::uint16_t crc = Crc16::of(body);
-    body.push_back(static_cast<std::uint8_t>(crc >> 8));
-    body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    return body;
-}
+    std::vector<std::string> take() { return std::exchange(requests, {}); }
 
-// A valid download file of `size` bytes (at least 2) with no blank block.
-inline Bytes makeImage(std::size_t size, unsigned seed = 1) {
-    std::mt19937 rng(seed);
-    Bytes body(size - 2);
-    for (auto& b : body) b = static_cast<std::uint8_t>(rng() % 255);  // never 0xFF
-    return withTrailer(std::move(body));
-}
-
-inline void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string hex4(std::uint16_t value) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%04X", value);
-    return buf;
-}
+    bool connectWorks = true;
+    bool connected = false;
+    std::vector<std::string> requests;
+};

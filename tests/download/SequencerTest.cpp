@@ -5,41 +5,10 @@
 #include "DownloadImage.h"
 #include "DownloadSequencer.h"
 #include "Recording.h"
-#include "UnitLink.h"
+#include "RunControl.h"
 #include "VersionCheck.h"
 
 namespace {
-
-class RecordingLink : public UnitLink {
-public:
-    bool connect(WindowPoster&, const std::string& port, std::int32_t baud) override {
-        requests.push_back("connect " + port + " " + std::to_string(baud));
-        connected = connectWorks;
-        return connectWorks;
-    }
-    bool isConnected() const override { return connected; }
-    void disablePolling() override { requests.push_back("nopoll"); }
-    void disconnect() override {
-        requests.push_back("disconnect");
-        connected = false;
-    }
-    void requestStatus() override { requests.push_back("poll"); }
-    void sendStartDownload() override { requests.push_back("start"); }
-    void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) override {
-        requests.push_back("block " + std::to_string(offset) + " " + std::to_string(data.size()));
-    }
-    void sendVerify(const std::array<std::uint8_t, 6>& record) override {
-        requests.push_back(record == std::array<std::uint8_t, 6>{} ? "verify" : "verify?");
-    }
-    void sendAck() override { requests.push_back("ack"); }
-    void sendVersionRequest() override { requests.push_back("version"); }
-
-    std::vector<std::string> take() { return std::exchange(requests, {}); }
-
-    bool connectWorks = true;
-    bool connected = false;
-    std::vector<std::string> requests;
-};
 
 const ByteBuffer kDisable{0xFC, 0x05, 0x1A};
 const ByteBuffer kAck{0xFC, 0x05, 0x50};
@@ -69,8 +38,9 @@ protected:
     QueuedWindow window;
     RecordingFeedback feedback{window};
     RecordingLink link;
+    RunControl run{link, feedback, window};
     DownloadImage image;
-    DownloadSequencer seq{link, image, feedback, window};
+    DownloadSequencer seq{run, image};
 };
 
 TEST_F(SequencerTest, BaudTextMustBeAWholeDecimalNumber) {
@@ -81,14 +51,14 @@ TEST_F(SequencerTest, BaudTextMustBeAWholeDecimalNumber) {
     feedback.port = "COM3";
     for (const auto& [text, used] : cases) {
         feedback.baud = text;
-        ASSERT_TRUE(seq.connectUnit());
+        ASSERT_TRUE(run.connectUnit());
         EXPECT_EQ(link.take(), Requests{"connect COM3 " + used}) << '"' << text << '"';
     }
     EXPECT_FALSE(feedback.listsEnabled);
 
     feedback.port = std::string(300, 'p');
     feedback.baud = "38400";
-    ASSERT_TRUE(seq.connectUnit());
+    ASSERT_TRUE(run.connectUnit());
     EXPECT_EQ(link.take(), Requests{"connect " + std::string(255, 'p') + " 38400"});
 }
 
@@ -110,6 +80,7 @@ TEST_F(SequencerTest, VerifyResultIsAcknowledgedAndRepeatsAreAcknowledgedOnly) {
     EXPECT_EQ(feedback.boxes[0].text,
               "The target file was downloaded successfully\nCRC:1234\nFILE-CRC:" + hex4(image.fileCrc()));
     EXPECT_EQ(feedback.progress.back(), 0u);  // reset once the box has closed
+    EXPECT_EQ(run.outcome(), Outcome::Success);
 }
 
 TEST_F(SequencerTest, RetryCountersRestartWhenTheirStateIsEntered) {
@@ -128,10 +99,12 @@ TEST_F(SequencerTest, RetryCountersRestartWhenTheirStateIsEntered) {
     seq.onReply(kEnabled);
     EXPECT_EQ(seq.state(), 0u);
     EXPECT_EQ(feedback.boxes.back().text.substr(0, 35), "No Ready/Busy message from Acceptor");
+    EXPECT_EQ(run.outcome(), Outcome::Failed);
+    EXPECT_EQ(run.failure(), Failure::NoReady);
 }
 
 TEST_F(SequencerTest, VersionTextIsClippedToTheFrameAndToItsFirstZero) {
-    VersionCheck check{link, seq, feedback};
+    VersionCheck check{run};
     struct Case {
         ByteBuffer reply;
         std::string shown;

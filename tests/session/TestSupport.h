@@ -1,20 +1,17 @@
 #pragma once
 
-#include "TempDir.h"
-
-// Helpers shared by the session tests: private temporary directories, a private mailslot
-// directory per test, and a bounded collector of trace messages.
+// Helpers shared by the session tests: a private mailslot directory per test and a bounded
+// collector of trace messages.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Messages.h"
+#include "TempDir.h"
+#include "TestBytes.h"
 #include "platform/Mailslot.h"
 
 // Gives the test its own mailslot directory so parallel test processes never share a listener.
@@ -48,31 +45,17 @@ public:
         out.swap(messages_);
         return out;
     }
+    // What has already arrived, without waiting: once the writer has returned, its messages are
+    // all there.
+    std::vector<std::string> arrived() {
+        std::vector<std::string> out;
+        std::string msg;
+        while (listener_.receive(msg, std::chrono::milliseconds(0)) == platform::MailslotListener::Receive::Message)
+            out.push_back(msg);
+        return out;
+    }
 
 private:
     platform::MailslotListener listener_;
     std::vector<std::string> messages_;
 };
-
-inline std::vector<std::uint8_t> readFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Takes window messages until one with `id` arrives (others are kept in `skipped`).
-inline bool waitForMessage(MessageQueue& queue, MessageId id, Message& out,
-                           std::chrono::milliseconds limit = std::chrono::seconds(5),
-                           std::vector<Message>* skipped = nullptr) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        Message m;
-        if (!queue.waitAndTake(m, left)) return false;
-        if (m.id == id) {
-            out = std::move(m);
-            return true;
-        }
-        if (skipped) skipped->push_back(std::move(m));
-    }
-}

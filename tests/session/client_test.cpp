@@ -11,7 +11,7 @@
 #include "EmbeddedResource.h"
 #include "LibraryClient.h"
 #include "TestSupport.h"
-#include "UnitSession.h"
+#include "UnitFrames.h"
 
 namespace {
 
@@ -49,8 +49,8 @@ TEST(Extraction, WritesTheLibraryByteForByteAndReplacesAnOldFile) {
     ASSERT_TRUE(extractLibrary(target));
     auto resource = findResource(kLibraryResourceType, kLibraryResourceName);
     ASSERT_TRUE(resource.has_value());
-    const auto built = readFileBytes(PX417_FILE);
-    EXPECT_EQ(readFileBytes(target), built);
+    const auto built = readFile(PX417_FILE);
+    EXPECT_EQ(readFile(target), built);
     EXPECT_EQ(std::vector<std::uint8_t>(resource->begin(), resource->end()), built);
     // The temporary file was renamed, not left behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
@@ -77,14 +77,6 @@ TEST(Extraction, UnwritableDirectoryFailsWithoutPartialFile) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), ::geteuid() != 0 ? 2 : 1);
 }
 
-TEST(Extraction, DefaultPathIsBesideTheProgram) {
-    const std::string path = libraryPath();
-    ASSERT_FALSE(path.empty());
-    EXPECT_EQ(std::filesystem::path(path).filename(), "px417.so");
-    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(path).parent_path(),
-                                            std::filesystem::canonical("/proc/self/exe").parent_path()));
-}
-
 TEST(Binding, LibraryWithoutUnloadIsRefusedAndReleased) {
     LibraryClient client;
     EXPECT_FALSE(client.bind(FAKE_NOUNLOAD_FILE));
@@ -97,7 +89,7 @@ TEST(Binding, BarePathAndMissingFileAreRefused) {
     EXPECT_FALSE(client.bind("px417.so"));  // would otherwise go through the search path
     EXPECT_FALSE(client.bind("/nonexistent/px417.so"));
     EXPECT_FALSE(client.open("COM1", 9600));
-    ByteBuffer frame{0xFC, 0x05, 0x11};
+    ByteBuffer frame = unitframe::statusRequest();
     EXPECT_FALSE(client.command(frame));
     client.close();  // nothing bound: nothing happens
     EXPECT_EQ(client.result("ResultCode"), "");
@@ -130,10 +122,10 @@ TEST(Requests, TextsReachThePx417ExactlyAsBuilt) {
     EXPECT_EQ(client.result("ResultCode"), "401");
     EXPECT_EQ(client.result("ResultMessage"), "Memory Failure");
 
-    ByteBuffer status{0xFC, 0x05, 0x11};
+    ByteBuffer status = unitframe::statusRequest();
     EXPECT_FALSE(client.command(status));  // the unopened port cannot send
     EXPECT_EQ(client.result("ErrorCode"), "107");
-    EXPECT_EQ(status, (ByteBuffer{0xFC, 0x05, 0x11}));  // keeps the frame that was sent
+    EXPECT_EQ(status, unitframe::statusRequest());  // keeps the frame that was sent
     ByteBuffer empty;
     EXPECT_FALSE(client.command(empty));
     client.close();
@@ -157,17 +149,11 @@ TEST(Requests, TextsReachThePx417ExactlyAsBuilt) {
               "ResultMessage: Memory Failure\r\n\r\n\n");
 }
 
-TEST(Requests, OpenTextKeepsThePortNameAsGiven) {
-    EXPECT_EQ(LibraryClient::openRequest("COM10", 9600),
-              "COMM_PX417/1.0\r\nArgument0: COM10\r\nArgument1: 9600\r\nArgument2: 8\r\nMethod: Open\r\n\r\n");
-    EXPECT_EQ(LibraryClient::openRequest("COM1", -5).find("Argument1: -5\r\n") != std::string::npos, true);
-}
-
 TEST(Results, FailedThenSuccessfulCommandKeepsTheFirstErrorCode) {
     LibraryClient client;
     ASSERT_TRUE(client.bind(FAKE_PX417_FILE));
     pushResponse("COMM_PX417/1.0 403 Protcol Error\r\nArgument0: 102\r\n\r\n");
-    ByteBuffer frame{0xFC, 0x05, 0x11};
+    ByteBuffer frame = unitframe::statusRequest();
     EXPECT_FALSE(client.command(frame));
     EXPECT_EQ(client.result("ErrorCode"), "102");
     EXPECT_EQ(client.result("ResultCode"), "403");
@@ -195,9 +181,9 @@ TEST(Results, OnlyTheExactCode200IsSuccess) {
     for (const char* response : responses) {
         SCOPED_TRACE(response);
         pushResponse(response);
-        ByteBuffer frame{0xFC, 0x05, 0x11};
+        ByteBuffer frame = unitframe::statusRequest();
         EXPECT_FALSE(client.command(frame));
-        EXPECT_EQ(frame, (ByteBuffer{0xFC, 0x05, 0x11}));
+        EXPECT_EQ(frame, unitframe::statusRequest());
     }
 }
 
@@ -206,8 +192,8 @@ TEST(Worker, FailureWithoutErrorCodePostsNothingAndTheWorkerGoesOn) {
     CommWorker worker(window, FAKE_PX417_FILE);
     ASSERT_TRUE(worker.open("COM1", 9600));
     pushResponse("COMM_PX417/1.0 403 Protcol Error\r\n\r\n");
-    ASSERT_TRUE(worker.postCommand(ByteBuffer{0xFC, 0x05, 0xD0}));
-    ASSERT_TRUE(worker.postCommand(ByteBuffer{0xFC, 0x05, 0x50}));
+    ASSERT_TRUE(worker.postCommand(unitframe::startDownload()));
+    ASSERT_TRUE(worker.postCommand(unitframe::ack()));
     Message m;
     ASSERT_TRUE(window.queue().waitAndTake(m, 5s));
     EXPECT_EQ(m.id, registerMessage(msgname::kResponse));  // from the second command only
@@ -252,78 +238,6 @@ TEST(Messages, QueueIsFifoAndFreesWhatIsLeft) {
     queue.reset();  // message 3 and its buffer go with the queue (the leak checker watches)
     MessageQueue empty;
     EXPECT_FALSE(empty.waitAndTake(m, 1ms));
-}
-
-struct FrameCase {
-    const char* name;
-    ByteBuffer frame;
-    ByteBuffer expected;
-};
-
-TEST(Frames, BuiltByteForByte) {
-    ByteBuffer block;
-    for (int i = 0; i < 246; ++i) block.append(static_cast<std::uint8_t>(i));
-    ByteBuffer expectedBlock{0xFC, 0xFF, 0xD1, 0xF6, 0x00, 0x00, 0x00};
-    expectedBlock.append(block.data(), block.size());
-
-    const FrameCase cases[] = {
-        {"status", UnitSession::statusRequestFrame(), {0xFC, 0x05, 0x11}},
-        {"start", UnitSession::startDownloadFrame(), {0xFC, 0x05, 0xD0}},
-        {"ack", UnitSession::ackFrame(), {0xFC, 0x05, 0x50}},
-        {"version", UnitSession::versionRequestFrame(), {0xFC, 0x05, 0x84}},
-        {"verify zero", UnitSession::verifyFrame({0, 0, 0, 0, 0, 0}), {0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0}},
-        {"verify order", UnitSession::verifyFrame({1, 2, 3, 4, 5, 6}), {0xFC, 0x0B, 0xD2, 4, 3, 2, 1, 6, 5}},
-        {"block at 246", UnitSession::writeBlockFrame(246, block), expectedBlock},
-        {"short block",
-         UnitSession::writeBlockFrame(0x01020304, ByteBuffer{0xAA}),
-         {0xFC, 0x0A, 0xD1, 0x04, 0x03, 0x02, 0x01, 0xAA}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.frame, c.expected);
-    }
-    block.append(0x00);  // 247 bytes: the length byte wraps
-    EXPECT_EQ(UnitSession::writeBlockFrame(0, block)[1], 0x00);
-}
-
-TEST(Frames, ReplyTestsReadOnlyWhatIsThere) {
-    struct Case {
-        ByteBuffer reply;
-        bool ack, disable, ready, busy, r00, r80, version;
-    };
-    const Case cases[] = {
-        {{}, false, false, false, false, false, false, false},
-        {{0xFC, 0x05}, false, false, false, false, false, false, false},
-        {{0xFC, 0x05, 0x50}, true, false, false, false, false, false, false},
-        {{0xFC, 0x05, 0x1A}, false, true, false, false, false, false, false},
-        {{0xFC, 0x05, 0xD4}, false, false, false, false, false, false, false},  // no data byte
-        {{0xFC, 0x07, 0xD4, 0x00}, false, false, true, false, false, false, false},
-        {{0xFC, 0x07, 0xD4, 0x80}, false, false, false, true, false, false, false},
-        {{0xFC, 0x07, 0xD3, 0x00}, false, false, false, false, true, false, false},
-        {{0xFC, 0x07, 0xD3, 0x80}, false, false, false, false, false, true, false},
-        {{0xFC, 0x0A, 0x84, 1}, false, false, false, false, false, false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::vector<std::uint8_t>(c.reply.bytes().begin(), c.reply.bytes().end())));
-        EXPECT_EQ(UnitSession::isAck(c.reply), c.ack);
-        EXPECT_EQ(UnitSession::isDisable(c.reply), c.disable);
-        EXPECT_EQ(UnitSession::isReady(c.reply), c.ready);
-        EXPECT_EQ(UnitSession::isBusy(c.reply), c.busy);
-        EXPECT_EQ(UnitSession::isResult00(c.reply), c.r00);
-        EXPECT_EQ(UnitSession::isResult80(c.reply), c.r80);
-        EXPECT_EQ(UnitSession::isVersion(c.reply), c.version);
-    }
-}
-
-TEST(Session, OrdersBeforeConnectDoNothing) {
-    UnitSession session(FAKE_PX417_FILE);
-    EXPECT_FALSE(session.isConnected());
-    session.disconnect();
-    session.enablePolling();
-    session.requestStatus();
-    session.sendAck();
-    session.destroy();
-    EXPECT_FALSE(session.isConnected());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "CommWorker.h"
 #include "EmbeddedResource.h"
 #include "TestSupport.h"
+#include "UnitFrames.h"
 #include "UnitSession.h"
 #include "UnitSimulator.h"
 
@@ -59,22 +60,23 @@ TEST_F(WorkerTest, PollingRunsFromEnableUntilDisableAndPollOnceAsksOnce) {
     ASSERT_TRUE(window_.queue().waitAndTake(m, 5s));
     EXPECT_EQ(m.id, statusUpdate_);
     EXPECT_EQ(loaderTrace.take(1), std::vector<std::string>{"Polling Message \r"});
-    EXPECT_EQ(sim_.counters().framesReceived, before + 1);
-    EXPECT_FALSE(window_.queue().waitAndTake(m, 100ms));  // exactly one reply
+    // Once the thread has ended nothing more can come: exactly one request, one reply.
     worker.stop();
+    EXPECT_EQ(sim_.counters().framesReceived, before + 1);
+    EXPECT_EQ(window_.queue().size(), 0u);
 }
 
 TEST_F(WorkerTest, CommandBringsResponseWithTheReplyBytes) {
     TraceCapture loaderTrace(kLoaderTraceName);
     CommWorker worker(window_, lib_);
     ASSERT_TRUE(worker.open(sim_.devicePath(), 38400));
-    ASSERT_TRUE(worker.postCommand(UnitSession::versionRequestFrame()));
+    ASSERT_TRUE(worker.postCommand(unitframe::versionRequest()));
     Message m;
     ASSERT_TRUE(window_.queue().waitAndTake(m, 5s));
     EXPECT_EQ(m.id, response_);
     ASSERT_NE(m.payload, nullptr);
     ASSERT_GE(m.payload->size(), 9u);
-    EXPECT_TRUE(UnitSession::isVersion(*m.payload));
+    EXPECT_TRUE(unitframe::isVersion(*m.payload));
     EXPECT_EQ((*m.payload)[1], m.payload->size());
     auto lines = loaderTrace.take(2);
     ASSERT_EQ(lines.size(), 2u);
@@ -89,12 +91,12 @@ TEST_F(WorkerTest, FailuresBecomeAlarmsWithTheSentFrameOrNothing) {
     faults.badCheck.every = 1;  // every reply arrives damaged: result 105, fast
     sim_.setFaults(faults);
 
-    ASSERT_TRUE(worker.postCommand(UnitSession::startDownloadFrame()));
+    ASSERT_TRUE(worker.postCommand(unitframe::startDownload()));
     Message m;
     ASSERT_TRUE(window_.queue().waitAndTake(m, 5s));
     EXPECT_EQ(m.id, alarm_);
     ASSERT_NE(m.payload, nullptr);
-    EXPECT_EQ(*m.payload, UnitSession::startDownloadFrame());  // the frame as handed over
+    EXPECT_EQ(*m.payload, unitframe::startDownload());  // the frame as handed over
 
     ASSERT_TRUE(worker.pollOnce());
     ASSERT_TRUE(window_.queue().waitAndTake(m, 5s));
@@ -122,18 +124,12 @@ TEST_F(WorkerTest, StopWhilePollingClosesUnloadsAndFreesThePort) {
         EXPECT_EQ(::dlopen(lib_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 
         // The px417 trace ends with the Close request and its answer: nothing after the stop.
-        std::vector<std::string> all;
-        for (;;) {
-            auto next = px417Trace.take(1, 2s);
-            if (next.empty()) break;
-            all.push_back(next[0]);
-            if (all.size() >= 2 && all[all.size() - 2] == "COMM_PX417/1.0\r\nMethod: Close\r\n\r\n") break;
-        }
+        const std::vector<std::string> all = px417Trace.arrived();
         ASSERT_GE(all.size(), 4u);
         EXPECT_EQ(all[all.size() - 2], "COMM_PX417/1.0\r\nMethod: Close\r\n\r\n");
         EXPECT_EQ(all.back(), "COMM_PX417/1.0 200 OK\r\n\r\n");
-        EXPECT_TRUE(px417Trace.take(1, 100ms).empty());
         worker.stop();  // a second stop does nothing
+        EXPECT_TRUE(px417Trace.arrived().empty());
     }
     // The port was closed and unlocked: a new session opens it at once.
     UnitSession session(lib_);

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "Crc16.h"
+#include "TestBytes.h"
 
 // The host's end of the line in tests: opens the slave device the way the serial library does and
 // trades raw bytes with the simulated unit.
 class HostPort {
 public:
-    using Bytes = std::vector<std::uint8_t>;
+    using Bytes = ::Bytes;
 
     explicit HostPort(const std::string& path) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -49,19 +49,10 @@ public:
         fd_ = -1;
     }
 
-    // Appends the check code, low byte first, as the serial library does.
-    static Bytes withCheck(Bytes frame) {
-        Crc16 crc;
-        crc.update(frame);
-        frame.push_back(crc.low());
-        frame.push_back(crc.high());
-        return frame;
-    }
-
     bool writeRaw(const Bytes& bytes) {
         return ::write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
-    bool send(const Bytes& frameWithoutCheck) { return writeRaw(withCheck(frameWithoutCheck)); }
+    bool send(const Bytes& frameWithoutCheck) { return writeRaw(onLine(frameWithoutCheck)); }
 
     // One byte, or none when `timeout` passes first or the line is gone.
     std::optional<std::uint8_t> readByte(std::chrono::milliseconds timeout) {
@@ -72,10 +63,14 @@ public:
         return b;
     }
 
-    // Everything that arrives until the line has been quiet for `quiet`.
-    Bytes readUntilQuiet(std::chrono::milliseconds quiet) {
+    // The next `count` bytes; fewer when one does not come within `byteTimeout`.
+    Bytes readBytes(std::size_t count, std::chrono::milliseconds byteTimeout = std::chrono::milliseconds(1000)) {
         Bytes bytes;
-        while (auto b = readByte(quiet)) bytes.push_back(*b);
+        while (bytes.size() < count)
+            if (auto b = readByte(byteTimeout))
+                bytes.push_back(*b);
+            else
+                break;
         return bytes;
     }
 
@@ -86,7 +81,7 @@ public:
         for (;;) {
             auto b = readByte(byteTimeout);
             if (!b) return {};
-            if (frame.empty() && *b != 0xFC) continue;
+            if (frame.empty() && *b != unitframe::kSync) continue;
             frame.push_back(*b);
             if (frame.size() >= 2 && frame.size() == frame[1]) return frame;
         }

@@ -7,51 +7,30 @@
 #include <chrono>
 #include <memory>
 
-#include "Crc16.h"
 #include "HostPort.h"
+#include "TestBytes.h"
 #include "UnitSimulator.h"
 
 namespace simtest {
 
 using namespace unitsim;
 using namespace std::chrono_literals;
-using Bytes = HostPort::Bytes;
+namespace command = unitframe::command;
+namespace code = unitframe::reply;
 
-inline const Bytes kStatus{0xFC, 0x05, 0x11};
-inline const Bytes kStart{0xFC, 0x05, 0xD0};
-inline const Bytes kVerify{0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0};
-inline const Bytes kAck{0xFC, 0x05, 0x50};
-inline const Bytes kVersion{0xFC, 0x05, 0x84};
+inline const Bytes kStatus = toBytes(unitframe::statusRequest());
+inline const Bytes kStart = toBytes(unitframe::startDownload());
+inline const Bytes kVerify = toBytes(unitframe::verify({}));
+inline const Bytes kAck = toBytes(unitframe::ack());
+inline const Bytes kVersion = toBytes(unitframe::versionRequest());
 
-inline Bytes reply(std::uint8_t replyCode, Bytes data = {}) {
-    Bytes frame{0xFC, static_cast<std::uint8_t>(data.size() + 5), replyCode};
-    frame.insert(frame.end(), data.begin(), data.end());
-    return HostPort::withCheck(frame);
-}
-
-inline const Bytes kDisable = reply(0x1A);
-inline const Bytes kAckReply = reply(0x50);
-inline const Bytes kReady = reply(0xD4, {0x00});
-inline const Bytes kBusy = reply(0xD4, {0x80});
+inline const Bytes kDisable = unitReply(code::kDisable);
+inline const Bytes kAckReply = unitReply(code::kAck);
+inline const Bytes kReady = unitReply(code::kFlashStatus, {code::kReady});
+inline const Bytes kBusy = unitReply(code::kFlashStatus, {code::kBusy});
 
 inline Bytes blockFrame(std::uint32_t offset, const Bytes& data) {
-    Bytes frame(7 + data.size());
-    frame[0] = 0xFC;
-    frame[1] = static_cast<std::uint8_t>(data.size() + 9);
-    frame[2] = 0xD1;
-    for (int i = 0; i < 4; ++i) frame[3 + i] = static_cast<std::uint8_t>(offset >> (8 * i));
-    std::copy(data.begin(), data.end(), frame.begin() + 7);
-    return frame;
-}
-
-// A download file: body, then its check code high byte first.
-inline Bytes downloadFile(std::size_t size, std::uint8_t seed) {
-    Bytes file(size);
-    for (std::size_t i = 0; i < size; ++i) file[i] = static_cast<std::uint8_t>(i * 7 + seed);
-    const auto crc = Crc16::of({file.data(), size - 2});
-    file[size - 2] = static_cast<std::uint8_t>(crc >> 8);
-    file[size - 1] = static_cast<std::uint8_t>(crc);
-    return file;
+    return toBytes(unitframe::writeBlock(offset, data));
 }
 
 class SimTest : public ::testing::Test {

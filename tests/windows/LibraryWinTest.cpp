@@ -12,6 +12,7 @@
 #include "WineSupport.h"
 #include "platform/GlobalMemory.h"
 #include "platform/Mailslot.h"
+#include "platform/ProgramDirectory.h"
 #include "platform/System.h"
 
 namespace {

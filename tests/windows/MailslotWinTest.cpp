@@ -11,7 +11,7 @@
 #include "MailslotTrace.h"
 #include "WineSupport.h"
 #include "platform/Mailslot.h"
-#include "platform/System.h"
+#include "platform/ProgramDirectory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Creates trace mailslots and prints what arrives on them until Ctrl-C or SIGTERM; the
+// Creates trace mailslots and prints what arrives on them until Ctrl-C, SIGTERM or SIGHUP; the
 // mailslots go away again when it ends.
 #include <cstdio>
 #include <memory>
@@ -16,7 +16,7 @@ void usage(const char* program) {
         "usage: %s [MAILSLOT...]\n"
         "Creates each mailslot (default DebugComm_px417) and prints every message that\n"
         "arrives: time, mailslot, length in bytes and the text with control bytes escaped.\n"
-        "Ends on Ctrl-C or SIGTERM and removes the mailslots.\n",
+        "Ends on Ctrl-C, SIGTERM or SIGHUP and removes the mailslots.\n",
         program);
 }
 

@@ -20,6 +20,28 @@ int rank(int code) {
 }
 }  // namespace
 
+Ending ofOutcome(Outcome outcome, std::optional<Failure> which) {
+    struct Row {
+        Outcome outcome;
+        Ending ending;
+    };
+    static constexpr Row rows[] = {
+        {Outcome::Success, {kSuccess, "success"}},
+        {Outcome::Warning, {kWarning, "warning"}},
+        {Outcome::Failed, {kFailureBase, "failure"}},  // plus the failure's number
+        {Outcome::ConnectionFailure, {kConnection, "connection failure"}},
+        {Outcome::FileError, {kFile, "file error"}},
+        {Outcome::NoFileSelected, {kFile, "file error"}},
+    };
+    for (const Row& row : rows) {
+        if (row.outcome != outcome) continue;
+        if (outcome != Outcome::Failed) return row.ending;
+        if (which) return {failure(failureNumber(*which)), row.ending.outcome};
+    }
+    // Nothing ran, or it has not ended: the program itself went wrong.
+    return {kInternal, "internal error"};
+}
+
 int worse(int a, int b) { return rank(b) > rank(a) ? b : a; }
 
 const std::vector<Row>& table() {

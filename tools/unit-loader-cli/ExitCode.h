@@ -1,7 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "RunControl.h"
 
 // The program's exit codes. Scripts branch on them, so the numbers never change.
 namespace exitcode {
@@ -14,9 +17,16 @@ inline constexpr int kConnection = 4;     // the port could not be opened (messa
 inline constexpr int kWarning = 5;        // verify result D3 80: the unit did not confirm the image
 inline constexpr int kFailureBase = 10;   // F1 .. F9 are 11 .. 19
 inline constexpr int kTimeout = 20;       // --timeout expired
-inline constexpr int kInterrupted = 130;  // SIGINT or SIGTERM
+inline constexpr int kInterrupted = 130;  // SIGINT, SIGTERM or SIGHUP
 
 inline constexpr int failure(int n) { return kFailureBase + n; }
+
+// How the engine said a run ended, as the program reports it.
+struct Ending {
+    int code;
+    const char* outcome;  // the "outcome" word of the JSON result
+};
+Ending ofOutcome(Outcome outcome, std::optional<Failure> which);
 
 // Of two units' codes, the one that fared worse: interruption, internal and file errors, the
 // port, a time-out, a failure (the later state the worse), the warning, success.

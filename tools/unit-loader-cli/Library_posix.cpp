@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "EmbeddedResource.h"
+#include "platform/ProgramDirectory.h"
 #include "platform/System.h"
 
 bool ExtractedLibrary::extract() {

@@ -2,6 +2,7 @@
 
 #include "EmbeddedResource.h"
 #include "Library.h"
+#include "platform/ProgramDirectory.h"
 #include "platform/System.h"
 
 // "px417.<process id>.dll" beside the program, else in a directory of its own under the

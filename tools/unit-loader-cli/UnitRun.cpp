@@ -45,7 +45,6 @@ public:
     void ShowInfoMessage(const std::string&) override { ended_ = true; }
     void ShowMessagePair(const std::string&, const std::string&) override { ended_ = true; }
 
-    bool boxShown() const { return ended_; }
     std::string version;
 
 private:
@@ -74,20 +73,6 @@ std::string where(const RunOptions& options, const DialogCore& core) {
     return options.command == UnitCommand::Download ? " in state " + std::to_string(core.state()) : "";
 }
 
-// Which failure a box is: a download's state when its box came names it; the version check
-// has two, told apart by their texts.
-std::optional<int> failureOf(const DialogCore::Box& box, std::uint32_t stateBefore, UnitCommand command) {
-    if (command == UnitCommand::Download && stateBefore >= 1 && stateBefore <= 9) {
-        const BoxText expected = failureBox(static_cast<Failure>(stateBefore));
-        if (expected.caption == box.caption && expected.text == box.text) return static_cast<int>(stateBefore);
-    }
-    for (int n = 1; n <= 9; ++n) {
-        const BoxText expected = failureBox(static_cast<Failure>(n));
-        if (expected.caption == box.caption && expected.text == box.text) return n;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
@@ -106,6 +91,8 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         core.Shutdown();
         result.exitCode = code;
         result.outcome = std::move(outcome);
+        if (core.outcome() == Outcome::Failed && core.failure())
+            result.failure = "F" + std::to_string(failureNumber(*core.failure()));
         if (result.caption.empty() && core.lastBox().kind != DialogCore::Box::None) {
             result.caption = core.lastBox().caption;
             result.text = core.lastBox().text;
@@ -120,23 +107,23 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         return result;
     };
 
+    // How the engine said the run ended, as exit code and outcome word.
+    auto ended = [&] {
+        const exitcode::Ending e = exitcode::ofOutcome(core.outcome(), core.failure());
+        return finish(e.code, e.outcome);
+    };
+
     if (options.command == UnitCommand::Download) {
-        if (!core.SelectDownloadFile(options.file)) return finish(exitcode::kFile, "file error");
+        if (!core.SelectDownloadFile(options.file)) return ended();
         sink.started(core.blockCount(), core.fileSize());
         core.StartDownload();
     } else {
         sink.started(0, 0);
         core.StartVersionCheck();
     }
-    if (!core.isRunning()) {
-        const auto& box = core.lastBox();
-        if (box.kind == DialogCore::Box::Table && box.stringId == kStrCommInitFailed)
-            return finish(exitcode::kConnection, "connection failure");
-        return finish(exitcode::kInternal, "internal error");
-    }
+    if (!core.isRunning()) return ended();
 
     const auto deadline = options.timeout ? std::optional(started + *options.timeout) : std::nullopt;
-    std::uint32_t stateBefore = core.state();
     while (core.isRunning()) {
         if (const int sig = signals::caught()) {
             result.caption = "Interrupted";
@@ -165,37 +152,21 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         sink.tick();
         if (wake != Doorbell::Wake::Rung) continue;
         Message message;
-        while (core.isRunning() && window.queue().take(message)) {
-            stateBefore = core.state();
-            core.handleMessage(message);
-        }
+        while (core.isRunning() && window.queue().take(message)) core.handleMessage(message);
     }
 
-    if (options.command == UnitCommand::Version) {
-        if (!feedback.boxShown()) {
-            result.version = feedback.version;
-            return finish(exitcode::kSuccess, "success");
-        }
-    } else {
-        const auto& box = core.lastBox();
-        if (box.kind == DialogCore::Box::Info) {
-            result.unitCrc = hexPair(core.unitCrc5(), core.unitCrc4());
-            // The bar stands one short through the verify when the last block is short; the
-            // window resets it after its box, a terminal keeps the full picture.
-            result.blocksDone = core.blockCount();
-            sink.blocks(core.blockCount());
-            return finish(exitcode::kSuccess, "success");
-        }
-        if (stateBefore == DownloadSequencer::kWaitDisableAfter80) {
-            result.unitCrc = hexPair(core.unitCrc5(), core.unitCrc4());
-            return finish(exitcode::kWarning, "warning");
-        }
+    if (core.outcome() == Outcome::Success && options.command == UnitCommand::Version)
+        result.version = feedback.version;
+    if (options.command == UnitCommand::Download &&
+        (core.outcome() == Outcome::Success || core.outcome() == Outcome::Warning))
+        result.unitCrc = hexPair(core.unitCrc5(), core.unitCrc4());
+    if (options.command == UnitCommand::Download && core.outcome() == Outcome::Success) {
+        // The bar stands one short through the verify when the last block is short; the window
+        // resets it after its box, a terminal keeps the full picture.
+        result.blocksDone = core.blockCount();
+        sink.blocks(core.blockCount());
     }
-    if (auto n = failureOf(core.lastBox(), stateBefore, options.command)) {
-        result.failure = "F" + std::to_string(*n);
-        return finish(exitcode::failure(*n), "failure");
-    }
-    return finish(exitcode::kInternal, "internal error");
+    return ended();
 }
 
 nlohmann::json toJson(const RunResult& r) {

@@ -56,5 +56,5 @@ public:
 };
 
 // One download or version check through the dialog core, pumped until it ends, the timeout
-// expires or SIGINT/SIGTERM arrives. The session is closed whichever way it ends.
+// expires or SIGINT, SIGTERM or SIGHUP arrives. The session is closed whichever way it ends.
 RunResult runUnit(const RunOptions& options, ProgressSink& sink);

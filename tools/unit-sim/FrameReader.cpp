@@ -1,18 +1,15 @@
 #include "FrameReader.h"
 
-#include "SimConfig.h"
+#include "UnitFrames.h"
 
 namespace unitsim {
 
-namespace {
-// Sync, length, code and the two check bytes.
-constexpr std::uint32_t kSmallestFrame = 5;
-}  // namespace
+using unitframe::kSmallestFrame;
 
 FrameReader::Result FrameReader::feed(std::uint8_t byte) {
     switch (state_) {
     case State::Hunt:
-        if (byte != code::kSync) {
+        if (byte != unitframe::kSync) {
             ++skipped_;
             return Result::Pending;
         }
@@ -50,19 +47,6 @@ FrameReader::Result FrameReader::feed(std::uint8_t byte) {
 void FrameReader::drop() {
     state_ = State::Hunt;
     frame_.clear();
-}
-
-ByteBuffer makeFrame(std::uint8_t replyCode, const std::uint8_t* data, std::size_t count) {
-    ByteBuffer frame;
-    frame.append(code::kSync);
-    frame.append(static_cast<std::uint8_t>(count + kSmallestFrame));
-    frame.append(replyCode);
-    if (count != 0) frame.append(data, count);
-    Crc16 crc;
-    crc.update(frame.bytes());
-    frame.append(crc.low());
-    frame.append(crc.high());
-    return frame;
 }
 
 }  // namespace unitsim

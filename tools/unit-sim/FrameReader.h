@@ -37,7 +37,4 @@ private:
     std::uint64_t skipped_ = 0;
 };
 
-// Builds a whole frame: sync, length, code, data and the check code, low byte first.
-ByteBuffer makeFrame(std::uint8_t replyCode, const std::uint8_t* data = nullptr, std::size_t count = 0);
-
 }  // namespace unitsim

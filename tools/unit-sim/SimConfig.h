@@ -10,22 +10,9 @@
 // it can be told to commit. Defaults describe a healthy unit that answers at once.
 namespace unitsim {
 
-// Reply codes the simulated unit sends.
-namespace code {
-constexpr std::uint8_t kSync = 0xFC;
-constexpr std::uint8_t kStatusRequest = 0x11;
-constexpr std::uint8_t kDisable = 0x1A;
-constexpr std::uint8_t kReset = 0x40;
-constexpr std::uint8_t kAck = 0x50;
-constexpr std::uint8_t kVersion = 0x84;
-constexpr std::uint8_t kDownloadStart = 0xD0;
-constexpr std::uint8_t kWriteBlock = 0xD1;
-constexpr std::uint8_t kVerify = 0xD2;
-constexpr std::uint8_t kVerifyResult = 0xD3;
-constexpr std::uint8_t kFlashStatus = 0xD4;  // data 0x00 ready, 0x80 busy
-// What an enabled unit (accepting notes) reports; the host knows no name for it.
-constexpr std::uint8_t kEnabledIdle = 0x15;
-}  // namespace code
+// What an enabled unit (accepting notes) reports; the host knows no name for it. Every other
+// code is the host's own, from UnitFrames.
+inline constexpr std::uint8_t kEnabledIdle = 0x15;
 
 struct UnitBehaviour {
     std::uint32_t memorySize = 16u * 1024 * 1024;
@@ -33,7 +20,7 @@ struct UnitBehaviour {
     std::uint8_t powerUpFill = 0x00;
     std::uint32_t resetPolls = 0;    // status replies 0x40 after power-up
     std::uint32_t enabledPolls = 0;  // then this many replies of enabledStatus
-    std::uint8_t enabledStatus = code::kEnabledIdle;
+    std::uint8_t enabledStatus = kEnabledIdle;
     std::uint32_t eraseBusyPolls = 2;   // D4 80 replies before D4 00 after a download start
     std::uint32_t blockBusyPolls = 0;   // the same after each block
     std::uint32_t verifyBusyPolls = 1;  // the same before the verify result

@@ -3,20 +3,24 @@
 #include <algorithm>
 
 #include "Crc16.h"
-#include "FrameReader.h"
+#include "UnitFrames.h"
 
 namespace unitsim {
 
 namespace {
 
-// Write block: sync, length, code, four offset bytes, data, two check bytes.
-constexpr std::uint32_t kBlockOverhead = 9;
+namespace command = unitframe::command;
+namespace code = unitframe::reply;
+using unitframe::kBlockOverhead;
+
 // Room in a frame of at most 255 bytes for the version text after its four data bytes.
 constexpr std::size_t kMaxVersionText = 255 - 9;
 
-ByteBuffer reply(std::uint8_t replyCode) { return makeFrame(replyCode); }
-
-ByteBuffer reply(std::uint8_t replyCode, std::uint8_t data) { return makeFrame(replyCode, &data, 1); }
+// A whole reply frame as it goes on the line, check code included.
+ByteBuffer reply(std::uint8_t replyCode, std::span<const std::uint8_t> data = {}) {
+    return unitframe::withCheck(unitframe::frame(replyCode, data));
+}
+ByteBuffer reply(std::uint8_t replyCode, std::uint8_t data) { return reply(replyCode, std::span(&data, 1)); }
 
 }  // namespace
 
@@ -44,28 +48,28 @@ CommandOutcome UnitModel::handle(const ByteBuffer& frame, Clock::time_point now,
     const bool inDownload =
         phase_ == UnitPhase::Download || phase_ == UnitPhase::Verifying || phase_ == UnitPhase::ResultPending;
     switch (frame.at(2)) {
-    case code::kStatusRequest: return {statusReply(now, faults), {}};
+    case command::kStatusRequest: return {statusReply(now, faults), {}};
 
-    case code::kDownloadStart:
+    case command::kDownloadStart:
         // A repeated start (its acknowledgement lost) erases again; before the first Disable the
         // unit is not ready and just reports what it is doing.
         if (phase_ == UnitPhase::PowerUp) return {statusReply(now, faults), "not disabled yet"};
-        if (inDownload && busy(now)) return {reply(code::kFlashStatus, 0x80), "busy"};
+        if (inDownload && busy(now)) return {reply(code::kFlashStatus, code::kBusy), "busy"};
         return startDownload(faults, pacing);
 
-    case code::kWriteBlock:
+    case command::kWriteBlock:
         if (!inDownload) return {statusReply(now, faults), "no download started"};
-        if (busy(now)) return {reply(code::kFlashStatus, 0x80), "busy"};
+        if (busy(now)) return {reply(code::kFlashStatus, code::kBusy), "busy"};
         return writeBlock(frame, now, faults, pacing);
 
-    case code::kVerify:
+    case command::kVerify:
         if (!inDownload) return {statusReply(now, faults), "no download started"};
-        if (busy(now)) return {reply(code::kFlashStatus, 0x80), "busy"};
+        if (busy(now)) return {reply(code::kFlashStatus, code::kBusy), "busy"};
         return verify(now, faults, pacing);
 
-    case code::kAck: return acknowledge(faults);
+    case command::kAck: return acknowledge(faults);
 
-    case code::kVersion: return {versionReply(), {}};
+    case command::kVersionRequest: return {versionReply(), {}};
 
     default: return {std::nullopt, "unknown command"};
     }
@@ -101,16 +105,16 @@ ByteBuffer UnitModel::statusReply(Clock::time_point now, const Faults& faults) {
     case UnitPhase::Verifying:
         if (busy(now)) {
             if (busyPolls_ > 0) --busyPolls_;
-            return reply(code::kFlashStatus, 0x80);
+            return reply(code::kFlashStatus, code::kBusy);
         }
-        if (phase_ == UnitPhase::Download) return reply(code::kFlashStatus, 0x00);
+        if (phase_ == UnitPhase::Download) return reply(code::kFlashStatus, code::kReady);
         phase_ = UnitPhase::ResultPending;
         [[fallthrough]];
 
     case UnitPhase::ResultPending: {
         const std::uint8_t data[3] = {verify_->resultCode, static_cast<std::uint8_t>(verify_->computed),
                                       static_cast<std::uint8_t>(verify_->computed >> 8)};
-        return makeFrame(code::kVerifyResult, data, sizeof data);
+        return reply(code::kVerifyResult, data);
     }
     }
     return reply(code::kDisable);
@@ -119,7 +123,7 @@ ByteBuffer UnitModel::statusReply(Clock::time_point now, const Faults& faults) {
 ByteBuffer UnitModel::versionReply() const {
     ByteBuffer data(behaviour_.versionData.data(), behaviour_.versionData.size());
     data.append(reinterpret_cast<const std::uint8_t*>(behaviour_.versionText.data()), behaviour_.versionText.size());
-    return makeFrame(code::kVersion, data.data(), data.size());
+    return reply(code::kVersion, data.bytes());
 }
 
 CommandOutcome UnitModel::startDownload(const Faults& faults, const Pacing& pacing) {

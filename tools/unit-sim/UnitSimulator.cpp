@@ -13,6 +13,7 @@
 
 #include "FrameReader.h"
 #include "PseudoTerminal.h"
+#include "UnitFrames.h"
 
 namespace unitsim {
 
@@ -144,6 +145,11 @@ bool UnitSimulator::waitForBlocks(std::uint64_t count, std::chrono::milliseconds
 
 bool UnitSimulator::waitForLineDrop(std::chrono::milliseconds timeout) const {
     return waitFor(timeout, [&] { return counters_.lineDropped; });
+}
+
+bool UnitSimulator::waitForCounters(const std::function<bool(const Counters&)>& done,
+                                    std::chrono::milliseconds timeout) const {
+    return waitFor(timeout, [&] { return done(counters_); });
 }
 
 void UnitSimulator::logLocked(const FrameRecord& entry) {
@@ -403,7 +409,7 @@ void UnitSimulator::emitStream(Clock::time_point now) {
     for (std::size_t i = 0; i < count; ++i) {
         const auto position = streamPosition_ + i;
         bytes[i] = stream == StreamFault::NoSync ? kNoise[position % kNoise.size()]
-                                                 : (position % 2 == 0 ? code::kSync : std::uint8_t{0x02});
+                                                 : (position % 2 == 0 ? unitframe::kSync : std::uint8_t{0x02});
     }
     const ssize_t n = ::write(master_, bytes, count);
     if (n > 0) {

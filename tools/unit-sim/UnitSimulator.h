@@ -78,6 +78,8 @@ public:
     bool waitForReplies(std::uint64_t count, std::chrono::milliseconds timeout) const;
     bool waitForBlocks(std::uint64_t count, std::chrono::milliseconds timeout) const;
     bool waitForLineDrop(std::chrono::milliseconds timeout) const;
+    // Until `done` holds for the counters; a frame's counters change together with its record.
+    bool waitForCounters(const std::function<bool(const Counters&)>& done, std::chrono::milliseconds timeout) const;
 
 private:
     struct ReplyPlan;

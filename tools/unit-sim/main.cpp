@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     std::uint32_t eraseMs = 100, blockMs = 2, verifyMs = 50;
     std::uint32_t gapMs = 1500;
     std::uint32_t partialMs = 500;
-    std::uint32_t enabledStatus = code::kEnabledIdle;
+    std::uint32_t enabledStatus = kEnabledIdle;
     std::string stream;
     auto& unit = config.unit;
     auto& faults = config.faults;

@@ -7,10 +7,6 @@
 // The operating-system services the session client needs beyond the shared ones.
 namespace platform {
 
-// Directory of the running program, asked of the system, ending with the path separator;
-// empty when it cannot be found.
-std::string programDirectory();
-
 // File name of the protocol library on this platform.
 const char* libraryFileName();
 

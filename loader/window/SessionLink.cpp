@@ -1,6 +1,10 @@
-#include "UnitLink.h"
+#include "SessionLink.h"
 
-#include "UnitSession.h"
+#include "DialogCore.h"
+
+// Here rather than in DialogCore.cpp, so that a core given its own link needs no session.
+DialogCore::DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::string libraryFile)
+    : DialogCore(feedback, window, std::make_unique<SessionLink>(std::move(libraryFile)), nullptr) {}
 
 bool SessionLink::connect(WindowPoster& window, const std::string& portName, std::int32_t baudRate) {
     return session_.connect(window, portName, baudRate);
