@@ -99,7 +99,14 @@ wine_run() {  # wine_run SECONDS PROGRAM ARGS...: one Wine call, bounded
   timeout --kill-after=10 "$limit" wine "$@"
 }
 say "making the Wine prefix"
-wine_run 300 wineboot --init >/dev/null 2>&1 || fail "wineboot failed"
+# Wine's first start waits on its own services; on a busy machine that wait can run out once.
+if ! wine_run 300 wineboot --init >"$work/wineboot.log" 2>&1; then
+  timeout 30 wineserver -k 2>/dev/null || true
+  wine_run 300 wineboot --init >>"$work/wineboot.log" 2>&1 || {
+    tail -20 "$work/wineboot.log"
+    fail "wineboot failed twice"
+  }
+fi
 wine_run 120 reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$com1" /f >/dev/null 2>&1 ||
   fail "cannot map COM1"
 # The mapping is read when the wineserver starts, and the link must exist by then.
