@@ -18,6 +18,9 @@ add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
 set_target_properties(nlohmann_json::nlohmann_json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${UL_HOST_INCLUDE})
 set(UL_CLI11_INCLUDE_DIR ${UL_HOST_INCLUDE})
 
+# The MinGW runtime inside every program and px417.dll, whatever linker flags are given.
+add_link_options(-static)
+
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 

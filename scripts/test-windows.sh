@@ -39,6 +39,14 @@ exports=$(i686-w64-mingw32-objdump -p "$win_build/px417/px417.dll" |
   sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 == "[" {print $3}' | sort | tr '\n' ' ')
 [[ $exports == "load request unload " ]] || fail "px417.dll exports '$exports', not exactly load, request, unload"
 say "px417.dll exports: $exports"
+# Nothing but system DLLs: the MinGW runtime is linked in.
+for binary in "$win_build/px417/px417.dll" "$win_build/tools/unit-loader-cli/unit-loader-cli.exe" \
+  "$win_build/tools/trace-listen/trace-listen.exe"; do
+  imports=$(i686-w64-mingw32-objdump -p "$binary" | awk '/DLL Name:/ {print $3}' | tr '\n' ' ')
+  if grep -qiE 'libstdc|libgcc|libwinpthread' <<<"$imports"; then
+    fail "$(basename "$binary") needs MinGW DLLs: $imports"
+  fi
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ul-wine.XXXXXX")
 sim_pid=""
