@@ -1,24 +1,17 @@
-// Time of one Command request through the library's exports, against a pseudo-terminal
-// peer that answers each status request at once.
+// Time of one Command request through the library's exports, against the simulated unit
+// answering status requests at once (the same peer as the session bench, so the two compare).
 //   command_roundtrip [COUNT] [LIBRARY]
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "UnitSimulator.h"
 #include "platform/GlobalMemory.h"
 
 namespace {
@@ -35,27 +28,6 @@ std::string call(const std::string& text) {
     std::string out = response ? std::string(response, static_cast<std::size_t>(length)) : std::string();
     platform::globalFree(response);
     return out;
-}
-
-bool waitFor(int fd, short events, int ms) {
-    pollfd p{fd, events, 0};
-    return ::poll(&p, 1, ms) > 0;
-}
-
-// Reads each five-byte status request and answers with the Disable reply.
-void unit(int master, const std::atomic<bool>& stop) {
-    const std::uint8_t reply[] = {0xFC, 0x05, 0x1A, 0xF4, 0xE8};
-    std::uint8_t buf[5];
-    std::size_t have = 0;
-    while (!stop.load()) {
-        if (!waitFor(master, POLLIN, 100)) continue;
-        ssize_t n = ::read(master, buf + have, sizeof buf - have);
-        if (n <= 0) continue;
-        have += static_cast<std::size_t>(n);
-        if (have < sizeof buf) continue;
-        have = 0;
-        if (::write(master, reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) return;
-    }
 }
 
 }  // namespace
@@ -81,25 +53,15 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    termios raw{};
-    ::cfmakeraw(&raw);
-    int master = -1, slave = -1;
-    if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
-        std::perror("openpty");
-        return 1;
-    }
-    const std::string path = ::ptsname(master);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-
+    unitsim::UnitSimulator sim;
+    sim.start();
+    const std::string path = sim.devicePath();
     const std::string open =
-        "COMM_PX417/1.0\r\nArgument0: " + path + "\r\nArgument1: 9600\r\nArgument2: 8\r\nMethod: Open\r\n\r\n";
+        "COMM_PX417/1.0\r\nArgument0: " + path + "\r\nArgument1: 38400\r\nArgument2: 8\r\nMethod: Open\r\n\r\n";
     if (call(open) != "COMM_PX417/1.0 200 OK\r\n\r\n") {
         std::fprintf(stderr, "Open of %s failed\n", path.c_str());
         return 1;
     }
-
-    std::atomic<bool> stop{false};
-    std::thread peer(unit, master, std::cref(stop));
 
     const std::string command =
         "COMM_PX417/1.0\r\nArgument0: 3\r\nArgument1: /AUR\r\nArgument2: FC 05 11 \r\nMethod: Command\r\n\r\n";
@@ -114,13 +76,10 @@ int main(int argc, char** argv) {
         if (response != expected) ++failures;
     }
 
-    stop = true;
-    peer.join();
     call("COMM_PX417/1.0\r\nMethod: Close\r\n\r\n");
     unload();
     ::dlclose(handle);
-    ::close(master);
-    ::close(slave);
+    sim.stop();
 
     std::sort(micros.begin(), micros.end());
     auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };

@@ -24,9 +24,7 @@ CommService::CommService()
                 {"Close", &CommService::handleClose},
                 {"Command", &CommService::handleCommand}}} {}
 
-CommService::~CommService() {
-    if (port_) port_->abandon();
-}
+CommService::~CommService() { releasePort(); }
 
 std::string CommService::dispatch(std::string_view request) {
     std::string response;

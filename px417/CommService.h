@@ -15,8 +15,8 @@ public:
     static constexpr const char* kTraceName = "DebugComm_px417";
 
     CommService();
-    // Leaves a port that is still held open (and unreachable): closing it is the Close
-    // request's job, which callers send before unloading.
+    // Closes a port that is still held, as Close would: left open it would stay held, and
+    // unreachable, until the process ends.
     virtual ~CommService();
     CommService(const CommService&) = delete;
     CommService& operator=(const CommService&) = delete;

@@ -26,16 +26,20 @@ public:
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
 
-    // True when the device could be had exclusively. Settings the driver refuses are
-    // passed over: the device still counts as open.
+    // True when the name stands for a terminal device and it could be had exclusively; nothing
+    // else is opened or touched. Settings the driver refuses are passed over: the device still
+    // counts as open, and a refused rate leaves the line at its previous speed.
     bool open(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits);
     // Drops DTR and RTS and releases the device; harmless when not open.
     void close();
     bool isOpen() const;
-    // Forgets the device without closing it: it stays held until the process ends.
-    void abandon();
+    // The rate the line runs at since open(), as the driver reports it; 0 when not open.
+    std::int32_t baudRate() const;
 
     bool readByte(std::uint8_t& byte) override;
+    // Gives up once 1 s plus twice the bytes' line time (11 bits each) has passed without the
+    // bytes having left, so a peer that stops reading (or CTS held low under hardware flow
+    // control) cannot hold the caller; the unsent rest of the output is then discarded.
     bool writeBytes(const std::uint8_t* data, std::size_t count) override;
 
 private:
@@ -43,5 +47,5 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The device a port name stands for on this platform ("COM1" and the like).
+// The device a port name stands for on this platform ("COM1" and the like; "com1" is the same).
 std::string serialDevicePath(const std::string& portName);

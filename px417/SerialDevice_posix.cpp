@@ -1,13 +1,19 @@
 #include "SerialDevice.h"
 
+// The kernel's termios2 rather than the C library's termios: only it sets a rate outside the
+// table of B-constants exactly (BOTHER), as a Windows driver takes any rate it can make.
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -42,7 +48,7 @@ private:
 
 struct Rate {
     std::int32_t baud;
-    speed_t speed;
+    tcflag_t code;
 };
 
 constexpr Rate kRates[] = {
@@ -54,13 +60,21 @@ constexpr Rate kRates[] = {
     {2000000, B2000000},
 };
 
-bool speedFor(std::int32_t baud, speed_t& speed) {
+// Output and input at `baud`: the table's code where there is one (every driver knows those),
+// else the exact rate.
+void setSpeed(termios2& t, std::int32_t baud) {
+    tcflag_t code = BOTHER;
     for (const auto& r : kRates)
-        if (r.baud == baud) {
-            speed = r.speed;
-            return true;
-        }
-    return false;
+        if (r.baud == baud) code = r.code;
+    t.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));  // input follows output
+    t.c_cflag |= code;
+    t.c_ispeed = t.c_ospeed = static_cast<speed_t>(baud);
+}
+
+std::int32_t lineRate(int fd) {
+    termios2 t{};
+    if (::ioctl(fd, TCGETS2, &t) != 0) return 0;
+    return static_cast<std::int32_t>(std::min<speed_t>(t.c_ospeed, std::numeric_limits<std::int32_t>::max()));
 }
 
 bool dataBitsFlag(std::int32_t dataBits, tcflag_t& flag) {
@@ -84,9 +98,8 @@ int ioctlRetry(int fd, unsigned long request, int* arg) {
 // Raw binary line with even parity and one stop bit; every other setting stays as the driver
 // had it. Nothing here is checked: a setting the driver refuses leaves the line as it was.
 void configure(int fd, std::int32_t baudRate, std::int32_t dataBits) {
-    termios before{};
-    if (::tcgetattr(fd, &before) != 0) return;
-    termios t = before;
+    termios2 t{};
+    if (::ioctl(fd, TCGETS2, &t) != 0) return;
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
     t.c_iflag |= INPCK;
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -98,14 +111,14 @@ void configure(int fd, std::int32_t baudRate, std::int32_t dataBits) {
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
 
-    speed_t speed;
-    if (speedFor(baudRate, speed) && ::cfsetispeed(&t, speed) == 0 && ::cfsetospeed(&t, speed) == 0 &&
-        ::tcsetattr(fd, TCSANOW, &t) == 0)
-        return;
-    // Rate unknown or refused: apply the rest at the previous speed.
-    ::cfsetispeed(&t, ::cfgetispeed(&before));
-    ::cfsetospeed(&t, ::cfgetospeed(&before));
-    ::tcsetattr(fd, TCSANOW, &t);
+    // A rate of 0 would hang the line up rather than set a speed.
+    if (baudRate > 0) {
+        termios2 withRate = t;
+        setSpeed(withRate, baudRate);
+        if (::ioctl(fd, TCSETS2, &withRate) == 0) return;
+    }
+    // Rate refused: apply the rest at the previous speed.
+    ::ioctl(fd, TCSETS2, &t);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -115,15 +128,44 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// Time that `count` bytes of 11 bits (start, 8 data, parity, stop) take on the line.
+std::chrono::microseconds lineTime(std::size_t count, std::int32_t baudRate) {
+    const long long rate = baudRate > 0 ? baudRate : 50;  // unknown: the slowest rate there is
+    return std::chrono::microseconds(static_cast<long long>(count) * 11 * 1000000 / rate);
+}
+
+enum class Drain { Sent, TimedOut, Failed };
+
+// Waits until the driver has nothing left to send. Its queue is watched rather than waited on
+// (tcdrain has no time-out): each look sleeps about as long as the queued bytes need.
+Drain waitUntilSent(int fd, Clock::time_point deadline, std::int32_t baudRate) {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
+            // A device that cannot tell has still taken every byte; any other failure (a
+            // vanished adapter) is a failed write.
+            return errno == ENOTTY || errno == EINVAL ? Drain::Sent : Drain::Failed;
+        if (queued <= 0) return Drain::Sent;
+        const auto now = Clock::now();
+        if (now >= deadline) return Drain::TimedOut;
+        const auto nap = std::max<Clock::duration>(lineTime(static_cast<std::size_t>(queued), baudRate),
+                                                   std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::min<Clock::duration>(nap, deadline - now));
+    }
+}
+
 }  // namespace
 
 struct SerialDevice::Impl {
     UniqueFd fd;
+    std::int32_t baudRate = 0;
 };
 
 std::string serialDevicePath(const std::string& portName) {
     if (portName.find('/') != std::string::npos) return portName;
-    if (portName.size() > 3 && portName.compare(0, 3, "COM") == 0 && portName[3] != '0') {
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    if (portName.size() > 3 && upper(portName[0]) == 'C' && upper(portName[1]) == 'O' && upper(portName[2]) == 'M' &&
+        portName[3] != '0') {
         bool digits = portName.size() <= 3 + 9;
         for (std::size_t i = 3; i < portName.size() && digits; ++i) digits = portName[i] >= '0' && portName[i] <= '9';
         if (digits) return "/dev/ttyS" + std::to_string(std::stoul(portName.substr(3)) - 1);
@@ -137,12 +179,18 @@ SerialDevice::~SerialDevice() = default;
 
 bool SerialDevice::isOpen() const { return static_cast<bool>(impl_->fd); }
 
+std::int32_t SerialDevice::baudRate() const { return impl_->fd ? impl_->baudRate : 0; }
+
 bool SerialDevice::open(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits) {
     close();
     if (portName.empty()) return false;
     const std::string path = serialDevicePath(portName);
+    // Only a terminal device is a serial line: a file, a FIFO or a directory named by mistake is
+    // not even opened, and a device that opens but is no terminal (/dev/null) is left at once.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return false;
+    if (!fd || !::isatty(fd.get())) return false;
     // The lock keeps out a second open from any process, privileged ones and this one
     // included; exclusive mode then keeps out unprivileged opens that ignore the lock. Exclusive
     // mode is set only once the lock is ours, so a refused open never leaves it behind.
@@ -154,9 +202,10 @@ bool SerialDevice::open(const std::string& portName, std::int32_t baudRate, std:
     ::ioctl(fd.get(), TIOCEXCL);
 
     configure(fd.get(), baudRate, dataBits);
-    ::tcflush(fd.get(), TCIOFLUSH);
+    ::ioctl(fd.get(), TCFLSH, TCIOFLUSH);
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctlRetry(fd.get(), TIOCMBIS, &lines);  // a pseudo-terminal refuses; that is fine
+    impl_->baudRate = lineRate(fd.get());
     impl_->fd = std::move(fd);
     return true;
 }
@@ -169,9 +218,8 @@ void SerialDevice::close() {
     // (a pseudo-terminal whose master stays open) would refuse every later unprivileged open.
     ::ioctl(impl_->fd.get(), TIOCNXCL);
     impl_->fd.reset();
+    impl_->baudRate = 0;
 }
-
-void SerialDevice::abandon() { impl_->fd.release(); }
 
 bool SerialDevice::readByte(std::uint8_t& byte) {
     if (!impl_->fd) return false;
@@ -198,6 +246,11 @@ bool SerialDevice::readByte(std::uint8_t& byte) {
 bool SerialDevice::writeBytes(const std::uint8_t* data, std::size_t count) {
     if (!impl_->fd) return false;
     const int fd = impl_->fd.get();
+    const auto deadline = Clock::now() + std::chrono::seconds(1) + 2 * lineTime(count, impl_->baudRate);
+    auto giveUp = [fd] {
+        ::ioctl(fd, TCFLSH, TCOFLUSH);  // what did not go must not follow as a late, partial frame
+        return false;
+    };
     std::size_t done = 0;
     while (done < count) {
         ssize_t n = ::write(fd, data + done, count - done);
@@ -207,20 +260,20 @@ bool SerialDevice::writeBytes(const std::uint8_t* data, std::size_t count) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
-            // No write time-out on the line: the driver drains at the line's pace.
+            const int left = remainingMs(deadline);
+            if (left == 0) return giveUp();
             pollfd p{fd, POLLOUT, 0};
-            int r = ::poll(&p, 1, -1);
+            int r = ::poll(&p, 1, left);
             if (r < 0 && errno != EINTR) return false;
             if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) return false;
             continue;
         }
         return false;
     }
-    int r;
-    do {
-        r = ::tcdrain(fd);
-    } while (r < 0 && errno == EINTR);
-    // A device that cannot tell when its output has gone (no such request) has still taken
-    // every byte; any other failure (a vanished adapter) is a failed write.
-    return r == 0 || errno == ENOTTY || errno == EINVAL;
+    switch (waitUntilSent(fd, deadline, impl_->baudRate)) {
+    case Drain::Sent: return true;
+    case Drain::TimedOut: return giveUp();
+    case Drain::Failed: return false;
+    }
+    return false;
 }

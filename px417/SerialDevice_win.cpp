@@ -106,6 +106,10 @@ bool SerialDevice::open(const std::string& portName, std::int32_t baudRate, std:
     Handle port(::CreateFileA(serialDevicePath(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!port) return false;
+    // Only a communications device: a name that leads elsewhere ("NUL", a pipe) is let go at once.
+    DCB probe{};
+    probe.DCBlength = sizeof probe;
+    if (::GetFileType(port.get()) != FILE_TYPE_CHAR || !::GetCommState(port.get(), &probe)) return false;
     configure(port.get(), baudRate, dataBits);
     Handle readEvent = manualResetEvent();
     if (!readEvent) return false;
@@ -129,11 +133,7 @@ void SerialDevice::close() {
     impl_->baud = kNoBaud;
 }
 
-void SerialDevice::abandon() {
-    impl_->port.release();
-    impl_->readEvent.reset();
-    impl_->writeEvent.reset();
-}
+std::int32_t SerialDevice::baudRate() const { return impl_->port ? static_cast<std::int32_t>(impl_->baud) : 0; }
 
 bool SerialDevice::readByte(std::uint8_t& byte) {
     if (!impl_->port) return false;

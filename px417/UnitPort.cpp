@@ -1,10 +1,15 @@
 #include "UnitPort.h"
 
+#include <algorithm>
+
 #include "SerialDevice.h"
+#include "UnitFrames.h"
 
 namespace {
-constexpr std::uint8_t kSync = 0xFC;
-}
+using unitframe::kSync;
+// The length is one byte: no frame is longer.
+constexpr long long kLongestFrame = 255;
+}  // namespace
 
 UnitPort::UnitPort() : device_(std::make_unique<SerialDevice>()), port_(device_.get()) {}
 
@@ -20,8 +25,11 @@ void UnitPort::close() {
     if (device_) device_->close();
 }
 
-void UnitPort::abandon() {
-    if (device_) device_->abandon();
+std::chrono::milliseconds UnitPort::replyLimit() const {
+    const long long rate = device_ ? device_->baudRate() : 0;
+    if (rate <= 0) return replyLimit_;
+    const std::chrono::milliseconds longest{(3 * kLongestFrame * 11 * 1000 + rate - 1) / rate};
+    return std::max(replyLimit_, longest);
 }
 
 bool UnitPort::sendFrame(ByteBuffer& command) {
@@ -43,6 +51,11 @@ void UnitPort::receiveByte(std::uint8_t byte) {
         }
         break;
     case RX_LENGTH:
+        // Too short to hold an answer byte: the sync byte was noise, so hunt on.
+        if (lastByte_ < unitframe::kSmallestFrame) {
+            rxState_ = RX_HUNT;
+            break;
+        }
         rxBuffer_.append(lastByte_);
         rxCrc_.update(lastByte_);
         rxCount_ = 2;
@@ -67,7 +80,7 @@ void UnitPort::receiveByte(std::uint8_t byte) {
 
 std::int32_t UnitPort::transact(ByteBuffer& command, ByteBuffer& reply) {
     if (!sendFrame(command)) return TRANSACT_SEND_FAILED;
-    const auto limit = std::chrono::steady_clock::now() + replyLimit_;
+    const auto limit = std::chrono::steady_clock::now() + replyLimit();
     rxState_ = RX_HUNT;
     for (;;) {
         if (!port_->readByte(lastByte_)) {

@@ -32,7 +32,8 @@ class SerialDevice;
 class UnitPort {
 public:
     // A unit that keeps sending bytes that never form a frame must not hold the caller for
-    // ever; this is far longer than the largest frame takes at 9600 baud.
+    // ever. The limit is at least this, and three times the line time of the longest frame at
+    // the line's rate, so that no valid reply is ever cut off at a slow rate.
     static constexpr std::chrono::milliseconds kDefaultReplyLimit{10000};
 
     // On the serial device named at open().
@@ -45,8 +46,6 @@ public:
 
     bool open(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits);
     void close();
-    // Leaves the device open and held for the rest of the process.
-    void abandon();
 
     // Appends the check code to `command` and writes the whole frame.
     bool sendFrame(ByteBuffer& command);
@@ -56,9 +55,10 @@ public:
     // after TRANSACT_SEND_FAILED it is untouched, otherwise it is empty.
     std::int32_t transact(ByteBuffer& command, ByteBuffer& reply);
 
-    // Longest time from the end of the write to a complete reply frame.
+    // Longest time from the end of the write to a complete reply frame: the larger of the
+    // limit set here and three times the line time of a 255-byte frame at the line's rate.
     void setReplyLimit(std::chrono::milliseconds limit) { replyLimit_ = limit; }
-    std::chrono::milliseconds replyLimit() const { return replyLimit_; }
+    std::chrono::milliseconds replyLimit() const;
 
     std::int32_t receiverState() const { return rxState_; }
     std::int32_t result() const { return result_; }

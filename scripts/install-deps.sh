@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   libboost-dev libcli11-dev nlohmann-json3-dev
   python3
+  clang-14 libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 mingw-w64-i686-dev
   wine wine64 wine32:i386 xvfb zip
 )

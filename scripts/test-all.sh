@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Fresh Debian 12 machine to a full test run: installs what is missing, builds, runs every test,
-# then repeats the tests of the threaded and memory-handling code under the sanitizers.
-# UL_SANITIZERS=0 skips the sanitizer builds, UL_WINDOWS=0 the Windows build and its Wine tests.
+# then repeats the tests of the threaded and memory-handling code under the sanitizers and fuzzes
+# every parser for a short while.
+# UL_SANITIZERS=0 skips the sanitizer builds; UL_FUZZ_SECONDS sets the time per fuzz target (30;
+# 0 skips fuzzing); UL_WINDOWS=0 skips the Windows build and its Wine tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -37,4 +39,10 @@ if [[ "${UL_SANITIZERS:-1}" != 0 ]]; then
     build "$root/build-$san" -DUL_SANITIZE="$san"
     ctest --test-dir "$root/build-$san" --output-on-failure -j"$jobs" --timeout 600 -LE 'slow|timing'
   done
+fi
+
+fuzz_seconds=${UL_FUZZ_SECONDS:-30}
+if ((fuzz_seconds > 0)); then
+  echo "== fuzzing, ${fuzz_seconds} s per target (clang, address and undefined sanitizers) =="
+  "$root/scripts/fuzz.sh" "$fuzz_seconds"
 fi

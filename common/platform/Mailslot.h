@@ -14,7 +14,8 @@ inline constexpr MailslotHandle kNoMailslot = -1;
 
 // Connects to a listener's mailslot; kNoMailslot when there is none (not an error).
 MailslotHandle mailslotOpen(const std::string& name);
-// One message; an empty text is an empty message. Never blocks for long.
+// One message; an empty text is an empty message. Never blocks: a message the listener's
+// queue cannot take at once is dropped (false).
 bool mailslotWrite(MailslotHandle handle, std::string_view text);
 void mailslotClose(MailslotHandle handle);
 

@@ -41,17 +41,20 @@ using unitframe::isReady;
 using unitframe::isResult00;
 using unitframe::isResult80;
 
+// A poll that repeats a state's request after a counted reply keeps the retry pause (pollAgain):
+// the limits count replies, and were sized for a poll about every 10 ms. Polls that count against
+// nothing, and every Command, go out at once.
 // clang-format off
 const S::Row S::kRows[] = {
 //   waiting state         moved on by then                      uncounted   then            otherwise again     limit                    failure
-    {kWaitDisable,         isDisable,  &S::startDownload,         nullptr,    nullptr,        &S::poll,           RunControl::kRetryLimit, Failure::NotDisabled},
+    {kWaitDisable,         isDisable,  &S::startDownload,         nullptr,    nullptr,        &S::pollAgain,      RunControl::kRetryLimit, Failure::NotDisabled},
     {kWaitStartAck,        isAck,      &S::startAcknowledged,     nullptr,    nullptr,        &S::startDownload,  RunControl::kRetryLimit, Failure::NoStartAck},
-    {kWaitErased,          isReady,    &S::sendFirstBlock,        nullptr,    nullptr,        &S::poll,           kEraseRetryLimit,        Failure::NotErased},
+    {kWaitErased,          isReady,    &S::sendFirstBlock,        nullptr,    nullptr,        &S::pollAgain,      kEraseRetryLimit,        Failure::NotErased},
     {kWaitFirstBlockAck,   isAck,      &S::blockAcknowledged,     nullptr,    nullptr,        &S::sendFirstBlock, RunControl::kRetryLimit, Failure::NoFirstBlockAck},
-    {kWaitReady,           isReady,    &S::nextBlock,             isBusy,     &S::poll,       &S::poll,           RunControl::kRetryLimit, Failure::NoReady},
+    {kWaitReady,           isReady,    &S::nextBlock,             isBusy,     &S::poll,       &S::pollAgain,      RunControl::kRetryLimit, Failure::NoReady},
     {kWaitBlockAck,        isAck,      &S::blockAcknowledged,     nullptr,    nullptr,        &S::sendBlock,      RunControl::kRetryLimit, Failure::NoBlockAck},
     {kWaitLastBlockAck,    isAck,      &S::lastBlockAcknowledged, nullptr,    nullptr,        &S::sendLastBlock,  RunControl::kRetryLimit, Failure::NoLastBlockAck},
-    {kWaitReadyAfterLast,  isReady,    &S::sendVerify,            nullptr,    nullptr,        &S::poll,           RunControl::kRetryLimit, Failure::NotReadyAfterLast},
+    {kWaitReadyAfterLast,  isReady,    &S::sendVerify,            nullptr,    nullptr,        &S::pollAgain,      RunControl::kRetryLimit, Failure::NotReadyAfterLast},
     {kWaitVerifyAck,       isAck,      &S::verifyAcknowledged,    nullptr,    nullptr,        &S::sendVerify,     RunControl::kRetryLimit, Failure::NoVerifyAck},
     {kWaitVerifyResult,    isResult,   &S::verifyResult,          nullptr,    nullptr,        &S::poll,           kNoLimit,                Failure{}},
     {kWaitDisableAfter00,  isDisable,  &S::succeed,               isResult00, &S::acknowledge, &S::poll,          kNoLimit,                Failure{}},
@@ -112,6 +115,7 @@ void DownloadSequencer::fail(Failure failure) {
 }
 
 void DownloadSequencer::poll(const ByteBuffer&) { run_.link().requestStatus(); }
+void DownloadSequencer::pollAgain(const ByteBuffer&) { run_.link().retryStatus(); }
 
 void DownloadSequencer::startDownload(const ByteBuffer&) {
     run_.link().sendStartDownload();

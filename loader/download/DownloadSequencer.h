@@ -78,6 +78,7 @@ private:
     // Steps of the table. Each request step enters the state that waits for its answer, so the
     // same step serves as that state's repetition.
     void poll(const ByteBuffer&);
+    void pollAgain(const ByteBuffer&);
     void startDownload(const ByteBuffer&);
     void startAcknowledged(const ByteBuffer&);
     void sendFirstBlock(const ByteBuffer&);

@@ -17,7 +17,12 @@ public:
     virtual bool isConnected() const = 0;
     virtual void disablePolling() = 0;
     virtual void disconnect() = 0;
+    // A status request, at once.
     virtual void requestStatus() = 0;
+    // A status request that repeats a state's request after a reply that counted against its
+    // retry limit. It keeps a short pause after that reply, so that a limit of so many replies
+    // also covers the time the unit was designed to be given.
+    virtual void retryStatus() = 0;
     virtual void sendStartDownload() = 0;
     virtual void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) = 0;
     virtual void sendVerify(const std::array<std::uint8_t, 6>& record) = 0;

@@ -45,7 +45,7 @@ void VersionCheck::onVersionReply(const ByteBuffer& reply, bool fromAlarm) {
             step_ = 2;
             waitVersion_.reset();
         } else if (waitDisable_.retry(RunControl::kRetryLimit)) {
-            run_.link().requestStatus();
+            run_.link().retryStatus();
         } else {
             fail(Failure::NotDisabled);
         }

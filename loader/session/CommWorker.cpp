@@ -33,8 +33,8 @@ void WorkerThread::joinThread() {
     thread_.join();
 }
 
-CommWorker::CommWorker(WindowPoster& window, std::string libraryFile)
-    : window_(window), libraryFile_(std::move(libraryFile)) {}
+CommWorker::CommWorker(WindowPoster& window, std::string libraryFile, std::chrono::milliseconds retryPause)
+    : window_(window), libraryFile_(std::move(libraryFile)), retryPause_(retryPause) {}
 
 CommWorker::~CommWorker() { stop(); }
 
@@ -47,6 +47,7 @@ void CommWorker::registerMessages() {
     statusUpdate_ = registerMessage(msgname::kStatusUpdate);
     alarm_ = registerMessage(msgname::kAlarm);
     polling_ = registerMessage(msgname::kPolling);
+    retryPolling_ = registerMessage(msgname::kRetryPolling);
 }
 
 bool CommWorker::open(const std::string& portName, std::int32_t baudRate) {
@@ -97,12 +98,17 @@ void CommWorker::run() {
                 ByteBuffer frame;
                 if (msg.payload) frame = std::move(*msg.payload);
                 msg.payload.reset();
-                if (client_->command(frame))
-                    window_.postMessage(response_, std::make_unique<ByteBuffer>(frame));
-                else
-                    failure(std::make_unique<ByteBuffer>(frame));
+                // Failed or not, the window hears of it: the sent frame comes back as an Alarm.
+                const MessageId reply = exchange(frame) ? response_ : alarm_;
+                window_.postMessage(reply, std::make_unique<ByteBuffer>(frame));
             } else if (msg.id == polling_) {
                 trace("Polling Message \r");
+                statusRequest();
+            } else if (msg.id == retryPolling_) {
+                trace("Polling Message \r");
+                // Waits on the queue, not in a sleep, so that ExitThread ends the pause; the
+                // orders behind this one stay where they are.
+                if (orders_.waitForId(exitThread_, lastReply_ + retryPause_)) break;
                 statusRequest();
             }
         }
@@ -112,17 +118,20 @@ void CommWorker::run() {
     }
 }
 
-void CommWorker::statusRequest() {
-    ByteBuffer frame = unitframe::statusRequest();
-    if (client_->command(frame))
-        window_.postMessage(statusUpdate_, std::make_unique<ByteBuffer>(frame));
-    else
-        failure(std::make_unique<ByteBuffer>());
+bool CommWorker::exchange(ByteBuffer& frame) {
+    const bool ok = client_->command(frame);
+    lastReply_ = std::chrono::steady_clock::now();
+    return ok;
 }
 
-void CommWorker::failure(std::unique_ptr<ByteBuffer> prepared) {
-    // Only a failure that px417 gave a code for reaches the window.
-    if (readUnsigned(client_->result("ErrorCode"))) window_.postMessage(alarm_, std::move(prepared));
+// Whatever px417 answered, with a code or without one, the window gets a message: a sequence
+// that heard nothing would wait for ever. A failed status request's Alarm carries no bytes.
+void CommWorker::statusRequest() {
+    ByteBuffer frame = unitframe::statusRequest();
+    if (exchange(frame))
+        window_.postMessage(statusUpdate_, std::make_unique<ByteBuffer>(frame));
+    else
+        window_.postMessage(alarm_, std::make_unique<ByteBuffer>());
 }
 
 void CommWorker::trace(const char* text) { MailslotTrace::line(kLoaderTraceName, text); }
@@ -146,6 +155,11 @@ bool CommWorker::postCommand(const ByteBuffer& frame) {
 bool CommWorker::pollOnce() {
     if (!open_) return false;
     return orders_.post(polling_);
+}
+
+bool CommWorker::retryPoll() {
+    if (!open_) return false;
+    return orders_.post(retryPolling_);
 }
 
 void CommWorker::stop() {

@@ -1,5 +1,6 @@
 #include "Messages.h"
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -35,6 +36,13 @@ bool MessageQueue::take(Message& out) {
 bool MessageQueue::waitFor(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return ready_.wait_for(lock, timeout, [this] { return !queue_.empty(); });
+}
+
+bool MessageQueue::waitForId(MessageId id, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return ready_.wait_until(lock, deadline, [&] {
+        return std::any_of(queue_.begin(), queue_.end(), [id](const Message& m) { return m.id == id; });
+    });
 }
 
 bool MessageQueue::waitAndTake(Message& out, std::chrono::milliseconds timeout) {

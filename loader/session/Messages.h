@@ -22,6 +22,7 @@ inline constexpr std::string_view kEnableComm = "Orlo::PX417::Message::EnableCom
 inline constexpr std::string_view kDisableComm = "Orlo::PX417::Message::DisableComm";
 inline constexpr std::string_view kCommand = "Orlo::PX417::Message::Command";
 inline constexpr std::string_view kPolling = "Orlo::PX417::Message::Polling";
+inline constexpr std::string_view kRetryPolling = "Orlo::PX417::Message::RetryPolling";
 inline constexpr std::string_view kStatusUpdate = "Orlo::PX417::Message::StatusUpdate";
 inline constexpr std::string_view kResponse = "Orlo::PX417::Message::Response";
 inline constexpr std::string_view kAlarm = "Orlo::PX417::Message::Alarm";
@@ -47,6 +48,9 @@ public:
     bool take(Message& out);
     // Waits until a message is queued or `timeout` has passed; true when one is queued.
     bool waitFor(std::chrono::milliseconds timeout);
+    // Waits until a message `id` is queued (behind others or not) or `deadline` has passed;
+    // true when one is queued. Takes nothing.
+    bool waitForId(MessageId id, std::chrono::steady_clock::time_point deadline);
     // take, waiting at most `timeout` for a message to arrive.
     bool waitAndTake(Message& out, std::chrono::milliseconds timeout);
     std::size_t size() const;

@@ -33,6 +33,10 @@ void UnitSession::requestStatus() {
     if (worker_) worker_->pollOnce();
 }
 
+void UnitSession::retryStatus() {
+    if (worker_) worker_->retryPoll();
+}
+
 void UnitSession::post(const ByteBuffer& frame) {
     if (worker_) worker_->postCommand(frame);
 }

@@ -25,7 +25,11 @@ public:
     bool isConnected() const;
     void destroy();
 
+    // One status request, at once; its reply comes as StatusUpdate (Alarm on failure).
     void requestStatus();
+    // The same, repeating a request whose reply counted against a retry limit: it goes out no
+    // sooner than CommWorker::kRetryPause after that reply arrived.
+    void retryStatus();
     void sendStartDownload();
     void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data);
     void sendVerify(const std::array<std::uint8_t, 6>& record);

@@ -82,6 +82,8 @@ public:
     bool isRunning() const { return sequencer_.state() != DownloadSequencer::kIdle || versionCheck_.active(); }
     std::uint32_t state() const { return sequencer_.state(); }
     bool versionCheckActive() const { return versionCheck_.active(); }
+    // 1 while the version check waits for Disable, 2 while it waits for the version reply.
+    int versionStep() const { return versionCheck_.step(); }
     bool operatorControlsEnabled() const { return controlsEnabled_; }
     bool isConnected() const { return link_.isConnected(); }
 

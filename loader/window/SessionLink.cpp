@@ -13,6 +13,7 @@ bool SessionLink::isConnected() const { return session_.isConnected(); }
 void SessionLink::disablePolling() { session_.disablePolling(); }
 void SessionLink::disconnect() { session_.disconnect(); }
 void SessionLink::requestStatus() { session_.requestStatus(); }
+void SessionLink::retryStatus() { session_.retryStatus(); }
 void SessionLink::sendStartDownload() { session_.sendStartDownload(); }
 void SessionLink::sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) {
     session_.sendWriteBlock(offset, data);

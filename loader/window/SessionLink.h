@@ -16,6 +16,7 @@ public:
     void disablePolling() override;
     void disconnect() override;
     void requestStatus() override;
+    void retryStatus() override;
     void sendStartDownload() override;
     void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) override;
     void sendVerify(const std::array<std::uint8_t, 6>& record) override;

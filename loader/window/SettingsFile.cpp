@@ -16,7 +16,9 @@ std::string ConfigLineReader::trim(const std::string& text) {
 }
 
 bool ConfigLineReader::isComment(const std::string& line) {
-    const auto first = line.find_first_not_of(" \t");
+    // A stray CR counts as blank here as it does in trimming: otherwise "\r#x,1" would be read as
+    // the key "#x" and written back as a comment line that ends the file for the next read.
+    const auto first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos) return false;
     return line[first] == '#' || line.compare(first, 2, "//") == 0;
 }

@@ -150,6 +150,7 @@ TEST_F(Cli, UsageErrorsExitTwo) {
         {kCli, "download", "x.bin", "--port", "p", "--baud", "fast"},
         {kCli, "download", "x.bin", "--port", "p", "--port", "p"},
         {kCli, "version", "--timeout", "-1"},
+        {kCli, "version", "--stall-timeout", "-1"},
     };
     for (const auto& args : cases) {
         const Finished f = run(args);
@@ -232,6 +233,23 @@ TEST_F(Cli, TimeoutEndsAUnitThatStaysBusy) {
     EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
     // The port was given back: it opens at once.
     EXPECT_TRUE(HostPort(sim->devicePath()).isOpen());
+}
+
+// Busy polls while verifying count against no limit; --stall-timeout ends the wait and says
+// where the run stood and what the unit kept answering.
+TEST_F(Cli, StallTimeoutEndsARunThatMakesNoProgress) {
+    SimConfig config;
+    config.faults.busyForeverVerify = true;
+    auto sim = unit(config);
+    auto args = download(image(sealed(randomBody(300))), sim->devicePath());
+    args.insert(args.end(), {"--stall-timeout", "1"});
+    const Finished f = run(args);
+    ASSERT_FALSE(f.timedOut);
+    EXPECT_EQ(f.code, 20) << f.err;
+    EXPECT_EQ(f.out,
+              "No progress\nThe download made no progress for 1 s in state 10, waiting for the verify result; "
+              "the unit kept answering busy (D4 80).\nThe session was closed; download again.\n");
+    EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
 }
 
 // Brings a unit left in the middle of a download back to Disable: verify, result, acknowledge.

@@ -34,6 +34,7 @@ TEST(SettingsFile, LinesLoadByTheReadingRules) {
         {"comment first stops at once", "# settings\nPort,COM3\n", {}},
         {"indented // comment stops too", "Port,COM3\n  // note\nBaudrate,19200\n", {{"Port", "COM3"}}},
         {"# later in a line is text", "Port,COM#3\n", {{"Port", "COM#3"}}},
+        {"a stray CR before # still makes a comment", "Port,COM3\n\r#x,1\nBaudrate,19200\n", {{"Port", "COM3"}}},
         {"blank line stops", "Port,COM3\n\nBaudrate,19200\n", {{"Port", "COM3"}}},
         {"blanks-only line stops", "Port,COM3\n \t \nBaudrate,19200\n", {{"Port", "COM3"}}},
         {"no final line end", "Port,COM3", {{"Port", "COM3"}}},

@@ -128,6 +128,65 @@ TEST_F(EndToEnd, RetryLimitsAreExactAndBusyNeverCountsWhileWriting) {
     expectDownloaded(file);
 }
 
+// On a line paced at 38400 baud a status exchange lasts 3.2 ms; a poll repeated after a counted
+// reply comes 10 ms after it, so the 50 polls while erasing cover about 660 ms and the 10 while
+// waiting for Disable about 130 ms. Without the pause they would cover a quarter of that.
+TEST_F(EndToEnd, CountedRetriesCoverTheTimeTheLimitsWereSizedFor) {
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds erase;
+        std::chrono::milliseconds enabled;
+        std::optional<Failure> failure;
+    };
+    const std::vector<Case> cases = {
+        {"erase of 500 ms", 500ms, 0ms, std::nullopt},
+        {"erase of 1.5 s", 1500ms, 0ms, Failure::NotErased},
+        {"enabled for the first 100 ms", 0ms, 100ms, std::nullopt},
+    };
+    const Bytes file = makeImage(300);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimConfig config;
+        config.pacing.enabled = true;
+        config.pacing.baud = 38400;
+        config.pacing.eraseTime = c.erase;
+        config.unit.eraseBusyPolls = 0;  // busy for the erase time alone
+        config.unit.enabledTime = c.enabled;
+        feedback.boxes.clear();
+        startUnit(config);
+        select(file);
+        start();
+        ASSERT_TRUE(pumpToEnd());
+        if (c.failure) {
+            EXPECT_EQ(core.failure(), c.failure);
+            // The status request, the download start, then 51 polls while erasing: 50 retries.
+            EXPECT_EQ(sim->counters().framesReceived, 53u);
+            expectIdleAndClosed();
+        } else {
+            expectDownloaded(file);
+        }
+        sim.reset();
+    }
+}
+
+// A damaged acknowledgement in the middle of the file: that block goes again at its own offset.
+TEST_F(EndToEnd, MiddleBlockWithADamagedAckIsSentAgain) {
+    SimConfig config;
+    config.unit.eraseBusyPolls = 2;
+    config.unit.blockBusyPolls = 0;
+    // Replies: Disable, start ack, busy, busy, ready, ack of block 0, ready, ack of block 246,
+    // ready; the 10th acknowledges the block at 492.
+    config.faults.badCheck.nth = 10;
+    startUnit(config);
+    const Bytes file = makeImage(1000);
+    select(file);
+    start();
+    ASSERT_TRUE(pumpToEnd());
+    EXPECT_EQ(sim->blocks(),
+              (std::vector<BlockRecord>{{0, 246}, {246, 246}, {492, 246}, {492, 246}, {738, 246}, {984, 16}}));
+    expectDownloaded(file);
+}
+
 TEST_F(EndToEnd, BlankMiddleBlockIsPassedOver) {
     startUnit();
     Bytes body = makeImage(600);

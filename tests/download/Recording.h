@@ -19,6 +19,7 @@ struct RecordedBox {
     std::string caption;
     std::string text;
     std::uint32_t progressWhileUp;  // where the bar stood while the box was open
+    bool controlsEnabledWhileUp;
 };
 
 class RecordingFeedback : public OperatorFeedback {
@@ -33,14 +34,10 @@ public:
     void SetVersionText(const std::string& text) override { version = text; }
     void SetFileNameText(const std::string& path) override { fileName = path; }
     void SetCrcText(const std::string& text) override { crcText = text; }
-    void ShowTableMessage(int id) override {
-        boxes.push_back({RecordedBox::Table, stringResource(kStrTitle), stringResource(id), position()});
-    }
-    void ShowInfoMessage(const std::string& text) override {
-        boxes.push_back({RecordedBox::Info, stringResource(kStrTitle), text, position()});
-    }
+    void ShowTableMessage(int id) override { box(RecordedBox::Table, stringResource(kStrTitle), stringResource(id)); }
+    void ShowInfoMessage(const std::string& text) override { box(RecordedBox::Info, stringResource(kStrTitle), text); }
     void ShowMessagePair(const std::string& caption, const std::string& text) override {
-        boxes.push_back({RecordedBox::Pair, caption, text, position()});
+        box(RecordedBox::Pair, caption, text);
     }
     std::string PortText() override { return port; }
     std::string BaudText() override { return baud; }
@@ -60,8 +57,15 @@ public:
     std::string fileName;
     std::string crcText = "0000";
     std::vector<RecordedBox> boxes;
+    // When set, each box is also noted here as "box", e.g. among a RecordingLink's requests.
+    std::vector<std::string>* events = nullptr;
 
 private:
+    void box(RecordedBox::Kind kind, const std::string& caption, const std::string& text) {
+        boxes.push_back({kind, caption, text, position(), controlsEnabled});
+        if (events) events->push_back("box");
+    }
+
     WindowPoster& window_;
 };
 
@@ -79,6 +83,7 @@ public:
         connected = false;
     }
     void requestStatus() override { requests.push_back("poll"); }
+    void retryStatus() override { requests.push_back("paced poll"); }
     void sendStartDownload() override { requests.push_back("start"); }
     void sendWriteBlock(std::uint32_t offset, const ByteBuffer& data) override {
         requests.push_back("block " + std::to_string(offset) + " " + std::to_string(data.size()));

@@ -63,24 +63,72 @@ TEST_F(SequencerTest, BaudTextMustBeAWholeDecimalNumber) {
 }
 
 TEST_F(SequencerTest, VerifyResultIsAcknowledgedAndRepeatsAreAcknowledgedOnly) {
-    runToVerifyResult();
-    seq.onReply(kBusy);
-    EXPECT_EQ(link.take(), Requests{"poll"});
-    seq.onReply(kResult00);
-    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitDisableAfter00);
-    EXPECT_EQ(link.take(), (Requests{"ack", "poll"}));
-    seq.onReply(kResult00);
-    EXPECT_EQ(link.take(), Requests{"ack"});
-    seq.onReply(kAck);
-    EXPECT_EQ(link.take(), Requests{"poll"});
-    seq.onReply(kDisable);
-    EXPECT_EQ(link.take(), (Requests{"nopoll", "disconnect"}));
-    ASSERT_EQ(feedback.boxes.size(), 1u);
+    const ByteBuffer kResult80{0xFC, 0x09, 0xD3, 0x80, 0x34, 0x12};
+    struct Case {
+        const ByteBuffer& result;
+        std::uint32_t waiting;
+        Outcome outcome;
+    };
+    for (const Case& c : {Case{kResult00, DownloadSequencer::kWaitDisableAfter00, Outcome::Success},
+                          Case{kResult80, DownloadSequencer::kWaitDisableAfter80, Outcome::Warning}}) {
+        SCOPED_TRACE(c.waiting);
+        runToVerifyResult();
+        seq.onReply(kBusy);
+        EXPECT_EQ(link.take(), Requests{"poll"});
+        seq.onReply(c.result);
+        EXPECT_EQ(seq.state(), c.waiting);
+        EXPECT_EQ(link.take(), (Requests{"ack", "poll"}));
+        seq.onReply(c.result);
+        EXPECT_EQ(link.take(), Requests{"ack"});
+        seq.onReply(kAck);
+        EXPECT_EQ(link.take(), Requests{"poll"});
+        seq.onReply(kDisable);
+        EXPECT_EQ(link.take(), (Requests{"nopoll", "disconnect"}));
+        EXPECT_EQ(run.outcome(), c.outcome);
+        // Only the success box resets the bar once it has been closed.
+        EXPECT_EQ(feedback.progress.back(), c.outcome == Outcome::Success ? 0u : 1u);
+        EXPECT_NE(feedback.boxes.back().text.find("\nCRC:1234\nFILE-CRC:" + hex4(image.fileCrc())), std::string::npos);
+    }
+    ASSERT_EQ(feedback.boxes.size(), 2u);
     EXPECT_EQ(feedback.boxes[0].kind, RecordedBox::Info);
     EXPECT_EQ(feedback.boxes[0].text,
               "The target file was downloaded successfully\nCRC:1234\nFILE-CRC:" + hex4(image.fileCrc()));
-    EXPECT_EQ(feedback.progress.back(), 0u);  // reset once the box has closed
-    EXPECT_EQ(run.outcome(), Outcome::Success);
+    EXPECT_EQ(feedback.boxes[1].caption, "Premature Termination");
+}
+
+// F1, then a new start: the box comes after the common end, and the new run counts afresh.
+TEST_F(SequencerTest, FailureBoxFollowsTheEndAndANewStartCountsAfresh) {
+    load(makeImage(300));
+    feedback.events = &link.requests;
+    seq.start();
+    for (int i = 0; i < 11; ++i) seq.onReply(kEnabled);
+    const Requests requests = link.take();
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(Requests(requests.end() - 3, requests.end()), (Requests{"nopoll", "disconnect", "box"}));
+    ASSERT_EQ(feedback.boxes.size(), 1u);
+    EXPECT_TRUE(feedback.boxes[0].controlsEnabledWhileUp);
+
+    seq.start();
+    seq.onReply(kEnabled);
+    seq.onReply(kDisable);
+    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitStartAck);
+    EXPECT_EQ(feedback.boxes.size(), 1u);
+}
+
+// Every middle block needs one retry for its acknowledgement and one for ready; the counters start
+// again with each block, so a long file never adds them up to a failure.
+TEST_F(SequencerTest, OneRetryPerBlockNeverAddsUpAcrossBlocks) {
+    load(makeImage(246 * 14 + 100));  // the first block, 13 middle ones, a short last one
+    seq.start();
+    for (const auto* r : {&kDisable, &kAck, &kReady, &kAck, &kReady}) seq.onReply(*r);
+    int middle = 0;
+    while (seq.state() == DownloadSequencer::kWaitBlockAck) {
+        ++middle;
+        for (const auto* r : {&kEnabled, &kAck, &kEnabled, &kReady}) seq.onReply(*r);
+    }
+    EXPECT_EQ(middle, 13);
+    EXPECT_EQ(seq.state(), DownloadSequencer::kWaitLastBlockAck);
+    EXPECT_TRUE(feedback.boxes.empty());
 }
 
 TEST_F(SequencerTest, RetryCountersRestartWhenTheirStateIsEntered) {

@@ -2,18 +2,10 @@
 // survives a trip through its own text form.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
 
 #include "CommMessage.h"
-
-namespace {
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
-
-}  // namespace
+#include "FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -22,9 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     first.parse(text);
     CommMessage second;
     second.parse(first.serialise());
-    check(second.startLine() == first.startLine());
-    check(second.protocol() == first.protocol());
-    check(second.version() == first.version());
+    FUZZ_CHECK(second.startLine() == first.startLine());
+    FUZZ_CHECK(second.protocol() == first.protocol());
+    FUZZ_CHECK(second.version() == first.version());
     // Empty values are never written; the start line alone may make some (an empty code).
     const auto nonEmpty = [](const CommMessage& m) {
         CommMessage::Fields kept;
@@ -32,11 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!value.empty()) kept.emplace(name, value);
         return kept;
     };
-    check(nonEmpty(second) == nonEmpty(first));
+    FUZZ_CHECK(nonEmpty(second) == nonEmpty(first));
 
     const auto bytes = base64Decode(text);
-    check(bytes.size() <= size / 4 * 3);
-    check(base64Decode(base64Encode(bytes)) == bytes);
+    FUZZ_CHECK(bytes.size() <= size / 4 * 3);
+    FUZZ_CHECK(base64Decode(base64Encode(bytes)) == bytes);
 
     (void)readNumber(text);
     return 0;

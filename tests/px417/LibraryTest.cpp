@@ -3,11 +3,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -43,6 +46,7 @@ const std::string kStatusCommand =
     "COMM_PX417/1.0\r\nArgument0: 3\r\nArgument1: /AUR\r\nArgument2: FC 05 11 \r\nMethod: Command\r\n\r\n";
 const Bytes kStatusRequestSent{0xFC, 0x05, 0x11, 0x27, 0x56};
 const Bytes kDisableReply{0xFC, 0x05, 0x1A, 0xF4, 0xE8};
+const std::string kDisableResponse = "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n";
 
 class Library : public ::testing::Test {
 protected:
@@ -162,6 +166,32 @@ TEST_F(Library, NumbersThatDoNotConvert) {
         EXPECT_EQ(call(text), kMemoryFailure) << count;
     }
     EXPECT_TRUE(peer.pending().empty());  // nothing went out
+
+    // A refused Open leaves the port that is held alone.
+    EXPECT_EQ(call(openRequest(peer.path(), "fast")), kMemoryFailure);
+    ASSERT_TRUE(peer.send(kDisableReply));
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
+}
+
+// Argument1 is the frame, whatever Argument0 says; none at all is a frame of no bytes.
+TEST_F(Library, CommandSendsTheBytesOfArgument1) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    const struct {
+        const char* fields;
+        Bytes sent;
+    } cases[] = {
+        {"Argument0: 0\r\n", {0x00, 0x00}},
+        {"Argument0: 0\r\nArgument1: \r\n", {0x00, 0x00}},
+        {"Argument0: 1\r\nArgument1: /AUR\r\n", kStatusRequestSent},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fields);
+        ASSERT_TRUE(peer.send(kDisableReply));
+        EXPECT_EQ(call("COMM_PX417/1.0\r\n"s + c.fields + "Method: Command\r\n\r\n"), kDisableResponse);
+        EXPECT_EQ(peer.receive(c.sent.size(), 1s), c.sent);
+        EXPECT_TRUE(peer.pending().empty());
+    }
 }
 
 TEST_F(Library, NoMethodGivesAnEmptyResponse) {
@@ -190,6 +220,70 @@ TEST_F(Library, TextEndsAtTheFirstNul) {
     EXPECT_EQ(call(kCloseRequest, 0), "");
 }
 
+// A listener sees what was asked for even when the exchange then hangs or fails.
+TEST_F(Library, RequestIsTracedBeforeItsFrameGoesOut) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    listen();
+    std::string tracedFirst = "<frame never arrived>";
+    std::thread unit([&] {
+        if (peer.receive(kStatusRequestSent.size()) != kStatusRequestSent) return;
+        tracedFirst = traced();
+        peer.send(kDisableReply);
+    });
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
+    unit.join();
+    EXPECT_EQ(tracedFirst, kStatusCommand);
+}
+
+// Traces may carry firmware bytes: a mailslot directory that others could enter, or that is not
+// ours, gets none.
+TEST_F(Library, NoTraceIntoADirectoryNotPrivate) {
+    listen();
+    const std::string dir = platform::mailslotDirectory(false);
+    ASSERT_FALSE(dir.empty());
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    EXPECT_EQ(call(kCloseRequest), kOk);
+    EXPECT_EQ(traced(), "<none>");
+
+    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+    if (::chown(dir.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) == 0) {  // only root may give it away
+        EXPECT_EQ(call(kCloseRequest), kOk);
+        EXPECT_EQ(traced(), "<none>");
+    }
+}
+
+// Nothing but a terminal device is a port: a file named by mistake must come out as it went in.
+TEST_F(Library, OpenRefusesWhatIsNoTerminal) {
+    const std::string file = runtimeDir_ + "/firmware.bin";
+    const std::string content = "\x12\x34 firmware image\xFC";
+    std::ofstream(file, std::ios::binary) << content;
+    const std::string fifo = runtimeDir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {file, fifo, runtimeDir_, "/dev/null"s}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(call(openRequest(path)), kMemoryFailure);
+        EXPECT_EQ(call(kStatusCommand), protocolError(107));
+    }
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+}
+
+// A caller that unloads without Close must not leave the device held for the rest of the process.
+TEST_F(Library, UnloadClosesTheOpenPort) {
+    PtyPeer peer;
+    auto exclusive = [&] {
+        int on = -1;
+        return ::ioctl(peer.slaveFd(), TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    ASSERT_EQ(exclusive(), 1);
+    EXPECT_EQ(unload_(), 1);
+    EXPECT_EQ(exclusive(), 0);
+    ASSERT_TRUE(load_());
+    EXPECT_EQ(call(openRequest(peer.path())), kOk);
+}
+
 TEST_F(Library, DeviceHeldElsewhere) {
     PtyPeer peer;
     SerialDevice other;
@@ -208,12 +302,16 @@ TEST_F(Library, OpenReleasesTheEarlierPort) {
     EXPECT_TRUE(device.open(first.path(), 9600, 8));  // let go by the last Open
 
     ASSERT_TRUE(second.send(kDisableReply));
-    EXPECT_EQ(call(kStatusCommand), "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n");
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
     EXPECT_TRUE(first.pending().empty());
 }
 
-// The one slow test: the library's own limit on a reply that never completes.
-TEST_F(Library, EndlessStreamEndsAfterTenSeconds) {
+// Tests that measure time run alone (label timing); the slow ones take over 5 s.
+class LibraryTiming : public Library {};
+class LibrarySlow : public Library {};
+
+// The library's own limit on a reply that never completes.
+TEST_F(LibrarySlow, EndlessStreamEndsAfterTenSeconds) {
     PtyPeer peer;
     ASSERT_EQ(call(openRequest(peer.path())), kOk);
     std::atomic<bool> stop{false};
@@ -229,6 +327,118 @@ TEST_F(Library, EndlessStreamEndsAfterTenSeconds) {
     EXPECT_EQ(response, protocolError(102));
     EXPECT_GE(took, 10s);
     EXPECT_LT(took, 12s);
+}
+
+// At 300 baud the longest frame takes 9.35 s on the line; after a unit's pause before answering
+// it ends past 10 s, and is still a reply.
+TEST_F(LibrarySlow, LongestReplyAt300Baud) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path(), "300")), kOk);
+    const Bytes frame = makeFrame(255, 0x1A);
+    std::thread unit([&] {
+        if (peer.receive(kStatusRequestSent.size()) != kStatusRequestSent) return;
+        const auto start = std::chrono::steady_clock::now() + 800ms;
+        const auto perByte = std::chrono::microseconds(11 * 1000000 / 300);
+        for (std::size_t i = 0; i < frame.size(); ++i) {
+            std::this_thread::sleep_until(start + (i + 1) * perByte);
+            if (!peer.send({frame[i]})) return;
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const std::string response = call(kStatusCommand);
+    const auto took = std::chrono::steady_clock::now() - start;
+    unit.join();
+    EXPECT_EQ(response, "COMM_PX417/1.0 200 OK\r\nArgument0: 255\r\nArgument1: " +
+                            base64Encode(frame.data(), frame.size()) + "\r\n\r\n");
+    EXPECT_GT(took, 10s);  // else this no longer shows anything
+}
+
+// A peer that stops reading fills the line's queue; the write then gives up after 1 s plus twice
+// the frame's line time, and the port works again once the peer reads.
+TEST_F(LibraryTiming, WriteToAPeerThatStopsReadingEnds) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    // Fill the queue towards the peer from the peer's own descriptor of the line, until it has
+    // stayed full for a while.
+    const int line = peer.slaveFd();
+    ASSERT_EQ(::fcntl(line, F_SETFL, ::fcntl(line, F_GETFL) | O_NONBLOCK), 0);
+    const Bytes filler(512, 0x00);
+    for (const auto end = std::chrono::steady_clock::now() + 5s;;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << "the line never filled up";
+        if (::write(line, filler.data(), filler.size()) > 0) continue;
+        pollfd p{line, POLLOUT, 0};
+        if (::poll(&p, 1, 100) == 0) break;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(call(kStatusCommand), protocolError(107));
+    const auto took = std::chrono::steady_clock::now() - start;
+    const auto bound = 1s + 2 * std::chrono::microseconds(5 * 11 * 1000000 / 9600);
+    EXPECT_GE(took, 1s);
+    EXPECT_LT(took, bound + 300ms);
+
+    // The peer reads again: past what was queued, to the frame, and answers it.
+    std::thread unit([&] {
+        Bytes seen;
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < end) {
+            const Bytes got = peer.receive(1, 100ms);
+            seen.insert(seen.end(), got.begin(), got.end());
+            if (seen.size() >= kStatusRequestSent.size() &&
+                std::equal(kStatusRequestSent.begin(), kStatusRequestSent.end(), seen.end() - 5)) {
+                peer.send(kDisableReply);
+                return;
+            }
+        }
+    });
+    EXPECT_EQ(call(kStatusCommand), kDisableResponse);
+    unit.join();
+}
+
+// A listener that never reads must cost the traced requests nothing: its queue fills, and the
+// lines that do not fit are dropped instead of waited for. The best of three rounds each way
+// keeps a moment's load on the machine out of the figures.
+TEST_F(LibraryTiming, ListenerThatNeverReadsCostsNothing) {
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    // Long replies, read byte by byte, give each request some weight against the noise.
+    const Bytes reply = makeFrame(255, 0x1A);
+    const std::string expected =
+        "COMM_PX417/1.0 200 OK\r\nArgument0: 255\r\nArgument1: " + base64Encode(reply.data(), reply.size()) +
+        "\r\n\r\n";
+    std::atomic<bool> stop{false};
+    std::thread unit([&] {
+        Bytes got;
+        while (!stop.load()) {
+            const Bytes more = peer.receive(kStatusRequestSent.size() - got.size(), 20ms);
+            got.insert(got.end(), more.begin(), more.end());
+            if (got.size() == kStatusRequestSent.size()) {
+                got.clear();
+                peer.send(reply);
+            }
+        }
+    });
+    using Seconds = std::chrono::duration<double>;
+    // The time of 100 requests; a run past `enough` stops early and is scaled up, so that a
+    // failing run does not take minutes.
+    auto hundred = [&](Seconds enough) {
+        const auto start = std::chrono::steady_clock::now();
+        int done = 0;
+        for (; done < 100 && std::chrono::steady_clock::now() - start < enough; ++done)
+            EXPECT_EQ(call(kStatusCommand), expected);
+        return Seconds(std::chrono::steady_clock::now() - start).count() * 100 / done;
+    };
+    double alone = 1e9, listened = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        alone = std::min(alone, hundred(Seconds(30)));
+        listen();
+        listened = std::min(listened, hundred(Seconds(4 * alone + 0.2)));
+        trace_.close();
+    }
+    stop = true;
+    unit.join();
+    EXPECT_LT(listened / alone, 1.5) << "100 requests: " << alone << " s alone, " << listened
+                                     << " s with a listener that never reads";
 }
 
 // Outside load .. unload there is no service, yet every call still gets a well-formed block.

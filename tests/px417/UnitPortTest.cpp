@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "LineRate.h"
 #include "PtyPeer.h"
 #include "SerialDevice.h"
 #include "UnitPort.h"
@@ -85,13 +86,16 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Disable", kDisableReply, TRANSACT_OK, kDisableReply, false},
         ReplyCase{"LeadingNoise", concat({0x00, 0x55, 0x05, 0xE8}, kDisableReply), TRANSACT_OK, kDisableReply, false},
         ReplyCase{"BadCheck", {0xFC, 0x05, 0x1A, 0xF4, 0xE9}, TRANSACT_BAD_CHECK, {}, false},
+        ReplyCase{"BadCheckLowByte", {0xFC, 0x05, 0x1A, 0xF5, 0xE8}, TRANSACT_BAD_CHECK, {}, false},
         ReplyCase{
             "SyncAsAnswerByte", {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, TRANSACT_OK, {0xFC, 0x05, 0xFC, 0xCC, 0x6A}, false},
         ReplyCase{"LongestFrame", kFrame255, TRANSACT_OK, kFrame255, false},
-        ReplyCase{"ShortLengthByteEndsEarly", {0xFC, 0x04, 0x1A, 0xF4}, TRANSACT_BAD_CHECK, {}, false},
+        // A length below 5 leaves no room for an answer byte, even with a good check code.
+        ReplyCase{"LengthFourIsNoise", concat({0xFC, 0x04, 0x8C, 0x93}, kDisableReply), TRANSACT_OK, kDisableReply,
+                  false},
+        ReplyCase{"LengthBelowThreeIsNoise", concat({0xFC, 0x02}, kDisableReply), TRANSACT_OK, kDisableReply, false},
         ReplyCase{"Silent", {}, TRANSACT_NO_REPLY, {}, true},
-        ReplyCase{"StopsMidFrame", {0xFC, 0x06, 0x1A, 0xF4, 0xE8}, TRANSACT_NO_REPLY, {}, true},
-        ReplyCase{"LengthBelowThreeNeverCompletes", {0xFC, 0x02, 0x1A, 0xF4, 0xE8}, TRANSACT_NO_REPLY, {}, true}),
+        ReplyCase{"StopsMidFrame", {0xFC, 0x06, 0x1A, 0xF4, 0xE8}, TRANSACT_NO_REPLY, {}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UnitPortOnPty, RepliesQueuedBackToBackServeTwoCommands) {
@@ -180,6 +184,8 @@ TEST(SerialDevice, PortNames) {
     } cases[] = {
         {"COM1", "/dev/ttyS0"},
         {"COM20", "/dev/ttyS19"},
+        {"com1", "/dev/ttyS0"},
+        {"Com2", "/dev/ttyS1"},
         {"ttyUSB0", "/dev/ttyUSB0"},
         {"/dev/pts/7", "/dev/pts/7"},
         {"./relative/tty", "./relative/tty"},
@@ -213,18 +219,21 @@ TEST(SerialDevice, LineSettings) {
     EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
     EXPECT_FALSE(t.c_iflag & (ICRNL | IXON | ISTRIP));
     EXPECT_FALSE(t.c_oflag & OPOST);
-    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(lineRateOf(peer.slaveFd()), 19200);
 
-    // A rate the driver cannot take leaves the earlier one; the device still opens.
-    device.close();
-    ASSERT_TRUE(device.open(peer.path(), 12345, 8));
-    ASSERT_EQ(::tcgetattr(peer.slaveFd(), &t), 0);
-    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
-
-    device.close();
-    ASSERT_TRUE(device.open(peer.path(), 38400, 8));
-    ASSERT_EQ(::tcgetattr(peer.slaveFd(), &t), 0);
-    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B38400));
+    // Rates outside the B-constant table are set exactly; what is no rate at all (0 would hang
+    // the line up) leaves the earlier one, and the device still opens.
+    const struct {
+        std::int32_t asked;
+        int runs;
+    } rates[] = {{14400, 14400},   {28800, 28800}, {56000, 56000},  {128000, 128000},
+                 {250000, 250000}, {0, 250000},    {-9600, 250000}, {300, 300}};
+    for (const auto& r : rates) {
+        device.close();
+        ASSERT_TRUE(device.open(peer.path(), r.asked, 8)) << r.asked;
+        EXPECT_EQ(lineRateOf(peer.slaveFd()), r.runs) << r.asked;
+        EXPECT_EQ(device.baudRate(), r.runs) << r.asked;
+    }
 }
 
 TEST(SerialDevice, OpenFlushesOldInput) {

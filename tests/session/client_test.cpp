@@ -167,6 +167,20 @@ TEST(Results, FailedThenSuccessfulCommandKeepsTheFirstErrorCode) {
     EXPECT_EQ(client.result("ResponseText"), "/AUa9Og=");
 }
 
+// A library may hand back a block longer than its text: what follows the first NUL is not read.
+TEST(Results, ResponseTextEndsAtItsFirstNul) {
+    LibraryClient client;
+    ASSERT_TRUE(client.bind(FAKE_PX417_FILE));
+    using namespace std::string_literals;
+    const std::string block = "COMM_PX417/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\0AAAA\r\n\r\n"s;
+    auto push = fakeSymbol<void (*)(const char*, int)>("fake_push_response_bytes");
+    ASSERT_NE(push, nullptr);
+    push(block.data(), static_cast<int>(block.size()));
+    ByteBuffer frame = unitframe::statusRequest();
+    ASSERT_TRUE(client.command(frame));
+    EXPECT_EQ(frame, (ByteBuffer{0xFC, 0x05, 0x1A, 0xF4, 0xE8}));
+}
+
 TEST(Results, OnlyTheExactCode200IsSuccess) {
     const char* responses[] = {
         "COMM_PX417/1.0 2000 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n\r\n",
@@ -187,19 +201,37 @@ TEST(Results, OnlyTheExactCode200IsSuccess) {
     }
 }
 
-TEST(Worker, FailureWithoutErrorCodePostsNothingAndTheWorkerGoesOn) {
+// A failure without a numeric error code still reaches the window, or a sequence waiting for
+// its reply would wait for ever.
+TEST(Worker, EveryFailedExchangeBecomesAnAlarm) {
     QueuedWindow window;
     CommWorker worker(window, FAKE_PX417_FILE);
     ASSERT_TRUE(worker.open("COM1", 9600));
-    pushResponse("COMM_PX417/1.0 403 Protcol Error\r\n\r\n");
-    ASSERT_TRUE(worker.postCommand(unitframe::startDownload()));
-    ASSERT_TRUE(worker.postCommand(unitframe::ack()));
+    const char* withoutCode[] = {"COMM_PX417/1.0 403 Protcol Error\r\n\r\n",
+                                 "COMM_PX417/1.0 403 Protcol Error\r\nArgument0: x\r\n\r\n", ""};
+    for (const char* response : withoutCode) {
+        pushResponse(response);
+        pushResponse(response);
+        ASSERT_TRUE(worker.postCommand(unitframe::startDownload()));
+        ASSERT_TRUE(worker.pollOnce());
+    }
+    ASSERT_TRUE(worker.postCommand(unitframe::ack()));  // the stand-in's default reply: success
+    for (std::size_t i = 0; i < std::size(withoutCode); ++i) {
+        SCOPED_TRACE(withoutCode[i]);
+        Message m;
+        ASSERT_TRUE(window.queue().waitAndTake(m, 5s));
+        EXPECT_EQ(m.id, registerMessage(msgname::kAlarm));
+        ASSERT_NE(m.payload, nullptr);
+        EXPECT_EQ(*m.payload, unitframe::startDownload());  // the frame that was sent
+        ASSERT_TRUE(window.queue().waitAndTake(m, 5s));
+        EXPECT_EQ(m.id, registerMessage(msgname::kAlarm));
+        ASSERT_NE(m.payload, nullptr);
+        EXPECT_EQ(m.payload->size(), 0u);  // a failed status request carries nothing
+    }
     Message m;
     ASSERT_TRUE(window.queue().waitAndTake(m, 5s));
-    EXPECT_EQ(m.id, registerMessage(msgname::kResponse));  // from the second command only
-    EXPECT_EQ(window.queue().size(), 0u);
+    EXPECT_EQ(m.id, registerMessage(msgname::kResponse));
     worker.stop();
-    EXPECT_FALSE(worker.isOpen());
 }
 
 TEST(Worker, FailedOpenLeavesNothingRunning) {

@@ -22,6 +22,12 @@ FAKE_EXPORT void fake_push_response(const char* text) {
     script.emplace_back(text);
 }
 
+// A response of `size` bytes that may hold NUL bytes.
+FAKE_EXPORT void fake_push_response_bytes(const char* data, int size) {
+    std::lock_guard lock(mutex);
+    script.emplace_back(data, static_cast<std::size_t>(size));
+}
+
 FAKE_EXPORT int fake_request_count() {
     std::lock_guard lock(mutex);
     return requests;

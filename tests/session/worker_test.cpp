@@ -111,6 +111,34 @@ TEST_F(WorkerTest, FailuresBecomeAlarmsWithTheSentFrameOrNothing) {
     worker.stop();
 }
 
+// A repeated poll waits out its pause on the worker thread: orders posted behind it keep their
+// place, and ExitThread ends the pause at once. The pause is long here so that both show.
+TEST_F(WorkerTest, RetryPollWaitsItsPauseInOrderAndGivesWayToExit) {
+    constexpr auto kPause = 1500ms;
+    CommWorker worker(window_, lib_, kPause);
+    ASSERT_TRUE(worker.open(sim_.devicePath(), 38400));
+    ASSERT_TRUE(worker.pollOnce());
+    ASSERT_TRUE(worker.retryPoll());
+    ASSERT_TRUE(worker.postCommand(unitframe::ack()));
+    for (const MessageId expected : {statusUpdate_, statusUpdate_, response_}) {
+        Message m;
+        ASSERT_TRUE(window_.queue().waitAndTake(m, 5s));
+        EXPECT_EQ(m.id, expected);
+    }
+    // By the unit's clock: the repeated request came no sooner than the pause after the reply.
+    const auto log = sim_.frameLog();
+    ASSERT_GE(log.size(), 3u);
+    ASSERT_EQ(log[1].direction, unitsim::FrameRecord::Direction::Out);
+    ASSERT_EQ(log[2].direction, unitsim::FrameRecord::Direction::In);
+    EXPECT_GE(log[2].time - log[1].time, kPause);
+
+    ASSERT_TRUE(worker.retryPoll());
+    const auto stopping = std::chrono::steady_clock::now();
+    worker.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, kPause / 2);
+    EXPECT_EQ(sim_.counters().framesReceived, 3u);  // the waiting poll never went out
+}
+
 TEST_F(WorkerTest, StopWhilePollingClosesUnloadsAndFreesThePort) {
     TraceCapture px417Trace("DebugComm_px417");
     {

@@ -61,7 +61,7 @@ const std::vector<Row>& table() {
         {"17", "F7 no acknowledgement of the last block"},
         {"18", "F8 not ready after the last block"},
         {"19", "F9 no acknowledgement of the verify command"},
-        {"20", "time-out (--timeout expired; the session was closed)"},
+        {"20", "time-out (--timeout expired, or no progress for --stall-timeout; the session was closed)"},
         {"130", "interrupted (SIGINT, SIGTERM or SIGHUP; the session was closed)"},
     };
     return rows;

@@ -16,7 +16,7 @@ inline constexpr int kFile = 3;           // download file missing, unreadable o
 inline constexpr int kConnection = 4;     // the port could not be opened (message 133)
 inline constexpr int kWarning = 5;        // verify result D3 80: the unit did not confirm the image
 inline constexpr int kFailureBase = 10;   // F1 .. F9 are 11 .. 19
-inline constexpr int kTimeout = 20;       // --timeout expired
+inline constexpr int kTimeout = 20;       // --timeout expired, or no progress for --stall-timeout
 inline constexpr int kInterrupted = 130;  // SIGINT, SIGTERM or SIGHUP
 
 inline constexpr int failure(int n) { return kFailureBase + n; }

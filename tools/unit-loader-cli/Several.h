@@ -18,6 +18,7 @@ struct SeveralOptions {
     std::string library;
     bool json = false;
     bool quiet = false;
+    double stallTimeoutSeconds = 0;  // 0: none
 };
 
 // Returns the worst exit code of the units.

@@ -60,6 +60,7 @@ bool spawnUnit(Unit& unit, const SeveralOptions& options, const std::string& sel
     if (options.command == UnitCommand::Download) args.push_back(options.file);
     args.insert(args.end(), {"--port", unit.port, "--baud", options.baud, "--unit-child", options.library});
     if (options.timeoutSeconds) args.insert(args.end(), {"--timeout", std::to_string(*options.timeoutSeconds)});
+    args.insert(args.end(), {"--stall-timeout", std::to_string(options.stallTimeoutSeconds)});
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

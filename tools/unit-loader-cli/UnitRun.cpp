@@ -6,6 +6,7 @@
 #include "Doorbell.h"
 #include "ExitCode.h"
 #include "Signals.h"
+#include "UnitFrames.h"
 
 namespace {
 
@@ -73,6 +74,56 @@ std::string where(const RunOptions& options, const DialogCore& core) {
     return options.command == UnitCommand::Download ? " in state " + std::to_string(core.state()) : "";
 }
 
+// What the run was waiting for, in an operator's words.
+std::string waitingFor(const DialogCore& core) {
+    if (core.versionCheckActive())
+        return core.versionStep() == 1 ? "waiting for Disable before the version request"
+                                       : "waiting for the version reply";
+    static const char* const kDownload[] = {
+        "idle",
+        "waiting for Disable",
+        "waiting for the acknowledgement of the download start",
+        "waiting for the unit to finish erasing",
+        "waiting for the acknowledgement of the first block",
+        "waiting for ready after a block",
+        "waiting for the acknowledgement of a block",
+        "waiting for the acknowledgement of the last block",
+        "waiting for ready after the last block",
+        "waiting for the acknowledgement of the verify command",
+        "waiting for the verify result",
+        "waiting for Disable after the verify result D3 00",
+        "waiting for Disable after the verify result D3 80",
+        "passing over a blank block",
+    };
+    return core.state() < std::size(kDownload) ? kDownload[core.state()] : "in state " + std::to_string(core.state());
+}
+
+// One reply from the worker in an operator's words: the unit's code, named where the loader
+// knows it, or that the exchange failed.
+std::string replyWords(const Message& message, MessageId alarm) {
+    if (message.id == alarm) return "nothing valid (the requests failed)";
+    if (!message.payload || message.payload->size() < 3) return "a frame too short to hold a code";
+    const ByteBuffer& r = *message.payload;
+    namespace code = unitframe::reply;
+    // The reply comes whole, check bytes included: byte 3 is data only in a frame longer than 5.
+    char hex[16];
+    if (r.size() > 3 && r[1] > unitframe::kSmallestFrame)
+        std::snprintf(hex, sizeof hex, "%02X %02X", r[2], r[3]);
+    else
+        std::snprintf(hex, sizeof hex, "%02X", r[2]);
+    const std::string bytes = std::string(" (") + hex + ")";
+    if (unitframe::isBusy(r)) return "busy" + bytes;
+    if (unitframe::isReady(r)) return "ready" + bytes;
+    if (unitframe::isResult00(r) || unitframe::isResult80(r)) return "the verify result" + bytes;
+    switch (r[2]) {
+    case code::kDisable: return "Disable (1A)";
+    case code::kReset: return "Reset (40)";
+    case code::kAck: return "an acknowledgement (50)";
+    case code::kVersion: return "a version reply (84)";
+    default: return std::string("code ") + hex;
+    }
+}
+
 }  // namespace
 
 RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
@@ -123,7 +174,16 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     }
     if (!core.isRunning()) return ended();
 
-    const auto deadline = options.timeout ? std::optional(started + *options.timeout) : std::nullopt;
+    // Without --timeout the deadline is never reached.
+    const auto deadline = options.timeout ? started + *options.timeout : SteadyClock::time_point::max();
+    // Progress is a change of state (a block acknowledged is one) or of the blocks passed.
+    auto position = [&] {
+        return std::tuple(core.state(), core.blocksDone(), core.versionCheckActive() ? core.versionStep() : 0);
+    };
+    auto lastPosition = position();
+    auto movedAt = SteadyClock::now();
+    std::string lastReply = "nothing";
+    const MessageId alarm = registerMessage(msgname::kAlarm);
     while (core.isRunning()) {
         if (const int sig = signals::caught()) {
             result.caption = "Interrupted";
@@ -133,9 +193,9 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             return finish(exitcode::kInterrupted, "interrupted");
         }
         auto wait = sink.nextTick();
-        if (deadline) {
+        if (options.timeout) {
             const auto now = SteadyClock::now();
-            if (now >= *deadline) {
+            if (now >= deadline) {
                 const double limit = std::chrono::duration<double>(*options.timeout).count();
                 char seconds[32];
                 std::snprintf(seconds, sizeof seconds, "%g", limit);
@@ -145,14 +205,37 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
                               (options.command == UnitCommand::Download ? "; download again." : ".");
                 return finish(exitcode::kTimeout, "time-out");
             }
-            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+        }
+        if (options.stallTimeout) {
+            const auto now = SteadyClock::now();
+            const auto stallAt = movedAt + *options.stallTimeout;
+            if (now >= stallAt) {
+                char seconds[32];
+                std::snprintf(seconds, sizeof seconds, "%g",
+                              std::chrono::duration<double>(*options.stallTimeout).count());
+                result.caption = "No progress";
+                result.text = "The " + what(options) + " made no progress for " + seconds + " s" +
+                              where(options, core) + ", " + waitingFor(core) + "; the unit kept answering " +
+                              lastReply + ".\nThe session was closed" +
+                              (options.command == UnitCommand::Download ? "; download again." : ".");
+                return finish(exitcode::kTimeout, "stalled");
+            }
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(stallAt - now));
         }
         const Doorbell::Wake wake = window.doorbell().wait(wait);
         if (wake == Doorbell::Wake::Error) return finish(exitcode::kInternal, "internal error");
         sink.tick();
         if (wake != Doorbell::Wake::Rung) continue;
         Message message;
-        while (core.isRunning() && window.queue().take(message)) core.handleMessage(message);
+        while (core.isRunning() && window.queue().take(message)) {
+            if (message.id == alarm || message.payload) lastReply = replyWords(message, alarm);
+            core.handleMessage(message);
+            if (position() != lastPosition) {
+                lastPosition = position();
+                movedAt = SteadyClock::now();
+            }
+        }
     }
 
     if (core.outcome() == Outcome::Success && options.command == UnitCommand::Version)

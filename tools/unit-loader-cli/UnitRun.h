@@ -17,6 +17,8 @@ struct RunOptions {
     std::string baud;  // as the baud-rate list would give it
     std::optional<std::chrono::milliseconds> timeout;
     std::string library;  // the extracted px417 file
+    // Ends a run that has neither changed state nor had a block acknowledged for this long.
+    std::optional<std::chrono::milliseconds> stallTimeout;
 };
 
 // How one download or version check ended, and what the operator would have been shown.
@@ -56,5 +58,6 @@ public:
 };
 
 // One download or version check through the dialog core, pumped until it ends, the timeout
-// expires or SIGINT, SIGTERM or SIGHUP arrives. The session is closed whichever way it ends.
+// or the stall timeout expires or SIGINT, SIGTERM or SIGHUP arrives. The session is closed
+// whichever way it ends.
 RunResult runUnit(const RunOptions& options, ProgressSink& sink);

@@ -26,6 +26,7 @@ struct UnitArgs {
     std::vector<std::string> ports;
     std::string baud;
     double timeout = 0;
+    double stallTimeout = 120;
     bool json = false;
     bool trace = false;
     bool quiet = false;
@@ -74,16 +75,23 @@ bool fillFromSettings(UnitArgs& args) {
     return true;
 }
 
-std::optional<std::chrono::milliseconds> timeoutOf(const UnitArgs& args) {
-    if (args.timeout <= 0) return std::nullopt;
-    return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(args.timeout));
+// Seconds as the run takes them; 0 (or less) is no limit.
+std::optional<std::chrono::milliseconds> limitOf(double seconds) {
+    if (seconds <= 0) return std::nullopt;
+    return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
 }
 
 // A unit's own process: the parent chose port, baud rate and library; progress and result go
 // back to it as JSON lines.
 int runChild(UnitCommand command, const UnitArgs& args) {
     if (!watchParent()) return exitcode::kInterrupted;
-    RunOptions options{command, args.file, args.ports.front(), args.baud, timeoutOf(args), args.childLibrary};
+    RunOptions options{command,
+                       args.file,
+                       args.ports.front(),
+                       args.baud,
+                       limitOf(args.timeout),
+                       args.childLibrary,
+                       limitOf(args.stallTimeout)};
     ChildEventSink sink;
     const RunResult result = runUnit(options, sink);
     ChildEventSink::emit({{"event", "result"}, {"result", toJson(result)}});
@@ -119,9 +127,16 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
         SeveralOptions several{command,      args.file,      args.ports, args.baud,
                                std::nullopt, library.path(), args.json,  args.quiet};
         if (args.timeout > 0) several.timeoutSeconds = args.timeout;
+        several.stallTimeoutSeconds = args.stallTimeout;
         code = runSeveral(several);
     } else {
-        RunOptions options{command, args.file, args.ports.front(), args.baud, timeoutOf(args), library.path()};
+        RunOptions options{command,
+                           args.file,
+                           args.ports.front(),
+                           args.baud,
+                           limitOf(args.timeout),
+                           library.path(),
+                           limitOf(args.stallTimeout)};
         RunResult result;
         if (args.quiet) {
             QuietSink sink;
@@ -161,6 +176,12 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args) {
                    "Give up after this many seconds (the unit's busy and verify waits have no limit of their own)")
         ->option_text("SECONDS")
         ->check(CLI::PositiveNumber);
+    sub.add_option("--stall-timeout", args.stallTimeout,
+                   "Give up when the run has made no progress (no change of state, no block acknowledged)\n"
+                   "for this many seconds, as when the unit stays busy; 0 waits for ever")
+        ->option_text("SECONDS")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
     sub.add_flag("--json", args.json, "Print one JSON object at the end instead of the outcome text");
     sub.add_flag("--trace", args.trace, "Print the trace mailslots' messages (DebugComm_px417, Debug_VSK_DOWNLOAD)");
     sub.add_flag("--quiet", args.quiet, "No progress and no notes; only the outcome");

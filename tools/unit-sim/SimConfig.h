@@ -20,6 +20,8 @@ struct UnitBehaviour {
     std::uint8_t powerUpFill = 0x00;
     std::uint32_t resetPolls = 0;    // status replies 0x40 after power-up
     std::uint32_t enabledPolls = 0;  // then this many replies of enabledStatus
+    // Also enabled until this long after the first frame the unit received (with or without pacing).
+    std::chrono::milliseconds enabledTime{0};
     std::uint8_t enabledStatus = kEnabledIdle;
     std::uint32_t eraseBusyPolls = 2;   // D4 80 replies before D4 00 after a download start
     std::uint32_t blockBusyPolls = 0;   // the same after each block
@@ -32,8 +34,8 @@ struct Pacing {
     bool enabled = false;
     std::uint32_t baud = 38400;
     // Flash work after the acknowledgement has left the unit; status requests get busy meanwhile.
-    // The loader takes at most 50 busy replies while erasing, and a status exchange at 38400 baud
-    // lasts 3.2 ms, so an erase much beyond 150 ms would fail a fast host.
+    // The loader takes at most 50 busy replies while erasing, each repeated poll 10 ms after the
+    // reply before it: at 38400 baud an erase much beyond 650 ms fails.
     std::chrono::microseconds eraseTime{std::chrono::milliseconds(100)};
     std::chrono::microseconds blockWriteTime{std::chrono::milliseconds(2)};
     std::chrono::microseconds verifyTime{std::chrono::milliseconds(50)};

@@ -45,6 +45,7 @@ UnitModel::UnitModel(const UnitBehaviour& behaviour)
 
 CommandOutcome UnitModel::handle(const ByteBuffer& frame, Clock::time_point now, const Faults& faults,
                                  const Pacing& pacing) {
+    if (!firstFrame_) firstFrame_ = now;
     const bool inDownload =
         phase_ == UnitPhase::Download || phase_ == UnitPhase::Verifying || phase_ == UnitPhase::ResultPending;
     switch (frame.at(2)) {
@@ -92,7 +93,7 @@ ByteBuffer UnitModel::statusReply(Clock::time_point now, const Faults& faults) {
             --resetLeft_;
             return reply(code::kReset);
         }
-        if (enabledLeft_ > 0 || faults.neverDisable) {
+        if (enabledLeft_ > 0 || faults.neverDisable || now < *firstFrame_ + behaviour_.enabledTime) {
             if (enabledLeft_ > 0) --enabledLeft_;
             return reply(behaviour_.enabledStatus);
         }

@@ -77,6 +77,7 @@ private:
     UnitPhase phase_ = UnitPhase::PowerUp;
     std::uint32_t resetLeft_;
     std::uint32_t enabledLeft_;
+    std::optional<Clock::time_point> firstFrame_;
 
     std::uint32_t busyPolls_ = 0;
     bool busyForever_ = false;

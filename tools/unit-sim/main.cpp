@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     std::uint32_t eraseMs = 100, blockMs = 2, verifyMs = 50;
     std::uint32_t gapMs = 1500;
     std::uint32_t partialMs = 500;
+    std::uint32_t enabledMs = 0;
     std::uint32_t enabledStatus = kEnabledIdle;
     std::string stream;
     auto& unit = config.unit;
@@ -110,6 +111,9 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->group("Unit");
     app.add_option("--enabled-polls", unit.enabledPolls, "Then this many enabled replies before Disable")
+        ->capture_default_str()
+        ->group("Unit");
+    app.add_option("--enabled-ms", enabledMs, "Also enabled until this long after the first frame received")
         ->capture_default_str()
         ->group("Unit");
     app.add_option("--enabled-status", enabledStatus, "Status code of an enabled unit (decimal or 0x..)")
@@ -170,6 +174,7 @@ int main(int argc, char** argv) {
     config.pacing.blockWriteTime = std::chrono::milliseconds(blockMs);
     config.pacing.verifyTime = std::chrono::milliseconds(verifyMs);
     config.partialFrameTimeout = std::chrono::milliseconds(partialMs);
+    unit.enabledTime = std::chrono::milliseconds(enabledMs);
     faults.gapTime = std::chrono::milliseconds(gapMs);
     if (!stream.empty()) faults.stream = streams.at(stream);
     unit.enabledStatus = static_cast<std::uint8_t>(enabledStatus);
