@@ -3,12 +3,15 @@
 #include <string>
 
 // The embedded px417 written out for one process, and removed again when destroyed (or at
-// remove). On Linux each process writes a name of its own ("px417.<pid>.so"), so two windows,
-// or a window and the command-line loader, never replace or delete each other's copy; when the
-// program's directory cannot be written (an installed copy) it goes to a private directory of
-// the user's. On Windows it is "px417.dll" beside the program.
+// remove). A command-line run writes a name of its own ("px417.<pid>.so" or ".dll"), so runs
+// side by side never replace or delete each other's copy; when the program's directory cannot
+// be written (an installed copy) the copy goes to a private directory of the user's. The window
+// does the same on Linux; on Windows it writes "px417.dll" beside the program, as the Windows
+// loader always has.
 class ExtractedLibrary {
 public:
+    enum class For { CommandLine, Window };
+
     ExtractedLibrary() = default;
     ~ExtractedLibrary() { remove(); }
     ExtractedLibrary(const ExtractedLibrary&) = delete;
@@ -17,7 +20,7 @@ public:
     // Writes the library into `directory` (ending with the path separator; the running
     // program's directory when empty), replacing any file of that name. False when no place
     // could take it; path() is then empty.
-    bool extract(const std::string& directory = {});
+    bool extract(For user, const std::string& directory = {});
     // Deletes the file (a failure is ignored) and any directory made for it.
     void remove();
     const std::string& path() const { return path_; }

@@ -7,7 +7,7 @@
 #include "platform/ProgramDirectory.h"
 #include "platform/System.h"
 
-bool ExtractedLibrary::extract(const std::string& directory) {
+bool ExtractedLibrary::extract(For, const std::string& directory) {
     remove();
     const std::string name = "px417." + std::to_string(::getpid()) + ".so";
     const std::string dir = directory.empty() ? platform::programDirectory() : directory;

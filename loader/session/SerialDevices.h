@@ -13,7 +13,7 @@ struct SerialPortInfo {
     std::string group;              // the device's group, when not accessible
 };
 
-// Ttys backed by hardware (legacy ports without a UART left out), sorted by device name; none
-// on Windows, where the port names are COM1 to COM20. The roots are "/sys" and "/dev" except
-// in tests.
+// On Linux the ttys backed by hardware (legacy ports without a UART left out), sorted by device
+// name; the roots are "/sys" and "/dev" except in tests. On Windows the COM ports of the
+// system's device map.
 std::vector<SerialPortInfo> listSerialPorts(const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");

@@ -19,9 +19,11 @@ bool beginsWithIgnoringCase(const std::string& entry, const std::string& prefix)
 
 bool isDevicePath(const std::string& text) { return !text.empty() && text[0] == '/'; }
 
+// Devices named by a path (Linux). A Windows port is a COM name, which the list holds anyway.
 std::vector<std::string> devicesPresent() {
     std::vector<std::string> devices;
-    for (const auto& port : listSerialPorts()) devices.push_back(port.device);
+    for (const auto& port : listSerialPorts())
+        if (isDevicePath(port.device)) devices.push_back(port.device);
     return devices;
 }
 
@@ -87,7 +89,7 @@ bool MainDialog::InitDialog() {
 
     // The core registers the message names and holds the session; without a library file it
     // still loads files, but it never connects.
-    hasSession_ = library_.extract(programDirectory_);
+    hasSession_ = library_.extract(ExtractedLibrary::For::Window, programDirectory_);
     core_ = std::make_unique<DialogCore>(static_cast<OperatorFeedback&>(*this), window_, library_.path());
     return hasSession_;
 }

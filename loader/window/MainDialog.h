@@ -46,7 +46,7 @@ public:
     virtual void destroyAndQuit(int exitCode) = 0;
 };
 
-// The port list: the serial devices present, then "COM1" to "COM20".
+// The port list: the serial devices present that go by a path (Linux), then "COM1" to "COM20".
 std::vector<std::string> portListEntries(const std::vector<std::string>& devices);
 // The entry a stored setting selects: the first that begins with it, case ignored, so that
 // "COM1" is not taken for "COM10". A device path must match whole: "/dev/ttyUSB1" never picks
