@@ -12,7 +12,8 @@ public:
     ExtractedLibrary& operator=(const ExtractedLibrary&) = delete;
 
     // Beside the program as "px417.<pid>.so"; in a private temporary directory when the
-    // program's directory cannot be written. False when neither works.
+    // program's directory cannot be written or others could write it too. False when neither
+    // works.
     bool extract();
     void remove();
     const std::string& path() const { return path_; }
