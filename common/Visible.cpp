@@ -1,8 +1,9 @@
 #include "Visible.h"
 
-#include <time.h>
-
+#include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <mutex>
 
 std::string visibleText(std::string_view message) {
     if (message.empty()) return "(empty)";
@@ -30,12 +31,18 @@ std::string visibleText(std::string_view message) {
 }
 
 std::string traceTimeStamp() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     tm local{};
-    ::localtime_r(&now.tv_sec, &local);
+    {
+        // The C library's one broken-down time is shared; copy it out under a lock.
+        static std::mutex mutex;
+        std::lock_guard lock(mutex);
+        if (const tm* t = std::localtime(&seconds)) local = *t;
+    }
     char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
-                  now.tv_nsec / 1000000);
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(ms));
     return text;
 }

@@ -14,6 +14,13 @@ public:
     // How long readByte waits for its byte: 500 ms plus 500 ms per byte asked for.
     static constexpr std::chrono::milliseconds kReadWait{1000};
 
+    // How long a write of `count` bytes may take before it is abandoned: twice the time the
+    // bytes take on the line (11 bits each: start, 8 data, parity, stop) plus a second.
+    static constexpr std::chrono::milliseconds writeLimit(std::size_t count, std::int32_t baudRate) {
+        const std::uint64_t rate = baudRate > 0 ? static_cast<std::uint64_t>(baudRate) : 1;
+        return std::chrono::milliseconds(1000 + (2 * 11 * 1000 * static_cast<std::uint64_t>(count) + rate - 1) / rate);
+    }
+
     SerialDevice();
     ~SerialDevice() override;  // releases the device without touching the modem lines
     SerialDevice(const SerialDevice&) = delete;

@@ -5,7 +5,12 @@
 #include "CommService.h"
 #include "platform/GlobalMemory.h"
 
+// The version script (ELF) or the .def file (Windows) lets exactly these three out.
+#if defined(_WIN32)
+#define PX417_EXPORT extern "C"
+#else
 #define PX417_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

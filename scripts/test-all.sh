@@ -3,7 +3,7 @@
 # then repeats the tests of the threaded and memory-handling code under the sanitizers and fuzzes
 # every parser for a short while.
 # UL_SANITIZERS=0 skips the sanitizer builds; UL_FUZZ_SECONDS sets the time per fuzz target (30;
-# 0 skips fuzzing).
+# 0 skips fuzzing); UL_WINDOWS=0 skips the Windows build and its Wine tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -23,6 +23,12 @@ build "$root/build"
 # Tests that measure time (label timing) run one at a time, after the rest.
 ctest --test-dir "$root/build" --output-on-failure -j"$jobs" --timeout 300 -LE timing
 ctest --test-dir "$root/build" --output-on-failure -j1 --timeout 300 -L timing
+
+# The Windows flavour, cross-built and tested under Wine against the simulated unit above.
+# UL_WINDOWS=0 skips it.
+if [[ "${UL_WINDOWS:-1}" != 0 ]]; then
+  UL_LINUX_BUILD_DIR="$root/build" "$root/scripts/test-windows.sh"
+fi
 
 if [[ "${UL_SANITIZERS:-1}" != 0 ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

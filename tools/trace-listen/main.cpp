@@ -1,31 +1,15 @@
 // Creates trace mailslots and prints what arrives on them until Ctrl-C, SIGTERM or SIGHUP; the
 // mailslots go away again when it ends.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Listen.h"
 #include "Visible.h"
 #include "platform/Mailslot.h"
 
 namespace {
-
-int wakePipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const int saved = errno;
-    const char b = 1;
-    (void)!::write(wakePipe[1], &b, 1);
-    errno = saved;
-}
 
 void usage(const char* program) {
     std::printf(
@@ -35,11 +19,6 @@ void usage(const char* program) {
         "Ends on Ctrl-C, SIGTERM or SIGHUP and removes the mailslots.\n",
         program);
 }
-
-struct Slot {
-    std::string name;
-    platform::MailslotListener listener;
-};
 
 }  // namespace
 
@@ -59,14 +38,7 @@ int main(int argc, char** argv) {
     }
     if (names.empty()) names.push_back("DebugComm_px417");
 
-    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::perror("pipe2");
-        return 1;
-    }
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+    if (!catchStopRequests()) return 1;
 
     std::vector<std::unique_ptr<Slot>> slots;
     for (const auto& name : names) {
@@ -82,28 +54,10 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
-    std::vector<pollfd> fds;
-    fds.push_back({wakePipe[0], POLLIN, 0});
-    for (const auto& slot : slots) fds.push_back({slot->listener.pollHandle(), POLLIN, 0});
-
-    for (;;) {
-        int r = ::poll(fds.data(), fds.size(), -1);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            std::perror("poll");
-            return 1;
-        }
-        if (fds[0].revents) break;
-        for (std::size_t i = 1; i < fds.size(); ++i) {
-            if (!fds[i].revents) continue;
-            Slot& slot = *slots[i - 1];
-            std::string message;
-            using R = platform::MailslotListener::Receive;
-            if (slot.listener.receive(message, std::chrono::milliseconds(0)) != R::Message) continue;
-            std::printf("%s %s [%zu] %s\n", traceTimeStamp().c_str(), slot.name.c_str(), message.size(),
-                        visibleText(message).c_str());
-            std::fflush(stdout);
-        }
-    }
-    return 0;
+    const bool ok = listenUntilStopped(slots, [](const Slot& slot, const std::string& message) {
+        std::printf("%s %s [%zu] %s\n", traceTimeStamp().c_str(), slot.name.c_str(), message.size(),
+                    visibleText(message).c_str());
+        std::fflush(stdout);
+    });
+    return ok ? 0 : 1;
 }

@@ -4,12 +4,16 @@
 #include <string>
 #include <vector>
 
+inline constexpr int kStandardOutput = 1;
+inline constexpr int kStandardError = 2;
+
 // Writes all of `text` to `fd`, continuing short writes; gives up quietly on an error (a closed
 // pipe or terminal leaves nobody to tell).
 void writeAll(int fd, const std::string& text);
 
 // Standard error shared by progress, notes and trace lines. On a terminal, progress is a block
 // of lines redrawn in place; a note or trace line is printed above it and the block follows.
+// Terminal detection, width and writing are one file per platform.
 class Console {
 public:
     static Console& instance();

@@ -11,9 +11,9 @@ public:
     ExtractedLibrary(const ExtractedLibrary&) = delete;
     ExtractedLibrary& operator=(const ExtractedLibrary&) = delete;
 
-    // Beside the program as "px417.<pid>.so"; in a private temporary directory when the
-    // program's directory cannot be written or others could write it too. False when neither
-    // works.
+    // Beside the program as "px417.<pid>.so" (or .dll); in a private temporary directory when
+    // the program's directory cannot be written, or on Linux when others could write it too.
+    // False when neither works.
     bool extract();
     void remove();
     const std::string& path() const { return path_; }

@@ -24,5 +24,9 @@ struct SeveralOptions {
 // Returns the worst exit code of the units.
 int runSeveral(const SeveralOptions& options);
 
+// In a unit's own process: never outlive the parent that would reap it and read its result.
+// False when the parent is already gone.
+bool watchParent();
+
 // The summary printed at the end: a table, then each unit's box.
 std::string summaryTable(const std::vector<RunResult>& results);

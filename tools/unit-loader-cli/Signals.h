@@ -1,15 +1,21 @@
 #pragma once
 
-// SIGINT, SIGTERM and SIGHUP become a readable byte on a pipe; the handler does nothing else, and
-// the event loops notice it with the rest of their descriptors.
+// Stop requests (POSIX: SIGINT, SIGTERM and SIGHUP; Windows: Ctrl-C, Ctrl-Break and the console
+// closing) are only noted by their handler; the event loops notice them with the rest of what
+// they wait for.
 namespace signals {
 
-// Installs the handlers (with SA_RESTART) and ignores SIGPIPE. False when no pipe can be made.
+// Installs the handlers (POSIX: with SA_RESTART, and SIGPIPE ignored). False when it cannot.
 bool install();
-// The read end; -1 before install().
+// POSIX: the read end of the pipe that gets a byte per signal; -1 before install() and on Windows.
 int fd();
-// The first signal caught, 0 while none. Reading it does not consume it.
+// Windows: the event set by a stop request; null before install() and on POSIX.
+void* event();
+// The first request caught as a signal number (SIGINT, SIGTERM, ...), 0 while none. Reading
+// it does not consume it.
 int caught();
+// How a person would name what was caught ("SIGTERM", "Ctrl-C").
+const char* name(int sig);
 // Empties the pipe (after the loop has reacted), keeping caught().
 void drain();
 

@@ -1,7 +1,5 @@
 #include "Sinks.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -99,7 +97,7 @@ std::chrono::milliseconds PlainLineSink::nextTick() const {
     return lastLine_ ? until(*lastLine_ + kPlainLine) : 0ms;
 }
 
-void ChildEventSink::emit(const nlohmann::json& event) { writeAll(STDOUT_FILENO, event.dump() + "\n"); }
+void ChildEventSink::emit(const nlohmann::json& event) { writeAll(kStandardOutput, event.dump() + "\n"); }
 
 void ChildEventSink::send() {
     emit({{"event", "progress"},

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@ private:
     void drain(Slot& slot);
 
     std::vector<std::unique_ptr<Slot>> slots_;
-    int wake_[2] = {-1, -1};
+    int wake_[2] = {-1, -1};             // POSIX: wakes the poll loop
+    std::atomic<bool> stopping_{false};  // Windows: ends the receive loop
     std::thread thread_;
 };

@@ -1,46 +1,29 @@
 #include "UnitRun.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 
 #include "DialogCore.h"
+#include "Doorbell.h"
 #include "ExitCode.h"
 #include "Signals.h"
 #include "UnitFrames.h"
 
 namespace {
 
-// The queue the worker posts into, with a descriptor that turns readable on every post, so
-// one poll waits for replies and signals alike.
+// The queue the worker posts into, with a doorbell rung on every post, so one wait serves
+// replies and stop requests alike.
 class EventWindow : public WindowPoster {
 public:
-    EventWindow() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~EventWindow() override {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    EventWindow(const EventWindow&) = delete;
-    EventWindow& operator=(const EventWindow&) = delete;
-
     bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) override {
         const bool ok = queue_.post(id, std::move(payload));
-        const std::uint64_t one = 1;
-        (void)!::write(fd_, &one, sizeof one);
+        doorbell_.ring();
         return ok;
     }
-    int fd() const { return fd_; }
-    void clear() {
-        std::uint64_t count;
-        (void)!::read(fd_, &count, sizeof count);
-    }
+    Doorbell& doorbell() { return doorbell_; }
     MessageQueue& queue() { return queue_; }
 
 private:
-    int fd_;
+    Doorbell doorbell_;
     MessageQueue queue_;
 };
 
@@ -81,8 +64,6 @@ std::string hexPair(std::uint8_t high, std::uint8_t low) {
     std::snprintf(text, sizeof text, "%02X%02X", high, low);
     return text;
 }
-
-const char* signalName(int sig) { return sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGINT"; }
 
 std::string what(const RunOptions& options) {
     return options.command == UnitCommand::Download ? "download" : "version check";
@@ -206,7 +187,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     while (core.isRunning()) {
         if (const int sig = signals::caught()) {
             result.caption = "Interrupted";
-            result.text = "The " + what(options) + " was stopped by " + signalName(sig) + where(options, core) +
+            result.text = "The " + what(options) + " was stopped by " + signals::name(sig) + where(options, core) +
                           ".\nThe session was closed" +
                           (options.command == UnitCommand::Download ? "; download again." : ".");
             return finish(exitcode::kInterrupted, "interrupted");
@@ -242,12 +223,10 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             }
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(stallAt - now));
         }
-        pollfd fds[2] = {{window.fd(), POLLIN, 0}, {signals::fd(), POLLIN, 0}};
-        const int ready = ::poll(fds, signals::fd() >= 0 ? 2 : 1, static_cast<int>(wait.count()));
-        if (ready < 0 && errno != EINTR) return finish(exitcode::kInternal, "internal error");
+        const Doorbell::Wake wake = window.doorbell().wait(wait);
+        if (wake == Doorbell::Wake::Error) return finish(exitcode::kInternal, "internal error");
         sink.tick();
-        if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
-        window.clear();
+        if (wake != Doorbell::Wake::Rung) continue;
         Message message;
         while (core.isRunning() && window.queue().take(message)) {
             if (message.id == alarm || message.payload) lastReply = replyWords(message, alarm);

@@ -1,8 +1,5 @@
 // unit-loader-cli: downloads and version checks from the command line, through the same core
 // as the window, for production lines and service scripts.
-#include <sys/prctl.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
@@ -87,9 +84,7 @@ std::optional<std::chrono::milliseconds> limitOf(double seconds) {
 // A unit's own process: the parent chose port, baud rate and library; progress and result go
 // back to it as JSON lines.
 int runChild(UnitCommand command, const UnitArgs& args) {
-    // Never outlive the parent that would reap us and read our result.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() == 1) return exitcode::kInterrupted;
+    if (!watchParent()) return exitcode::kInterrupted;
     RunOptions options{command,
                        args.file,
                        args.ports.front(),

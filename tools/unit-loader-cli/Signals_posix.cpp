@@ -38,7 +38,11 @@ bool install() {
 
 int fd() { return pipeFds[0]; }
 
+void* event() { return nullptr; }
+
 int caught() { return first.load(); }
+
+const char* name(int sig) { return sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGINT"; }
 
 void drain() {
     char buffer[64];

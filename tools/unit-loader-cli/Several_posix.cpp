@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,6 +194,11 @@ std::string summaryTable(const std::vector<RunResult>& results) {
         text += "\n" + r.port + ":\n" + shown;
     }
     return text;
+}
+
+bool watchParent() {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    return ::getppid() != 1;
 }
 
 int runSeveral(const SeveralOptions& options) {
