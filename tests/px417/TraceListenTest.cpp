@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,10 +85,17 @@ protected:
         return space == std::string::npos ? "<" + l + ">" : l.substr(space + 1);
     }
 
-    // The exit status of a listener that ends by itself, once its output has closed (bounded by
-    // line()); -1 when it is still running.
+    // The exit status of a listener that ends by itself; -1 when it is still running after its
+    // output has closed (bounded by line()) and five seconds more.
     int ended() {
         while (!line().empty()) {
+        }
+        // Output closes a moment before the process can be reaped.
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child_, 0));
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            ::poll(&p, 1, 5000);
+            ::close(pidfd);
         }
         int status = -1;
         if (::waitpid(child_, &status, WNOHANG) != child_) return -1;
