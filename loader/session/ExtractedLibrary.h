@@ -5,9 +5,9 @@
 // The embedded px417 written out for one process, and removed again when destroyed (or at
 // remove). A command-line run writes a name of its own ("px417.<pid>.so" or ".dll"), so runs
 // side by side never replace or delete each other's copy; when the program's directory cannot
-// be written (an installed copy) the copy goes to a private directory of the user's. The window
-// does the same on Linux; on Windows it writes "px417.dll" beside the program, as the Windows
-// loader always has.
+// be written (an installed copy), or on Linux when others could write it too, the copy goes to a
+// private directory of the user's. The window does the same on Linux; on Windows it writes
+// "px417.dll" beside the program, as the Windows loader always has.
 class ExtractedLibrary {
 public:
     enum class For { CommandLine, Window };

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -439,6 +440,93 @@ TEST_F(LibraryTiming, ListenerThatNeverReadsCostsNothing) {
     unit.join();
     EXPECT_LT(listened / alone, 1.5) << "100 requests: " << alone << " s alone, " << listened
                                      << " s with a listener that never reads";
+}
+
+// Whatever the caller hands over, and however much of it, comes back as a well-formed answer;
+// with a listener, whose trace cannot take the biggest of them, as well.
+TEST_F(Library, RequestsOfAnyLengthAndContent) {
+    listen();
+    const std::string big(16u << 20, 'x');
+    std::string noise(16u << 20, '\0');
+    std::mt19937 rng(3);
+    for (auto& c : noise) c = static_cast<char>(1 + rng() % 255);  // NUL would end the text early
+    std::string manyMethods = "COMM_PX417/1.0\r\n";
+    for (int i = 0; i < 100000; ++i) manyMethods += i % 2 ? "Method: Open\r\n" : "Method: Close\r\n";
+
+    const struct {
+        const char* what;
+        std::string text;
+        std::string response;
+    } cases[] = {
+        {"one byte", "C", ""},
+        {"16 MiB of random bytes", noise, ""},
+        {"16 MiB of line ends", std::string(16u << 20, '\n'), ""},
+        {"Close with a 16 MiB field", "COMM_PX417/1.0\r\nArgument9: " + big + "\r\nMethod: Close\r\n\r\n", kOk},
+        {"Open of a 16 MiB port name", openRequest(big), kMemoryFailure},
+        // The Open before left its unopened port in the slot.
+        {"Command of 16 MiB on a port that did not open",
+         "COMM_PX417/1.0\r\nArgument0: 1\r\nArgument1: " + big + "\r\nMethod: Command\r\n\r\n", protocolError(107)},
+        {"100000 Method lines, the first Close", manyMethods, kOk},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(call(c.text), c.response);
+    }
+    while (traced() != "<none>") {
+    }
+    EXPECT_EQ(call(kCloseRequest), kOk);
+    expectTraced(kCloseRequest, kOk);
+
+    // A frame far longer than any unit frame goes out whole, and the exchange goes on as usual.
+    PtyPeer peer;
+    ASSERT_EQ(call(openRequest(peer.path())), kOk);
+    const Bytes frame(64u << 10, 0xFC);
+    Bytes received;
+    std::thread unit([&] {
+        received = peer.receive(frame.size() + 2);
+        peer.send(kDisableReply);
+    });
+    const std::string command =
+        "COMM_PX417/1.0\r\nArgument0: 1\r\nArgument1: " + base64Encode(frame.data(), frame.size()) +
+        "\r\nMethod: Command\r\n\r\n";
+    EXPECT_EQ(call(command), kDisableResponse);
+    unit.join();
+    ASSERT_EQ(received.size(), frame.size() + 2);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), received.begin()));
+}
+
+// A port name is only ever looked up, never created or taken as anything but a path; whatever it
+// holds, an Open that finds no terminal says so and the Command after it cannot send.
+TEST_F(Library, PortNamesOfAnyContent) {
+    std::string everyByte;
+    for (int b = 1; b < 256; ++b)
+        if (b != '\r' && b != '\n') everyByte += static_cast<char>(b);
+    std::string upwards;
+    for (int i = 0; i < 5000; ++i) upwards += "../";
+    const std::string notThere = runtimeDir_ + "/not-there";
+    const std::vector<std::string> names = {
+        "",
+        std::string(100000, 'A'),
+        std::string(100000, '/'),
+        upwards + "etc/passwd",
+        "%s%s%s%n%n",
+        "COM",
+        "COM0",
+        "COM-1",
+        "COM4294967297",
+        "COM999999999",
+        "COM99999999999999999999",
+        "\xFC\x05\x11",
+        everyByte,
+        "/dev/" + everyByte,
+        notThere,
+    };
+    for (const auto& name : names) {
+        SCOPED_TRACE(name.substr(0, 40));
+        EXPECT_EQ(call(openRequest(name)), kMemoryFailure);
+        EXPECT_EQ(call(kStatusCommand), protocolError(107));
+    }
+    EXPECT_FALSE(std::filesystem::exists(notThere));
 }
 
 // Outside load .. unload there is no service, yet every call still gets a well-formed block.

@@ -4,11 +4,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "MailslotTrace.h"
@@ -45,6 +47,7 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
         args.insert(args.begin(), TRACE_LISTEN_PROGRAM);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -80,6 +83,24 @@ protected:
         std::string l = line();
         auto space = l.find(' ');
         return space == std::string::npos ? "<" + l + ">" : l.substr(space + 1);
+    }
+
+    // The exit status of a listener that ends by itself; -1 when it is still running after its
+    // output has closed (bounded by line()) and five seconds more.
+    int ended() {
+        while (!line().empty()) {
+        }
+        // Output closes a moment before the process can be reaped.
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child_, 0));
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            ::poll(&p, 1, 5000);
+            ::close(pidfd);
+        }
+        int status = -1;
+        if (::waitpid(child_, &status, WNOHANG) != child_) return -1;
+        child_ = -1;
+        return status;
     }
 
     int stop(int sig) {
@@ -123,6 +144,79 @@ TEST_F(TraceListen, CtrlCAlsoCleansUp) {
     const int status = stop(SIGINT);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(std::filesystem::is_empty(platform::mailslotDirectory(false)));
+}
+
+// Traces may carry firmware bytes: the listener makes its mailslots only in a directory of this
+// user's that nobody else can enter, and says why it will not.
+TEST_F(TraceListen, RefusesADirectoryOthersCouldReach) {
+    const std::string dir = platform::mailslotDirectory(true);
+    ASSERT_FALSE(dir.empty());
+    struct Case {
+        const char* what;
+        std::function<bool()> spoil;
+    };
+    const std::vector<Case> cases = {
+        {"open to others", [&] { return ::chmod(dir.c_str(), 0755) == 0; }},
+        {"open to the group", [&] { return ::chmod(dir.c_str(), 0770) == 0; }},
+        // Only root may give a directory away.
+        {"owned by another user", [&] { return ::chown(dir.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) == 0; }},
+        {"a link to a private directory",
+         [&] {
+             const std::string real = runtimeDir_ + "/elsewhere";
+             return ::rename(dir.c_str(), real.c_str()) == 0 && ::symlink(real.c_str(), dir.c_str()) == 0;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(runtimeDir_ + "/elsewhere");
+        std::filesystem::remove_all(dir);
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        if (!c.spoil()) continue;
+        start({});
+        const std::string said = line();
+        EXPECT_NE(said.find("cannot create mailslot DebugComm_px417: no private mailslot directory"), std::string::npos)
+            << said;
+        const int status = ended();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::canonical(dir)));
+        ::close(out_);
+        out_ = -1;
+        buffer_.clear();
+    }
+}
+
+// A listener killed outright leaves its socket behind; the next one takes it over, while a live
+// one keeps its mailslot against a second listener.
+TEST_F(TraceListen, TakesOverTheSocketOfACrashedListenerButNotOfALiveOne) {
+    start({});
+    ASSERT_EQ(line().rfind("listening on DebugComm_px417", 0), 0u);
+    stop(SIGKILL);
+    ::close(out_);
+    out_ = -1;
+    const std::string socket = platform::mailslotDirectory(false) + "/DebugComm_px417";
+    ASSERT_TRUE(std::filesystem::is_socket(socket));
+    MailslotTrace stale;
+    EXPECT_FALSE(stale.open("DebugComm_px417"));  // nobody reads there
+
+    start({});
+    ASSERT_EQ(line().rfind("listening on DebugComm_px417", 0), 0u);
+    MailslotTrace::line("DebugComm_px417", "after the crash");
+    EXPECT_EQ(message(), "DebugComm_px417 [15] after the crash");
+
+    const pid_t live = child_;
+    const int liveOut = out_;
+    std::string liveBuffer;
+    std::swap(liveBuffer, buffer_);
+    start({});
+    EXPECT_NE(line().find("another listener already has this mailslot"), std::string::npos);
+    const int status = ended();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    ::close(out_);
+    child_ = live;
+    out_ = liveOut;
+    buffer_ = liveBuffer;
+    MailslotTrace::line("DebugComm_px417", "still here");
+    EXPECT_EQ(message(), "DebugComm_px417 [10] still here");
 }
 
 }  // namespace
