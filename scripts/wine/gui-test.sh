@@ -14,7 +14,9 @@ rm -rf "$dir"
 mkdir -p "$dir"
 cp "$win_build/loader/window/Unit Loader ver1.21.exe" "$win_build/tests/windows/gui_driver.exe" "$dir/"
 cp "$win_build/px417/px417.dll" "$dir/built-px417.dll"
-cp "$image" "$dir/image.bin"
+# The download file where an operator's might be: C:\firmware.
+mkdir -p "$WINEPREFIX/drive_c/firmware"
+cp "$image" "$WINEPREFIX/drive_c/firmware/image.bin"
 # The selections the window must start with, and save again on the way out.
 printf 'Baudrate,38400\r\nPort,COM1\r\n' >"$dir/vsk_download_config.txt"
 windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
@@ -23,7 +25,7 @@ cd "$dir"
 timeout --kill-after=10 600 wine "Unit Loader ver1.21.exe" >"$work/gui.log" 2>&1 &
 gui=$!
 timeout --kill-after=10 900 wine gui_driver.exe "$(windows_path "$dir")" built-px417.dll \
-  "$(windows_path "$dir/image.bin")" "$file_crc" "$version" "$(windows_path "$dir/shot.done")" >"$work/driver.log" 2>&1 &
+  'C:\firmware\image.bin' "$file_crc" "$version" "$(windows_path "$dir/shot.done")" >"$work/driver.log" 2>&1 &
 driver=$!
 
 # The driver says where the window is once it shows everything worth a picture.

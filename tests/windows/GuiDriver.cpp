@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "DialogTemplate.h"
+#include "OperatorFeedback.h"
 
 namespace {
 
@@ -141,6 +142,19 @@ void checkTemplate(HWND main) {
     expect(textOf(::GetDlgItem(main, dialog::kCrcText)) == "0000", "CRC text 0000 before a file is chosen");
 }
 
+// The string table of the program's resources says what the boxes say: the texts live twice.
+void checkStringTable(const std::string& program) {
+    HMODULE module = ::LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    std::string wrong;
+    for (int id : {kStrTitle, kStrCommInitFailed, kStrFileOpenError, kStrMemoryError}) {
+        char text[256] = {};
+        if (!module || ::LoadStringA(module, id, text, sizeof text) <= 0 || stringResource(id) != text)
+            wrong += " " + std::to_string(id);
+    }
+    if (module) ::FreeLibrary(module);
+    expect(wrong.empty(), "string table 129, 133, 135, 136 as the boxes show them" + wrong);
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
     std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
     if (!fa || !fb) return false;
@@ -179,6 +193,7 @@ int main(int argc, char** argv) {
     }
     say("the window is up");
     checkTemplate(main);
+    checkStringTable(guiDir + "\\Unit Loader ver1.21.exe");
     expect(sameFile(guiDir + "\\px417.dll", builtLibrary), "px417.dll beside the program, the built library unchanged");
 
     // BROWSE: the open-file dialog titled "Target File"; its file-name field takes the path.
