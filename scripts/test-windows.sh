@@ -251,15 +251,21 @@ timeout 30 wineserver -k 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
 start_sim --reset-polls 0 --enabled-polls 2 --version-text "WINE TEST 1.00"
-gui_test() {
+gui_test() {  # gui_test whole|abandon
   [[ -s $work/image.bin && -n $file_crc ]] || { echo "no download image from the CLI stage"; return 1; }
-  timeout --kill-after=10 1200 xvfb-run -a -s "-screen 0 1024x768x24" \
-    "$root/scripts/wine/gui-test.sh" "$win_build" "$work" "$work/image.bin" "$file_crc" "WINE TEST 1.00" "$screenshot"
+  timeout --kill-after=10 1200 xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/wine/gui-test.sh" "$1" \
+    "$win_build" "$work" "$work/image.bin" "$file_crc" "WINE TEST 1.00" "$screenshot"
 }
-check "the window program: dialog, download, version check, Escape" gui_test
+check "the window program: dialog, download, version check, Escape" gui_test whole
 summary=$(sim_summary)
 echo "$summary"
 grep -q "verify result: D3 00" <<<"$summary" || { say "FAIL no good verify from the window"; failures=$((failures + 1)); }
+# Escape while the unit erases (for ten minutes): the download is given up, the window closes.
+timeout 30 wineserver -k 2>/dev/null || true
+start_sim --pace --erase-ms 600000
+check "the window program: Escape during a download" gui_test abandon
+summary=$(sim_summary)
+echo "$summary"
 
 say "stage took $(($(date +%s) - started)) s"
 if ((failures > 0)); then

@@ -3,11 +3,12 @@
 # gui_driver.exe: it starts, writes px417.dll beside itself, shows the dialog of its template
 # (a screenshot), downloads into the simulated unit and checks its version when its buttons are
 # pressed, and ends with exit code 2 on Escape, the library file deleted and the settings saved.
-# Run by scripts/test-windows.sh under xvfb-run, with the prefix, COM1 and the simulated unit
-# (which must answer the download and report VERSION) already set up:
-#   gui-test.sh WIN-BUILD-DIR WORK-DIR IMAGE FILE-CRC VERSION SCREENSHOT
+# MODE abandon presses Escape instead while the unit erases: the same ending, the download given
+# up. Run by scripts/test-windows.sh under xvfb-run, with the prefix, COM1 and the simulated unit
+# (which must answer the download and report VERSION, or erase for minutes) already set up:
+#   gui-test.sh whole|abandon WIN-BUILD-DIR WORK-DIR IMAGE FILE-CRC VERSION SCREENSHOT
 set -euo pipefail
-win_build=$1 work=$2 image=$3 file_crc=$4 version=$5 screenshot=$6
+mode=$1 win_build=$2 work=$3 image=$4 file_crc=$5 version=$6 screenshot=$7
 
 dir=$work/gui
 rm -rf "$dir"
@@ -24,7 +25,7 @@ windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
 cd "$dir"
 timeout --kill-after=10 600 wine "Unit Loader ver1.21.exe" >"$work/gui.log" 2>&1 &
 gui=$!
-timeout --kill-after=10 900 wine gui_driver.exe "$(windows_path "$dir")" built-px417.dll \
+timeout --kill-after=10 900 wine gui_driver.exe "$mode" "$(windows_path "$dir")" built-px417.dll \
   'C:\firmware\image.bin' "$file_crc" "$version" "$(windows_path "$dir/shot.done")" >"$work/driver.log" 2>&1 &
 driver=$!
 
@@ -36,7 +37,7 @@ for _ in $(seq 1800); do
   kill -0 "$driver" 2>/dev/null || break
   sleep 0.5
 done
-if [[ -n $shot ]]; then
+if [[ -n $shot && $mode == whole ]]; then
   mkdir -p "$(dirname "$screenshot")"
   import -window root -crop "$shot" +repage "$screenshot" || echo "gui-test.sh: no screenshot" >&2
 fi
@@ -54,5 +55,5 @@ failed=0
 [[ ! -e $dir/px417.dll ]] || { echo "gui-test.sh: px417.dll is still there after the close"; failed=1; }
 settings=$(tr -d '\r' <"$dir/vsk_download_config.txt" | tr '\n' ' ')
 [[ $settings == "Baudrate,38400 Port,COM1 " ]] || { echo "gui-test.sh: settings saved as '$settings'"; failed=1; }
-[[ -n $shot ]] && echo "gui-test.sh: screenshot $screenshot ($shot)"
+if [[ -n $shot && $mode == whole ]]; then echo "gui-test.sh: screenshot $screenshot ($shot)"; fi
 exit $failed

@@ -1,11 +1,11 @@
 // Drives "Unit Loader ver1.21.exe" from outside, as an operator would, through the window
 // system only: finds the dialog, checks it against the template, browses to a download file,
 // presses Start Download and Version Check, answers the boxes and closes with Escape.
-//   gui_driver GUI-DIR BUILT-PX417 IMAGE FILE-CRC VERSION SHOT-FLAG
-// Prints one line per step; exit code 0 when every check held. scripts/test-windows.sh starts
-// the window and the simulated unit, takes the screenshot when told "SHOT" and checks the exit
-// code and the files the window leaves behind. "SHOT WxH+X+Y" gives the window's place on the
-// screen.
+//   gui_driver MODE GUI-DIR BUILT-PX417 IMAGE FILE-CRC VERSION SHOT-FLAG
+// MODE "whole" runs all of it; "abandon" presses Escape while the unit is still erasing (the
+// simulated unit is made to erase for minutes). Prints one line per step; exit code 0 when every check held.
+// scripts/test-windows.sh starts the window and the simulated unit, takes the screenshot when told "SHOT" and checks
+// the exit code and the files the window leaves behind. "SHOT WxH+X+Y" gives the window's place on the screen.
 #include <windows.h>
 
 #include <chrono>
@@ -176,15 +176,22 @@ bool answerBox(HWND main, std::string& text, std::chrono::seconds limit) {
     return waitFor([&] { return !::IsWindow(box); }, 30s);
 }
 
+// Escape, as the dialog-key handling of the window's loop turns it into Cancel.
+void pressEscape(HWND main) {
+    ::PostMessageA(main, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    ::PostMessageA(main, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: gui_driver GUI-DIR BUILT-PX417 IMAGE FILE-CRC VERSION SHOT-FLAG\n");
+    if (argc != 8 || (std::string(argv[1]) != "whole" && std::string(argv[1]) != "abandon")) {
+        std::fprintf(stderr, "usage: gui_driver whole|abandon GUI-DIR BUILT-PX417 IMAGE FILE-CRC VERSION SHOT-FLAG\n");
         return 2;
     }
-    const std::string guiDir = argv[1], builtLibrary = argv[2], image = argv[3], fileCrc = argv[4], version = argv[5],
-                      shotFlag = argv[6];
+    const bool abandon = std::string(argv[1]) == "abandon";
+    const std::string guiDir = argv[2], builtLibrary = argv[3], image = argv[4], fileCrc = argv[5], version = argv[6],
+                      shotFlag = argv[7];
 
     HWND main = nullptr;
     if (!waitFor([&] { return (main = findDialog(dialog::kTitle)) != nullptr; }, 300s)) {
@@ -215,6 +222,13 @@ int main(int argc, char** argv) {
     click(main, dialog::kStartDownload);
     expect(waitFor([&] { return !::IsWindowEnabled(::GetDlgItem(main, dialog::kStartDownload)); }, 30s),
            "operator controls disabled while the download runs");
+    if (abandon) {
+        expect(waitFor([&] { return textOf(::GetDlgItem(main, dialog::kStatusLine)) == "Deleting"; }, 120s),
+               "the status line says Deleting while the unit erases");
+        pressEscape(main);
+        expect(waitFor([&] { return !::IsWindow(main); }, 120s), "Escape during the download closes the window");
+        return failures == 0 ? 0 : 1;
+    }
     std::string box;
     const bool answered = answerBox(main, box, 600s);
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count();
@@ -239,10 +253,7 @@ int main(int argc, char** argv) {
     if (!waitFor([&] { return ::GetFileAttributesA(shotFlag.c_str()) != INVALID_FILE_ATTRIBUTES; }, 120s))
         say("no screenshot taken; going on");
 
-    // Escape, as the dialog-key handling of the window's loop turns it into Cancel.
-    HWND focus = ::GetDlgItem(main, dialog::kStartDownload);
-    ::PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-    ::PostMessageA(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    pressEscape(main);
     expect(waitFor([&] { return !::IsWindow(main); }, 120s), "Escape closes the window");
     return failures == 0 ? 0 : 1;
 }
