@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 // A growable run of bytes with a 32-bit length. Every operation that grows the buffer
@@ -13,6 +14,8 @@ public:
     ByteBuffer(std::initializer_list<std::uint8_t> bytes) : bytes_(bytes) {}
     ByteBuffer(const std::uint8_t* data, std::size_t count);
     explicit ByteBuffer(std::span<const std::uint8_t> bytes);
+    // Takes the bytes over without a copy; `bytes` must fit the 32-bit length.
+    explicit ByteBuffer(std::vector<std::uint8_t>&& bytes) noexcept : bytes_(std::move(bytes)) {}
 
     ByteBuffer(const ByteBuffer&) = default;
     ByteBuffer& operator=(const ByteBuffer&) = default;

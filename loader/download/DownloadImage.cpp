@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <utility>
 
 #include "Crc16.h"
 #include "OperatorFeedback.h"
@@ -72,10 +73,8 @@ bool DownloadImage::load(const std::string& path, OperatorFeedback& feedback) {
     crc.reset();
     crc.update(buffer);
 
-    if (!bytes_.replace(buffer.data(), buffer.size())) {
-        feedback.ShowTableMessage(kStrMemoryError);
-        return false;
-    }
+    // Taken over, not copied: a large image is held once, not twice.
+    bytes_ = ByteBuffer(std::move(buffer));
     fileCrc_ = crc.value();
     return true;
 }
