@@ -46,21 +46,18 @@ std::string holders(const std::string& device) {
     std::string found;
     int count = 0;
     const std::string self = std::to_string(::getpid());
-    for (const auto& proc : fs::directory_iterator("/proc", ec)) {
-        const std::string pid = proc.path().filename();
-        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
-        std::error_code fdError;
-        bool holds = false;
-        for (const auto& fd : fs::directory_iterator(proc.path() / "fd", fdError)) {
-            std::error_code linkError;
-            if (fs::read_symlink(fd.path(), linkError) == target) {
-                holds = true;
-                break;
-            }
-        }
-        if (!holds) continue;
+    auto holds = [&](const fs::path& process) {
+        std::error_code error;
+        for (fs::directory_iterator fd(process / "fd", error), end; !error && fd != end; fd.increment(error))
+            if (fs::read_symlink(fd->path(), error) == target) return true;
+        return false;
+    };
+    // Processes come and go meanwhile: every step takes an error as the end of what there is.
+    for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+        const std::string pid = proc->path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self || !holds(proc->path())) continue;
         std::string comm;
-        std::getline(std::ifstream(proc.path() / "comm"), comm);
+        std::getline(std::ifstream(proc->path() / "comm"), comm);
         if (count++ < 3) found += (found.empty() ? "" : ", ") + pid + (comm.empty() ? "" : " " + comm);
     }
     return found.empty() ? found : " (process " + found + (count > 3 ? ", ..." : "") + ")";

@@ -43,7 +43,10 @@ std::string settingsProblem(const std::string& path, const std::string& key) {
         const std::string lineKey = line.substr(0, comma);
         const std::string at = "line " + std::to_string(number) + " " + inQuotes(line);
         std::string found;
-        if (comma == std::string::npos && lower(line).rfind(wanted, 0) == 0) {
+        const bool keyThenSeparator =
+            lower(line).rfind(wanted, 0) == 0 &&
+            (line.size() == key.size() || std::string(" \t=:").find(line[key.size()]) != std::string::npos);
+        if (comma == std::string::npos && keyThenSeparator) {
             std::string value = line.substr(key.size());
             value.erase(0, value.find_first_not_of(" \t=:"));
             found = at + " has no comma between key and value (write " + key + "," + value + ")";
