@@ -135,13 +135,13 @@ void SerialDevice::close() {
 
 std::int32_t SerialDevice::baudRate() const { return impl_->port ? static_cast<std::int32_t>(impl_->baud) : 0; }
 
-bool SerialDevice::readByte(std::uint8_t& byte) {
+bool SerialDevice::readByte(std::uint8_t& out) {
     if (!impl_->port) return false;
     const HANDLE port = impl_->port.get();
     OVERLAPPED request{};
     request.hEvent = impl_->readEvent.get();
     DWORD got = 0;
-    if (!::ReadFile(port, &byte, 1, &got, &request)) {
+    if (!::ReadFile(port, &out, 1, &got, &request)) {
         if (::GetLastError() != ERROR_IO_PENDING) {
             clearErrors(port);
             return false;

@@ -60,9 +60,9 @@ struct ReplyCase {
 
 void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
-class ReplyCases : public UnitPortOnPty, public ::testing::WithParamInterface<ReplyCase> {};
+class ReplyTiming : public UnitPortOnPty, public ::testing::WithParamInterface<ReplyCase> {};
 
-TEST_P(ReplyCases, Exchange) {
+TEST_P(ReplyTiming, Exchange) {
     const ReplyCase& c = GetParam();
     ByteBuffer reply{0xAA};  // anything but the expected content
     const auto start = Clock::now();
@@ -81,7 +81,7 @@ TEST_P(ReplyCases, Exchange) {
 const Bytes kFrame255 = makeFrame(255, 0xFC);
 
 INSTANTIATE_TEST_SUITE_P(
-    UnitPort, ReplyCases,
+    UnitPort, ReplyTiming,
     ::testing::Values(
         ReplyCase{"Disable", kDisableReply, TRANSACT_OK, kDisableReply, false},
         ReplyCase{"LeadingNoise", concat({0x00, 0x55, 0x05, 0xE8}, kDisableReply), TRANSACT_OK, kDisableReply, false},
@@ -129,9 +129,9 @@ TEST_F(UnitPortOnPty, EmptyCommandSendsOnlyTheCheckCode) {
 }
 
 // A device that never stops sending must not hold the caller beyond the reply limit.
-class EndlessStream : public UnitPortOnPty, public ::testing::WithParamInterface<Bytes> {};
+class EndlessStreamTiming : public UnitPortOnPty, public ::testing::WithParamInterface<Bytes> {};
 
-TEST_P(EndlessStream, EndsWithNoReply) {
+TEST_P(EndlessStreamTiming, EndsWithNoReply) {
     port.setReplyLimit(200ms);
     std::atomic<bool> stop{false};
     ASSERT_TRUE(peer.send(GetParam()));
@@ -152,11 +152,11 @@ TEST_P(EndlessStream, EndsWithNoReply) {
     EXPECT_LT(took, 900ms);  // well short of a silent line's one-second read wait
 }
 
-INSTANTIATE_TEST_SUITE_P(UnitPort, EndlessStream,
+INSTANTIATE_TEST_SUITE_P(UnitPort, EndlessStreamTiming,
                          ::testing::Values(Bytes{}, Bytes{0xFC, 0x02}),  // hunting, or stuck in a frame
                          [](const auto& info) { return info.param.empty() ? "Hunting" : "InsideAFrame"; });
 
-TEST(UnitPort, UnopenedPortFailsToSendAtOnce) {
+TEST(UnitPortTiming, UnopenedPortFailsToSendAtOnce) {
     UnitPort port;
     EXPECT_FALSE(port.open("ttyDoesNotExist42", 9600, 8));
     EXPECT_FALSE(port.open("", 9600, 8));
@@ -250,7 +250,7 @@ TEST(SerialDevice, OpenFlushesOldInput) {
     EXPECT_EQ(b, 0x04);
 }
 
-TEST(SerialDevice, SignalsNeitherCutNorStretchTheReadWait) {
+TEST(SerialDeviceTiming, SignalsNeitherCutNorStretchTheReadWait) {
     PtyPeer peer;
     SerialDevice device;
     ASSERT_TRUE(device.open(peer.path(), 9600, 8));
