@@ -4,7 +4,7 @@
 
 // Stop requests (POSIX: SIGINT, SIGTERM and SIGHUP; Windows: Ctrl-C, Ctrl-Break and the console
 // closing) are only noted by their handler; the event loops notice them with the rest of what
-// they wait for. A second request (or one after endAtOnceOnNextRequest) does not wait for the
+// they wait for. A second request (or one while a time-out closes the session) does not wait for the
 // exchange in progress: the handler ends the process there and then, and the system releases
 // the port with it.
 namespace signals {
@@ -26,8 +26,8 @@ std::string cause();
 // Empties the pipe (after the loop has reacted), keeping caught().
 void drain();
 
-// The session is being closed already (after a time-out): the next request ends the process.
-void endAtOnceOnNextRequest();
+// While the session is being closed already (after a time-out), a request ends the process.
+void setClosing(bool closing);
 // A file the process removes when a request ends it at once (its copy of the library).
 void removeWhenEndedAtOnce(const std::string& path);
 // A unit's process this one started: ended with it when a request ends this one at once.

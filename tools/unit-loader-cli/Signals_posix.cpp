@@ -90,7 +90,7 @@ void drain() {
     }
 }
 
-void endAtOnceOnNextRequest() { atOnce = true; }
+void setClosing(bool closing) { atOnce = closing; }
 
 void removeWhenEndedAtOnce(const std::string& path) {
     haveRemovePath = false;

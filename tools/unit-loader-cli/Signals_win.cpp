@@ -52,7 +52,7 @@ std::string cause() { return std::string("by ") + name(first.load()); }
 
 void drain() {}
 
-void endAtOnceOnNextRequest() { atOnce = true; }
+void setClosing(bool closing) { atOnce = closing; }
 
 // A loaded library cannot be deleted on Windows; nor are units started as processes here.
 void removeWhenEndedAtOnce(const std::string&) {}

@@ -165,6 +165,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         sink.tick();
         sink.finish();
         core.Shutdown();
+        signals::setClosing(false);
         const auto now = SteadyClock::now();
         result.exitCode = code;
         result.outcome = std::move(outcome);
@@ -232,7 +233,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             if (now >= deadline) {
                 // Waiting for the exchange in progress is all that is left: a stop request now
                 // need not wait for it.
-                signals::endAtOnceOnNextRequest();
+                signals::setClosing(true);
                 result.caption = "Time-out";
                 result.text = "The " + what(options) + " did not end within " + secondsG(*options.timeout) + " s, " +
                               waitingFor(core) + ".\n" + closingLine(options, core);
@@ -250,7 +251,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             const auto now = SteadyClock::now();
             const auto stallAt = movedAt + *options.stallTimeout;
             if (now >= stallAt) {
-                signals::endAtOnceOnNextRequest();
+                signals::setClosing(true);
                 result.caption = "No progress";
                 result.text = "The " + what(options) + " made no progress for " + secondsG(*options.stallTimeout) +
                               " s, " + waitingFor(core) + "; the unit kept answering " + lastReply + ".\n" +

@@ -118,7 +118,7 @@ int runChild(UnitCommand command, const UnitArgs& args) {
     // Only a process this program started for a unit takes the option: it loads the library it
     // names, and reports in a form meant for the parent.
     const char* parent = std::getenv(kUnitParentVariable);
-    if (!parent || std::string(parent) != std::to_string(parentProcess())) {
+    if (!parent || std::string(parent) != std::to_string(parentProcess()) || args.ports.size() != 1) {
         std::fprintf(stderr, "unit-loader-cli: --unit-child is for unit-loader-cli's own use\n");
         return exitcode::kUsage;
     }
