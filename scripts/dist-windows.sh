@@ -16,12 +16,13 @@ echo "== Building the Windows programs in $build"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DUL_BUILD_TESTS=OFF -DCMAKE_MODULE_LINKER_FLAGS=-s \
   -DCMAKE_EXE_LINKER_FLAGS=-s >/dev/null
-cmake --build "$build" -j"$(nproc)" --target unit-loader-cli trace-listen >/dev/null
+cmake --build "$build" -j"$(nproc)" --target unit-loader-win unit-loader-cli trace-listen >/dev/null
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/ul-dist.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/$name"
-cp "$build/tools/unit-loader-cli/unit-loader-cli.exe" "$build/tools/trace-listen/trace-listen.exe" "$stage/$name/"
+cp "$build/loader/window/Unit Loader ver1.21.exe" "$build/tools/unit-loader-cli/unit-loader-cli.exe" \
+  "$build/tools/trace-listen/trace-listen.exe" "$stage/$name/"
 sed "s/@VERSION@/$version/" "$root/scripts/dist-windows-readme.txt" | sed 's/$/\r/' >"$stage/$name/README.txt"
 
 mkdir -p "$root/dist"

@@ -12,7 +12,7 @@ packages=(
   python3
   clang-14 libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine64 wine32:i386 xvfb zip
+  wine wine64 wine32:i386 fonts-wine xvfb xauth imagemagick zip
 )
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows flavour (32-bit, MinGW-w64) and runs its tests under Wine in a private
 # prefix: the portable unit tests, px417.dll's exports against the simulated unit on COM1, a
-# download and version check with the Windows unit-loader-cli, and trace mailslots between
-# Windows processes. The simulated unit runs natively on a pseudo-terminal that COM1 is mapped
+# download and version check with the Windows unit-loader-cli, trace mailslots between
+# Windows processes, and the window program under xvfb-run driven through its dialog (which
+# leaves a screenshot in docs/). The simulated unit runs natively on a pseudo-terminal that COM1 is mapped
 # to; no test touches the port before COM1 is known to be that pseudo-terminal.
 #
 # Where the kernel cannot run 32-bit programs, 32-bit Wine runs under user-mode QEMU (through
@@ -11,11 +12,13 @@
 #
 #   UL_WIN_BUILD_DIR    Windows build directory (default build-win)
 #   UL_LINUX_BUILD_DIR  Linux build with unit-sim (default build; built here when missing)
+#   UL_WIN_SCREENSHOT   where the window's picture goes (default docs/windows-window.png)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 win_build=${UL_WIN_BUILD_DIR:-$root/build-win}
 linux_build=${UL_LINUX_BUILD_DIR:-$root/build}
+screenshot=${UL_WIN_SCREENSHOT:-$root/docs/windows-window.png}
 started=$(date +%s)
 
 say() { echo "== windows: $*"; }
@@ -40,13 +43,32 @@ exports=$(i686-w64-mingw32-objdump -p "$win_build/px417/px417.dll" |
 [[ $exports == "load request unload " ]] || fail "px417.dll exports '$exports', not exactly load, request, unload"
 say "px417.dll exports: $exports"
 # Nothing but system DLLs: the MinGW runtime is linked in.
+gui_exe="$win_build/loader/window/Unit Loader ver1.21.exe"
 for binary in "$win_build/px417/px417.dll" "$win_build/tools/unit-loader-cli/unit-loader-cli.exe" \
-  "$win_build/tools/trace-listen/trace-listen.exe"; do
+  "$win_build/tools/trace-listen/trace-listen.exe" "$gui_exe"; do
   imports=$(i686-w64-mingw32-objdump -p "$binary" | awk '/DLL Name:/ {print $3}' | tr '\n' ' ')
   if grep -qiE 'libstdc|libgcc|libwinpthread' <<<"$imports"; then
     fail "$(basename "$binary") needs MinGW DLLs: $imports"
   fi
 done
+
+# The window program: a GUI-subsystem program whose resources hold the library, dialog 129,
+# icon 128, the string table (block 9: ids 128 to 143), the version block and the manifest.
+gui_header=$(i686-w64-mingw32-objdump -p "$gui_exe")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$gui_header" || fail "the window program is not a GUI-subsystem program"
+# Type and name of every resource, as "TYPE/NAME" (numbers in hexadecimal).
+resources=$(sed -n '/The .rsrc Resource Directory section/,$p' <<<"$gui_header" | awk '
+  /^[0-9a-f]+ +Entry: / {
+    match($0, /^[0-9a-f]+ +/); depth = RLENGTH
+    key = $4
+    if ($3 != "ID:") { sub(/^.*\]: /, ""); sub(/, Value.*/, ""); key = $0 } else sub(/,$/, "", key)
+    if (top == 0 || depth <= top) { top = depth; type = key } else if (depth <= top + 2) print type "/" key
+  }' | sort -u | tr '\n' ' ')
+for want in DLLFILE/IDR_PX417_DLL 0x000005/0x000081 0x00000e/0x000080 0x000003/0x000001 0x000006/0x000009 \
+  0x000010/0x000001 0x000018/0x000001; do
+  [[ " $resources" == *" $want "* ]] || fail "the window program's resources lack $want: $resources"
+done
+say "the window program: GUI subsystem; library, dialog 129, icon 128, strings, version and manifest resources"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ul-wine.XXXXXX")
 sim_pid=""
@@ -124,6 +146,9 @@ if ! wine_run 300 wineboot --init >"$work/wineboot.log" 2>&1; then
 fi
 wine_run 120 reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$com1" /f >/dev/null 2>&1 ||
   fail "cannot map COM1"
+# Windows without a window manager get Wine's own frame, so the screenshot shows the caption.
+wine_run 120 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 ||
+  fail "cannot set the X11 driver"
 # The mapping is read when the wineserver starts, and the link must exist by then.
 timeout 60 wineserver -w || fail "the wineserver did not stop"
 
@@ -216,7 +241,31 @@ check "unit-loader-cli version check" cli_version
 summary=$(sim_summary)
 echo "$summary"
 grep -q "verify result: D3 00" <<<"$summary" || { say "FAIL no good verify in the simulated unit"; failures=$((failures + 1)); }
+file_crc=$(cli 120 check image.bin | sed -n 's/^File CRC: *//p')
+cp "$cli_dir/image.bin" "$work/image.bin" 2>/dev/null || true
 rm -f "$cli_dir/body.bin" "$cli_dir/image.bin"
+
+# --- the window program on a virtual display ------------------------------------------------
+# A wineserver of its own, started on the display: the one above started its desktop without.
+timeout 30 wineserver -k 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+server_pid=""
+start_sim --reset-polls 0 --enabled-polls 2 --version-text "WINE TEST 1.00"
+gui_test() {  # gui_test whole|abandon
+  [[ -s $work/image.bin && -n $file_crc ]] || { echo "no download image from the CLI stage"; return 1; }
+  timeout --kill-after=10 1200 xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/wine/gui-test.sh" "$1" \
+    "$win_build" "$work" "$work/image.bin" "$file_crc" "WINE TEST 1.00" "$screenshot"
+}
+check "the window program: dialog, download, version check, Escape" gui_test whole
+summary=$(sim_summary)
+echo "$summary"
+grep -q "verify result: D3 00" <<<"$summary" || { say "FAIL no good verify from the window"; failures=$((failures + 1)); }
+# Escape while the unit erases (for ten minutes): the download is given up, the window closes.
+timeout 30 wineserver -k 2>/dev/null || true
+start_sim --pace --erase-ms 600000
+check "the window program: Escape during a download" gui_test abandon
+summary=$(sim_summary)
+echo "$summary"
 
 say "stage took $(($(date +%s) - started)) s"
 if ((failures > 0)); then

@@ -10,8 +10,9 @@
 
 #include "ByteBuffer.h"
 
-// A toolkit-free stand-in for the window system's registered messages and message queues.
-// Numbers are handed out by name at run time, the same name always giving the same number.
+// The window system's registered messages (a stand-in of our own on Linux) and toolkit-free
+// message queues. Numbers are handed out by name at run time, the same name always giving the
+// same number.
 using MessageId = std::uint32_t;
 
 MessageId registerMessage(std::string_view name);
