@@ -11,6 +11,9 @@ struct SerialPortInfo {
     std::string description;        // USB maker, product, ids and serial number, when USB
     bool accessible = true;         // this user may open it for reading and writing
     std::string group;              // the device's group, when not accessible
+    std::string owner;              // and its owner
+    bool rootGroup = false;         // the group is root's (gid 0): joining it is no advice to give
+    unsigned mode = 0;              // and its permission bits (0660)
 };
 
 // On Linux the ttys backed by hardware (legacy ports without a UART left out), sorted by device

@@ -1,6 +1,7 @@
 #include "SerialDevices.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,12 @@ std::vector<SerialPortInfo> listSerialPorts(const std::string& sysRoot, const st
                     port.group = g->gr_name;
                 else
                     port.group = std::to_string(st.st_gid);
+                if (const passwd* p = ::getpwuid(st.st_uid))
+                    port.owner = p->pw_name;
+                else
+                    port.owner = std::to_string(st.st_uid);
+                port.rootGroup = st.st_gid == 0;
+                port.mode = st.st_mode & 07777;
             }
         }
         ports.push_back(std::move(port));

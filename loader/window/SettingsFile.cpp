@@ -43,6 +43,13 @@ bool ConfigLineReader::isComment(const std::string& line) {
     return line[first] == '#' || line.compare(first, 2, "//") == 0;
 }
 
+void ConfigLineReader::skipByteOrderMark(std::istream& in) {
+    char mark[3] = {};
+    if (in.read(mark, 3) && mark[0] == '\xEF' && mark[1] == '\xBB' && mark[2] == '\xBF') return;
+    in.clear();
+    in.seekg(0);
+}
+
 bool ConfigLineReader::next(std::string& line) {
     if (!std::getline(in_, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -51,9 +58,12 @@ bool ConfigLineReader::next(std::string& line) {
 }
 
 bool KeyValueFile::read(const std::string& path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     path_ = path;
+    ConfigLineReader::skipByteOrderMark(in);
     ConfigLineReader reader(in);
     std::string line;
     while (reader.next(line) && !line.empty()) {

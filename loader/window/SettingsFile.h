@@ -20,6 +20,8 @@ public:
     bool next(std::string& line);
 
     static bool isComment(const std::string& line);
+    // Steps over a UTF-8 byte-order mark at the start of `in`, which some Windows editors write.
+    static void skipByteOrderMark(std::istream& in);
     static std::string trim(const std::string& text);
 
 private:
@@ -29,7 +31,8 @@ private:
 // Entries by key (byte-wise ascending, case-sensitive) and the path last read.
 class KeyValueFile {
 public:
-    // Adds the entries of the file up to its first empty line. False when it cannot be opened.
+    // Adds the entries of the file up to its first empty line. False when it cannot be opened or
+    // is no regular file (a FIFO would hold the reader until some writer came).
     bool read(const std::string& path);
     // Writes every entry to a new file that then replaces the one at `path`. False when it
     // cannot be written; the old file is then untouched.

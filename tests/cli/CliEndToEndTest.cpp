@@ -66,6 +66,7 @@ TEST_F(Cli, DownloadPrintsTheSuccessBoxAndJsonAgrees) {
     const auto j = nlohmann::json::parse(json.out);
     EXPECT_EQ(j["outcome"], "success");
     EXPECT_EQ(j["exitCode"], 0);
+    EXPECT_EQ(j["baud"], 38400);  // a number, as a script compares it
     EXPECT_EQ(j["caption"].get<std::string>() + "\n" + j["text"].get<std::string>() + "\n", text.out);
     EXPECT_EQ(j["unitCrc"], hex4(sim->verifyOutcome()->computed));
     EXPECT_EQ(j["fileCrc"], hex4(Crc16::of(file)));
@@ -90,7 +91,12 @@ TEST_F(Cli, EachEndingHasItsTextAndExitCode) {
         "ERROR:Unit is not disabled/connected\nMake sure unit is connected and turned on.\n"
         "Make sure unit is not enabled.\n";
     const std::vector<Case> cases = {
-        {"missing file", {}, dir.file("none.bin"), "", 3, kTitle + "\nFile Open Error\n"},
+        {"missing file",
+         {},
+         dir.file("none.bin"),
+         "",
+         3,
+         kTitle + "\nFile Open Error\nFile " + dir.file("none.bin") + ": no such file.\n"},
         {"bad trailer",
          {},
          image({1, 2, 3, 4}, "bad.bin"),
@@ -102,7 +108,8 @@ TEST_F(Cli, EachEndingHasItsTextAndExitCode) {
          "",
          dir.file("no-port"),
          4,
-         kTitle + "\nFailed in the initialization of the communication port.\n"},
+         kTitle + "\nFailed in the initialization of the communication port.\nPort " + dir.file("no-port") +
+             ": no such device.\n"},
         {"F1 never disabled", [](SimConfig& c) { c.faults.neverDisable = true; }, "", "", 11, f1},
         {"F3 busy erasing", [](SimConfig& c) { c.faults.busyForeverErase = true; }, "", "", 13,
          "ERROR:Unit is not disabled/connected\nMake sure unit is not enabled.\n"
@@ -142,23 +149,46 @@ TEST_F(Cli, EachEndingHasItsTextAndExitCode) {
                   hex4(sim->verifyOutcome()->computed) + "\nFILE-CRC:" + hex4(Crc16::of(twoBlocks)) + "\n");
 }
 
-TEST_F(Cli, UsageErrorsExitTwo) {
-    const std::vector<std::vector<std::string>> cases = {
-        {kCli},
-        {kCli, "download"},
-        {kCli, "download", "x.bin", "--port", "p", "--baud", "0"},
-        {kCli, "download", "x.bin", "--port", "p", "--baud", "fast"},
-        {kCli, "download", "x.bin", "--port", "p", "--port", "p"},
-        {kCli, "version", "--timeout", "-1"},
-        {kCli, "version", "--stall-timeout", "-1"},
+TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;  // part of standard error
     };
-    for (const auto& args : cases) {
-        const Finished f = run(args);
-        EXPECT_EQ(f.code, 2) << args.size() << " args: " << f.err;
+    const std::string subcommands = "download, version, ports, check, seal";
+    const std::vector<Case> cases = {
+        {{kCli}, "a subcommand is required: " + subcommands},
+        {{kCli, "dowload", "x.bin"}, "\"dowload\" is not a subcommand; the subcommands are " + subcommands},
+        {{kCli, "download"}, "FILE is required"},
+        {{kCli, "download", "x.bin", "--port", "p", "--baud", "0"}, "not a positive number"},
+        {{kCli, "download", "x.bin", "--port", "p", "--baud", "fast"}, "not a positive number"},
+        {{kCli, "download", "x.bin", "--port", "p", "--port", "p"}, "a port is given twice"},
+        {{kCli, "version", "--timeout", "0"}, "--timeout: must be more than 0 seconds"},
+        {{kCli, "version", "--timeout", "-1"}, "--timeout: must be more than 0 seconds"},
+        {{kCli, "version", "--timeout", "soon"}, "--timeout: must be more than 0 seconds"},
+        {{kCli, "version", "--stall-timeout", "-1"}, "--stall-timeout: must be 0 (no limit) or more seconds"},
+        // Only a process the program started for a unit takes the option.
+        {{kCli, "version", "--port", "p", "--unit-child", "/tmp/px417.so"},
+         "--unit-child is for unit-loader-cli's own use"},
+    };
+    for (const auto& c : cases) {
+        const Finished f = run(c.args);
+        EXPECT_EQ(f.code, 2) << c.err << ": " << f.err;
+        EXPECT_NE(f.err.find(c.err), std::string::npos) << f.err;
     }
     const Finished help = run({kCli, "--help"});
     EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("130  interrupted"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("unit-child"), std::string::npos) << help.out;
+    const Finished version = run({kCli, "--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "unit-loader-cli 1.21\n");
+
+    // The table once, at the top; a subcommand's help speaks of its own work.
+    const Finished versionHelp = run({kCli, "version", "--help"});
+    EXPECT_EQ(versionHelp.code, 0);
+    for (const std::string word : {"130  interrupted", "load several", "block", "unit-child"})
+        EXPECT_EQ(versionHelp.out.find(word), std::string::npos) << word << " in\n" << versionHelp.out;
+    EXPECT_NE(versionHelp.out.find("Exit codes: see unit-loader-cli --help."), std::string::npos) << versionHelp.out;
 }
 
 TEST_F(Cli, VersionPrintsTheUnitsText) {
@@ -216,7 +246,8 @@ TEST_F(Cli, SealedFileChecksValidAndAChangedByteDoesNot) {
         EXPECT_EQ(bad.code, 3) << at;
         EXPECT_EQ(bad.out, "ERROR: Invalid download file\nSelect a valid software.\n");
     }
-    EXPECT_EQ(run({kCli, "check", dir.file("none.bin")}).out, kTitle + "\nFile Open Error\n");
+    EXPECT_EQ(run({kCli, "check", dir.file("none.bin")}).out,
+              kTitle + "\nFile Open Error\nFile " + dir.file("none.bin") + ": no such file.\n");
 }
 
 TEST_F(Cli, TimeoutEndsAUnitThatStaysBusy) {
@@ -228,8 +259,13 @@ TEST_F(Cli, TimeoutEndsAUnitThatStaysBusy) {
     const Finished f = run({kCli, "download", path, "--port", sim->devicePath(), "--timeout", "1"});
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(f.code, 20) << f.err;
-    EXPECT_EQ(f.out,
-              "Time-out\nThe download did not end within 1 s in state 5.\nThe session was closed; download again.\n");
+    const std::string start =
+        "Time-out\nThe download did not end within 1 s, waiting for ready after a block; it was "
+        "stopped after ";
+    EXPECT_EQ(f.out.rfind(start, 0), 0u) << f.out;
+    EXPECT_EQ(f.out.substr(f.out.find(" s.\n")),
+              " s.\nThe session was closed. The unit may still be in download mode: switch it off and on before "
+              "the next download.\n");
     EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
     // The port was given back: it opens at once.
     EXPECT_TRUE(HostPort(sim->devicePath()).isOpen());
@@ -247,8 +283,9 @@ TEST_F(Cli, StallTimeoutEndsARunThatMakesNoProgress) {
     ASSERT_FALSE(f.timedOut);
     EXPECT_EQ(f.code, 20) << f.err;
     EXPECT_EQ(f.out,
-              "No progress\nThe download made no progress for 1 s in state 10, waiting for the verify result; "
-              "the unit kept answering busy (D4 80).\nThe session was closed; download again.\n");
+              "No progress\nThe download made no progress for 1 s, waiting for the verify result; "
+              "the unit kept answering busy (D4 80).\nThe session was closed. The unit may still be in download "
+              "mode: switch it off and on before the next download.\n");
     EXPECT_FALSE(libraryLeftBehind(kCli, f.pid));
 }
 
@@ -426,26 +463,41 @@ TEST_F(SeveralUnits, AChildThatDiesIsReportedAndTheOtherUnitFinishes) {
     EXPECT_TRUE(HostPort(doomed->devicePath()).isOpen());
 }
 
-TEST_F(SeveralUnits, SigtermReachesEveryUnitAndNoProcessIsLeft) {
-    SimConfig paced;
-    paced.pacing.enabled = true;
-    auto a = unit(paced);
-    auto b = unit(paced);
-    const std::string path = image(sealed(randomBody(16000)));
-    auto args = download(path, a->devicePath());
-    args.insert(args.end(), {"--port", b->devicePath()});
-    Process p(args);
-    const pid_t pid = p.pid();
-    ASSERT_TRUE(a->waitForBlocks(3, 10s));
-    ASSERT_TRUE(b->waitForBlocks(3, 10s));
-    p.signal(SIGTERM);  // to the parent alone, as a service manager would
-    const Finished f = p.finish(30s);
-    EXPECT_EQ(f.code, 130) << f.err;
-    EXPECT_NE(f.out.find("interrupted"), std::string::npos) << f.out;
-    EXPECT_TRUE(noChildLeft());
-    EXPECT_FALSE(libraryLeftBehind(kCli, pid));
-    EXPECT_TRUE(HostPort(a->devicePath()).isOpen());
-    EXPECT_TRUE(HostPort(b->devicePath()).isOpen());
+// A stop request to the parent alone, as a service manager or a closed terminal sends it, reaches
+// every unit, and each unit's text names what the parent got.
+TEST_F(SeveralUnits, AStopReachesEveryUnitAndNoProcessIsLeft) {
+    for (const int sig : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        SimConfig paced;
+        paced.pacing.enabled = true;
+        auto a = unit(paced);
+        auto b = unit(paced);
+        const std::string path = image(sealed(randomBody(16000)));
+        auto args = download(path, a->devicePath());
+        args.insert(args.end(), {"--port", b->devicePath(), "--json"});
+        Process p(args);
+        const pid_t pid = p.pid();
+        ASSERT_TRUE(a->waitForBlocks(3, 10s));
+        ASSERT_TRUE(b->waitForBlocks(3, 10s));
+        p.signal(sig);
+        const Finished f = p.finish(30s);
+        EXPECT_EQ(f.code, 130) << f.err;
+        const auto j = nlohmann::json::parse(f.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << f.out;
+        for (const auto& u : j["units"]) {
+            EXPECT_EQ(u["outcome"], "interrupted");
+            const std::string text = u["text"];
+            EXPECT_EQ(text.rfind(std::string("The download was stopped because unit-loader-cli got ") +
+                                     (sig == SIGTERM ? "SIGTERM" : "SIGHUP") + ", waiting for ",
+                                 0),
+                      0u)
+                << text;
+        }
+        EXPECT_TRUE(noChildLeft());
+        EXPECT_FALSE(libraryLeftBehind(kCli, pid));
+        EXPECT_TRUE(HostPort(a->devicePath()).isOpen());
+        EXPECT_TRUE(HostPort(b->devicePath()).isOpen());
+    }
 }
 
 // Port and baud rate from the settings file beside the program, and a note saying so.

@@ -114,7 +114,8 @@ TEST(CliSafety, DownloadFilesOfAnySize) {
         {dir.file("trailer.bin"), false, 0, title + "The target file was downloaded successfully\nCRC:0000\n"},
         {big, true, 11, "ERROR:Unit is not disabled/connected\n"},
         {huge, false, 3, title + "Memory Allocate Error\n"},
-        {dir.file("fifo"), false, 3, title + "File Open Error\n"},
+        {dir.file("fifo"), false, 3,
+         title + "File Open Error\nFile " + dir.file("fifo") + ": a FIFO, not a regular file.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);

@@ -110,12 +110,37 @@ TEST(Ports, ListsHardwarePortsWithStableNamesAndUsbDescription) {
     ASSERT_EQ(ports[1].byId.size(), 1u);
     EXPECT_EQ(fs::path(ports[1].byId[0]).filename(), "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
 
-    SerialPortInfo locked;
-    locked.device = "/dev/ttyUSB1";
-    locked.accessible = false;
-    locked.group = "dialout";
-    EXPECT_NE(describePorts({locked}).find("join the group \"dialout\""), std::string::npos);
     EXPECT_EQ(describePorts({}), "No serial devices found.\n");
+}
+
+// A group is advised only where joining it lets the user open the device.
+TEST(Ports, AdviceForADeviceTheUserMayNotOpen) {
+    struct Case {
+        std::string owner, group;
+        bool rootGroup;
+        unsigned mode;
+        std::string advice;
+    };
+    const std::string udev = "; an administrator can give a group access, for example with a udev rule";
+    const std::vector<Case> cases = {
+        {"root", "dialout", false, 0660,
+         "join the group \"dialout\" that owns it (sudo usermod -aG dialout $USER, then log in again)"},
+        {"root", "root", true, 0660, "only root may open it (owner root, group root, mode 0660)" + udev},
+        {"root", "root", true, 0600, "only root may open it (owner root, group root, mode 0600)" + udev},
+        {"root", "tty", false, 0620, "only root may open it (owner root, group tty, mode 0620)" + udev},
+        {"alice", "tty", false, 0620, "only alice and root may open it (owner alice, group tty, mode 0620)" + udev},
+        {"alice", "dialout", false, 0000, "only root may open it (owner alice, group dialout, mode 0000)" + udev},
+    };
+    for (const auto& c : cases) {
+        SerialPortInfo locked;
+        locked.device = "/dev/ttyUSB1";
+        locked.accessible = false;
+        locked.owner = c.owner;
+        locked.group = c.group;
+        locked.rootGroup = c.rootGroup;
+        locked.mode = c.mode;
+        EXPECT_EQ(describePorts({locked}), "/dev/ttyUSB1\n    no permission to open it: " + c.advice + "\n");
+    }
 }
 
 }  // namespace

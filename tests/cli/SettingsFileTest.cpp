@@ -39,6 +39,7 @@ TEST(SettingsFile, LinesLoadByTheReadingRules) {
         {"blanks-only line stops", "Port,COM3\n \t \nBaudrate,19200\n", {{"Port", "COM3"}}},
         {"no final line end", "Port,COM3", {{"Port", "COM3"}}},
         {"empty file", "", {}},
+        {"UTF-8 byte-order mark skipped", "\xEF\xBB\xBFPort,COM3\r\n", {{"Port", "COM3"}}},
     };
     TempDir dir;
     for (const auto& c : cases) {

@@ -40,6 +40,12 @@ void Console::releaseBlock() {
     block_.clear();
 }
 
+void Console::clearBlock() {
+    std::lock_guard lock(mutex_);
+    eraseBlockLocked();
+    block_.clear();
+}
+
 void Console::line(const std::string& text) {
     std::lock_guard lock(mutex_);
     const std::vector<std::string> block = block_;

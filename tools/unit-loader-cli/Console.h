@@ -26,6 +26,8 @@ public:
     void drawBlock(const std::vector<std::string>& lines);
     // Leaves the progress block on screen as it is and moves below it.
     void releaseBlock();
+    // Erases the progress block.
+    void clearBlock();
     // One whole line above the progress block.
     void line(const std::string& text);
 

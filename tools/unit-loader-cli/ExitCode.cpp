@@ -47,7 +47,9 @@ int worse(int a, int b) { return rank(b) > rank(a) ? b : a; }
 const std::vector<Row>& table() {
     static const std::vector<Row> rows = {
         {"0", "success: the unit verified the image and reported Disable"},
-        {"1", "internal error (the protocol library could not be written, a process not started)"},
+        {"1",
+         "internal error (the protocol library could not be written, a process not started, the outcome not "
+         "written)"},
         {"2", "usage error"},
         {"3", "file error: cannot open or read the file, or its CRC trailer is wrong"},
         {"4", "connection failure: the port could not be opened"},

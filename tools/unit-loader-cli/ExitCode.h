@@ -10,7 +10,7 @@
 namespace exitcode {
 
 inline constexpr int kSuccess = 0;
-inline constexpr int kInternal = 1;       // the library could not be written, a process not started
+inline constexpr int kInternal = 1;       // the library or the outcome could not be written, a process not started
 inline constexpr int kUsage = 2;          // bad command line
 inline constexpr int kFile = 3;           // download file missing, unreadable or without a valid trailer
 inline constexpr int kConnection = 4;     // the port could not be opened (message 133)

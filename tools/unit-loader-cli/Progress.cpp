@@ -62,20 +62,33 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
-std::string progressText(const ProgressView& v) {
+namespace {
+enum Part : unsigned { kBlocks = 1, kBytes = 2, kStatus = 4, kAll = 7 };
+
+std::string textOf(const ProgressView& v, unsigned parts) {
     const unsigned percent =
         v.blockCount == 0 ? 0u : static_cast<unsigned>(std::uint64_t{v.blocksDone} * 100 / v.blockCount);
     char text[128];
-    std::snprintf(text, sizeof text, "%u/%u blocks  %3u%%  %llu/%llu bytes", v.blocksDone, v.blockCount, percent,
-                  static_cast<unsigned long long>(v.bytesDone), static_cast<unsigned long long>(v.bytesTotal));
-    std::string line = text;
+    std::string line;
+    if (parts & kBlocks) {
+        std::snprintf(text, sizeof text, "%u/%u blocks  ", v.blocksDone, v.blockCount);
+        line += text;
+    }
+    std::snprintf(text, sizeof text, "%3u%%", percent);
+    line += text;
+    if (parts & kBytes) {
+        std::snprintf(text, sizeof text, "  %llu/%llu bytes", static_cast<unsigned long long>(v.bytesDone),
+                      static_cast<unsigned long long>(v.bytesTotal));
+        line += text;
+    }
     line += "  " + (v.bytesPerSecond ? formatRate(*v.bytesPerSecond) : std::string("-- B/s"));
     line += "  " + (v.secondsLeft ? formatDuration(*v.secondsLeft) : std::string("-:--")) + " left";
-    if (!v.status.empty()) line += "  " + v.status;
+    if ((parts & kStatus) && !v.status.empty()) line += "  " + v.status;
     return line;
 }
 
-std::string progressBar(const ProgressView& v, int barWidth) {
+// "[#####-----] "
+std::string barCells(const ProgressView& v, int barWidth) {
     const int width = std::max(barWidth, 1);
     const int filled =
         v.blockCount == 0 ? 0
@@ -83,5 +96,25 @@ std::string progressBar(const ProgressView& v, int barWidth) {
     std::string line = "[";
     line.append(static_cast<std::size_t>(filled), '#');
     line.append(static_cast<std::size_t>(width - filled), '-');
-    return line + "] " + progressText(v);
+    return line + "] ";
 }
+}  // namespace
+
+std::string progressText(const ProgressView& v) { return textOf(v, kAll); }
+
+std::string progressLine(const ProgressView& v, int width) {
+    constexpr int kMinBar = 10, kMaxBar = 40;
+    const unsigned fewer[] = {kAll, kBlocks | kStatus, kBlocks, 0};
+    for (unsigned parts : fewer) {
+        const std::string text = textOf(v, parts);
+        const int room = width - static_cast<int>(text.size()) - 3;  // "[", "] "
+        if (room >= kMinBar) return barCells(v, std::min(room, kMaxBar)) + text;
+    }
+    for (unsigned parts : fewer) {
+        const std::string text = textOf(v, parts);
+        if (static_cast<int>(text.size()) <= width) return text;
+    }
+    return textOf(v, 0).substr(0, static_cast<std::size_t>(std::max(width, 0)));
+}
+
+std::string progressBar(const ProgressView& v, int barWidth) { return barCells(v, barWidth) + progressText(v); }

@@ -42,3 +42,7 @@ std::string formatDuration(double seconds);     // "0:07", "12:03", "1:02:03"
 std::string progressText(const ProgressView& view);
 // The same behind a bar of `barWidth` cells: "[#####-----] ..."
 std::string progressBar(const ProgressView& view, int barWidth);
+// A bar and as much of the text as fit in `width` columns: the bar shrinks first (down to 10
+// cells), then the bytes, the status, the blocks and the bar go, in that order; percent, rate
+// and time left stay to the last.
+std::string progressLine(const ProgressView& view, int width);

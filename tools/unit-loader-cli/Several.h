@@ -24,6 +24,12 @@ struct SeveralOptions {
 // Returns the worst exit code of the units.
 int runSeveral(const SeveralOptions& options);
 
+// The process that started this one (0 where units have no processes of their own).
+int parentProcess();
+
+// The environment variable naming the parent of a unit's own process, as the parent sets it.
+inline constexpr const char* kUnitParentVariable = "UL_CLI_UNIT_PARENT";
+
 // In a unit's own process: never outlive the parent that would reap it and read its result.
 // False when the parent is already gone.
 bool watchParent();

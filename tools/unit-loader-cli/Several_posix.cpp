@@ -75,7 +75,14 @@ bool spawnUnit(Unit& unit, const SeveralOptions& options, const std::string& sel
     sigaddset(&defaults, SIGPIPE);  // ignored here; the child decides for itself
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    const int error = ::posix_spawn(&unit.pid, self.c_str(), &actions, &attr, argv.data(), environ);
+    // The child takes its option only from the process named here.
+    std::vector<std::string> env{std::string(kUnitParentVariable) + "=" + std::to_string(::getpid())};
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind(std::string(kUnitParentVariable) + "=", 0) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int error = ::posix_spawn(&unit.pid, self.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(fds[1]);
@@ -85,6 +92,7 @@ bool spawnUnit(Unit& unit, const SeveralOptions& options, const std::string& sel
         return false;
     }
     unit.fd = fds[0];
+    signals::addChild(unit.pid);
     return true;
 }
 
@@ -196,6 +204,8 @@ std::string summaryTable(const std::vector<RunResult>& results) {
     return text;
 }
 
+int parentProcess() { return static_cast<int>(::getppid()); }
+
 bool watchParent() {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     return ::getppid() != 1;
@@ -232,12 +242,19 @@ int runSeveral(const SeveralOptions& options) {
         for (auto& u : units)
             if (u.pid > 0 && !u.reaped) ::kill(u.pid, sig);
     };
+    // The stop passed on carries the signal this process got, for the units' texts.
+    auto passOnStop = [&] {
+        sigval value{};
+        value.sival_int = signals::caught();
+        for (auto& u : units)
+            if (u.pid > 0 && !u.reaped) ::sigqueue(u.pid, SIGTERM, value);
+    };
 
     while (live()) {
         auto now = SteadyClock::now();
         if (signals::caught() && !forwarded) {
             // Ctrl-C reaches the children from the terminal; SIGTERM to this process must be passed on.
-            signalAll(SIGTERM);
+            passOnStop();
             forwarded = true;
             signals::drain();
             killAt = now + kGrace;

@@ -13,3 +13,5 @@ int runSeveral(const SeveralOptions&) {
 }
 
 bool watchParent() { return true; }
+
+int parentProcess() { return 0; }

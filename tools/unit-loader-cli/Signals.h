@@ -1,8 +1,12 @@
 #pragma once
 
+#include <string>
+
 // Stop requests (POSIX: SIGINT, SIGTERM and SIGHUP; Windows: Ctrl-C, Ctrl-Break and the console
 // closing) are only noted by their handler; the event loops notice them with the rest of what
-// they wait for.
+// they wait for. A second request (or one while a time-out closes the session) does not wait for the
+// exchange in progress: the handler ends the process there and then, and the system releases
+// the port with it.
 namespace signals {
 
 // Installs the handlers (POSIX: with SA_RESTART, and SIGPIPE ignored). False when it cannot.
@@ -16,7 +20,19 @@ void* event();
 int caught();
 // How a person would name what was caught ("SIGTERM", "Ctrl-C").
 const char* name(int sig);
+// Who stopped the run, for its text: "by SIGINT", or for a unit's own process whose parent passed
+// a stop on, "because unit-loader-cli got SIGHUP".
+std::string cause();
 // Empties the pipe (after the loop has reacted), keeping caught().
 void drain();
+
+// While the session is being closed already (after a time-out), a request ends the process.
+void setClosing(bool closing);
+// A file the process removes when a request ends it at once (its copy of the library).
+void removeWhenEndedAtOnce(const std::string& path);
+// A unit's process this one started: ended with it when a request ends this one at once.
+void addChild(int pid);
+// In a unit's own process: the stop the parent passes on to every unit is not a second request.
+void setParent(int pid);
 
 }  // namespace signals

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 
 #include "Signals.h"
 
@@ -10,12 +11,25 @@ namespace signals {
 namespace {
 HANDLE stopEvent = nullptr;
 std::atomic<int> first{0};
+std::atomic<bool> atOnce{false};
+
+void say(const char* text) {
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
 
 // Runs on a thread of its own that the system starts for the console event.
 BOOL WINAPI onConsoleEvent(DWORD type) {
     const int sig = type == CTRL_C_EVENT ? SIGINT : type == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
     int expected = 0;
-    first.compare_exchange_strong(expected, sig);
+    const bool isFirst = first.compare_exchange_strong(expected, sig);
+    if (!isFirst || atOnce.load()) {
+        say("\nunit-loader-cli: ");
+        say(name(sig));
+        say(isFirst ? " while the session was being closed" : ", a second stop request");
+        say(": ended at once without waiting for the exchange in progress; the port was released by exiting.\n");
+        ::TerminateProcess(::GetCurrentProcess(), 130);
+    }
     ::SetEvent(stopEvent);
     return TRUE;
 }
@@ -34,6 +48,15 @@ int caught() { return first.load(); }
 
 const char* name(int sig) { return sig == SIGBREAK ? "Ctrl-Break" : sig == SIGTERM ? "the console closing" : "Ctrl-C"; }
 
+std::string cause() { return std::string("by ") + name(first.load()); }
+
 void drain() {}
+
+void setClosing(bool closing) { atOnce = closing; }
+
+// A loaded library cannot be deleted on Windows; nor are units started as processes here.
+void removeWhenEndedAtOnce(const std::string&) {}
+void addChild(int) {}
+void setParent(int) {}
 
 }  // namespace signals

@@ -22,9 +22,7 @@ std::chrono::milliseconds until(SteadyClock::time_point then) {
 std::string unitLine(const ProgressView& view, bool download, bool bar, int width) {
     if (!download) return view.status.empty() ? "waiting for the unit" : view.status;
     if (!bar) return progressText(view);
-    const std::string text = progressText(view);
-    const int barWidth = std::clamp(width - static_cast<int>(text.size()) - 4, 10, 40);
-    return progressBar(view, barWidth);
+    return progressLine(view, width);
 }
 
 void TerminalBarSink::started(std::uint32_t blockCount, std::uint64_t bytes) {
@@ -47,11 +45,16 @@ void TerminalBarSink::status(const std::string& text) {
     draw(SteadyClock::now());
 }
 
+// Drawn only when it differs from what is on screen: a status word the line has no room for, or
+// a reply that changes nothing shown, is no reason to draw again.
 void TerminalBarSink::draw(SteadyClock::time_point now) {
     Console& console = Console::instance();
-    console.drawBlock({unitLine(tracker_.view(now), download_, true, console.width() - 1)});
+    std::string line = unitLine(tracker_.view(now), download_, true, console.width() - 1);
     lastDraw_ = now;
     dirty_ = false;
+    if (drawn_ && line == shown_) return;
+    console.drawBlock({line});
+    shown_ = std::move(line);
     drawn_ = true;
 }
 
@@ -65,6 +68,10 @@ std::chrono::milliseconds TerminalBarSink::nextTick() const {
 }
 
 void TerminalBarSink::finish() {
+    if (!download_) {
+        Console::instance().clearBlock();
+        return;
+    }
     if (dirty_ || drawn_) draw(SteadyClock::now());
     Console::instance().releaseBlock();
 }
@@ -86,14 +93,20 @@ void PlainLineSink::status(const std::string& text) {
 
 void PlainLineSink::tick() {
     const auto now = SteadyClock::now();
-    if (!dirty_ || (lastLine_ && now - *lastLine_ < kPlainLine)) return;
+    if (!download_ || !dirty_ || (lastLine_ && now - *lastLine_ < kPlainLine)) return;
     Console::instance().line(unitLine(tracker_.view(now), download_, false, 0));
     lastLine_ = now;
     dirty_ = false;
 }
 
+void PlainLineSink::finish() {
+    if (!download_ || !dirty_) return;
+    Console::instance().line(unitLine(tracker_.view(SteadyClock::now()), download_, false, 0));
+    dirty_ = false;
+}
+
 std::chrono::milliseconds PlainLineSink::nextTick() const {
-    if (!dirty_) return kIdleTick;
+    if (!download_ || !dirty_) return kIdleTick;
     return lastLine_ ? until(*lastLine_ + kPlainLine) : 0ms;
 }
 
@@ -128,6 +141,11 @@ void ChildEventSink::status(const std::string& text) {
 
 void ChildEventSink::tick() {
     if (dirty_ && SteadyClock::now() - lastSent_ >= kChildEvent) send();
+}
+
+// The parent's last line of the unit shows where it ended.
+void ChildEventSink::finish() {
+    if (dirty_) send();
 }
 
 std::chrono::milliseconds ChildEventSink::nextTick() const {

@@ -20,12 +20,13 @@ public:
     void status(const std::string& text) override;
     void tick() override;
     std::chrono::milliseconds nextTick() const override;
-    // Leaves the last picture on screen.
-    void finish();
+    // Leaves the last picture of a download on screen; a version check's status goes.
+    void finish() override;
 
 private:
     void draw(SteadyClock::time_point now);
     bool download_;
+    std::string shown_;  // the line on screen
     ProgressTracker tracker_;
     std::string status_;
     bool dirty_ = false;
@@ -33,7 +34,8 @@ private:
     SteadyClock::time_point lastDraw_{};
 };
 
-// Plain lines, at most one a second, for logs and pipes.
+// Plain lines of a download, at most one a second, and the last one at the end, for logs and
+// pipes. A version check's status words would only clutter a log: it prints none.
 class PlainLineSink : public ProgressSink {
 public:
     explicit PlainLineSink(bool download) : download_(download) {}
@@ -42,6 +44,7 @@ public:
     void status(const std::string& text) override;
     void tick() override;
     std::chrono::milliseconds nextTick() const override;
+    void finish() override;
 
 private:
     bool download_;
@@ -68,6 +71,7 @@ public:
     void status(const std::string& text) override;
     void tick() override;
     std::chrono::milliseconds nextTick() const override;
+    void finish() override;
     static void emit(const nlohmann::json& event);
 
 private:

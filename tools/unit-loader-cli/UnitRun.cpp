@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Diagnose.h"
 #include "DialogCore.h"
 #include "Doorbell.h"
 #include "ExitCode.h"
@@ -9,6 +10,11 @@
 #include "UnitFrames.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// A stop that takes longer than this to take effect is worth a word in the outcome.
+constexpr auto kNoticeableWait = 500ms;
 
 // The queue the worker posts into, with a doorbell rung on every post, so one wait serves
 // replies and stop requests alike.
@@ -69,9 +75,26 @@ std::string what(const RunOptions& options) {
     return options.command == UnitCommand::Download ? "download" : "version check";
 }
 
-// Where a download stood, for the texts of its time-out and interruption.
-std::string where(const RunOptions& options, const DialogCore& core) {
-    return options.command == UnitCommand::Download ? " in state " + std::to_string(core.state()) : "";
+// The line that closes a time-out or an interruption. Once the download start has gone out the
+// unit stays in download mode, and a new download meets it there (F1 at once) unless it is
+// switched off and on.
+std::string closingLine(const RunOptions& options, const DialogCore& core) {
+    if (options.command != UnitCommand::Download) return "The session was closed.";
+    if (core.state() <= DownloadSequencer::kWaitDisable) return "The session was closed; download again.";
+    return "The session was closed. The unit may still be in download mode: switch it off and on before the "
+           "next download.";
+}
+
+std::string seconds1(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
+std::string secondsG(std::chrono::milliseconds limit) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", std::chrono::duration<double>(limit).count());
+    return text;
 }
 
 // What the run was waiting for, in an operator's words.
@@ -137,9 +160,13 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     CliFeedback feedback(window, sink, options);
     DialogCore core(feedback, window, options.library);
 
-    auto finish = [&](int code, std::string outcome) {
+    // `stopped`: the time the run was told to stop, for the time the exchange in progress took.
+    auto finish = [&](int code, std::string outcome, std::optional<SteadyClock::time_point> stopped = {}) {
         sink.tick();
+        sink.finish();
         core.Shutdown();
+        signals::setClosing(false);
+        const auto now = SteadyClock::now();
         result.exitCode = code;
         result.outcome = std::move(outcome);
         if (core.outcome() == Outcome::Failed && core.failure())
@@ -148,13 +175,21 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             result.caption = core.lastBox().caption;
             result.text = core.lastBox().text;
         }
+        if (stopped && now - *stopped >= kNoticeableWait && result.text.find('\n') != std::string::npos)
+            result.text.insert(result.text.find('\n') + 1,
+                               "The exchange in progress took " +
+                                   seconds1(std::chrono::duration<double>(now - *stopped).count()) + " s to end.\n");
         if (options.command == UnitCommand::Download && result.blocksDone == 0) result.blocksDone = core.blocksDone();
         if (core.isLoaded()) {
             result.fileCrc = hex4(core.fileCrc());
             result.blocks = core.blockCount();
             result.bytes = core.fileSize();
         }
-        result.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
+        if (core.outcome() == Outcome::ConnectionFailure) result.explanation = explainPortFailure(options.port);
+        if (core.outcome() == Outcome::FileError && core.lastBox().kind == DialogCore::Box::Table &&
+            core.lastBox().stringId == kStrFileOpenError)
+            result.explanation = explainFileFailure(options.file);
+        result.seconds = std::chrono::duration<double>(now - started).count();
         return result;
     };
 
@@ -185,25 +220,30 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     std::string lastReply = "nothing";
     const MessageId alarm = registerMessage(msgname::kAlarm);
     while (core.isRunning()) {
-        if (const int sig = signals::caught()) {
+        if (signals::caught()) {
+            const auto now = SteadyClock::now();
             result.caption = "Interrupted";
-            result.text = "The " + what(options) + " was stopped by " + signals::name(sig) + where(options, core) +
-                          ".\nThe session was closed" +
-                          (options.command == UnitCommand::Download ? "; download again." : ".");
-            return finish(exitcode::kInterrupted, "interrupted");
+            result.text = "The " + what(options) + " was stopped " + signals::cause() + ", " + waitingFor(core) +
+                          ".\n" + closingLine(options, core);
+            return finish(exitcode::kInterrupted, "interrupted", now);
         }
         auto wait = sink.nextTick();
         if (options.timeout) {
             const auto now = SteadyClock::now();
             if (now >= deadline) {
-                const double limit = std::chrono::duration<double>(*options.timeout).count();
-                char seconds[32];
-                std::snprintf(seconds, sizeof seconds, "%g", limit);
+                // Waiting for the exchange in progress is all that is left: a stop request now
+                // need not wait for it.
+                signals::setClosing(true);
                 result.caption = "Time-out";
-                result.text = "The " + what(options) + " did not end within " + seconds + " s" + where(options, core) +
-                              ".\nThe session was closed" +
-                              (options.command == UnitCommand::Download ? "; download again." : ".");
-                return finish(exitcode::kTimeout, "time-out");
+                result.text = "The " + what(options) + " did not end within " + secondsG(*options.timeout) + " s, " +
+                              waitingFor(core) + ".\n" + closingLine(options, core);
+                RunResult r = finish(exitcode::kTimeout, "time-out");
+                // The exchange in progress may have taken much longer than the limit.
+                const bool late = r.seconds - std::chrono::duration<double>(*options.timeout).count() >=
+                                  std::chrono::duration<double>(kNoticeableWait).count();
+                r.text.insert(r.text.find(".\n"), "; it was stopped after " + seconds1(r.seconds) + " s" +
+                                                      (late ? ", when the exchange in progress had ended" : ""));
+                return r;
             }
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         }
@@ -211,15 +251,12 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             const auto now = SteadyClock::now();
             const auto stallAt = movedAt + *options.stallTimeout;
             if (now >= stallAt) {
-                char seconds[32];
-                std::snprintf(seconds, sizeof seconds, "%g",
-                              std::chrono::duration<double>(*options.stallTimeout).count());
+                signals::setClosing(true);
                 result.caption = "No progress";
-                result.text = "The " + what(options) + " made no progress for " + seconds + " s" +
-                              where(options, core) + ", " + waitingFor(core) + "; the unit kept answering " +
-                              lastReply + ".\nThe session was closed" +
-                              (options.command == UnitCommand::Download ? "; download again." : ".");
-                return finish(exitcode::kTimeout, "stalled");
+                result.text = "The " + what(options) + " made no progress for " + secondsG(*options.stallTimeout) +
+                              " s, " + waitingFor(core) + "; the unit kept answering " + lastReply + ".\n" +
+                              closingLine(options, core);
+                return finish(exitcode::kTimeout, "stalled", now);
             }
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(stallAt - now));
         }
@@ -256,11 +293,16 @@ nlohmann::json toJson(const RunResult& r) {
     nlohmann::json j;
     j["command"] = r.command == UnitCommand::Download ? "download" : "version";
     j["port"] = r.port;
-    j["baud"] = r.baud;
+    // A number where it is one, as a script compares it.
+    if (!r.baud.empty() && r.baud.size() <= 9 && r.baud.find_first_not_of("0123456789") == std::string::npos)
+        j["baud"] = std::stol(r.baud);
+    else
+        j["baud"] = r.baud;
     j["outcome"] = r.outcome;
     j["exitCode"] = r.exitCode;
     j["caption"] = r.caption;
     j["text"] = r.text;
+    j["explanation"] = r.explanation.empty() ? nlohmann::json() : nlohmann::json(r.explanation);
     j["failure"] = r.failure.empty() ? nlohmann::json() : nlohmann::json(r.failure);
     if (r.command == UnitCommand::Version) j["version"] = r.version;
     j["unitCrc"] = r.unitCrc ? nlohmann::json(*r.unitCrc) : nlohmann::json();
@@ -276,11 +318,13 @@ RunResult resultFromJson(const nlohmann::json& j) {
     RunResult r;
     r.command = j.value("command", "download") == "version" ? UnitCommand::Version : UnitCommand::Download;
     r.port = j.value("port", "");
-    r.baud = j.value("baud", "");
+    if (j.contains("baud"))
+        r.baud = j["baud"].is_number() ? std::to_string(j["baud"].get<long>()) : j.value("baud", "");
     r.outcome = j.value("outcome", "");
     r.exitCode = j.value("exitCode", exitcode::kInternal);
     r.caption = j.value("caption", "");
     r.text = j.value("text", "");
+    if (j.contains("explanation") && j["explanation"].is_string()) r.explanation = j["explanation"];
     if (j.contains("failure") && j["failure"].is_string()) r.failure = j["failure"];
     r.version = j.value("version", "");
     if (j.contains("unitCrc") && j["unitCrc"].is_string()) r.unitCrc = j["unitCrc"].get<std::string>();
@@ -295,5 +339,5 @@ RunResult resultFromJson(const nlohmann::json& j) {
 std::string outcomeText(const RunResult& r) {
     if (r.command == UnitCommand::Version && r.exitCode == exitcode::kSuccess) return r.version + "\n";
     if (r.caption.empty() && r.text.empty()) return {};
-    return r.caption + "\n" + r.text + "\n";
+    return r.caption + "\n" + r.text + "\n" + (r.explanation.empty() ? "" : r.explanation + "\n");
 }

@@ -30,6 +30,8 @@ struct RunResult {
     std::string outcome;  // "success", "warning", "failure", "connection failure", "file error", ...
     std::string caption;  // the message box, when there was one
     std::string text;
+    // The program's own lines under the box: why the port or the file could not be opened.
+    std::string explanation;
     std::string failure;                 // "F1" .. "F9" for failures
     std::string version;                 // the version text of a successful check
     std::optional<std::string> unitCrc;  // "%02X%02X" of the verify result bytes 5 and 4
@@ -42,7 +44,8 @@ struct RunResult {
 
 nlohmann::json toJson(const RunResult& result);
 RunResult resultFromJson(const nlohmann::json& json);
-// What a person reads: the box's caption, then its text; a version check's version alone.
+// What a person reads: the box's caption, then its text and the explanation under it; a version
+// check's version alone.
 std::string outcomeText(const RunResult& result);
 
 // Receives the progress of a run as it happens; every call comes from the run's own thread.
@@ -55,6 +58,8 @@ public:
     // Called at least as often as the wait it asks for, and once more just before the run ends.
     virtual void tick() = 0;
     virtual std::chrono::milliseconds nextTick() const = 0;
+    // The run has ended: show where it stood last, if that has not been shown.
+    virtual void finish() {}
 };
 
 // One download or version check through the dialog core, pumped until it ends, the timeout

@@ -1,8 +1,13 @@
 // unit-loader-cli: downloads and version checks from the command line, through the same core
 // as the window, for production lines and service scripts.
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +18,7 @@
 #include "FileCommands.h"
 #include "Ports.h"
 #include "SettingsFile.h"
+#include "SettingsProblem.h"
 #include "Several.h"
 #include "Signals.h"
 #include "Sinks.h"
@@ -47,43 +53,76 @@ bool positiveNumber(const std::string& text) {
 }
 
 // Port and baud rate not given come from the settings file beside the program, as the window
-// preselects them. The file is only read: a command-line run leaves no file behind.
-bool fillFromSettings(UnitArgs& args) {
-    if (!args.ports.empty() && !args.baud.empty()) return true;
+// preselects them; what the file lacks comes from the defaults, as for a missing file, with a
+// note of what was wrong in it. The file is only read: a command-line run leaves no file behind.
+void fillFromSettings(UnitArgs& args) {
+    if (!args.ports.empty() && !args.baud.empty()) return;
     SettingsFile settings;
+    const std::string& path = settings.path();
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(path, ec);
     const bool read = settings.readFile();
-    std::string port = read ? settings.get(SettingsFile::kPortKey) : SettingsFile::kDefaultPort;
-    std::string baud = read ? settings.get(SettingsFile::kBaudKey) : SettingsFile::kDefaultBaud;
-    const std::string from = read ? "from " + settings.path() : "(default; no " + settings.path() + ")";
     if (args.ports.empty()) {
-        if (port.empty()) {
-            std::fprintf(stderr, "unit-loader-cli: no port: give --port, or set Port in %s\n", settings.path().c_str());
-            return false;
+        std::string port = read ? settings.get(SettingsFile::kPortKey) : "";
+        if (!port.empty()) {
+            note(args, "port " + port + " from " + path);
+        } else {
+            port = SettingsFile::kDefaultPort;
+            if (exists)
+                note(args, "no usable Port in " + path + ": " + settingsProblem(path, SettingsFile::kPortKey) +
+                               "; port " + port + " (the default) is used");
+            else
+                note(args, "port " + port + " (default; no " + path + ")");
         }
         args.ports.push_back(port);
-        note(args, "port " + port + " " + from);
     }
     if (args.baud.empty()) {
-        if (!positiveNumber(baud)) {
-            note(args, "baud rate \"" + baud + "\" " + from + " is not a number; 9600 is used");
-            baud = "9600";
+        std::string baud = read ? settings.get(SettingsFile::kBaudKey) : "";
+        if (positiveNumber(baud)) {
+            note(args, "baud rate " + baud + " from " + path);
+        } else if (!baud.empty()) {
+            note(args, "baud rate \"" + baud + "\" from " + path + " is not a number; 9600 is used");
+        } else if (exists) {
+            note(args, "no usable Baudrate in " + path + ": " + settingsProblem(path, SettingsFile::kBaudKey) +
+                           "; 9600 (the default) is used");
         } else {
-            note(args, "baud rate " + baud + " " + from);
+            note(args, "baud rate 9600 (default; no " + path + ")");
         }
-        args.baud = baud;
+        args.baud = positiveNumber(baud) ? baud : SettingsFile::kDefaultBaud;
     }
-    return true;
 }
 
-// Seconds as the run takes them; 0 (or less) is no limit.
+// Seconds as the run takes them; 0 (or less) is no limit, and ten years is as good as for ever.
 std::optional<std::chrono::milliseconds> limitOf(double seconds) {
-    if (seconds <= 0) return std::nullopt;
-    return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+    if (!(seconds > 0)) return std::nullopt;
+    return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(std::min(seconds, 3.2e8)));
+}
+
+// A number of seconds as an option takes it: more than 0, or (`zeroAllowed`) 0 or more.
+std::string secondsCheck(const std::string& text, bool zeroAllowed) {
+    std::size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    const bool number = used == text.size() && used > 0 && !std::isnan(value);
+    if (number && (value > 0 || (zeroAllowed && value == 0))) return {};
+    return zeroAllowed ? "must be 0 (no limit) or more seconds" : "must be more than 0 seconds";
 }
 
 // A unit's own process: the parent chose port, baud rate and library; progress and result go
 // back to it as JSON lines.
 int runChild(UnitCommand command, const UnitArgs& args) {
+    // Only a process this program started for a unit takes the option: it loads the library it
+    // names, and reports in a form meant for the parent.
+    const char* parent = std::getenv(kUnitParentVariable);
+    if (!parent || std::string(parent) != std::to_string(parentProcess()) || args.ports.size() != 1) {
+        std::fprintf(stderr, "unit-loader-cli: --unit-child is for unit-loader-cli's own use\n");
+        return exitcode::kUsage;
+    }
+    signals::setParent(parentProcess());
     if (!watchParent()) return exitcode::kInterrupted;
     RunOptions options{command,
                        args.file,
@@ -104,7 +143,7 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
         return exitcode::kInternal;
     }
     if (!args.childLibrary.empty()) return runChild(command, args);
-    if (!fillFromSettings(args)) return exitcode::kUsage;
+    fillFromSettings(args);
     const std::set<std::string> distinct(args.ports.begin(), args.ports.end());
     if (distinct.size() != args.ports.size()) {
         std::fprintf(stderr, "unit-loader-cli: a port is given twice\n");
@@ -118,6 +157,7 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
                      "temporary directory\n");
         return exitcode::kInternal;
     }
+    signals::removeWhenEndedAtOnce(library.path());
     TraceListener trace;
     if (args.trace) trace.start();
 
@@ -144,7 +184,6 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
         } else if (Console::instance().isTerminal()) {
             TerminalBarSink sink(download);
             result = runUnit(options, sink);
-            sink.finish();
         } else {
             PlainLineSink sink(download);
             result = runUnit(options, sink);
@@ -161,11 +200,14 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
     return code;
 }
 
-void addUnitOptions(CLI::App& sub, UnitArgs& args) {
+void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
+    const bool download = command == UnitCommand::Download;
     sub.add_option("--port", args.ports,
-                   "Serial port: a device (/dev/ttyUSB0), a name under /dev (ttyUSB0) or COMn (/dev/ttyS<n-1>).\n"
-                   "Give it several times to load several units at once, one process each.\n"
-                   "Default: Port in vsk_download_config.txt beside the program, else COM1")
+                   std::string("Serial port: a device (/dev/ttyUSB0), a name under /dev (ttyUSB0) or COMn "
+                               "(/dev/ttyS<n-1>).\n") +
+                       (download ? "Give it several times to load several units at once, one process each.\n"
+                                 : "Give it several times to check several units at once, one process each.\n") +
+                       "Default: Port in vsk_download_config.txt beside the program, else COM1")
         ->option_text("PORT")
         ->allow_extra_args(false);
     sub.add_option("--baud", args.baud,
@@ -173,46 +215,61 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args) {
         ->option_text("N")
         ->check([](const std::string& text) { return positiveNumber(text) ? std::string() : "not a positive number"; });
     sub.add_option("--timeout", args.timeout,
-                   "Give up after this many seconds (the unit's busy and verify waits have no limit of their own)")
+                   download ? "Give up after this many seconds (the unit's busy and verify waits have no limit of "
+                              "their own)"
+                            : "Give up after this many seconds")
         ->option_text("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check([](const std::string& text) { return secondsCheck(text, false); });
     sub.add_option("--stall-timeout", args.stallTimeout,
-                   "Give up when the run has made no progress (no change of state, no block acknowledged)\n"
-                   "for this many seconds, as when the unit stays busy; 0 waits for ever")
+                   download ? "Give up when the download has made no progress (no change of state, no block\n"
+                              "acknowledged) for this many seconds, as when the unit stays busy; 0 waits for ever"
+                            : "Give up when the version check has made no progress (still waiting for Disable,\n"
+                              "or for the version reply) for this many seconds; 0 waits for ever")
         ->option_text("SECONDS")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    sub.add_flag("--json", args.json, "Print one JSON object at the end instead of the outcome text");
+        ->check([](const std::string& text) { return secondsCheck(text, true); });
+    sub.add_flag("--json", args.json,
+                 download ? "Print one JSON object at the end instead of the outcome text"
+                          : "Print one JSON object at the end instead of the version text");
     sub.add_flag("--trace", args.trace, "Print the trace mailslots' messages (DebugComm_px417, Debug_VSK_DOWNLOAD)");
-    sub.add_flag("--quiet", args.quiet, "No progress and no notes; only the outcome");
-    sub.add_option("--unit-child", args.childLibrary)->group("");  // a unit's own process
+    sub.add_flag("--quiet", args.quiet,
+                 download ? "No progress and no notes; only the outcome" : "No notes; only the version or the outcome");
+    sub.add_option("--unit-child", args.childLibrary)->group("");  // a unit's own process, started by the parent
+    sub.footer("Exit codes: see unit-loader-cli --help.");
 }
 
-}  // namespace
+// What the run printed must have reached its reader: a full disk or a closed pipe is an error
+// of its own, not a success.
+int outputWritten(int code) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return code;
+    std::fprintf(stderr, "unit-loader-cli: cannot write the outcome to standard output: %s\n", std::strerror(errno));
+    return exitcode::worse(code, exitcode::kInternal);
+}
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App app{
         "Unit Loader on the command line: loads firmware into a unit over a serial line, reads its\n"
         "software version, and makes and checks download files."};
     app.name("unit-loader-cli");
     app.require_subcommand(1);
-    const std::string exitCodes = "\nExit codes:\n" + exitcode::tableText(2) +
-                                  "With several --port values: the worst of the units' codes, worst first\n"
-                                  "130, 1, 3, 4, 20, 19..11, 5, 0.";
-    app.footer(exitCodes);
+    app.set_version_flag("--version", std::string("unit-loader-cli ") + UL_VERSION);
+    app.footer("\nExit codes:\n" + exitcode::tableText(2) +
+               "With several --port values: the worst of the units' codes, worst first\n"
+               "130, 1, 3, 4, 20, 19..11, 5, 0.");
 
     UnitArgs downloadArgs;
     auto* download =
         app.add_subcommand("download", "Download FILE into the unit; prints the outcome as the loader's box shows it");
     download->add_option("FILE", downloadArgs.file, "Download file (ends in its CRC-16 trailer, high byte first)")
         ->required();
-    addUnitOptions(*download, downloadArgs);
-    download->footer(exitCodes);
+    addUnitOptions(*download, downloadArgs, UnitCommand::Download);
 
     UnitArgs versionArgs;
-    auto* version = app.add_subcommand("version", "Read the unit's software version and print it");
-    addUnitOptions(*version, versionArgs);
-    version->footer(exitCodes);
+    auto* version = app.add_subcommand(
+        "version",
+        "Read the unit's software version and print it: waits for the unit to report Disable, asks for\n"
+        "its version and prints the text of the reply. Nothing is written to the unit.");
+    addUnitOptions(*version, versionArgs, UnitCommand::Version);
 
     app.add_subcommand("ports", "List the serial devices of this machine, with their stable names");
 
@@ -226,6 +283,23 @@ int main(int argc, char** argv) {
     seal->add_option("IN", sealIn, "Image without trailer")->required();
     seal->add_option("OUT", sealOut, "Download file to write")->required();
 
+    // A word that is no subcommand would otherwise be reported as a missing subcommand.
+    std::string names;
+    bool known = false;
+    for (const CLI::App* sub : app.get_subcommands({})) {
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+        known = known || (argc >= 2 && sub->get_name() == argv[1]);
+    }
+    if (argc < 2 || (argv[1][0] != '-' && !known)) {
+        if (argc < 2)
+            std::fprintf(stderr, "unit-loader-cli: a subcommand is required: %s\n", names.c_str());
+        else
+            std::fprintf(stderr, "unit-loader-cli: \"%s\" is not a subcommand; the subcommands are %s\n", argv[1],
+                         names.c_str());
+        std::fprintf(stderr, "Run with --help for more information.\n");
+        return exitcode::kUsage;
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -236,6 +310,17 @@ int main(int argc, char** argv) {
     if (*version) return runUnitCommand(UnitCommand::Version, versionArgs);
     if (app.got_subcommand("ports")) return portsCommand();
     if (*check) return checkCommand(checkFile);
-    if (*seal) return sealCommand(sealIn, sealOut);
+    if (*seal) {
+        try {
+            return sealCommand(sealIn, sealOut);
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "unit-loader-cli: Memory Allocate Error\n");
+            return exitcode::kFile;
+        }
+    }
     return exitcode::kUsage;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return outputWritten(run(argc, argv)); }
