@@ -66,7 +66,8 @@ void UnitPort::receiveByte(std::uint8_t byte) {
         rxBuffer_.append(lastByte_);
         const std::int32_t len = rxBuffer_.at(1);
         if (rxCount_ == len) {
-            const bool good = rxBuffer_.at(len - 2) == rxCrc_.low() && rxBuffer_.at(len - 1) == rxCrc_.high();
+            const auto end = static_cast<std::size_t>(len);  // 5 or more here: shorter is noise
+            const bool good = rxBuffer_.at(end - 2) == rxCrc_.low() && rxBuffer_.at(end - 1) == rxCrc_.high();
             result_ = good ? TRANSACT_OK : TRANSACT_BAD_CHECK;
             rxState_ = RX_IDLE;
         } else if (rxCount_ <= len - 2) {
