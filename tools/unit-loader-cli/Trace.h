@@ -27,8 +27,11 @@ public:
 
 private:
     struct Slot;
+    // Creates the mailslots that can be had; false when none could.
+    bool openSlots();
     void run();
     void drain(Slot& slot);
+    static void print(const Slot& slot, const std::string& message);
 
     std::vector<std::unique_ptr<Slot>> slots_;
     int wake_[2] = {-1, -1};             // POSIX: wakes the poll loop

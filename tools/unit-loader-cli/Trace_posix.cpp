@@ -2,57 +2,20 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
-#include "Console.h"
-#include "MailslotTrace.h"
-#include "Visible.h"
-#include "platform/Mailslot.h"
-
-namespace {
-const char* const kNames[] = {"DebugComm_px417", "Debug_VSK_DOWNLOAD"};
-
-}  // namespace
-
-struct TraceListener::Slot {
-    std::string name;
-    platform::MailslotListener listener;
-};
-
-TraceListener::TraceListener() = default;
-
-TraceListener::~TraceListener() { stop(); }
+#include "TraceSlot.h"
 
 bool TraceListener::start() {
-    for (const char* name : kNames) {
-        auto slot = std::make_unique<Slot>();
-        slot->name = name;
-        std::string error;
-        if (!slot->listener.create(name, &error)) {
-            Console::instance().line(std::string("unit-loader-cli: no trace of ") + name + ": " + error);
-            continue;
-        }
-        slots_.push_back(std::move(slot));
-    }
-    if (slots_.empty()) return false;
+    if (!openSlots()) return false;
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         slots_.clear();
         return false;
     }
     thread_ = std::thread([this] { run(); });
     return true;
-}
-
-void TraceListener::drain(Slot& slot) {
-    using R = platform::MailslotListener::Receive;
-    std::string message;
-    while (slot.listener.receive(message, std::chrono::milliseconds(0)) == R::Message)
-        Console::instance().line(traceTimeStamp() + " " + slot.name + " [" + std::to_string(message.size()) + "] " +
-                                 visibleText(message));
 }
 
 void TraceListener::run() {
