@@ -186,8 +186,9 @@ bool QtMainWindow::postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload
 }
 
 bool QtMainWindow::event(QEvent* event) {
+    // Before the event is read at all: a worker's event was made on the worker's thread.
+    posted_.load(std::memory_order_acquire);
     if (event->type() == PostedMessage::type()) {
-        posted_.load(std::memory_order_acquire);
         dialog_.onMessage(static_cast<PostedMessage*>(event)->message);
         return true;
     }
