@@ -50,9 +50,12 @@ TEST(CliSafety, LibraryIsLoadedByFullPathFromADirectoryOnlyTheUserCanWrite) {
         {"writable by all, sticky", 01777, false, false},
         {"another user's", 0755, true, false},
     };
-    SimConfig config;  // replies slow enough to look at the running program
+    // Replies slow enough to look at the running program, from a unit that never reports Disable,
+    // so that the run cannot end before the test stops it (F1 after 11 replies, about 4.4 s).
+    SimConfig config;
     config.faults.gap.every = 1;
     config.faults.gapTime = 400ms;
+    config.faults.neverDisable = true;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
         TempDir dir, tmp;
