@@ -7,12 +7,12 @@
 
 namespace fs = std::filesystem;
 
-namespace {
 std::string lowerFirst(std::string text) {
     if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
     return text;
 }
 
+namespace {
 std::string fileReason(const std::string& path) {
     if (path.empty()) return "no file was given";
     std::error_code ec;

@@ -9,3 +9,6 @@
 std::string explainPortFailure(const std::string& port);
 // "File /x/fw.bin: permission denied."
 std::string explainFileFailure(const std::string& path);
+
+// A system message as it reads inside a sentence: its first letter lower-case.
+std::string lowerFirst(std::string text);

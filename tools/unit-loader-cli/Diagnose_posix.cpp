@@ -33,11 +33,6 @@ private:
     int fd_;
 };
 
-std::string lowerFirst(std::string text) {
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
-    return text;
-}
-
 // The processes this user may see that hold `device` open, as "1234 minicom", at most three.
 std::string holders(const std::string& device) {
     std::error_code ec;
