@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         if (!before.count(t)) simThread = t;
 
     QueuedWindow window;
-    QuietFeedback feedback(&window, sim.devicePath(), std::to_string(baud));
+    QuietFeedback feedback(&window);
     int rc = 0;
     {
         DialogCore core(feedback, window, library);
@@ -118,14 +118,14 @@ int main(int argc, char** argv) {
         const double cpu0 = processCpuSeconds();
         const double simCpu0 = threadCpuSeconds(simThread);
         const auto t0 = Clock::now();
-        core.StartDownload();
+        core.StartDownload({sim.devicePath(), static_cast<std::int32_t>(baud)});
         while (core.isRunning())
             if (!core.pumpOne(window.queue(), std::chrono::seconds(10))) break;
         const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
         const double simCpu = threadCpuSeconds(simThread) - simCpu0;
         const double loaderCpu = processCpuSeconds() - cpu0 - simCpu;
 
-        const bool ok = core.lastBox().kind == DialogCore::Box::Info && sim.image() == image;
+        const bool ok = core.lastReport().outcome == Outcome::Success && sim.image() == image;
         std::printf("%s download of %zu KiB (%u blocks): %s\n", paced ? "paced" : "unpaced", kib, core.blockCount(),
                     ok ? "ok, unit holds the file" : "FAILED");
         if (!ok) rc = 1;

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "TraceNames.h"
+
 class CommMessage;
 class UnitPort;
 
@@ -12,7 +14,7 @@ class UnitPort;
 // port between requests.
 class CommService {
 public:
-    static constexpr const char* kTraceName = "DebugComm_px417";
+    static constexpr const char* kTraceName = tracename::kLibrary;
 
     CommService();
     // Closes a port that is still held, as Close would: left open it would stay held, and

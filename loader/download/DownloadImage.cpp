@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "Crc16.h"
-#include "OperatorFeedback.h"
 
 namespace {
 // A failed allocation must come back as "Memory Allocate Error", not as an exception. Sizes
@@ -28,37 +27,32 @@ void DownloadImage::clear() {
     fileCrc_ = 0;
 }
 
-bool DownloadImage::load(const std::string& path, OperatorFeedback& feedback) {
+FileProblem DownloadImage::load(const std::string& path) {
     clear();
 
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (ec || !std::filesystem::is_regular_file(status)) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
+        return FileProblem::OpenError;
     }
     const std::uintmax_t size = std::filesystem::file_size(path, ec);
     if (ec) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
+        return FileProblem::OpenError;
     }
 
     std::vector<std::uint8_t> buffer;
     if (!allocate(buffer, size)) {
-        feedback.ShowTableMessage(kStrMemoryError);
-        return false;
+        return FileProblem::MemoryError;
     }
 
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
+        return FileProblem::OpenError;
     }
     // A file that shrank since its size was taken cannot be trusted any more than one that won't open.
     if (!buffer.empty() &&
         !in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()))) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
+        return FileProblem::OpenError;
     }
     in.close();
 
@@ -67,8 +61,7 @@ bool DownloadImage::load(const std::string& path, OperatorFeedback& feedback) {
     Crc16 crc;
     if (n >= 2) crc.update(std::span<const std::uint8_t>(buffer.data(), n - 2));
     if (n < 2 || crc.low() != buffer[n - 1] || crc.high() != buffer[n - 2]) {
-        feedback.ShowMessagePair("ERROR: Invalid download file", "Select a valid software.");
-        return false;
+        return FileProblem::Invalid;
     }
     crc.reset();
     crc.update(buffer);
@@ -76,7 +69,18 @@ bool DownloadImage::load(const std::string& path, OperatorFeedback& feedback) {
     // Taken over, not copied: a large image is held once, not twice.
     bytes_ = ByteBuffer(std::move(buffer));
     fileCrc_ = crc.value();
-    return true;
+    return FileProblem::None;
+}
+
+// The first block and a short last one always go out; the full blocks between (a full last
+// one too) are passed over when blank.
+std::uint32_t DownloadImage::blankBlocks() const {
+    std::uint32_t blank = 0;
+    for (std::uint32_t offset = kBlockSize; offset < size() && size() - offset >= kBlockSize; offset += kBlockSize) {
+        const std::uint8_t* begin = bytes_.data() + offset;
+        if (std::all_of(begin, begin + kBlockSize, [](std::uint8_t b) { return b == 0xFF; })) ++blank;
+    }
+    return blank;
 }
 
 ByteBuffer DownloadImage::blockAt(std::uint32_t offset, std::uint32_t length) const {

@@ -4,9 +4,8 @@
 #include <string>
 
 #include "ByteBuffer.h"
+#include "RunReport.h"
 #include "UnitFrames.h"
-
-class OperatorFeedback;
 
 // The download file held in memory: opaque bytes whose last two are the CRC-16 of the rest,
 // high byte first. Everything, trailer included, goes to the unit in 246-byte blocks.
@@ -15,9 +14,8 @@ public:
     static constexpr std::uint32_t kBlockSize = unitframe::kBlockSize;
 
     // Replaces the image with the file at `path`. The old image is gone whatever happens; a
-    // failure has shown its box ("File Open Error", "Memory Allocate Error" or
-    // "ERROR: Invalid download file") and leaves nothing loaded.
-    bool load(const std::string& path, OperatorFeedback& feedback);
+    // failure (FileProblem::None is success) leaves nothing loaded.
+    FileProblem load(const std::string& path);
     void clear();
 
     bool isLoaded() const { return !bytes_.empty(); }
@@ -26,6 +24,9 @@ public:
     std::uint16_t fileCrc() const { return fileCrc_; }
     // Blocks of 246 bytes, the last one possibly short.
     std::uint32_t blockCount() const { return size() / kBlockSize + (size() % kBlockSize != 0 ? 1 : 0); }
+
+    // Blocks a download passes over: full blocks of 0xFF after the first.
+    std::uint32_t blankBlocks() const;
 
     // Bytes [offset, offset + length) as a new buffer, cut short at the end of the file.
     ByteBuffer blockAt(std::uint32_t offset, std::uint32_t length) const;

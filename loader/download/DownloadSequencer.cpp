@@ -11,27 +11,9 @@ namespace {
 constexpr std::array<std::uint8_t, 6> kVerifyRecord{};
 const ByteBuffer kNoReply;
 
-std::string crcLines(std::uint8_t unitCrc5, std::uint8_t unitCrc4, std::uint16_t fileCrc) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "CRC:%02X%02X\nFILE-CRC:%04X", unitCrc5, unitCrc4, fileCrc);
-    return buf;
-}
-
 bool isResult(const ByteBuffer& r) { return unitframe::isResult00(r) || unitframe::isResult80(r); }
 constexpr std::uint32_t kBlockSize = DownloadImage::kBlockSize;
 }  // namespace
-
-std::string successText(std::uint8_t unitCrc5, std::uint8_t unitCrc4, std::uint16_t fileCrc) {
-    return "The target file was downloaded successfully\n" + crcLines(unitCrc5, unitCrc4, fileCrc);
-}
-
-BoxText warningBox(std::uint8_t unitCrc5, std::uint8_t unitCrc4, std::uint16_t fileCrc) {
-    return {"Premature Termination",
-            "Following download status did not returned to disable\n\n"
-            "File may have been completely loaded, check the unit.\n"
-            "If unit does not function, download again.\n\n" +
-                crcLines(unitCrc5, unitCrc4, fileCrc)};
-}
 
 using S = DownloadSequencer;
 using unitframe::isAck;
@@ -67,9 +49,14 @@ DownloadSequencer::DownloadSequencer(RunControl& run, const DownloadImage& image
 void DownloadSequencer::start() {
     if (!image_.isLoaded()) {
         run_.refuse(Outcome::NoFileSelected);
-        run_.feedback().ShowMessagePair("ERROR: Download file is not selected", "Select a valid software.");
         return;
     }
+    RunReport& report = run_.report();
+    report.imageLoaded = true;
+    report.fileSize = image_.size();
+    report.fileCrc = image_.fileCrc();
+    report.blockCount = image_.blockCount();
+    report.blankBlocks = image_.blankBlocks();
     if (!run_.link().isConnected() && !run_.connectUnit()) return;
     run_.link().disablePolling();
     run_.link().requestStatus();
@@ -86,9 +73,12 @@ void DownloadSequencer::onReply(const ByteBuffer& reply) {
             (this->*row.then)(reply);
         else if (row.takenUncounted && row.takenUncounted(reply))
             (this->*row.thenUncounted)(reply);
-        else if (row.limit == kNoLimit || counters_[state_].retry(row.limit))
+        else if (row.limit == kNoLimit)
             (this->*row.again)(reply);
-        else
+        else if (counters_[state_].retry(row.limit)) {
+            ++run_.report().retries[state_];
+            (this->*row.again)(reply);
+        } else
             fail(row.failure);
         return;
     }
@@ -102,11 +92,14 @@ void DownloadSequencer::onSkip() {
 void DownloadSequencer::enter(State next) {
     if (next != state_) counters_[next].reset();
     state_ = next;
+    run_.report().lastState = next;
 }
 
+void DownloadSequencer::abandon() { state_ = kIdle; }
+
 void DownloadSequencer::finish(Outcome outcome) {
+    state_ = kIdle;  // idle before the box is up
     run_.end(outcome);
-    state_ = kIdle;
 }
 
 void DownloadSequencer::fail(Failure failure) {
@@ -136,6 +129,7 @@ void DownloadSequencer::sendFirstBlock(const ByteBuffer&) {
 }
 
 void DownloadSequencer::blockAcknowledged(const ByteBuffer& reply) {
+    ++run_.report().blocksSent;
     enter(kWaitReady);
     poll(reply);
 }
@@ -145,6 +139,7 @@ void DownloadSequencer::blockAcknowledged(const ByteBuffer& reply) {
 void DownloadSequencer::nextBlock(const ByteBuffer& reply) {
     offset_ += kBlockSize;
     ++blocksDone_;
+    run_.report().blocksDone = blocksDone_;
     run_.feedback().SetProgress(blocksDone_);
     if (blocksDone_ >= image_.blockCount()) {
         // The file ended on a full block (sent or blank): the unit is ready, so verify now.
@@ -171,6 +166,7 @@ void DownloadSequencer::sendLastBlock(const ByteBuffer&) {
 }
 
 void DownloadSequencer::lastBlockAcknowledged(const ByteBuffer& reply) {
+    ++run_.report().blocksSent;
     enter(kWaitReadyAfterLast);
     poll(reply);
 }
@@ -190,6 +186,10 @@ void DownloadSequencer::verifyResult(const ByteBuffer& reply) {
     enter(isResult00(reply) ? kWaitDisableAfter00 : kWaitDisableAfter80);
     unitCrc5_ = reply.at(5);
     unitCrc4_ = reply.at(4);
+    RunReport& report = run_.report();
+    report.verifyResult = reply.at(3);
+    report.unitCrc5 = unitCrc5_;
+    report.unitCrc4 = unitCrc4_;
     acknowledge(reply);
     poll(reply);
 }
@@ -197,13 +197,10 @@ void DownloadSequencer::verifyResult(const ByteBuffer& reply) {
 void DownloadSequencer::acknowledge(const ByteBuffer&) { run_.link().sendAck(); }
 
 void DownloadSequencer::succeed(const ByteBuffer&) {
+    // The bar stands one short through the verify when the last block is short: all were done.
+    run_.report().blocksDone = image_.blockCount();
     finish(Outcome::Success);
-    run_.feedback().ShowInfoMessage(successText(unitCrc5_, unitCrc4_, image_.fileCrc()));
     run_.feedback().SetProgress(0);
 }
 
-void DownloadSequencer::warn(const ByteBuffer&) {
-    finish(Outcome::Warning);
-    const BoxText box = warningBox(unitCrc5_, unitCrc4_, image_.fileCrc());
-    run_.feedback().ShowMessagePair(box.caption, box.text);
-}
+void DownloadSequencer::warn(const ByteBuffer&) { finish(Outcome::Warning); }

@@ -42,6 +42,8 @@ public:
     void onReply(const ByteBuffer& reply);
     // The self-posted skip message, in state 13 only.
     void onSkip();
+    // Idle at once, no request made: the run was stopped from outside and is ended by the caller.
+    void abandon();
 
     std::uint32_t state() const { return state_; }
     std::uint32_t offset() const { return offset_; }

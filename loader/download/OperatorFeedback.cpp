@@ -34,6 +34,8 @@ std::optional<std::string> statusLineFor(std::uint8_t code, std::uint8_t data, s
     }
 }
 
+void OperatorFeedback::RunEnded(const RunReport& report) { showReportBox(report.box, *this); }
+
 void OperatorFeedback::ShowUnitStatus(std::uint8_t code, std::uint8_t data, std::uint32_t state) {
     if (auto text = statusLineFor(code, data, state)) SetStatusText(*text);
 }

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "RunReport.h"
+
 // What the download engine needs from the window it runs in. The Qt window, the command-line
 // front and the tests each implement it; the engine itself never touches a toolkit.
 // Every call happens on the thread that pumps the window's messages.
@@ -36,11 +38,12 @@ public:
     // The given caption and text, information icon.
     virtual void ShowMessagePair(const std::string& caption, const std::string& text) = 0;
 
-    // For connecting: the current texts of the port and baud-rate lists (empty when nothing is
-    // selected), and disabling those two lists once the port is open.
-    virtual std::string PortText() = 0;
-    virtual std::string BaudText() = 0;
+    // Once the port is open: the port and baud-rate lists are disabled.
     virtual void DisablePortAndBaudLists() = 0;
+
+    // A run has ended (or a file would not load): called once, with everything about it. The
+    // default shows the report's box through the three calls above, as the windows do.
+    virtual void RunEnded(const RunReport& report);
 
     // Posts "Orlo::DLG::Message::SENDCANCEL" (no payload) to the window's own queue, the same
     // queue the worker's replies arrive in, so that it is handled after what is already queued.
@@ -50,12 +53,10 @@ public:
 class WindowPoster;
 
 // A front without controls on screen (the command-line loader, benches): every display call does
-// nothing, the list texts are fixed at construction, and the skip message goes to `window`.
-// Fronts override only what they show.
+// nothing and the skip message goes to `window`. Fronts override only what they show.
 class HeadlessFeedback : public OperatorFeedback {
 public:
-    explicit HeadlessFeedback(WindowPoster* window = nullptr, std::string port = {}, std::string baud = {})
-        : window_(window), port_(std::move(port)), baud_(std::move(baud)) {}
+    explicit HeadlessFeedback(WindowPoster* window = nullptr) : window_(window) {}
 
     void EnableOperatorControls() override {}
     void DisableOperatorControls() override {}
@@ -68,16 +69,15 @@ public:
     void ShowTableMessage(int) override {}
     void ShowInfoMessage(const std::string&) override {}
     void ShowMessagePair(const std::string&, const std::string&) override {}
-    std::string PortText() override { return port_; }
-    std::string BaudText() override { return baud_; }
     void DisablePortAndBaudLists() override {}
     void PostSendCancel() override;
 
 private:
     WindowPoster* window_;
-    std::string port_;
-    std::string baud_;
 };
+
+// Shows a report's box through `feedback`'s box calls (nothing for a box of kind None).
+void showReportBox(const ReportBox& box, OperatorFeedback& feedback);
 
 // String table entries of the program; empty for an id it does not hold.
 inline constexpr int kStrTitle = 129;

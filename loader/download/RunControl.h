@@ -1,47 +1,15 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "RunReport.h"
+
 class OperatorFeedback;
 class UnitLink;
 class WindowPoster;
-
-// The nine ways a download gives up, each when its waiting state's retry limit is reached; the
-// version check gives up in the first two ways. Operators know them as F1 to F9 (the numbers
-// below), as the command-line loader's exit codes name them.
-enum class Failure {
-    NotDisabled = 1,        // F1: no Disable before the download start (or the version request)
-    NoStartAck = 2,         // F2: download start (or version request) not answered
-    NotErased = 3,          // F3: no ready after erasing
-    NoFirstBlockAck = 4,    // F4: first block not acknowledged
-    NoReady = 5,            // F5: no ready or busy after a block
-    NoBlockAck = 6,         // F6: a middle block not acknowledged
-    NoLastBlockAck = 7,     // F7: the short last block not acknowledged
-    NotReadyAfterLast = 8,  // F8: no ready after the last block
-    NoVerifyAck = 9,        // F9: verify command not acknowledged
-};
-inline constexpr int failureNumber(Failure failure) { return static_cast<int>(failure); }
-
-struct BoxText {
-    std::string caption;
-    std::string text;
-};
-BoxText failureBox(Failure failure);
-
-// How the last download or version check ended, as a front needs to know it without reading
-// the box texts.
-enum class Outcome {
-    None,               // nothing has run yet
-    Running,            // a download or version check is under way
-    Success,            // verified and Disable again, or the version shown
-    Warning,            // verify result D3 80, then Disable
-    Failed,             // gave up; failure() says which way
-    ConnectionFailure,  // the port could not be opened (message 133)
-    FileError,          // the download file could not be loaded
-    NoFileSelected,     // Start Download without a loaded file
-};
 
 // Unexpected replies one waiting state accepts before it gives up. Set to 0 whenever its state
 // is entered from another.
@@ -60,8 +28,8 @@ private:
     std::uint32_t count_ = 0;
 };
 
-// What every run shares, download or version check: connecting with the window's port and
-// baud rate, the common end, the failure box, and the outcome it leaves behind.
+// What every run shares, download or version check: its report, connecting with the chosen
+// port and baud rate, the common end, and the one delivery of the report when it ends.
 class RunControl {
 public:
     static constexpr std::uint32_t kRetryLimit = 10;
@@ -69,37 +37,42 @@ public:
     // `window` is where the worker of a new connection posts its replies.
     RunControl(UnitLink& link, OperatorFeedback& feedback, WindowPoster& window);
 
-    // Opens the session with the texts of the port and baud-rate lists (a baud rate that is not a
-    // whole decimal number gives 9600); on failure shows the box of string 133 and ends with
-    // ConnectionFailure.
+    // A new run's report: what it is and where it connects; the clock starts.
+    void open(RunKind kind, const Connection& connection);
+    // The report of the run under way (the steps fill in what they learn).
+    RunReport& report() { return report_; }
+
+    // Opens the session with the report's connection; on failure ends the run with
+    // ConnectionFailure (the box of string 133).
     bool connectUnit();
     // A run has made its first request.
-    void begin() { set(Outcome::Running); }
-    // A command refused before any request, with its box already shown by the caller.
-    void refuse(Outcome outcome) { set(outcome); }
+    void begin() { report_.outcome = Outcome::Running; }
+    // A command refused before any request (no file, a file that would not load).
+    void refuse(Outcome outcome);
     // The common end of every run: stop polling, disconnect, operator controls on, status line
-    // cleared. The outcome is set before any box, so a front can read it while the box is up.
+    // cleared, then the report (and with it the box). The outcome is set before the report goes
+    // out, so a front can read it while the box is up.
     void end(Outcome outcome);
-    // The common end, then the failure's box.
+    // The common end with the failure's box.
     void fail(Failure failure);
+    // The common end of a run its watch stopped: `took` is measured from `stoppedAt` to the
+    // moment the session was closed (the exchange in progress must end first).
+    void stopped(RunReport::Stop stop, std::chrono::steady_clock::time_point stoppedAt);
 
-    Outcome outcome() const { return outcome_; }
+    Outcome outcome() const { return report_.outcome; }
     // Which failure, while the outcome is Failed.
-    std::optional<Failure> failure() const { return failure_; }
+    std::optional<Failure> failure() const { return report_.failure; }
 
     UnitLink& link() { return link_; }
     OperatorFeedback& feedback() { return feedback_; }
 
 private:
     void close();
-    void set(Outcome outcome, std::optional<Failure> failure = std::nullopt) {
-        outcome_ = outcome;
-        failure_ = failure;
-    }
+    void deliver();
 
     UnitLink& link_;
     OperatorFeedback& feedback_;
     WindowPoster& window_;
-    Outcome outcome_ = Outcome::None;
-    std::optional<Failure> failure_;
+    RunReport report_;
+    std::chrono::steady_clock::time_point startedAt_{};
 };

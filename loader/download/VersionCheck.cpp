@@ -32,6 +32,7 @@ void VersionCheck::startVersionCheck() {
     run_.link().disablePolling();
     run_.link().requestStatus();
     step_ = 1;
+    run_.report().versionStep = step_;
     run_.feedback().DisableOperatorControls();
     waitDisable_.reset();
     waitVersion_.reset();
@@ -43,8 +44,10 @@ void VersionCheck::onVersionReply(const ByteBuffer& reply, bool fromAlarm) {
         if (unitframe::isDisable(reply)) {
             run_.link().sendVersionRequest();
             step_ = 2;
+            run_.report().versionStep = step_;
             waitVersion_.reset();
         } else if (waitDisable_.retry(RunControl::kRetryLimit)) {
+            ++run_.report().retries[1];
             run_.link().retryStatus();
         } else {
             fail(Failure::NotDisabled);
@@ -52,13 +55,21 @@ void VersionCheck::onVersionReply(const ByteBuffer& reply, bool fromAlarm) {
         return;
     }
     if (!fromAlarm && unitframe::isVersion(reply)) {
-        run_.feedback().SetVersionText(versionText(reply));
+        const std::string text = versionText(reply);
+        run_.report().unitVersion = text;
+        run_.feedback().SetVersionText(text);
         finish(Outcome::Success);
     } else if (waitVersion_.retry(RunControl::kRetryLimit)) {
+        ++run_.report().retries[2];
         run_.link().sendVersionRequest();
     } else {
         fail(Failure::NoStartAck);  // the download's F2 box: "No Ack message from Acceptor"
     }
+}
+
+void VersionCheck::abandon() {
+    active_ = false;
+    step_ = 1;
 }
 
 void VersionCheck::finish(Outcome outcome) {

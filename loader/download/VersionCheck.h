@@ -17,6 +17,8 @@ public:
     // i.e. they are the request that failed. A failed version request carries code 0x84 too, so
     // without this flag it would pass for the unit's answer.
     void onVersionReply(const ByteBuffer& reply, bool fromAlarm = false);
+    // Inactive at once, no request made: the run was stopped from outside.
+    void abandon();
 
     // "version-check mode": replies go here instead of to the sequencer.
     bool active() const { return active_; }

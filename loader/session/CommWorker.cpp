@@ -99,8 +99,10 @@ void CommWorker::run() {
                 if (msg.payload) frame = std::move(*msg.payload);
                 msg.payload.reset();
                 // Failed or not, the window hears of it: the sent frame comes back as an Alarm.
-                const MessageId reply = exchange(frame) ? response_ : alarm_;
-                window_.postMessage(reply, std::make_unique<ByteBuffer>(frame));
+                if (exchange(frame))
+                    window_.postMessage(response_, std::make_unique<ByteBuffer>(frame));
+                else
+                    window_.postMessage(alarm_, std::make_unique<ByteBuffer>(frame), errorDetail());
             } else if (msg.id == polling_) {
                 trace("Polling Message \r");
                 statusRequest();
@@ -131,8 +133,10 @@ void CommWorker::statusRequest() {
     if (exchange(frame))
         window_.postMessage(statusUpdate_, std::make_unique<ByteBuffer>(frame));
     else
-        window_.postMessage(alarm_, std::make_unique<ByteBuffer>());
+        window_.postMessage(alarm_, std::make_unique<ByteBuffer>(), errorDetail());
 }
+
+std::uint32_t CommWorker::errorDetail() const { return static_cast<std::uint32_t>(client_->lastError()); }
 
 void CommWorker::trace(const char* text) { MailslotTrace::line(kLoaderTraceName, text); }
 

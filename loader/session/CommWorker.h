@@ -74,6 +74,8 @@ private:
     // One exchange through the library; notes when it ended.
     bool exchange(ByteBuffer& frame);
     void statusRequest();
+    // The last exchange's LinkError, as an Alarm carries it.
+    std::uint32_t errorDetail() const;
     void trace(const char* text);
 
     WindowPoster& window_;

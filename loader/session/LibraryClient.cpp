@@ -103,21 +103,40 @@ void LibraryClient::close() {
     results_["ErrorCode"] = response.get("Argument0");
 }
 
+namespace {
+// What a failed Command response says went wrong: px417's transaction result, or that it
+// never got as far as the port.
+LinkError errorOf(const std::string& resultCode, const std::string& errorCode) {
+    if (resultCode == "401") return LinkError::NotOpen;
+    if (resultCode != "403") return LinkError::Malformed;
+    if (errorCode == "102") return LinkError::NoReply;
+    if (errorCode == "105") return LinkError::BadCheckCode;
+    if (errorCode == "107") return LinkError::SendFailed;
+    return LinkError::Malformed;
+}
+}  // namespace
+
 bool LibraryClient::command(ByteBuffer& frame) {
+    lastError_ = LinkError::NotOpen;
     if (!isBound()) return false;
     CommMessage response = exchange(commandRequest(frame));
     keepStatus(response);
     if (response.get("ResultCode") != "200") {
         results_["ErrorCode"] = response.get("Argument0");
+        lastError_ = errorOf(response.get("ResultCode"), response.get("Argument0"));
         return false;
     }
     results_["ResponseLength"] = response.get("Argument0");
     results_["ResponseText"] = response.get("Argument1");
     // A length that is not a number means a response we cannot trust: report failure, keep the frame.
+    lastError_ = LinkError::Malformed;
     if (!readNumber(response.get("Argument0"))) return false;
+    lastError_ = LinkError::None;
     const std::vector<std::uint8_t> reply = base64Decode(response.get("Argument1"));
     frame.clear();
-    return frame.append(reply.data(), reply.size());
+    if (frame.append(reply.data(), reply.size())) return true;
+    lastError_ = LinkError::Malformed;
+    return false;
 }
 
 std::string LibraryClient::result(const std::string& key) { return results_[key]; }

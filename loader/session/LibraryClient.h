@@ -5,6 +5,8 @@
 
 #include "ByteBuffer.h"
 #include "CommMessage.h"
+#include "LinkError.h"
+#include "TraceNames.h"
 #include "platform/System.h"
 
 // Owns one loaded copy of px417 and speaks the request texts to it. One per connection.
@@ -31,8 +33,10 @@ public:
     // True whatever the port did; the caller reads result("ResultCode").
     bool open(const std::string& portName, std::int32_t baudRate);
     void close();
-    // On success `frame` holds the reply; on failure it keeps the frame that was sent.
+    // On success `frame` holds the reply; on failure it keeps the frame that was sent, and
+    // lastError() says why it failed.
     bool command(ByteBuffer& frame);
+    LinkError lastError() const { return lastError_; }
     // Reading a key never written gives the empty text (and records it).
     std::string result(const std::string& key);
 
@@ -48,6 +52,7 @@ private:
     RequestFn request_ = nullptr;
     UnloadFn unload_ = nullptr;
     std::map<std::string, std::string> results_;
+    LinkError lastError_ = LinkError::None;
 };
 
-inline constexpr const char* kLoaderTraceName = "Debug_VSK_DOWNLOAD";
+inline constexpr const char* kLoaderTraceName = tracename::kLoader;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-bool MessageQueue::post(MessageId id, std::unique_ptr<ByteBuffer> payload) {
+bool MessageQueue::post(MessageId id, std::unique_ptr<ByteBuffer> payload, std::uint32_t detail) {
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(Message{id, std::move(payload)});
+        queue_.push_back(Message{id, std::move(payload), detail});
     }
     ready_.notify_all();
     return true;

@@ -31,9 +31,11 @@ inline constexpr std::string_view kSendCancel = "Orlo::DLG::Message::SENDCANCEL"
 }  // namespace msgname
 
 // A posted message. The buffer, when there is one, belongs to whoever holds the message.
+// `detail` is a number that travels beside it: an Alarm's LinkError.
 struct Message {
     MessageId id = 0;
     std::unique_ptr<ByteBuffer> payload;
+    std::uint32_t detail = 0;
 };
 
 // FIFO between threads. Posting wakes a waiting taker at once; messages still queued when
@@ -44,7 +46,7 @@ public:
     MessageQueue(const MessageQueue&) = delete;
     MessageQueue& operator=(const MessageQueue&) = delete;
 
-    bool post(MessageId id, std::unique_ptr<ByteBuffer> payload = nullptr);
+    bool post(MessageId id, std::unique_ptr<ByteBuffer> payload = nullptr, std::uint32_t detail = 0);
     // Removes the oldest message, if any, without waiting.
     bool take(Message& out);
     // Waits until a message is queued or `timeout` has passed; true when one is queued.
@@ -68,16 +70,21 @@ class WindowPoster {
 public:
     virtual ~WindowPoster() = default;
     // Ownership of `payload` passes with the message, also when posting fails (it is freed).
-    virtual bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) = 0;
+    bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload, std::uint32_t detail = 0) {
+        return post(Message{id, std::move(payload), detail});
+    }
+
+protected:
+    virtual bool post(Message message) = 0;
 };
 
 // A window stand-in that queues what is posted to it, for fronts that pump by hand.
 class QueuedWindow : public WindowPoster {
 public:
-    bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) override {
-        return queue_.post(id, std::move(payload));
-    }
     MessageQueue& queue() { return queue_; }
+
+protected:
+    bool post(Message message) override { return queue_.post(message.id, std::move(message.payload), message.detail); }
 
 private:
     MessageQueue queue_;

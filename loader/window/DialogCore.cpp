@@ -9,7 +9,7 @@ DialogCore::DialogCore(OperatorFeedback& feedback, WindowPoster& window, UnitLin
 
 DialogCore::DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::unique_ptr<UnitLink> owned,
                        UnitLink* link)
-    : recorder_(feedback, controlsEnabled_),
+    : recorder_(feedback, *this),
       ownedLink_(std::move(owned)),
       link_(link ? *link : *ownedLink_),
       run_(link_, recorder_, window),
@@ -36,6 +36,7 @@ bool DialogCore::handleMessage(Message& message) {
     if (message.id == sendCancel_) {
         message.payload.reset();
         if (sequencer_.state() == DownloadSequencer::kSkipPending) sequencer_.onSkip();
+        if (isRunning()) watch_.progressed(position());
         return true;
     }
     return false;
@@ -54,10 +55,18 @@ void DialogCore::replyMessage(Message& message, bool alarm) {
         if (reply.size() > 3 || code != unitframe::reply::kFlashStatus)
             recorder_.ShowUnitStatus(code, reply.at(3), sequencer_.state());
     }
+    RunReport& report = run_.report();
+    if (alarm) report.lastLinkError = linkErrorOf(message.detail);
+    report.lastReply = replyInWords(reply, alarm);
     if (versionCheck_.active())
         versionCheck_.onVersionReply(reply, alarm);
     else
         sequencer_.onReply(reply);
+    if (isRunning()) watch_.progressed(position());
+}
+
+RunWatch::Position DialogCore::position() const {
+    return {sequencer_.state(), sequencer_.blocksDone(), versionCheck_.active() ? versionCheck_.step() : 0};
 }
 
 bool DialogCore::pumpOne(MessageQueue& queue, std::chrono::milliseconds timeout) {
@@ -74,7 +83,10 @@ void DialogCore::drainQueued(MessageQueue& queue) {
 
 bool DialogCore::SelectDownloadFile(const std::string& path) {
     if (!controlsEnabled_) return false;  // as a drop on a busy window: ignored
-    if (!image_.load(path, recorder_)) {
+    if (const FileProblem problem = image_.load(path); problem != FileProblem::None) {
+        run_.open(RunKind::Download, {});
+        run_.report().file = path;
+        run_.report().fileProblem = problem;
         run_.refuse(Outcome::FileError);
         return false;
     }
@@ -88,41 +100,46 @@ bool DialogCore::SelectDownloadFile(const std::string& path) {
 }
 
 // Disabled buttons cannot be pressed; a front without buttons gets the same rule here.
-void DialogCore::StartDownload() {
-    if (controlsEnabled_) sequencer_.start();
+void DialogCore::StartDownload(const Connection& connection) {
+    if (!controlsEnabled_) return;
+    run_.open(RunKind::Download, connection);
+    if (image_.isLoaded()) run_.report().file = filePath_;
+    watch_.start(position());
+    sequencer_.start();
 }
 
-void DialogCore::StartVersionCheck() {
-    if (controlsEnabled_) versionCheck_.startVersionCheck();
+void DialogCore::StartVersionCheck(const Connection& connection) {
+    if (!controlsEnabled_) return;
+    run_.open(RunKind::VersionCheck, connection);
+    watch_.start(position());
+    versionCheck_.startVersionCheck();
+}
+
+void DialogCore::stopRun(StopReason reason) {
+    if (!isRunning()) return;
+    RunReport::Stop stop{reason, watch_.limitOf(reason), watch_.stopCause(), {}};
+    const auto stoppedAt = std::chrono::steady_clock::now();
+    sequencer_.abandon();
+    versionCheck_.abandon();
+    run_.stopped(std::move(stop), stoppedAt);
+}
+
+void DialogCore::Recorder::RunEnded(const RunReport& report) {
+    core.watch_.finish();
+    core.lastReport_ = report;
+    front.RunEnded(report);
 }
 
 void DialogCore::Recorder::EnableOperatorControls() {
-    controlsEnabled = true;
+    core.controlsEnabled_ = true;
     front.EnableOperatorControls();
 }
 
 void DialogCore::Recorder::DisableOperatorControls() {
-    controlsEnabled = false;
+    core.controlsEnabled_ = false;
     front.DisableOperatorControls();
 }
 
 void DialogCore::Recorder::ShowUnitStatus(std::uint8_t code, std::uint8_t data, std::uint32_t state) {
     front.ShowUnitStatus(code, data, state);
-}
-
-void DialogCore::Recorder::ShowTableMessage(int id) {
-    lastBox = Box{Box::Table, stringResource(kStrTitle), stringResource(id), id};
-    front.ShowTableMessage(id);
-}
-
-void DialogCore::Recorder::ShowInfoMessage(const std::string& text) {
-    lastBox = Box{Box::Info, stringResource(kStrTitle), text, 0};
-    front.ShowInfoMessage(text);
-}
-
-void DialogCore::Recorder::ShowMessagePair(const std::string& caption, const std::string& text) {
-    pairCaption = caption;
-    pairText = text;
-    lastBox = Box{Box::Pair, caption, text, 0};
-    front.ShowMessagePair(caption, text);
 }

@@ -11,6 +11,7 @@
 #include "Messages.h"
 #include "OperatorFeedback.h"
 #include "RunControl.h"
+#include "RunWatch.h"
 #include "UnitLink.h"
 #include "VersionCheck.h"
 
@@ -18,8 +19,8 @@
 // download sequencer and the version check, and the routing of the window's messages to them.
 //
 // A front (the Qt window, the command-line program, a test) supplies two things:
-//  - an OperatorFeedback, which shows what the engine reports, answers with the port and
-//    baud-rate texts, and posts "Orlo::DLG::Message::SENDCANCEL" to the front's own queue;
+//  - an OperatorFeedback, which shows what the engine reports, takes the report of each run as
+//    it ends, and posts "Orlo::DLG::Message::SENDCANCEL" to the front's own queue;
 //  - a WindowPoster, the front's queue, into which the communication worker posts its
 //    StatusUpdate, Response and Alarm messages.
 // The front then hands every message it takes from that queue to handleMessage, one at a
@@ -28,13 +29,16 @@
 // Typical command-line use:
 //
 //     QueuedWindow window;                 // the queue
-//     MyFeedback feedback(window);         // PostSendCancel posts into window
-//     DialogCore core(feedback, window);
+//     MyFeedback feedback(window);         // PostSendCancel posts into window; RunEnded keeps
+//     DialogCore core(feedback, window);   // the report
 //     if (!core.SelectDownloadFile(path)) return 1;
-//     core.StartDownload();
-//     while (core.isRunning()) core.pumpOne(window.queue(), std::chrono::seconds(5));
-//     // core.outcome() now says how it ended, core.lastBox() what the operator was shown;
-//     // drainQueued(window.queue()) before the next run.
+//     core.StartDownload({"/dev/ttyUSB0", 9600});
+//     while (core.isRunning()) {
+//         core.pumpOne(window.queue(), core.watch().nextCheck(std::chrono::seconds(5)));
+//         if (auto reason = core.dueStop()) core.stopRun(*reason);
+//     }
+//     // the feedback's RunEnded has had the report; drainQueued(window.queue()) before the next
+//     // run.
 class DialogCore {
 public:
     // Reaches the unit through a session of its own (ul_dialog). `libraryFile`: where the px417
@@ -70,10 +74,11 @@ public:
     // are ignored, as the disabled buttons of the window would be; SelectDownloadFile then
     // returns false without a box.
     bool SelectDownloadFile(const std::string& path);
-    // The Start Download button: refuses without a file, connects if needed, starts.
-    void StartDownload();
+    // The Start Download button: refuses without a file, connects with `connection` if needed,
+    // starts.
+    void StartDownload(const Connection& connection);
     // The Version Check button.
-    void StartVersionCheck();
+    void StartVersionCheck(const Connection& connection);
     // Ends any session (as closing the window does). The core is reusable afterwards.
     void Shutdown();
 
@@ -91,6 +96,18 @@ public:
     // when it failed. A file that could not be selected leaves FileError.
     Outcome outcome() const { return run_.outcome(); }
     std::optional<Failure> failure() const { return run_.failure(); }
+    // The report of the last run that ended, as RunEnded had it.
+    const RunReport& lastReport() const { return lastReport_; }
+
+    // --- Supervision ------------------------------------------------------------------------
+    // The run's limits and stop request. The core feeds it with every message it handles; the
+    // front asks dueStop() at least as often as watch().nextCheck() says and then calls stopRun.
+    RunWatch& watch() { return watch_; }
+    const RunWatch& watch() const { return watch_; }
+    std::optional<StopReason> dueStop() const { return watch_.due(); }
+    // Ends the run under way for `reason`: the session is closed (once the exchange in progress
+    // has ended), then the report goes out with the reason's box. Nothing while none runs.
+    void stopRun(StopReason reason);
 
     bool isLoaded() const { return image_.isLoaded(); }
     const std::string& filePath() const { return filePath_; }  // last file loaded successfully
@@ -102,25 +119,13 @@ public:
     std::uint8_t unitCrc5() const { return sequencer_.unitCrc5(); }
     std::uint8_t unitCrc4() const { return sequencer_.unitCrc4(); }
 
-    // The last message box shown, of any kind; kind None before the first.
-    struct Box {
-        enum Kind { None, Table, Info, Pair } kind = None;
-        std::string caption;
-        std::string text;
-        int stringId = 0;  // Table boxes only
-    };
-    const Box& lastBox() const { return recorder_.lastBox; }
-    // Caption and text of the last caption/text box (ShowMessagePair).
-    const std::string& lastPairCaption() const { return recorder_.pairCaption; }
-    const std::string& lastPairText() const { return recorder_.pairText; }
-
     const DownloadSequencer& sequencer() const { return sequencer_; }
     const DownloadImage& image() const { return image_; }
 
 private:
-    // Passes everything on to the front's feedback and keeps what the core reports about it.
+    // Passes everything on to the front's feedback and keeps what the core needs of it.
     struct Recorder : OperatorFeedback {
-        explicit Recorder(OperatorFeedback& f, bool& enabled) : front(f), controlsEnabled(enabled) {}
+        explicit Recorder(OperatorFeedback& f, DialogCore& c) : front(f), core(c) {}
         void EnableOperatorControls() override;
         void DisableOperatorControls() override;
         void ShowUnitStatus(std::uint8_t code, std::uint8_t data, std::uint32_t state) override;
@@ -130,23 +135,23 @@ private:
         void SetVersionText(const std::string& text) override { front.SetVersionText(text); }
         void SetFileNameText(const std::string& path) override { front.SetFileNameText(path); }
         void SetCrcText(const std::string& text) override { front.SetCrcText(text); }
-        void ShowTableMessage(int id) override;
-        void ShowInfoMessage(const std::string& text) override;
-        void ShowMessagePair(const std::string& caption, const std::string& text) override;
-        std::string PortText() override { return front.PortText(); }
-        std::string BaudText() override { return front.BaudText(); }
+        void ShowTableMessage(int id) override { front.ShowTableMessage(id); }
+        void ShowInfoMessage(const std::string& text) override { front.ShowInfoMessage(text); }
+        void ShowMessagePair(const std::string& caption, const std::string& text) override {
+            front.ShowMessagePair(caption, text);
+        }
         void DisablePortAndBaudLists() override { front.DisablePortAndBaudLists(); }
         void PostSendCancel() override { front.PostSendCancel(); }
+        void RunEnded(const RunReport& report) override;
 
         OperatorFeedback& front;
-        bool& controlsEnabled;
-        Box lastBox;
-        std::string pairCaption;
-        std::string pairText;
+        DialogCore& core;
     };
 
     DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::unique_ptr<UnitLink> owned, UnitLink* link);
     void replyMessage(Message& message, bool alarm);
+
+    RunWatch::Position position() const;
 
     bool controlsEnabled_ = true;
     Recorder recorder_;
@@ -156,6 +161,8 @@ private:
     DownloadImage image_;
     DownloadSequencer sequencer_;
     VersionCheck versionCheck_;
+    RunWatch watch_;
+    RunReport lastReport_;
     std::string filePath_;
 
     MessageId statusUpdate_;

@@ -31,6 +31,17 @@ const std::vector<std::string> kBaudRates{"9600", "19200", "38400"};
 
 }  // namespace
 
+std::optional<std::chrono::milliseconds> stallLimitOf(const std::string& text) {
+    if (text.empty()) return MainDialog::kDefaultStallLimit;
+    if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return MainDialog::kDefaultStallLimit;
+    const long seconds = std::stol(text);
+    if (seconds == 0) return std::nullopt;  // waits for ever
+    return std::chrono::seconds(seconds);
+}
+
+namespace {}  // namespace
+
 std::vector<std::string> portListEntries(const std::vector<std::string>& devices) {
     std::vector<std::string> entries = devices;
     for (int n = 1; n <= 20; ++n) entries.push_back("COM" + std::to_string(n));
@@ -82,6 +93,7 @@ bool MainDialog::InitDialog() {
     if (isDevicePath(storedPort) && listSelection(ports_, storedPort) < 0) ports_.push_back(storedPort);
     fillList(dialog::kPortList, ports_, storedPort);
     fillList(dialog::kBaudList, kBaudRates, settings.get(SettingsFile::kBaudKey));
+    stallLimit_ = stallLimitOf(settings.get(kStallKey));
 
     window_.setText(dialog::kStatusLine, "");
     window_.setText(dialog::kCrcText, "0000");
@@ -91,6 +103,7 @@ bool MainDialog::InitDialog() {
     // still loads files, but it never connects.
     hasSession_ = library_.extract(ExtractedLibrary::For::Window, programDirectory_);
     core_ = std::make_unique<DialogCore>(static_cast<OperatorFeedback&>(*this), window_, library_.path());
+    core_->watch().setLimits({std::nullopt, stallLimit_});
     return hasSession_;
 }
 
@@ -123,16 +136,37 @@ void MainDialog::onCommand(int id) {
         if (!hasSession_ && core_->isLoaded() && core_->operatorControlsEnabled())
             noSessionBox();
         else
-            core_->StartDownload();
+            startRun(&DialogCore::StartDownload);
         break;
     case dialog::kVersionCheck:
         if (!hasSession_ && core_->operatorControlsEnabled())
             noSessionBox();
         else
-            core_->StartVersionCheck();
+            startRun(&DialogCore::StartVersionCheck);
         break;
     default: break;  // the Enter key (1) among them: there is no default button
     }
+}
+
+// The connection is the lists' at the press of the button; a run that starts is watched for the
+// stall limit from the settings.
+void MainDialog::startRun(void (DialogCore::*command)(const Connection&)) {
+    (core_.get()->*command)(Connection::fromTexts(window_.text(dialog::kPortList), window_.text(dialog::kBaudList)));
+    if (core_->isRunning()) window_.setWatchTimer(core_->watch().nextCheck(kWatchTick));
+}
+
+void MainDialog::onWatchTimer() {
+    if (closed_ || !core_ || !core_->isRunning()) return;
+    if (auto reason = core_->dueStop()) {
+        core_->stopRun(*reason);
+        return;
+    }
+    window_.setWatchTimer(core_->watch().nextCheck(kWatchTick));
+}
+
+void MainDialog::RunEnded(const RunReport& report) {
+    window_.setWatchTimer(std::nullopt);
+    OperatorFeedback::RunEnded(report);
 }
 
 void MainDialog::onDrop(const std::vector<std::string>& paths) {
@@ -183,9 +217,6 @@ void MainDialog::ShowInfoMessage(const std::string& text) {
 void MainDialog::ShowMessagePair(const std::string& caption, const std::string& text) {
     window_.messageBox(caption, text, DialogWindow::BoxIcon::Information);
 }
-
-std::string MainDialog::PortText() { return window_.text(dialog::kPortList); }
-std::string MainDialog::BaudText() { return window_.text(dialog::kBaudList); }
 
 void MainDialog::DisablePortAndBaudLists() {
     window_.enable(dialog::kPortList, false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -44,7 +45,15 @@ public:
 
     // Destroys the window and ends the message loop with this exit code.
     virtual void destroyAndQuit(int exitCode) = 0;
+
+    // Calls MainDialog::onWatchTimer once, `after` from now (replacing a call not yet made);
+    // nothing: no call.
+    virtual void setWatchTimer(std::optional<std::chrono::milliseconds> after) = 0;
 };
+
+// The stall limit of the settings' "StallTimeout" (whole seconds, 0 for none); a missing or
+// unreadable value gives the default.
+std::optional<std::chrono::milliseconds> stallLimitOf(const std::string& text);
 
 // The port list: the serial devices present that go by a path (Linux), then "COM1" to "COM20".
 std::vector<std::string> portListEntries(const std::vector<std::string>& devices);
@@ -59,6 +68,13 @@ int listSelection(const std::vector<std::string>& entries, const std::string& st
 // Everything runs on the window's thread.
 class MainDialog : private OperatorFeedback {
 public:
+    // A run that has made no progress for this long is stopped (the command-line loader's
+    // --stall-timeout); the settings key overrides it.
+    static constexpr std::chrono::milliseconds kDefaultStallLimit{std::chrono::seconds(120)};
+    static constexpr const char* kStallKey = "StallTimeout";
+    // The longest the watch of a run waits between two looks.
+    static constexpr std::chrono::milliseconds kWatchTick{1000};
+
     // `programDirectory` (ending with the separator) holds the library file and the settings
     // file; empty means the running program's directory.
     explicit MainDialog(DialogWindow& window, std::string programDirectory = {});
@@ -79,6 +95,8 @@ public:
     void onDrop(const std::vector<std::string>& paths);
     // A message taken from the window's queue; its payload is consumed.
     void onMessage(Message& message);
+    // The call setWatchTimer asked for: stops a run that is due to stop.
+    void onWatchTimer();
 
     bool hasSession() const { return hasSession_; }
     bool closed() const { return closed_; }
@@ -101,10 +119,11 @@ private:
     void ShowTableMessage(int id) override;
     void ShowInfoMessage(const std::string& text) override;
     void ShowMessagePair(const std::string& caption, const std::string& text) override;
-    std::string PortText() override;
-    std::string BaudText() override;
     void DisablePortAndBaudLists() override;
     void PostSendCancel() override;
+    void RunEnded(const RunReport& report) override;
+
+    void startRun(void (DialogCore::*command)(const Connection&));
 
     SettingsFile openSettings() const;
     void fillList(int id, const std::vector<std::string>& entries, const std::string& stored);
@@ -116,6 +135,7 @@ private:
     ExtractedLibrary library_;
     std::unique_ptr<DialogCore> core_;
     std::vector<std::string> ports_;
+    std::optional<std::chrono::milliseconds> stallLimit_ = kDefaultStallLimit;
     bool hasSession_ = false;
     bool closed_ = false;
 };

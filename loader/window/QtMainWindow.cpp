@@ -48,6 +48,8 @@ QtMainWindow::QtMainWindow(std::string programDirectory) : dialog_(*this, std::m
     setWindowTitle(qs(dialog::kTitle));
     setAcceptDrops(true);
     PostedMessage::type();  // registered before any thread posts
+    watchTimer_.setSingleShot(true);
+    connect(&watchTimer_, &QTimer::timeout, this, [this] { dialog_.onWatchTimer(); });
     createControls();
     dialog_.InitDialog();
 }
@@ -178,8 +180,8 @@ QWidget* QtMainWindow::control(int id) const {
     return it == controls_.end() ? nullptr : it->second;
 }
 
-bool QtMainWindow::postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) {
-    auto* event = new PostedMessage(Message{id, std::move(payload)});
+bool QtMainWindow::post(Message message) {
+    auto* event = new PostedMessage(std::move(message));
     posted_.fetch_add(1, std::memory_order_release);
     QCoreApplication::postEvent(this, event);
     return true;
@@ -316,6 +318,13 @@ std::optional<std::string> QtMainWindow::chooseFile(const std::string& title) {
     const QString path = QFileDialog::getOpenFileName(this, qs(title), QString(), QString());
     if (path.isEmpty()) return std::nullopt;
     return QFile::encodeName(path).toStdString();
+}
+
+void QtMainWindow::setWatchTimer(std::optional<std::chrono::milliseconds> after) {
+    if (after)
+        watchTimer_.start(*after);
+    else
+        watchTimer_.stop();
 }
 
 void QtMainWindow::destroyAndQuit(int exitCode) {

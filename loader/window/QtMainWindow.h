@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QTimer>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
@@ -44,7 +45,7 @@ public:
     int baseUnitY() const { return baseY_; }
 
     // Safe from any thread; the payload belongs to the window from here on.
-    bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) override;
+    bool post(Message message) override;
 
 protected:
     bool event(QEvent* event) override;
@@ -69,6 +70,7 @@ private:
     void messageBox(const std::string& caption, const std::string& text, BoxIcon icon) override;
     std::optional<std::string> chooseFile(const std::string& title) override;
     void destroyAndQuit(int exitCode) override;
+    void setWatchTimer(std::optional<std::chrono::milliseconds> after) override;
 
     void createControls();
     void placeLabel(QLabel* label);
@@ -82,5 +84,6 @@ private:
     // Qt hands a posted event over under a lock of its own that the thread sanitizer cannot see;
     // a release by the poster and an acquire by the receiver show it the same ordering.
     std::atomic<std::uint64_t> posted_{0};
+    QTimer watchTimer_;
     MainDialog dialog_;  // last: it ends its session while the widgets still exist
 };

@@ -4,6 +4,7 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "DialogTemplate.h"
@@ -55,12 +56,17 @@ INT_PTR Win32MainWindow::route(UINT message, WPARAM wParam, LPARAM lParam) {
         return ready ? TRUE : FALSE;
     }
     if (isPayloadMessage(message) || (message != 0 && message == sendCancel_)) {
-        Message posted{static_cast<MessageId>(message), nullptr};
+        Message posted{static_cast<MessageId>(message), nullptr, static_cast<std::uint32_t>(wParam)};
         if (message != sendCancel_) posted.payload.reset(reinterpret_cast<ByteBuffer*>(lParam));
         dialog_.onMessage(posted);
         return TRUE;
     }
     switch (message) {
+    case WM_TIMER:
+        if (wParam != kWatchTimer) return FALSE;
+        ::KillTimer(hwnd_.load(), kWatchTimer);  // one call per setWatchTimer
+        dialog_.onWatchTimer();
+        return TRUE;
     case WM_DROPFILES: {
         auto drop = reinterpret_cast<HDROP>(wParam);
         std::vector<std::string> paths;
@@ -93,11 +99,23 @@ INT_PTR Win32MainWindow::route(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-bool Win32MainWindow::postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) {
+bool Win32MainWindow::post(Message message) {
     HWND hwnd = hwnd_.load();
-    if (!hwnd || !::PostMessageA(hwnd, id, 0, reinterpret_cast<LPARAM>(payload.get()))) return false;
-    payload.release();  // the window's now
+    if (!hwnd || !::PostMessageA(hwnd, message.id, static_cast<WPARAM>(message.detail),
+                                 reinterpret_cast<LPARAM>(message.payload.get())))
+        return false;
+    message.payload.release();  // the window's now
     return true;
+}
+
+void Win32MainWindow::setWatchTimer(std::optional<std::chrono::milliseconds> after) {
+    HWND hwnd = hwnd_.load();
+    if (!hwnd) return;
+    if (after)
+        ::SetTimer(hwnd, kWatchTimer, static_cast<UINT>(std::max<std::int64_t>(after->count(), USER_TIMER_MINIMUM)),
+                   nullptr);
+    else
+        ::KillTimer(hwnd, kWatchTimer);
 }
 
 HWND Win32MainWindow::item(int id) const { return ::GetDlgItem(hwnd_.load(), id); }

@@ -26,7 +26,7 @@ public:
     HWND handle() const { return hwnd_.load(); }
 
     // Safe from any thread.
-    bool postMessage(MessageId id, std::unique_ptr<ByteBuffer> payload) override;
+    bool post(Message message) override;
 
 private:
     static INT_PTR CALLBACK dialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -48,6 +48,10 @@ private:
     void messageBox(const std::string& caption, const std::string& text, BoxIcon icon) override;
     std::optional<std::string> chooseFile(const std::string& title) override;
     void destroyAndQuit(int exitCode) override;
+    void setWatchTimer(std::optional<std::chrono::milliseconds> after) override;
+
+    // The one timer of the window: the run's watch.
+    static constexpr UINT_PTR kWatchTimer = 1;
 
     HINSTANCE instance_;
     std::atomic<HWND> hwnd_{nullptr};

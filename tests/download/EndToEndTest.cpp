@@ -51,11 +51,11 @@ protected:
     // What the operator does, after the window has handled whatever was left in its queue.
     void start() {
         core.drainQueued(window.queue());
-        core.StartDownload();
+        core.StartDownload(Connection::fromTexts(feedback.port, feedback.baud));
     }
     void startCheck() {
         core.drainQueued(window.queue());
-        core.StartVersionCheck();
+        core.StartVersionCheck(Connection::fromTexts(feedback.port, feedback.baud));
     }
     // Pumps until neither a download nor a version check runs. `before` sees each message
     // before the core does, which is the moment to change the unit for what comes next.
@@ -399,7 +399,7 @@ TEST_P(Failures, EndWithTheirBoxAndLeaveTheLoaderReady) {
     EXPECT_EQ(feedback.boxes[0].kind, RecordedBox::Pair);
     EXPECT_EQ(feedback.boxes[0].caption, c.caption);
     EXPECT_EQ(feedback.boxes[0].text, c.text);
-    EXPECT_EQ(core.lastPairCaption(), c.caption);
+    EXPECT_EQ(core.lastReport().box.caption, c.caption);
     expectIdleAndClosed();
 
     sim->setFaults({});

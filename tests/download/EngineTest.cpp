@@ -111,10 +111,10 @@ TEST_F(CoreTest, FailedLoadAfterGoodOneKeepsTheDisplayButRefusesToStart) {
     EXPECT_EQ(feedback.fileName, dir.file("good.bin"));
     EXPECT_EQ(feedback.crcText, hex4(Crc16::of(good)));
 
-    core.StartDownload();
+    core.StartDownload({"COM1", 9600});
     EXPECT_EQ(lastBox().caption, "ERROR: Download file is not selected");
     EXPECT_EQ(lastBox().text, "Select a valid software.");
-    EXPECT_EQ(core.lastPairCaption(), "ERROR: Download file is not selected");
+    EXPECT_EQ(core.lastReport().box.caption, "ERROR: Download file is not selected");
     EXPECT_EQ(core.outcome(), Outcome::NoFileSelected);
     EXPECT_EQ(core.state(), 0u);
     EXPECT_TRUE(feedback.controlsEnabled);
@@ -133,10 +133,10 @@ TEST_F(CoreTest, FailedConnectionShowsTheBoxAndStartsNothing) {
     ASSERT_TRUE(core.SelectDownloadFile(dir.file("a.bin")));
     for (auto command : {&DialogCore::StartDownload, &DialogCore::StartVersionCheck}) {
         feedback.boxes.clear();
-        (core.*command)();
+        (core.*command)({"COM1", 9600});
         ASSERT_EQ(feedback.boxes.size(), 1u);
         EXPECT_EQ(lastBox().text, "Failed in the initialization of the communication port.");
-        EXPECT_EQ(core.lastBox().kind, DialogCore::Box::Table);
+        EXPECT_EQ(core.lastReport().box.kind, ReportBox::Kind::Table);
         EXPECT_FALSE(core.isRunning());
         EXPECT_EQ(core.outcome(), Outcome::ConnectionFailure);
         EXPECT_TRUE(feedback.controlsEnabled);

@@ -39,8 +39,6 @@ public:
     void ShowMessagePair(const std::string& caption, const std::string& text) override {
         box(RecordedBox::Pair, caption, text);
     }
-    std::string PortText() override { return port; }
-    std::string BaudText() override { return baud; }
     void DisablePortAndBaudLists() override { listsEnabled = false; }
     void PostSendCancel() override { window_.postMessage(registerMessage(msgname::kSendCancel), nullptr); }
 

@@ -23,12 +23,21 @@ class SequencerTest : public ::testing::Test {
 protected:
     void load(const Bytes& file) {
         writeFile(dir.file("f.bin"), file);
-        ASSERT_TRUE(image.load(dir.file("f.bin"), feedback));
+        ASSERT_EQ(image.load(dir.file("f.bin")), FileProblem::None);
+    }
+    // A download run with the feedback's port and baud-rate texts.
+    void start() {
+        run.open(RunKind::Download, Connection::fromTexts(feedback.port, feedback.baud));
+        seq.start();
+    }
+    bool connect() {
+        run.open(RunKind::Download, Connection::fromTexts(feedback.port, feedback.baud));
+        return run.connectUnit();
     }
     // From start to the verify acknowledgement of a one-block file.
     void runToVerifyResult() {
         load(makeImage(100));
-        seq.start();
+        start();
         for (const auto* r : {&kDisable, &kAck, &kReady, &kAck, &kReady, &kAck}) seq.onReply(*r);
         ASSERT_EQ(seq.state(), DownloadSequencer::kWaitVerifyResult);
         link.take();
@@ -51,14 +60,14 @@ TEST_F(SequencerTest, BaudTextMustBeAWholeDecimalNumber) {
     feedback.port = "COM3";
     for (const auto& [text, used] : cases) {
         feedback.baud = text;
-        ASSERT_TRUE(run.connectUnit());
+        ASSERT_TRUE(connect());
         EXPECT_EQ(link.take(), Requests{"connect COM3 " + used}) << '"' << text << '"';
     }
     EXPECT_FALSE(feedback.listsEnabled);
 
     feedback.port = std::string(300, 'p');
     feedback.baud = "38400";
-    ASSERT_TRUE(run.connectUnit());
+    ASSERT_TRUE(connect());
     EXPECT_EQ(link.take(), Requests{"connect " + std::string(255, 'p') + " 38400"});
 }
 
@@ -100,7 +109,7 @@ TEST_F(SequencerTest, VerifyResultIsAcknowledgedAndRepeatsAreAcknowledgedOnly) {
 TEST_F(SequencerTest, FailureBoxFollowsTheEndAndANewStartCountsAfresh) {
     load(makeImage(300));
     feedback.events = &link.requests;
-    seq.start();
+    start();
     for (int i = 0; i < 11; ++i) seq.onReply(kEnabled);
     const Requests requests = link.take();
     ASSERT_GE(requests.size(), 3u);
@@ -108,7 +117,7 @@ TEST_F(SequencerTest, FailureBoxFollowsTheEndAndANewStartCountsAfresh) {
     ASSERT_EQ(feedback.boxes.size(), 1u);
     EXPECT_TRUE(feedback.boxes[0].controlsEnabledWhileUp);
 
-    seq.start();
+    start();
     seq.onReply(kEnabled);
     seq.onReply(kDisable);
     EXPECT_EQ(seq.state(), DownloadSequencer::kWaitStartAck);
@@ -119,7 +128,7 @@ TEST_F(SequencerTest, FailureBoxFollowsTheEndAndANewStartCountsAfresh) {
 // again with each block, so a long file never adds them up to a failure.
 TEST_F(SequencerTest, OneRetryPerBlockNeverAddsUpAcrossBlocks) {
     load(makeImage(246 * 14 + 100));  // the first block, 13 middle ones, a short last one
-    seq.start();
+    start();
     for (const auto* r : {&kDisable, &kAck, &kReady, &kAck, &kReady}) seq.onReply(*r);
     int middle = 0;
     while (seq.state() == DownloadSequencer::kWaitBlockAck) {
@@ -133,7 +142,7 @@ TEST_F(SequencerTest, OneRetryPerBlockNeverAddsUpAcrossBlocks) {
 
 TEST_F(SequencerTest, RetryCountersRestartWhenTheirStateIsEntered) {
     load(makeImage(800));  // four blocks: 0, 246 and 492 full, 738 short
-    seq.start();
+    start();
     for (int i = 0; i < 10; ++i) seq.onReply(kEnabled);
     seq.onReply(kDisable);
     seq.onReply(kAck);
@@ -165,6 +174,7 @@ TEST_F(SequencerTest, VersionTextIsClippedToTheFrameAndToItsFirstZero) {
         {{0xFC, 0x09, 0x84}, ""},
     };
     for (const auto& c : cases) {
+        run.open(RunKind::VersionCheck, Connection::fromTexts(feedback.port, feedback.baud));
         check.startVersionCheck();
         check.onVersionReply(kDisable);
         check.onVersionReply(c.reply);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Listen.h"
+#include "TraceNames.h"
 #include "Visible.h"
 #include "platform/Mailslot.h"
 
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
         }
         names.push_back(arg);
     }
-    if (names.empty()) names.push_back("DebugComm_px417");
+    if (names.empty()) names.push_back(tracename::kLibrary);
 
     if (!catchStopRequests()) return 1;
 

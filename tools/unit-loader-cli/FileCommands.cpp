@@ -15,44 +15,22 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// Keeps the box a file load would have shown.
-class BoxFeedback : public HeadlessFeedback {
-public:
-    void ShowTableMessage(int id) override { show(stringResource(kStrTitle), stringResource(id)); }
-    void ShowInfoMessage(const std::string& text) override { show(stringResource(kStrTitle), text); }
-    void ShowMessagePair(const std::string& caption, const std::string& text) override { show(caption, text); }
-
-    std::string box;
-
-private:
-    void show(const std::string& caption, const std::string& text) { box = caption + "\n" + text + "\n"; }
-};
-
-}  // namespace
-
 FileSummary summarise(const DownloadImage& image) {
     FileSummary s;
     s.size = image.size();
     s.blocks = image.blockCount();
     s.fileCrc = image.fileCrc();
     if (s.blocks > 0) s.lastBlockBytes = s.size - (s.blocks - 1) * DownloadImage::kBlockSize;
-    for (std::uint32_t k = 1; k < s.blocks; ++k) {
-        const std::uint32_t offset = k * DownloadImage::kBlockSize;
-        if (offset + DownloadImage::kBlockSize > s.size) break;  // a short last block is always sent
-        if (DownloadImage::isBlank(image.blockAt(offset, DownloadImage::kBlockSize))) ++s.blankBlocks;
-    }
+    s.blankBlocks = image.blankBlocks();
     return s;
 }
 
 int checkCommand(const std::string& path) {
-    BoxFeedback feedback;
     DownloadImage image;
-    if (!image.load(path, feedback)) {
-        std::fputs(feedback.box.c_str(), stdout);
-        if (feedback.box == stringResource(kStrTitle) + "\n" + stringResource(kStrFileOpenError) + "\n")
-            std::printf("%s\n", explainFileFailure(path).c_str());
+    if (const FileProblem problem = image.load(path); problem != FileProblem::None) {
+        const ReportBox box = fileProblemBox(problem);
+        std::printf("%s\n%s\n", box.caption.c_str(), box.text.c_str());
+        if (problem == FileProblem::OpenError) std::printf("%s\n", explainFileFailure(path).c_str());
         return exitcode::kFile;
     }
     const FileSummary s = summarise(image);

@@ -1,11 +1,12 @@
 #include "Trace.h"
 
 #include "Console.h"
+#include "TraceNames.h"
 #include "TraceSlot.h"
 #include "Visible.h"
 
 namespace {
-const char* const kNames[] = {"DebugComm_px417", "Debug_VSK_DOWNLOAD"};
+const char* const kNames[] = {tracename::kLibrary, tracename::kLoader};
 }  // namespace
 
 TraceListener::TraceListener() = default;

@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "RunControl.h"
+#include "RunReport.h"
 
-// The program's exit codes. Scripts branch on them, so the numbers never change.
+// The command-line loader's exit codes, which the records and the station use as outcome names
+// too. Scripts branch on them, so the numbers never change. One table holds each code's name,
+// meaning, rank and the outcomes that end with it; everything below reads that table.
 namespace exitcode {
 
 inline constexpr int kSuccess = 0;
@@ -27,6 +29,7 @@ struct Ending {
     const char* outcome;  // the "outcome" word of the JSON result
 };
 Ending ofOutcome(Outcome outcome, std::optional<Failure> which);
+inline Ending ofReport(const RunReport& report) { return ofOutcome(report.outcome, report.failure); }
 
 // Of two units' codes, the one that fared worse: interruption, internal and file errors, the
 // port, a time-out, a failure (the later state the worse), the warning, success.
