@@ -110,14 +110,15 @@ std::chrono::milliseconds PlainLineSink::nextTick() const {
     return lastLine_ ? until(*lastLine_ + kPlainLine) : 0ms;
 }
 
-void ChildEventSink::emit(const nlohmann::json& event) { writeAll(kStandardOutput, event.dump() + "\n"); }
+void ChildEventSink::emit(const ChildEvent& event) { writeAll(kStandardOutput, event.toLine()); }
 
 void ChildEventSink::send() {
-    emit({{"event", "progress"},
-          {"blockCount", blockCount_},
-          {"bytes", bytes_},
-          {"blocksDone", blocksDone_},
-          {"status", status_}});
+    ChildEvent event;
+    event.blockCount = blockCount_;
+    event.bytes = bytes_;
+    event.blocksDone = blocksDone_;
+    event.status = status_;
+    emit(event);
     lastSent_ = SteadyClock::now();
     dirty_ = false;
 }

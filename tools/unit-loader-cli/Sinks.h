@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "ChildEvent.h"
 #include "Progress.h"
 #include "UnitRun.h"
 
@@ -72,7 +73,7 @@ public:
     void tick() override;
     std::chrono::milliseconds nextTick() const override;
     void finish() override;
-    static void emit(const nlohmann::json& event);
+    static void emit(const ChildEvent& event);
 
 private:
     void send();

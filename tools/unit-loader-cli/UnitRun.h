@@ -30,6 +30,9 @@ struct RunResult {
     std::string outcome;  // "success", "warning", "failure", "connection failure", "file error", ...
     std::string caption;  // the message box, when there was one
     std::string text;
+    // The run's line in a table of several: the caption, or the first line of a box whose caption
+    // is only the program's title (not part of the JSON result).
+    std::string headline;
     // The program's own lines under the box: why the port or the file could not be opened.
     std::string explanation;
     std::string failure;                 // "F1" .. "F9" for failures

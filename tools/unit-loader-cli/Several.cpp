@@ -1,33 +1,23 @@
 #include "Several.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
+#include "ChildEvent.h"
+#include "ChildProcess.h"
 #include "Console.h"
 #include "ExitCode.h"
-#include "OperatorFeedback.h"
 #include "Signals.h"
 #include "Sinks.h"
-
-extern char** environ;
 
 using namespace std::chrono_literals;
 
 namespace {
 
 // A unit that has not ended this long after its own time-out, or after being told to stop,
-// is stuck: first SIGTERM, then SIGKILL.
+// is stuck: first terminate, then kill.
 constexpr auto kGrace = 15s;
 constexpr auto kKillGrace = 5s;
 constexpr auto kRedraw = 100ms;
@@ -35,95 +25,45 @@ constexpr auto kPlainLine = 1000ms;
 
 struct Unit {
     std::string port;
-    pid_t pid = -1;
-    int fd = -1;
+    ChildProcess process;
     std::string pending;  // a line not yet complete
     ProgressTracker tracker;
     bool trackerStarted = false;
     std::optional<RunResult> result;
-    int waitStatus = 0;
-    bool reaped = false;
+    std::string headline;
+    std::optional<ChildProcess::Exit> exit;
     bool dirty = false;
     std::optional<SteadyClock::time_point> lastLine;
+
+    bool live() const { return process.started() && !process.outputEnded(); }
 };
 
-std::string selfPath() {
-    std::vector<char> buffer(4096);
-    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    return n > 0 ? std::string(buffer.data(), static_cast<std::size_t>(n)) : std::string("/proc/self/exe");
-}
-
 bool spawnUnit(Unit& unit, const SeveralOptions& options, const std::string& self) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     std::vector<std::string> args{self, options.command == UnitCommand::Download ? "download" : "version"};
     if (options.command == UnitCommand::Download) args.push_back(options.file);
     args.insert(args.end(), {"--port", unit.port, "--baud", options.baud, "--unit-child", options.library});
     if (options.timeoutSeconds) args.insert(args.end(), {"--timeout", std::to_string(*options.timeoutSeconds)});
     args.insert(args.end(), {"--stall-timeout", std::to_string(options.stallTimeoutSeconds)});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);  // ignored here; the child decides for itself
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    // The child takes its option only from the process named here.
-    std::vector<std::string> env{std::string(kUnitParentVariable) + "=" + std::to_string(::getpid())};
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind(std::string(kUnitParentVariable) + "=", 0) != 0) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const int error = ::posix_spawn(&unit.pid, self.c_str(), &actions, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    ::close(fds[1]);
-    if (error != 0) {
-        ::close(fds[0]);
-        unit.pid = -1;
-        return false;
-    }
-    unit.fd = fds[0];
-    signals::addChild(unit.pid);
-    return true;
+    return unit.process.start(args);
 }
 
 void takeLine(Unit& unit, const std::string& line, SteadyClock::time_point now) {
-    const auto event = nlohmann::json::parse(line, nullptr, false);
-    if (!event.is_object()) return;
-    const std::string kind = event.value("event", "");
-    if (kind == "progress") {
-        if (!unit.trackerStarted)
-            unit.tracker.start(event.value("blockCount", 0u), event.value("bytes", std::uint64_t{0}), now);
+    const auto event = ChildEvent::fromLine(line);
+    if (!event) return;
+    if (event->kind == ChildEvent::Kind::Progress) {
+        if (!unit.trackerStarted) unit.tracker.start(event->blockCount, event->bytes, now);
         unit.trackerStarted = true;
-        unit.tracker.setBlocks(event.value("blocksDone", 0u), now);
-        const std::string status = event.value("status", "");
-        if (!status.empty()) unit.tracker.setStatus(status);
-        unit.dirty = true;
-    } else if (kind == "result" && event.contains("result")) {
-        unit.result = resultFromJson(event["result"]);
-        unit.dirty = true;
+        unit.tracker.setBlocks(event->blocksDone, now);
+        if (!event->status.empty()) unit.tracker.setStatus(event->status);
+    } else {
+        unit.result = event->result;
+        unit.headline = event->headline;
     }
+    unit.dirty = true;
 }
 
 void readUnit(Unit& unit) {
-    char buffer[4096];
-    const ssize_t n = ::read(unit.fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) return;
-    if (n <= 0) {
-        ::close(unit.fd);
-        unit.fd = -1;
-        return;
-    }
-    unit.pending.append(buffer, static_cast<std::size_t>(n));
+    unit.process.read(unit.pending);
     const auto now = SteadyClock::now();
     for (std::size_t end; (end = unit.pending.find('\n')) != std::string::npos;) {
         takeLine(unit, unit.pending.substr(0, end), now);
@@ -138,15 +78,14 @@ RunResult finalResult(const Unit& unit, const SeveralOptions& options) {
     r.command = options.command;
     r.port = unit.port;
     r.baud = options.baud;
-    if (unit.pid < 0) {
+    if (!unit.process.started() || !unit.exit) {
         r.exitCode = exitcode::kInternal;
         r.text = "The process for this unit could not be started.";
-    } else if (WIFSIGNALED(unit.waitStatus)) {
-        const int sig = WTERMSIG(unit.waitStatus);
-        r.exitCode = sig == SIGINT || sig == SIGTERM || sig == SIGHUP ? exitcode::kInterrupted : exitcode::kInternal;
-        r.text = std::string("The process for this unit was ended by ") + strsignal(sig) + ".";
+    } else if (const auto sig = unit.exit->signal) {
+        r.exitCode = unit.exit->stopSignal ? exitcode::kInterrupted : exitcode::kInternal;
+        r.text = "The process for this unit was ended by " + unit.exit->signalName + ".";
     } else {
-        r.exitCode = WIFEXITED(unit.waitStatus) ? WEXITSTATUS(unit.waitStatus) : exitcode::kInternal;
+        r.exitCode = unit.exit->code;
         if (r.exitCode == 0) r.exitCode = exitcode::kInternal;  // no result is no success
         r.text = "The process for this unit ended without a result.";
     }
@@ -160,13 +99,11 @@ std::string lineFor(const Unit& unit, std::size_t portWidth, bool download, bool
         std::string tail = exitcode::name(unit.result->exitCode);
         if (unit.result->exitCode == exitcode::kSuccess && unit.result->command == UnitCommand::Version)
             tail += ": " + unit.result->version;
-        else if (unit.result->caption == stringResource(kStrTitle))  // the title says nothing here
-            tail += ": " + unit.result->text.substr(0, unit.result->text.find('\n'));
-        else if (!unit.result->caption.empty())
-            tail += ": " + unit.result->caption;
+        else if (!unit.headline.empty())
+            tail += ": " + unit.headline;
         return head + tail;
     }
-    if (unit.fd < 0) return head + "ended";
+    if (!unit.live()) return head + "ended";
     if (!unit.trackerStarted) return head + "starting";
     return head + unitLine(unit.tracker.view(SteadyClock::now()), download, bar, width - static_cast<int>(head.size()));
 }
@@ -204,24 +141,20 @@ std::string summaryTable(const std::vector<RunResult>& results) {
     return text;
 }
 
-int parentProcess() { return static_cast<int>(::getppid()); }
-
-bool watchParent() {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    return ::getppid() != 1;
-}
-
 int runSeveral(const SeveralOptions& options) {
     const std::string self = selfPath();
     const bool download = options.command == UnitCommand::Download;
     std::vector<Unit> units(options.ports.size());
+    std::vector<ChildProcess*> processes;
     std::size_t portWidth = 4;
     for (std::size_t i = 0; i < units.size(); ++i) {
         units[i].port = options.ports[i];
         portWidth = std::max(portWidth, units[i].port.size());
-        if (!spawnUnit(units[i], options, self))
+        if (spawnUnit(units[i], options, self))
+            processes.push_back(&units[i].process);
+        else
             Console::instance().line("unit-loader-cli: cannot start a process for " + units[i].port + ": " +
-                                     std::strerror(errno));
+                                     startError());
     }
 
     Console& console = Console::instance();
@@ -237,35 +170,25 @@ int runSeveral(const SeveralOptions& options) {
     bool forwarded = false;
     SteadyClock::time_point lastDraw{};
 
-    auto live = [&] { return std::any_of(units.begin(), units.end(), [](const Unit& u) { return u.fd >= 0; }); };
-    auto signalAll = [&](int sig) {
-        for (auto& u : units)
-            if (u.pid > 0 && !u.reaped) ::kill(u.pid, sig);
-    };
-    // The stop passed on carries the signal this process got, for the units' texts.
-    auto passOnStop = [&] {
-        sigval value{};
-        value.sival_int = signals::caught();
-        for (auto& u : units)
-            if (u.pid > 0 && !u.reaped) ::sigqueue(u.pid, SIGTERM, value);
-    };
+    auto live = [&] { return std::any_of(units.begin(), units.end(), [](const Unit& u) { return u.live(); }); };
 
     while (live()) {
         auto now = SteadyClock::now();
         if (signals::caught() && !forwarded) {
-            // Ctrl-C reaches the children from the terminal; SIGTERM to this process must be passed on.
-            passOnStop();
+            // Ctrl-C reaches the children from the terminal; a stop request to this process
+            // alone must be passed on, carrying what it was for the units' texts.
+            for (auto& u : units) u.process.requestStop(signals::caught());
             forwarded = true;
             signals::drain();
             killAt = now + kGrace;
         }
         if (termAt && now >= *termAt) {
-            signalAll(SIGTERM);
+            for (auto& u : units) u.process.terminate();
             termAt.reset();
             killAt = now + kKillGrace;
         }
         if (killAt && now >= *killAt) {
-            signalAll(SIGKILL);
+            for (auto& u : units) u.process.kill();
             killAt.reset();
         }
 
@@ -284,24 +207,17 @@ int runSeveral(const SeveralOptions& options) {
             }
         }
 
-        std::vector<pollfd> fds{{forwarded ? -1 : signals::fd(), POLLIN, 0}};
-        for (const auto& u : units) fds.push_back({u.fd, POLLIN, 0});
         auto wait = bar ? kRedraw : kPlainLine;
         for (const auto& deadline : {termAt, killAt})
             if (deadline)
                 wait = std::min(wait, std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now)));
-        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
-        if (ready <= 0) continue;
-        for (std::size_t i = 0; i < units.size(); ++i)
-            if (units[i].fd >= 0 && fds[i + 1].revents) readUnit(units[i]);
+        waitForChildren(processes, wait, !forwarded);
+        for (auto& u : units)
+            if (u.live()) readUnit(u);
     }
-    // Every pipe is closed: each child has exited or is about to, so these waits are short.
-    for (auto& u : units) {
-        if (u.pid <= 0 || u.reaped) continue;
-        while (::waitpid(u.pid, &u.waitStatus, 0) < 0 && errno == EINTR) {
-        }
-        u.reaped = true;
-    }
+    // Every output has ended: each child has exited or is about to, so these waits are short.
+    for (auto& u : units)
+        if (u.process.started()) u.exit = u.process.wait();
     if (bar) {
         std::vector<std::string> lines;
         for (const auto& u : units) lines.push_back(lineFor(u, portWidth, download, true, console.width() - 1));

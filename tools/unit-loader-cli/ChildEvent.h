@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "UnitRun.h"
+
+// What a unit's own process tells its parent, one JSON line each: its progress while it runs,
+// and its result at the end. Both sides are this program, but a parent and a child of different
+// builds must not misread each other: every line carries the version, and a line of another
+// version is not taken.
+struct ChildEvent {
+    static constexpr int kVersion = 1;
+    enum class Kind { Progress, Result };
+
+    Kind kind = Kind::Progress;
+    // Progress
+    std::uint32_t blockCount = 0;
+    std::uint64_t bytes = 0;
+    std::uint32_t blocksDone = 0;
+    std::string status;
+    // Result, and its line in the parent's table: the box's caption, or the first line of a box
+    // whose caption is only the program's title.
+    RunResult result;
+    std::string headline;
+
+    // The line, its newline included.
+    std::string toLine() const;
+    // Nothing for a line that is no event of this version.
+    static std::optional<ChildEvent> fromLine(std::string_view line);
+};
