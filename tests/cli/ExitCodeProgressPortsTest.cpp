@@ -2,6 +2,7 @@
 // exit codes, progress texts and the serial-device listing on a made-up system tree.
 #include <gtest/gtest.h>
 
+#include "ChildEvent.h"
 #include "CliTestSupport.h"
 #include "ExitCode.h"
 #include "Ports.h"
@@ -144,3 +145,36 @@ TEST(Ports, AdviceForADeviceTheUserMayNotOpen) {
 }
 
 }  // namespace
+
+// A parent takes only the events of its own version; what it takes comes back whole.
+TEST(ChildEvents, RoundTripAndOtherVersionsAreNotTaken) {
+    ChildEvent progress;
+    progress.blockCount = 70000;
+    progress.bytes = 17220000;
+    progress.blocksDone = 69999;
+    progress.status = "Downloading";
+    const auto p = ChildEvent::fromLine(progress.toLine());
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->kind, ChildEvent::Kind::Progress);
+    EXPECT_EQ(p->blockCount, 70000u);
+    EXPECT_EQ(p->bytes, 17220000u);
+    EXPECT_EQ(p->blocksDone, 69999u);
+    EXPECT_EQ(p->status, "Downloading");
+
+    ChildEvent result;
+    result.kind = ChildEvent::Kind::Result;
+    result.result.exitCode = 13;
+    result.result.caption = "ERROR:Unit is not disabled/connected";
+    result.headline = result.result.caption;
+    const auto r = ChildEvent::fromLine(result.toLine());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, ChildEvent::Kind::Result);
+    EXPECT_EQ(r->result.exitCode, 13);
+    EXPECT_EQ(r->headline, result.headline);
+
+    std::string other = result.toLine();
+    other.replace(other.find("\"v\":1"), 5, "\"v\":2");
+    for (const std::string& line : {other, std::string("{\"event\":\"result\",\"result\":{}}"), std::string("nonsense"),
+                                    std::string("{\"v\":1,\"event\":\"progress\",\"blockCount\":\"many\"}")})
+        EXPECT_FALSE(ChildEvent::fromLine(line)) << line;
+}

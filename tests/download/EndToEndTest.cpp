@@ -57,15 +57,22 @@ protected:
         core.drainQueued(window.queue());
         core.StartVersionCheck(Connection::fromTexts(feedback.port, feedback.baud));
     }
-    // Pumps until neither a download nor a version check runs. `before` sees each message
-    // before the core does, which is the moment to change the unit for what comes next.
+    // Pumps until neither a download nor a version check runs, stopping the run when its watch
+    // says so. `before` sees each message before the core does, which is the moment to change
+    // the unit for what comes next.
     ::testing::AssertionResult pumpToEnd(const std::function<void(const Message&)>& before = {}) {
         const auto deadline = std::chrono::steady_clock::now() + 30s;
         while (core.isRunning()) {
             if (std::chrono::steady_clock::now() > deadline) return ::testing::AssertionFailure() << "over 30 s";
+            if (const auto reason = core.dueStop()) {
+                core.stopRun(*reason);
+                break;
+            }
             Message m;
-            if (!window.queue().waitAndTake(m, 5s))
+            if (!window.queue().waitAndTake(m, core.watch().nextCheck(5s))) {
+                if (core.dueStop()) continue;
                 return ::testing::AssertionFailure() << "no message for 5 s in state " << core.state();
+            }
             if (before) before(m);
             core.handleMessage(m);
         }
@@ -424,3 +431,178 @@ TEST_F(EndToEnd, VersionCheckGivesF1WhenTheUnitStaysEnabled) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 1200-byte file (five blocks, the last short) whose second and third blocks are all 0xFF.
+Bytes fileWithTwoBlankBlocks() {
+    Bytes body = randomBody(1198);
+    std::fill(body.begin() + 246, body.begin() + 738, 0xFF);
+    return sealed(body);
+}
+
+}  // namespace
+
+// Each way a run ends, as its report says it: through the real session and px417 into the
+// simulated unit, pumped as a window would, the watch asked after every message.
+TEST_F(EndToEnd, TheReportOfEachOutcome) {
+    struct Case {
+        const char* name;
+        std::function<void(SimConfig&)> unit;
+        RunWatch::Limits limits;
+        std::uint32_t stopInState;  // a stop request once the run stands there (0: none)
+        Outcome outcome;
+        std::optional<Failure> failure;
+        const char* caption;
+        std::function<void(const RunReport&, const UnitSimulator&)> more;
+    };
+    const Bytes file = fileWithTwoBlankBlocks();
+    const auto verified = [&](std::uint8_t result) {
+        return [&, result](const RunReport& r, const UnitSimulator& unit) {
+            ASSERT_TRUE(r.verifyResult);
+            EXPECT_EQ(*r.verifyResult, result);
+            EXPECT_EQ(r.unitCrc5 << 8 | r.unitCrc4, unit.verifyOutcome()->computed);
+            EXPECT_EQ(r.blocksSent, 3u);  // five blocks, two passed over
+            EXPECT_EQ(r.retries[DownloadSequencer::kWaitDisable], 2u);
+        };
+    };
+    const std::vector<Case> cases = {
+        {"success",
+         [](SimConfig& c) { c.unit.enabledPolls = 2; },
+         {},
+         0,
+         Outcome::Success,
+         {},
+         kTitle.c_str(),
+         verified(0x00)},
+        {"verify result 80",
+         [](SimConfig& c) {
+             c.unit.enabledPolls = 2;
+             c.faults.forceResult80 = true;
+         },
+         {},
+         0,
+         Outcome::Warning,
+         {},
+         "Premature Termination",
+         verified(0x80)},
+        {"busy for ever while erasing",
+         [](SimConfig& c) { c.faults.busyForeverErase = true; },
+         {},
+         0,
+         Outcome::Failed,
+         Failure::NotErased,
+         "ERROR:Unit is not disabled/connected",
+         [](const RunReport& r, const UnitSimulator&) {
+             EXPECT_EQ(r.retries[DownloadSequencer::kWaitErased], 50u);
+             EXPECT_EQ(r.lastState, DownloadSequencer::kWaitErased);
+             EXPECT_FALSE(r.verifyResult);
+         }},
+        {"bad check code on every reply",
+         [](SimConfig& c) { c.faults.badCheck.every = 1; },
+         {},
+         0,
+         Outcome::Failed,
+         Failure::NotDisabled,
+         "ERROR:Unit is not disabled/connected",
+         [](const RunReport& r, const UnitSimulator&) {
+             EXPECT_EQ(r.lastLinkError, LinkError::BadCheckCode);
+             EXPECT_EQ(r.retries[DownloadSequencer::kWaitDisable], 10u);
+         }},
+        {"busy for ever after a block",
+         [](SimConfig& c) { c.faults.busyForeverBlock = true; },
+         {std::nullopt, 300ms},
+         0,
+         Outcome::Stalled,
+         {},
+         "No progress",
+         [](const RunReport& r, const UnitSimulator&) {
+             ASSERT_TRUE(r.stop);
+             EXPECT_EQ(r.stop->reason, StopReason::Stalled);
+             EXPECT_EQ(r.lastReply, "busy (D4 80)");
+             EXPECT_NE(r.box.text.find("made no progress for 0.3 s, waiting for ready after a block"),
+                       std::string::npos)
+                 << r.box.text;
+         }},
+        {"busy for ever while verifying",
+         [](SimConfig& c) { c.faults.busyForeverVerify = true; },
+         {500ms, {}},
+         0,
+         Outcome::TimedOut,
+         {},
+         "Time-out",
+         [](const RunReport& r, const UnitSimulator&) {
+             EXPECT_GE(r.duration, 500ms);
+             EXPECT_EQ(r.box.text.rfind("The download did not end within 0.5 s, waiting for the verify result; it was "
+                                        "stopped after ",
+                                        0),
+                       0u)
+                 << r.box.text;
+         }},
+        {"stopped in the blocks",
+         {},
+         {},
+         DownloadSequencer::kWaitReady,
+         Outcome::Interrupted,
+         {},
+         "Interrupted",
+         [](const RunReport& r, const UnitSimulator&) {
+             EXPECT_EQ(r.box.text, "The download was stopped by the test, " + waitingFor(r) +
+                                       ".\nThe session was closed. The unit may still be in download mode: switch "
+                                       "it off and on before the next download.");
+             EXPECT_GE(r.lastState, DownloadSequencer::kWaitReady);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimConfig config;
+        if (c.unit) c.unit(config);
+        feedback.boxes.clear();
+        startUnit(config);
+        select(file);
+        core.watch().setLimits(c.limits);
+        const auto before = std::chrono::system_clock::now();
+        start();
+        ASSERT_TRUE(pumpToEnd([&](const Message&) {
+            if (c.stopInState && core.state() == c.stopInState && !core.watch().stopRequested())
+                core.watch().requestStop("by the test");
+        }));
+        const RunReport& r = core.lastReport();
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.failure, c.failure);
+        EXPECT_EQ(r.box.caption, c.caption);
+        ASSERT_EQ(feedback.boxes.size(), 1u);  // the window's box is the report's
+        EXPECT_EQ(feedback.boxes[0].caption, r.box.caption);
+        EXPECT_EQ(feedback.boxes[0].text, r.box.text);
+        EXPECT_EQ(r.connection.port, sim->devicePath());
+        EXPECT_EQ(r.connection.baud, 38400);
+        EXPECT_EQ(r.file, dir.file("image.bin"));
+        EXPECT_EQ(r.fileSize, file.size());
+        EXPECT_EQ(r.fileCrc, Crc16::of(file));
+        EXPECT_EQ(r.blankBlocks, 2u);
+        EXPECT_LE(before, r.startedAt);
+        EXPECT_LE(r.startedAt, r.endedAt);
+        if (c.more) c.more(r, *sim);
+        expectIdleAndClosed();
+        core.watch().setLimits({});
+        sim.reset();
+    }
+}
+
+// A version check's report holds the unit's version; a port that will not open its own box.
+TEST_F(EndToEnd, TheReportOfAVersionCheckAndOfAPortThatWillNotOpen) {
+    startUnit();
+    startCheck();
+    ASSERT_TRUE(pumpToEnd());
+    EXPECT_EQ(core.lastReport().kind, RunKind::VersionCheck);
+    EXPECT_EQ(core.lastReport().outcome, Outcome::Success);
+    EXPECT_EQ(core.lastReport().unitVersion, feedback.version);
+    EXPECT_EQ(core.lastReport().box.kind, ReportBox::Kind::None);
+    EXPECT_TRUE(feedback.boxes.empty());
+
+    feedback.port = dir.file("no-such-port");
+    startCheck();
+    EXPECT_EQ(core.lastReport().outcome, Outcome::ConnectionFailure);
+    EXPECT_EQ(core.lastReport().box.kind, ReportBox::Kind::Table);
+    EXPECT_EQ(core.lastReport().box.stringId, kStrCommInitFailed);
+}

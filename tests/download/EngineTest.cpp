@@ -183,3 +183,41 @@ TEST_F(CoreTest, ShortRepliesNeverReadPastTheirEnd) {
 }
 
 }  // namespace
+
+// The watch on a clock of the test's: each limit fires exactly when it is reached, progress
+// restarts only the stall limit, and a stop request comes first.
+TEST(RunWatch, LimitsOnAnInjectedClock) {
+    using namespace std::chrono_literals;
+    RunWatch::Clock::time_point now{};
+    RunWatch watch([&] { return now; });
+    watch.setLimits({10s, 3s});
+    EXPECT_EQ(watch.due(), std::nullopt);  // nothing runs
+    watch.start({1, 0, 0});
+    EXPECT_EQ(watch.nextCheck(60s), 3s);
+
+    now += 2999ms;
+    EXPECT_EQ(watch.due(), std::nullopt);
+    watch.progressed({1, 0, 0});  // the same place is no progress
+    now += 1ms;
+    EXPECT_EQ(watch.due(), StopReason::Stalled);
+
+    watch.progressed({5, 1, 0});
+    EXPECT_EQ(watch.due(), std::nullopt);
+    EXPECT_EQ(watch.nextCheck(60s), 3s);
+    now += 2s;
+    watch.progressed({5, 2, 0});  // a blank block passed over moves it on too
+    now += 2s;                    // 7 s in all, 2 s since the last progress
+    EXPECT_EQ(watch.due(), std::nullopt);
+    EXPECT_EQ(watch.nextCheck(60s), 1s);
+    now += 3s;
+    EXPECT_EQ(watch.due(), StopReason::TimedOut);  // 10 s: the total limit before the stall's 11 s
+    EXPECT_EQ(watch.limitOf(StopReason::TimedOut), 10s);
+
+    watch.requestStop("by SIGINT");
+    EXPECT_EQ(watch.due(), StopReason::Interrupted);
+    EXPECT_EQ(watch.stopCause(), "by SIGINT");
+    watch.finish();
+    EXPECT_EQ(watch.due(), std::nullopt);
+    watch.start({1, 0, 0});  // a new run forgets the old stop request
+    EXPECT_EQ(watch.due(), std::nullopt);
+}

@@ -234,6 +234,32 @@ TEST(Worker, EveryFailedExchangeBecomesAnAlarm) {
     worker.stop();
 }
 
+// Each way px417 can answer a failed Command reaches the window as the Alarm's own error.
+TEST(Worker, EachFailedResponseComesWithItsLinkError) {
+    const std::pair<const char*, LinkError> cases[] = {
+        {"COMM_PX417/1.0 403 Protcol Error\r\nArgument0: 102\r\n\r\n", LinkError::NoReply},
+        {"COMM_PX417/1.0 403 Protcol Error\r\nArgument0: 105\r\n\r\n", LinkError::BadCheckCode},
+        {"COMM_PX417/1.0 403 Protcol Error\r\nArgument0: 107\r\n\r\n", LinkError::SendFailed},
+        {"COMM_PX417/1.0 401 Memory Failure\r\n\r\n", LinkError::NotOpen},
+        {"COMM_PX417/1.0 403 Protcol Error\r\nArgument0: 999\r\n\r\n", LinkError::Malformed},
+        {"COMM_PX417/1.0 200 OK\r\nArgument0: five\r\nArgument1: /AUa9Og=\r\n\r\n", LinkError::Malformed},
+        {"", LinkError::Malformed},
+    };
+    QueuedWindow window;
+    CommWorker worker(window, FAKE_PX417_FILE);
+    ASSERT_TRUE(worker.open("COM1", 9600));
+    for (const auto& [response, error] : cases) {
+        SCOPED_TRACE(response);
+        pushResponse(response);
+        ASSERT_TRUE(worker.pollOnce());
+        Message m;
+        ASSERT_TRUE(window.queue().waitAndTake(m, 5s));
+        EXPECT_EQ(m.id, registerMessage(msgname::kAlarm));
+        EXPECT_EQ(linkErrorOf(m.detail), error);
+    }
+    worker.stop();
+}
+
 TEST(Worker, FailedOpenLeavesNothingRunning) {
     QueuedWindow window;
     CommWorker worker(window, FAKE_PX417_FILE);

@@ -111,6 +111,31 @@ TEST_F(WorkerTest, FailuresBecomeAlarmsWithTheSentFrameOrNothing) {
     worker.stop();
 }
 
+// The faults of the line, as the worker reports them: each with an error of its own.
+TEST_F(WorkerTest, EachFaultOfTheUnitIsItsOwnLinkError) {
+    CommWorker worker(window_, lib_);
+    ASSERT_TRUE(worker.open(sim_.devicePath(), 38400));
+    unitsim::Faults badCheck, cut;
+    badCheck.badCheck.every = 1;
+    cut.cut.every = 1;  // three bytes of each reply, then nothing: the wait for the rest ends it
+    for (const auto& [faults, error] : {std::pair{badCheck, LinkError::BadCheckCode}, {cut, LinkError::NoReply}}) {
+        sim_.setFaults(faults);
+        ASSERT_TRUE(worker.pollOnce());
+        Message m;
+        ASSERT_TRUE(window_.queue().waitAndTake(m, 5s));
+        EXPECT_EQ(m.id, alarm_);
+        EXPECT_EQ(linkErrorOf(m.detail), error) << linkErrorName(error);
+    }
+    // The unit's end of the line gone: nothing can be written or read any more.
+    sim_.stop();
+    ASSERT_TRUE(worker.pollOnce());
+    Message m;
+    ASSERT_TRUE(window_.queue().waitAndTake(m, 5s));
+    EXPECT_EQ(m.id, alarm_);
+    EXPECT_EQ(linkErrorOf(m.detail), LinkError::SendFailed);
+    worker.stop();
+}
+
 // A repeated poll waits out its pause on the worker thread: orders posted behind it keep their
 // place, and ExitThread ends the pause at once. The pause is long here so that both show.
 TEST_F(WorkerTest, RetryPollWaitsItsPauseInOrderAndGivesWayToExit) {
