@@ -140,6 +140,7 @@ private Q_SLOTS:
     void downloadAtAnUnlistedRateRunsAt9600WithTheRealBoxes();
     void failureBoxThenASecondDownloadSucceeds();
     void escapeDuringADownloadEndsAtOnce();
+    void aDownloadWithoutProgressStopsAtTheStallLimit();
     void installedCopyWorksAndNoLibraryPlaceIsExplained();
 };
 
@@ -357,6 +358,32 @@ void WindowTest::failureBoxThenASecondDownloadSucceeds() {
     QCOMPARE(w.closer.boxes[1].text, successText(sim, file));
     QCOMPARE(sim.memory(0, static_cast<std::uint32_t>(file.size())), file);
     w.key(Qt::Key_Escape);
+}
+
+// The settings' StallTimeout stops a unit that stays busy, as the command line's option does.
+void WindowTest::aDownloadWithoutProgressStopsAtTheStallLimit() {
+    TempDir dir;
+    SimConfig config;
+    config.faults.busyForeverBlock = true;
+    UnitSimulator sim(config);
+    sim.start();
+    const std::string stored = "Baudrate,38400\r\nPort," + sim.devicePath() + "\r\nStallTimeout,1\r\n";
+    writeText(dir.file("vsk_download_config.txt"), stored);
+    writeFile(dir.file("image.bin"), makeImage(1000));
+
+    Window w(dir.path().string() + "/");
+    w.drop({dir.file("image.bin")});
+    w.click(dialog::kStartDownload);
+    QVERIFY(w.waitUntilIdle());
+    QCOMPARE(w.closer.boxes.size(), std::size_t{1});
+    QCOMPARE(w.closer.boxes[0].caption, QString("No progress"));
+    QVERIFY2(w.closer.boxes[0].text.startsWith("The download made no progress for 1 s, waiting for ready after a "
+                                               "block; the unit kept answering busy (D4 80).\nThe session was closed."),
+             qPrintable(w.closer.boxes[0].text));
+    for (int id : dialog::kOperatorControls) QVERIFY(w.enabled(id));
+    QVERIFY(!w.window.dialog().core()->isConnected());
+    w.key(Qt::Key_Escape);
+    QCOMPARE(slurp(dir.file("vsk_download_config.txt")), stored);
 }
 
 void WindowTest::escapeDuringADownloadEndsAtOnce() {
