@@ -142,6 +142,11 @@ ReportBox fileProblemBox(FileProblem problem) {
     return {};
 }
 
+std::string boxHeadline(const ReportBox& box) {
+    if (box.kind == ReportBox::Kind::Pair) return box.caption;
+    return box.text.substr(0, box.text.find('\n'));
+}
+
 ReportBox reportBox(const RunReport& r) {
     switch (r.outcome) {
     case Outcome::None:

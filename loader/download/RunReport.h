@@ -138,6 +138,9 @@ struct RunReport {
 
 // The box a report ends with: the one function that turns an outcome into caption and text.
 ReportBox reportBox(const RunReport& report);
+// A box in one line, for a table of several runs: its caption, or the first line of its text when
+// the caption is only the program's title (Table and Info boxes).
+std::string boxHeadline(const ReportBox& box);
 // The box of a download file that would not load ("File Open Error", ...).
 ReportBox fileProblemBox(FileProblem problem);
 // The failure boxes, as reportBox shows them.

@@ -80,8 +80,7 @@ RunResult resultOf(const RunOptions& options, const RunReport& report, double se
     if (report.failure) result.failure = "F" + std::to_string(failureNumber(*report.failure));
     result.caption = report.box.caption;
     result.text = report.box.text;
-    result.headline = report.box.kind == ReportBox::Kind::Pair ? report.box.caption
-                                                               : report.box.text.substr(0, report.box.text.find('\n'));
+    result.headline = boxHeadline(report.box);
     if (report.outcome == Outcome::ConnectionFailure) result.explanation = explainPortFailure(options.port);
     if (report.fileProblem == FileProblem::OpenError) result.explanation = explainFileFailure(options.file);
     if (report.kind == RunKind::VersionCheck && report.outcome == Outcome::Success) result.version = report.unitVersion;
