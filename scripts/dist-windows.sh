@@ -21,9 +21,9 @@ cmake --build "$build" -j"$(nproc)" --target unit-loader-win unit-loader-cli tra
 stage=$(mktemp -d "${TMPDIR:-/tmp}/ul-dist.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/$name"
-cp "$build/loader/window/Unit Loader ver1.21.exe" "$build/tools/unit-loader-cli/unit-loader-cli.exe" \
+cp "$build/loader/window/Unit Loader ver$version.exe" "$build/tools/unit-loader-cli/unit-loader-cli.exe" \
   "$build/tools/trace-listen/trace-listen.exe" "$stage/$name/"
-sed "s/@VERSION@/$version/" "$root/scripts/dist-windows-readme.txt" | sed 's/$/\r/' >"$stage/$name/README.txt"
+sed "s/@VERSION@/$version/g" "$root/scripts/dist-windows-readme.txt" | sed 's/$/\r/' >"$stage/$name/README.txt"
 
 mkdir -p "$root/dist"
 rm -f "$root/dist/$name.zip"

@@ -23,6 +23,7 @@
 #include "Signals.h"
 #include "Sinks.h"
 #include "Trace.h"
+#include "UnitLoaderVersion.h"
 #include "UnitRun.h"
 
 namespace {
