@@ -4,6 +4,7 @@
 // table of B-constants exactly (BOTHER), as a Windows driver takes any rate it can make.
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -95,6 +96,18 @@ int ioctlRetry(int fd, unsigned long request, int* arg) {
     return r;
 }
 
+// A USB serial adapter holds a short reply back for its latency timer (16 ms on many) before
+// passing it on; low-latency mode asks the driver to pass it on at once. Pseudo-terminals and
+// drivers without the setting refuse, which changes nothing. True when this call set it.
+bool setLowLatency(int fd, bool on) {
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
+    const int flag = static_cast<int>(ASYNC_LOW_LATENCY);
+    if (((info.flags & flag) != 0) == on) return false;
+    info.flags = on ? info.flags | flag : info.flags & ~flag;
+    return ::ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
 // Raw binary line with even parity and one stop bit; every other setting stays as the driver
 // had it. Nothing here is checked: a setting the driver refuses leaves the line as it was.
 void configure(int fd, std::int32_t baudRate, std::int32_t dataBits) {
@@ -159,6 +172,7 @@ Drain waitUntilSent(int fd, Clock::time_point deadline, std::int32_t baudRate) {
 struct SerialDevice::Impl {
     UniqueFd fd;
     std::int32_t baudRate = 0;
+    bool lowLatencySet = false;  // cleared again at close: the adapter is left as it was found
 };
 
 std::string serialDevicePath(const std::string& portName) {
@@ -202,6 +216,7 @@ bool SerialDevice::open(const std::string& portName, std::int32_t baudRate, std:
     ::ioctl(fd.get(), TIOCEXCL);
 
     configure(fd.get(), baudRate, dataBits);
+    impl_->lowLatencySet = setLowLatency(fd.get(), true);
     ::ioctl(fd.get(), TCFLSH, TCIOFLUSH);
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctlRetry(fd.get(), TIOCMBIS, &lines);  // a pseudo-terminal refuses; that is fine
@@ -217,6 +232,8 @@ void SerialDevice::close() {
     // Exclusive mode belongs to the tty, not to this descriptor: a tty that outlives the close
     // (a pseudo-terminal whose master stays open) would refuse every later unprivileged open.
     ::ioctl(impl_->fd.get(), TIOCNXCL);
+    if (impl_->lowLatencySet) setLowLatency(impl_->fd.get(), false);
+    impl_->lowLatencySet = false;
     impl_->fd.reset();
     impl_->baudRate = 0;
 }

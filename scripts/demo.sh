@@ -43,11 +43,17 @@ if [[ -n ${UL_DEMO_BUILD_DIR:-} ]]; then
   build=$UL_DEMO_BUILD_DIR
 else
   build=$root/build-demo
-  "$root/scripts/install-deps.sh"
+  # Only what the two programs need; Qt only for the window.
   targets=(unit-loader-cli unit-sim)
-  ((window)) && targets+=(unit-loader)
+  if ((window)); then
+    "$root/scripts/install-deps.sh" window
+    targets+=(unit-loader)
+  else
+    "$root/scripts/install-deps.sh" demo
+  fi
   echo "== Building ${targets[*]} in $build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUL_BUILD_TESTS=OFF >/dev/null
+  # The window is built only when asked for, so a demo without it needs no Qt.
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUL_BUILD_TESTS=OFF -DUL_WINDOW="$window" >/dev/null
   cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
 fi
 cli=$build/tools/unit-loader-cli/unit-loader-cli

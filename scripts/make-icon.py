@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Draws the window icon and writes it as loader/window/unit-loader.ico: one 32 x 32 image in
 16 colours (4 bits per pixel, the standard palette) with a transparency mask, the form the
-Windows resource 128 and the Qt window both read. Run it again after changing the drawing."""
+Windows resource 128 and the Qt window both read; and the same picture as
+packaging/linux/unit-loader.png for the desktop menus of the Debian package. Run it again after
+changing the drawing."""
 import struct
 import sys
+import zlib
 from pathlib import Path
 
 # The 16 colours of the standard palette, in palette order.
@@ -79,10 +82,26 @@ def ico(px):
     return directory + image
 
 
+def png(px):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    rows = b"".join(
+        b"\0" + b"".join(bytes((0, 0, 0, 0)) if c is CLEAR else bytes(PALETTE[c] + (255,)) for c in row) for row in px
+    )
+    header = struct.pack(">IIBBBBB", SIZE, SIZE, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b"")
+
+
 def main():
-    out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "loader/window/unit-loader.ico"
-    out.write_bytes(ico(draw()))
-    print(f"{out}: {out.stat().st_size} bytes")
+    root = Path(__file__).resolve().parent.parent
+    out = Path(sys.argv[1]) if len(sys.argv) > 1 else root / "loader/window/unit-loader.ico"
+    out_png = Path(sys.argv[2]) if len(sys.argv) > 2 else root / "packaging/linux/unit-loader.png"
+    px = draw()
+    out.write_bytes(ico(px))
+    out_png.write_bytes(png(px))
+    for f in (out, out_png):
+        print(f"{f}: {f.stat().st_size} bytes")
 
 
 if __name__ == "__main__":

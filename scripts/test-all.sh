@@ -24,6 +24,9 @@ build "$root/build"
 ctest --test-dir "$root/build" --output-on-failure -j"$jobs" --timeout 300 -LE timing
 ctest --test-dir "$root/build" --output-on-failure -j1 --timeout 300 -L timing
 
+# The Debian package: built from that build, checked with lintian, installed, run, removed.
+"$root/scripts/test-deb.sh" "$root/build"
+
 # The Windows flavour, cross-built and tested under Wine against the simulated unit above.
 # UL_WINDOWS=0 skips it.
 if [[ "${UL_WINDOWS:-1}" != 0 ]]; then

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <vector>
 
 namespace platform {
@@ -18,6 +19,15 @@ std::string programDirectory() {
         }
         buf.resize(buf.size() * 2);
     }
+}
+
+bool isSystemProgramDirectory(const std::string& dir) {
+    static constexpr std::array<const char*, 7> kSystem = {
+        "/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/", "/usr/local/bin/", "/usr/games/", UL_INSTALL_BINDIR "/",
+    };
+    for (const char* system : kSystem)
+        if (dir == system) return true;
+    return false;
 }
 
 }  // namespace platform

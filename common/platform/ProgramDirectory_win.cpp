@@ -23,4 +23,6 @@ std::string programDirectory() {
     return std::string(drive) + dir;
 }
 
+bool isSystemProgramDirectory(const std::string&) { return false; }
+
 }  // namespace platform

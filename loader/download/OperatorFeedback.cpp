@@ -2,10 +2,11 @@
 
 #include "Messages.h"
 #include "UnitFrames.h"
+#include "UnitLoaderVersion.h"
 
 std::string stringResource(int id) {
     switch (id) {
-    case kStrTitle: return "UNIT LOADER Ver.1.21";
+    case kStrTitle: return UL_TITLE;
     case kStrCommInitFailed: return "Failed in the initialization of the communication port.";
     case kStrFileOpenError: return "File Open Error";
     case kStrMemoryError: return "Memory Allocate Error";

@@ -93,8 +93,10 @@ bool ExtractedLibrary::extract(For, const std::string& directory) {
     remove();
     const std::string name = "px417." + std::to_string(::getpid()) + ".so";
     const std::string dir = directory.empty() ? platform::programDirectory() : directory;
-    removeStaleCopies(dir, temporaryRoot());
-    if (!dir.empty() && onlyUserCanWrite(dir) && extractLibrary(dir + name)) {
+    // An installed program (/usr/bin) leaves its directory alone and uses a private one.
+    const bool beside = !dir.empty() && !platform::isSystemProgramDirectory(dir);
+    removeStaleCopies(beside ? dir : std::string(), temporaryRoot());
+    if (beside && onlyUserCanWrite(dir) && extractLibrary(dir + name)) {
         path_ = dir + name;
         return true;
     }

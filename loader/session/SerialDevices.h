@@ -14,6 +14,7 @@ struct SerialPortInfo {
     std::string owner;              // and its owner
     bool rootGroup = false;         // the group is root's (gid 0): joining it is no advice to give
     unsigned mode = 0;              // and its permission bits (0660)
+    int latencyTimerMs = -1;        // a USB serial adapter's latency timer, where the driver has one
 };
 
 // On Linux the ttys backed by hardware (legacy ports without a UART left out), sorted by device

@@ -63,6 +63,9 @@ std::vector<SerialPortInfo> listSerialPorts(const std::string& sysRoot, const st
         if (name.rfind("ttyS", 0) == 0 && isNumber(name.substr(4)))
             port.alias = "COM" + std::to_string(std::stoul(name.substr(4)) + 1);
         port.description = usbDescription(entry.path() / "device", sysRoot);
+        // How long the adapter holds a short reply before sending it on (ftdi_sio and a few others).
+        const std::string latency = readLine(fs::path(sysRoot) / "bus/usb-serial/devices" / name / "latency_timer");
+        if (isNumber(latency) && latency.size() < 6) port.latencyTimerMs = std::stoi(latency);
         if (::access(port.device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
             port.accessible = false;
             struct stat st {};

@@ -2,12 +2,14 @@
 
 #include <cstdint>
 
+#include "UnitLoaderVersion.h"
+
 // Dialog template 129, the operator's window, as data: every front lays its controls out from
 // it. Positions and sizes are dialog units of the template font (x in quarters of its average
 // character width, y in eighths of its height).
 namespace dialog {
 
-inline constexpr const char* kTitle = "UNIT LOADER Ver.1.21";
+inline constexpr const char* kTitle = UL_TITLE;
 inline constexpr int kClientWidth = 383;
 inline constexpr int kClientHeight = 173;
 inline constexpr const char* kFontFace = "Arial";

@@ -1,9 +1,41 @@
-// unit-loader: the operator's window. The command line is not used.
+// unit-loader: the operator's window. The command line is not used, but for --help and
+// --version, answered before Qt looks for a display (for man pages and for people at a console).
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 
 #include "QtMainWindow.h"
+#include "UnitLoaderVersion.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("unit-loader " UL_VERSION);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::puts(
+            "Usage: unit-loader\n"
+            "The operator's window of Unit Loader: downloads a firmware file into the unit over a\n"
+            "serial port and reads the unit's software version. Pick the download file (BROWSE, or\n"
+            "drop it on the window), the port and the baud rate, then press Start Download; the\n"
+            "outcome comes as a message box with the unit's CRC and the file's CRC. Version Check\n"
+            "reads the unit's software version. Escape or the close box closes the window (exit\n"
+            "code 2).\n"
+            "\n"
+            "Options:\n"
+            "  --help     show this text and exit\n"
+            "  --version  show the version and exit\n"
+            "\n"
+            "Files:\n"
+            "The port and baud rate are kept in vsk_download_config.txt, read at start and\n"
+            "written when the window closes: beside the program for a copy in a folder of its\n"
+            "own; for an installed program (/usr/bin) in $XDG_CONFIG_HOME/unit-loader/, else in\n"
+            "~/.config/unit-loader/.\n"
+            "\n"
+            "Serial devices belong to the group dialout: join it to use them\n"
+            "(sudo usermod -aG dialout $USER, then log in again).");
+        return 0;
+    }
     QApplication app(argc, argv);
     // The window ends the loop itself, with its exit code, once it has saved and cleaned up.
     app.setQuitOnLastWindowClosed(false);

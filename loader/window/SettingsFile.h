@@ -52,8 +52,9 @@ private:
 };
 
 // Where the settings file of a program in `programDir` lives: beside the program when a file is
-// there or the directory can be written; otherwise (an installed copy) in the user's
-// configuration directory, "$XDG_CONFIG_HOME/unit-loader/" or "~/.config/unit-loader/".
+// there or the directory can be written, unless the program is installed (/usr/bin: see
+// platform::isSystemProgramDirectory); otherwise in the user's configuration directory,
+// "$XDG_CONFIG_HOME/unit-loader/" or "~/.config/unit-loader/". On Windows always beside it.
 struct SettingsPlace {
     std::string path;
     bool userDirectory = false;  // the directory is made when the file is first written

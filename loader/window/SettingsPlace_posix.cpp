@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "SettingsFile.h"
+#include "platform/ProgramDirectory.h"
 
 namespace {
 
@@ -22,9 +23,12 @@ std::string userConfigDirectory() {
 
 }  // namespace
 
+// A portable copy keeps the file beside itself, as the Windows loader does; an installed one
+// (/usr/bin) never does, even for root, who may write there.
 SettingsPlace settingsPlace(const std::string& programDir) {
     const std::string beside = programDir + SettingsFile::kFileName;
-    if (programDir.empty() || ::access(beside.c_str(), F_OK) == 0 || ::access(programDir.c_str(), W_OK) == 0)
+    if (programDir.empty() || (!platform::isSystemProgramDirectory(programDir) &&
+                               (::access(beside.c_str(), F_OK) == 0 || ::access(programDir.c_str(), W_OK) == 0)))
         return {beside, false};
     const std::string user = userConfigDirectory();
     if (user.empty()) return {beside, false};

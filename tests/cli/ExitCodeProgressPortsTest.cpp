@@ -100,6 +100,8 @@ TEST(Ports, ListsHardwarePortsWithStableNamesAndUsbDescription) {
     FakeSystem::put(s.sys() / "devices" / usb / "serial", "A50285BI");
     s.tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0");
     fs::create_symlink("../../ttyUSB0", s.dev() / "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    FakeSystem::put(s.sys() / "bus/usb-serial/devices/ttyUSB0/latency_timer", "16");
+    FakeSystem::put(s.sys() / "bus/usb-serial/devices/ttyS0/latency_timer", "garbage");
 
     const auto ports = listSerialPorts(s.sys().string(), s.dev().string());
     ASSERT_EQ(ports.size(), 2u);
@@ -110,6 +112,12 @@ TEST(Ports, ListsHardwarePortsWithStableNamesAndUsbDescription) {
     EXPECT_EQ(ports[1].description, "FTDI FT232R USB UART [0403:6001] serial A50285BI");
     ASSERT_EQ(ports[1].byId.size(), 1u);
     EXPECT_EQ(fs::path(ports[1].byId[0]).filename(), "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    // The adapter's latency timer where sysfs has it; nothing for a port without (or with junk).
+    EXPECT_EQ(ports[0].latencyTimerMs, -1);
+    EXPECT_EQ(ports[1].latencyTimerMs, 16);
+    EXPECT_EQ(describePorts({ports[1]}), ports[1].device + "  " + ports[1].description +
+                                             "\n    by-id: " + ports[1].byId[0] + "\n    latency timer: 16 ms\n");
+    EXPECT_EQ(describePorts({ports[0]}), ports[0].device + " (COM1)\n");
 
     EXPECT_EQ(describePorts({}), "No serial devices found.\n");
 }

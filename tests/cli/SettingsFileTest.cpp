@@ -1,6 +1,7 @@
 // The settings file: what a file's lines load as, and what is written back.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 
 #include "CliTestSupport.h"
@@ -101,6 +102,25 @@ TEST(SettingsFile, LivesBesideTheProgram) {
     EXPECT_EQ(std::filesystem::path(path).filename(), "vsk_download_config.txt");
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(path).parent_path(),
                                             std::filesystem::canonical("/proc/self/exe").parent_path()));
+}
+
+// The order the Linux programs look in: beside a portable copy; never beside an installed one,
+// whoever runs it (root may write /usr/bin); there the user's configuration directory.
+TEST(SettingsFile, AnInstalledProgramKeepsItInTheUsersConfigurationDirectory) {
+    TempDir dir;
+    const std::string portable = dir.path().string() + "/";
+    const std::string name = "/unit-loader/vsk_download_config.txt";
+    ::setenv("XDG_CONFIG_HOME", (dir.path() / "config").c_str(), 1);
+    EXPECT_EQ(settingsPlace(portable).path, portable + "vsk_download_config.txt");
+    EXPECT_FALSE(settingsPlace(portable).userDirectory);
+    for (const char* installed : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
+        EXPECT_EQ(settingsPlace(installed).path, (dir.path() / "config").string() + name) << installed;
+        EXPECT_TRUE(settingsPlace(installed).userDirectory) << installed;
+    }
+    // A relative XDG_CONFIG_HOME is no place: the home's .config then.
+    ::setenv("XDG_CONFIG_HOME", "config", 1);
+    ::setenv("HOME", (dir.path() / "home").c_str(), 1);
+    EXPECT_EQ(settingsPlace("/usr/bin/").path, (dir.path() / "home/.config").string() + name);
 }
 
 }  // namespace

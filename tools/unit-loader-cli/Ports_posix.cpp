@@ -26,6 +26,7 @@ std::string describePorts(const std::vector<SerialPortInfo>& ports) {
         if (!port.description.empty()) text += "  " + port.description;
         text += "\n";
         for (const auto& name : port.byId) text += "    by-id: " + name + "\n";
+        if (port.latencyTimerMs >= 0) text += "    latency timer: " + std::to_string(port.latencyTimerMs) + " ms\n";
         if (!port.accessible)
             text += "    no permission to open it: " + accessAdvice(port.owner, port.group, port.rootGroup, port.mode) +
                     "\n";

@@ -11,6 +11,7 @@
 #include "FileCommands.h"
 #include "Ports.h"
 #include "Run.h"
+#include "UnitLoaderVersion.h"
 
 namespace {
 
