@@ -10,12 +10,16 @@
 #include "OperatorFeedback.h"
 
 namespace {
+// Reading and checking go in pieces of this size, so that a read can be given up between them.
+constexpr std::size_t kPiece = std::size_t{16} << 20;
+
 // A failed allocation must come back as "Memory Allocate Error", not as an exception. Sizes
-// beyond the 32-bit length of a ByteBuffer cannot be held at all.
+// beyond the 32-bit length of a ByteBuffer cannot be held at all. Reserved, not filled: the
+// buffer grows piece by piece as it is read, so that no pass over it comes before the reading.
 bool allocate(std::vector<std::uint8_t>& buffer, std::uintmax_t size) {
     if (size > std::numeric_limits<std::uint32_t>::max()) return false;
     try {
-        buffer.resize(static_cast<std::size_t>(size));
+        buffer.reserve(static_cast<std::size_t>(size));
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -30,52 +34,72 @@ void DownloadImage::clear() {
 
 bool DownloadImage::load(const std::string& path, OperatorFeedback& feedback) {
     clear();
+    return take(read(path), feedback);
+}
+
+DownloadImage::File DownloadImage::read(const std::string& path, const std::atomic<bool>* cancel) {
+    File file;
+    auto failed = [&file](File::Error error) {
+        file.error = error;
+        file.bytes = {};
+        return std::move(file);
+    };
+    const auto cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
 
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::is_regular_file(status)) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
-    }
+    if (ec || !std::filesystem::is_regular_file(status)) return failed(File::Error::Open);
     const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
-    }
+    if (ec) return failed(File::Error::Open);
 
-    std::vector<std::uint8_t> buffer;
-    if (!allocate(buffer, size)) {
-        feedback.ShowTableMessage(kStrMemoryError);
-        return false;
-    }
+    if (!allocate(file.bytes, size)) return failed(File::Error::Memory);
+    if (cancelled()) return failed(File::Error::Cancelled);
 
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
-    }
+    if (!in) return failed(File::Error::Open);
     // A file that shrank since its size was taken cannot be trusted any more than one that won't open.
-    if (!buffer.empty() &&
-        !in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()))) {
-        feedback.ShowTableMessage(kStrFileOpenError);
-        return false;
+    const auto n = static_cast<std::size_t>(size);
+    for (std::size_t done = 0; done < n;) {
+        if (cancelled()) return failed(File::Error::Cancelled);
+        const std::size_t piece = std::min(kPiece, n - done);
+        file.bytes.resize(done + piece);  // within what was reserved: no allocation
+        if (!in.read(reinterpret_cast<char*>(file.bytes.data() + done), static_cast<std::streamsize>(piece)))
+            return failed(File::Error::Open);
+        done += piece;
     }
     in.close();
 
-    // Under two bytes there is no trailer to check.
-    const auto n = static_cast<std::uint32_t>(buffer.size());
+    // Under two bytes there is no trailer to check. The CRC of everything is the CRC of all but
+    // the trailer carried on over the trailer: one pass.
+    if (n < 2) return failed(File::Error::Invalid);
     Crc16 crc;
-    if (n >= 2) crc.update(std::span<const std::uint8_t>(buffer.data(), n - 2));
-    if (n < 2 || crc.low() != buffer[n - 1] || crc.high() != buffer[n - 2]) {
+    for (std::size_t done = 0; done < n - 2;) {
+        if (cancelled()) return failed(File::Error::Cancelled);
+        const std::size_t piece = std::min(kPiece, n - 2 - done);
+        crc.update(std::span<const std::uint8_t>(file.bytes.data() + done, piece));
+        done += piece;
+    }
+    if (crc.low() != file.bytes[n - 1] || crc.high() != file.bytes[n - 2]) return failed(File::Error::Invalid);
+    crc.update(std::span<const std::uint8_t>(file.bytes.data() + n - 2, 2));
+    file.crc = crc.value();
+    file.error = File::Error::None;
+    return file;
+}
+
+bool DownloadImage::take(File file, OperatorFeedback& feedback) {
+    clear();
+    switch (file.error) {
+    case File::Error::None: break;
+    case File::Error::Open: feedback.ShowTableMessage(kStrFileOpenError); return false;
+    case File::Error::Memory: feedback.ShowTableMessage(kStrMemoryError); return false;
+    case File::Error::Invalid:
         feedback.ShowMessagePair("ERROR: Invalid download file", "Select a valid software.");
         return false;
+    case File::Error::Cancelled: return false;
     }
-    crc.reset();
-    crc.update(buffer);
-
     // Taken over, not copied: a large image is held once, not twice.
-    bytes_ = ByteBuffer(std::move(buffer));
-    fileCrc_ = crc.value();
+    bytes_ = ByteBuffer(std::move(file.bytes));
+    fileCrc_ = file.crc;
     return true;
 }
 

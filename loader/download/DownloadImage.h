@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ByteBuffer.h"
 #include "UnitFrames.h"
@@ -14,10 +16,25 @@ class DownloadImage {
 public:
     static constexpr std::uint32_t kBlockSize = unitframe::kBlockSize;
 
+    // A file read and checked but not yet taken over, so that the reading, which takes a while
+    // for a large file, can run on another thread than the boxes.
+    struct File {
+        enum class Error { None, Open, Memory, Invalid, Cancelled };
+        Error error = Error::Open;
+        std::vector<std::uint8_t> bytes;  // empty unless error is None
+        std::uint16_t crc = 0;            // over the whole file, trailer included
+    };
+
     // Replaces the image with the file at `path`. The old image is gone whatever happens; a
     // failure has shown its box ("File Open Error", "Memory Allocate Error" or
-    // "ERROR: Invalid download file") and leaves nothing loaded.
+    // "ERROR: Invalid download file") and leaves nothing loaded. Same as clear, read, take.
     bool load(const std::string& path, OperatorFeedback& feedback);
+    // Reads and checks the file at `path`; safe on any thread. Given up, between pieces of a few
+    // megabytes, once `cancel` is set.
+    static File read(const std::string& path, const std::atomic<bool>* cancel = nullptr);
+    // Replaces the image with a read file, or shows the box of its failure and leaves nothing
+    // loaded (nothing shown for a cancelled read).
+    bool take(File file, OperatorFeedback& feedback);
     void clear();
 
     bool isLoaded() const { return !bytes_.empty(); }

@@ -73,8 +73,18 @@ void DialogCore::drainQueued(MessageQueue& queue) {
 }
 
 bool DialogCore::SelectDownloadFile(const std::string& path) {
+    if (!beginDownloadFile()) return false;
+    return finishDownloadFile(path, DownloadImage::read(path));
+}
+
+bool DialogCore::beginDownloadFile() {
     if (!controlsEnabled_) return false;  // as a drop on a busy window: ignored
-    if (!image_.load(path, recorder_)) {
+    image_.clear();
+    return true;
+}
+
+bool DialogCore::finishDownloadFile(const std::string& path, DownloadImage::File file) {
+    if (!image_.take(std::move(file), recorder_)) {
         run_.refuse(Outcome::FileError);
         return false;
     }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DialogCore.h"
@@ -44,6 +46,9 @@ public:
 
     // Destroys the window and ends the message loop with this exit code.
     virtual void destroyAndQuit(int exitCode) = 0;
+
+    // The pointer shows that the window is busy (a file being read), or no longer.
+    virtual void showBusy(bool) {}
 };
 
 // The port list: the serial devices present that go by a path (Linux), then "COM1" to "COM20".
@@ -56,7 +61,8 @@ int listSelection(const std::vector<std::string>& entries, const std::string& st
 // The operator's window without its widgets: start-up and shutdown in their fixed orders, the
 // lists, the settings file, the library file's life, file choice by browsing and dropping, the
 // operator's commands and the routing of the window's messages into the DialogCore.
-// Everything runs on the window's thread.
+// Everything runs on the window's thread, but for the reading of a chosen file, which runs on a
+// thread of its own while the operator controls are off, so that the window keeps being drawn.
 class MainDialog : private OperatorFeedback {
 public:
     // `programDirectory` (ending with the separator) holds the library file and the settings
@@ -75,12 +81,15 @@ public:
     // A command from a control or a key (the ids of the dialog template, 1 and 2 included);
     // others do nothing.
     void onCommand(int id);
-    // Files dropped on the window: the first is loaded, unless a download or check is running.
+    // Files dropped on the window: the first is loaded, unless a download or check is running
+    // or a file is being read.
     void onDrop(const std::vector<std::string>& paths);
     // A message taken from the window's queue; its payload is consumed.
     void onMessage(Message& message);
 
     bool hasSession() const { return hasSession_; }
+    // A chosen file is being read; the operator controls are off until it has been.
+    bool readingFile() const { return reading_; }
     bool closed() const { return closed_; }
     const std::string& libraryPath() const { return library_.path(); }
     const std::string& settingsPath() const { return settings_.path; }
@@ -109,6 +118,9 @@ private:
     SettingsFile openSettings() const;
     void fillList(int id, const std::vector<std::string>& entries, const std::string& stored);
     void noSessionBox();
+    void loadFile(const std::string& path);
+    void fileRead();
+    void stopReading();
 
     DialogWindow& window_;
     std::string programDirectory_;
@@ -118,4 +130,13 @@ private:
     std::vector<std::string> ports_;
     bool hasSession_ = false;
     bool closed_ = false;
+
+    // The file being read: its path (also while its box is up, for the explanation), the thread
+    // that reads it, what it read, and the flag that makes it give up.
+    MessageId fileReadMessage_ = 0;
+    bool reading_ = false;
+    std::string loadingPath_;
+    std::thread reader_;
+    DownloadImage::File read_;
+    std::atomic<bool> stopReader_{false};
 };

@@ -318,6 +318,13 @@ std::optional<std::string> QtMainWindow::chooseFile(const std::string& title) {
     return QFile::encodeName(path).toStdString();
 }
 
+void QtMainWindow::showBusy(bool busy) {
+    if (busy)
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
+}
+
 void QtMainWindow::destroyAndQuit(int exitCode) {
     hide();
     if (quit)

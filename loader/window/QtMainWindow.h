@@ -69,6 +69,7 @@ private:
     void messageBox(const std::string& caption, const std::string& text, BoxIcon icon) override;
     std::optional<std::string> chooseFile(const std::string& title) override;
     void destroyAndQuit(int exitCode) override;
+    void showBusy(bool busy) override;
 
     void createControls();
     void placeLabel(QLabel* label);

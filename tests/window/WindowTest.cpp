@@ -80,7 +80,9 @@ struct Window {
         QWidget* focus = QApplication::focusWidget();
         QTest::keyClick(focus ? focus : &window, key);
     }
-    void drop(const std::vector<std::string>& paths) {
+    // A dropped or chosen file is read on a thread of the window's; `wait` for it as the
+    // operator would, before the next step.
+    void drop(const std::vector<std::string>& paths, bool wait = true) {
         QMimeData mime;
         QList<QUrl> urls;
         for (const auto& p : paths) urls << QUrl::fromLocalFile(QString::fromStdString(p));
@@ -90,6 +92,11 @@ struct Window {
         QApplication::sendEvent(&window, &enter);
         QDropEvent dropped(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(&window, &dropped);
+        if (wait) QVERIFY(waitForTheFile());
+    }
+    bool reading() const { return window.dialog().readingFile(); }
+    bool waitForTheFile() {
+        return QTest::qWaitFor([this] { return !reading(); }, kDeadlineMs);
     }
     bool running() const { return window.dialog().core()->isRunning(); }
     bool waitUntilIdle() {
@@ -141,6 +148,7 @@ private Q_SLOTS:
     void failureBoxThenASecondDownloadSucceeds();
     void escapeDuringADownloadEndsAtOnce();
     void installedCopyWorksAndNoLibraryPlaceIsExplained();
+    void aLargeFileIsReadWhileTheWindowStaysAlive();
 };
 
 void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
@@ -259,6 +267,7 @@ void WindowTest::browseAndDropLoadTheFirstFile() {
 
     choice = dir.file("first.bin");
     w.click(dialog::kBrowse);
+    QVERIFY(w.waitForTheFile());
     QCOMPARE(titles, std::vector<std::string>({"Target File", "Target File"}));
     QCOMPARE(w.text(dialog::kFileName).toStdString(), dir.file("first.bin"));
     QCOMPARE(w.text(dialog::kCrcText).toStdString(), hex4(Crc16::of(first)));
@@ -438,6 +447,48 @@ void WindowTest::installedCopyWorksAndNoLibraryPlaceIsExplained() {
         w.window.close();
         QCOMPARE(w.exitCode, 2);
     }
+}
+
+// A large file takes seconds to read: the window stays drawn and answers meanwhile, with its
+// controls off, and Escape still closes it at once.
+void WindowTest::aLargeFileIsReadWhileTheWindowStaysAlive() {
+    TempDir dir;
+    // Zeros: a valid download file (the CRC of zeros is zero), sparse on disk.
+    const std::string big = dir.file("big.bin");
+    const std::uint32_t size = 128u << 20;
+    { std::ofstream create(big); }
+    fs::resize_file(big, size);
+    writeFile(dir.file("small.bin"), makeImage(1000));
+    Window w(dir.path().string() + "/");
+    const std::string library = w.window.dialog().libraryPath();
+
+    w.drop({big}, false);
+    // The drop has returned before the file was read: the window can be drawn.
+    QVERIFY(w.reading());
+    for (int id : dialog::kOperatorControls) QVERIFY(!w.enabled(id));
+    QCOMPARE(w.text(dialog::kStatusLine), QString("Reading the download file"));
+    QCOMPARE(w.window.cursor().shape(), Qt::BusyCursor);
+    QCOMPARE(w.text(dialog::kFileName), QString());
+    w.drop({dir.file("small.bin")}, false);  // ignored meanwhile
+    w.click(dialog::kStartDownload);
+    QVERIFY(w.waitForTheFile());
+    QCOMPARE(w.text(dialog::kFileName).toStdString(), big);
+    QCOMPARE(w.text(dialog::kCrcText), QString("0000"));
+    QCOMPARE(w.bar()->maximum(), static_cast<int>((size + 245) / 246));
+    QCOMPARE(w.text(dialog::kStatusLine), QString());
+    QCOMPARE(w.window.cursor().shape(), Qt::ArrowCursor);
+    for (int id : dialog::kOperatorControls) QVERIFY(w.enabled(id));
+    QVERIFY(w.closer.boxes.empty());
+    QVERIFY(!w.running());
+
+    w.drop({big}, false);
+    QVERIFY(w.reading());
+    w.key(Qt::Key_Escape);
+    QCOMPARE(w.exitCode, 2);
+    QVERIFY(!w.reading());
+    QVERIFY(!fs::exists(library));
+    QTest::qWait(50);  // anything the reader had posted comes to nothing
+    QVERIFY(w.closer.boxes.empty());
 }
 
 #if defined(__SANITIZE_THREAD__)
