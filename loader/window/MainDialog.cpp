@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Diagnose.h"
 #include "DialogTemplate.h"
 #include "SerialDevices.h"
 #include "platform/ProgramDirectory.h"
@@ -229,7 +230,12 @@ void MainDialog::SetFileNameText(const std::string& path) { window_.setText(dial
 void MainDialog::SetCrcText(const std::string& text) { window_.setText(dialog::kCrcText, text); }
 
 void MainDialog::ShowTableMessage(int id) {
-    window_.messageBox(stringResource(kStrTitle), stringResource(id), DialogWindow::BoxIcon::None);
+    // The box says only that the port or the file did not open; the lines below say why, as
+    // far as looking again can tell.
+    std::string text = stringResource(id);
+    if (id == kStrCommInitFailed) text += "\n\n" + explainPortFailure(PortText());
+    if (id == kStrFileOpenError && !loadingPath_.empty()) text += "\n\n" + explainFileFailure(loadingPath_);
+    window_.messageBox(stringResource(kStrTitle), text, DialogWindow::BoxIcon::None);
 }
 
 void MainDialog::ShowInfoMessage(const std::string& text) {

@@ -148,6 +148,8 @@ private Q_SLOTS:
     void failureBoxThenASecondDownloadSucceeds();
     void escapeDuringADownloadEndsAtOnce();
     void installedCopyWorksAndNoLibraryPlaceIsExplained();
+    void portAndFileFailuresSayWhyBelowTheBox_data();
+    void portAndFileFailuresSayWhyBelowTheBox();
     void aLargeFileIsReadWhileTheWindowStaysAlive();
 };
 
@@ -447,6 +449,50 @@ void WindowTest::installedCopyWorksAndNoLibraryPlaceIsExplained() {
         w.window.close();
         QCOMPARE(w.exitCode, 2);
     }
+}
+
+void WindowTest::portAndFileFailuresSayWhyBelowTheBox_data() {
+    QTest::addColumn<QString>("port");  // {sim}: the simulated unit's device; {dir}: the test's directory
+    QTest::addColumn<QString>("drop");  // a file to drop and load, else a version check
+    QTest::addColumn<QString>("text");
+
+    const QString portBox = "Failed in the initialization of the communication port.\n\n";
+    QTest::newRow("missing device") << "{dir}/ttyNone"
+                                    << "" << portBox + "Port {dir}/ttyNone: no such device.";
+    QTest::newRow("held by another program") << "{sim}"
+                                             << "" << portBox + "Port {sim}: in use by another program.";
+    QTest::newRow("file is a directory") << "{sim}"
+                                         << "{dir}"
+                                         << "File Open Error\n\nFile {dir}: a directory, not a file.";
+}
+
+void WindowTest::portAndFileFailuresSayWhyBelowTheBox() {
+    QFETCH(QString, port);
+    QFETCH(QString, drop);
+    QFETCH(QString, text);
+    TempDir dir;
+    UnitSimulator sim;
+    sim.start();
+    for (QString* s : {&port, &drop, &text}) {
+        s->replace("{sim}", QString::fromStdString(sim.devicePath()));
+        s->replace("{dir}", QString::fromStdString(dir.path().string()));
+    }
+    writeText(dir.file("vsk_download_config.txt"), "Port," + port.toStdString() + "\nBaudrate,38400\n");
+    HostPort holder(sim.devicePath());  // another program's hold on the unit's line
+    QVERIFY(holder.isOpen());
+
+    Window w(dir.path().string() + "/");
+    QCOMPARE(w.text(dialog::kPortList), port);
+    if (drop.isEmpty()) {
+        w.click(dialog::kVersionCheck);
+    } else {
+        w.drop({drop.toStdString()});
+    }
+    QCOMPARE(w.closer.boxes.size(), std::size_t{1});
+    QCOMPARE(w.closer.boxes[0].caption, kTitle);
+    QCOMPARE(w.closer.boxes[0].text, text);
+    QCOMPARE(w.closer.boxes[0].icon, QMessageBox::NoIcon);
+    w.key(Qt::Key_Escape);
 }
 
 // A large file takes seconds to read: the window stays drawn and answers meanwhile, with its
