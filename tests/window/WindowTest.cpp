@@ -36,6 +36,7 @@ struct ShownBox {
     QString text;
     QMessageBox::Icon icon;
     int progress;  // where the bar stood while the box was up
+    int width;
 };
 
 // Closes each message box of the window with its OK button as soon as it is up, and keeps
@@ -53,7 +54,7 @@ private:
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible()) return;
         const auto* bar = qobject_cast<QProgressBar*>(window_.control(dialog::kProgress));
-        boxes.push_back({box->windowTitle(), box->text(), box->icon(), bar->value()});
+        boxes.push_back({box->windowTitle(), box->text(), box->icon(), bar->value(), box->width()});
         box->button(QMessageBox::Ok)->click();
     }
     QtMainWindow& window_;
@@ -148,6 +149,7 @@ private Q_SLOTS:
     void failureBoxThenASecondDownloadSucceeds();
     void escapeDuringADownloadEndsAtOnce();
     void installedCopyWorksAndNoLibraryPlaceIsExplained();
+    void errorBoxesShowTheirWholeCaption();
     void portAndFileFailuresSayWhyBelowTheBox_data();
     void portAndFileFailuresSayWhyBelowTheBox();
     void aLargeFileIsReadWhileTheWindowStaysAlive();
@@ -449,6 +451,32 @@ void WindowTest::installedCopyWorksAndNoLibraryPlaceIsExplained() {
         w.window.close();
         QCOMPARE(w.exitCode, 2);
     }
+}
+
+// Two boxes that differ only in their captions: each box leaves room for its whole caption in a
+// bold title font beside a frame's icon and buttons, which a window manager would otherwise cut
+// ("ERROR: Dow...ot selected").
+void WindowTest::errorBoxesShowTheirWholeCaption() {
+    TempDir dir;
+    Bytes broken = makeImage(600);
+    broken.back() ^= 1;
+    writeFile(dir.file("broken.bin"), broken);
+    Window w(dir.path().string() + "/");
+    w.click(dialog::kStartDownload);
+    w.drop({dir.file("broken.bin")});
+    QCOMPARE(w.closer.boxes.size(), std::size_t{2});
+    QCOMPARE(w.closer.boxes[0].caption, QString("ERROR: Download file is not selected"));
+    QCOMPARE(w.closer.boxes[1].caption, QString("ERROR: Invalid download file"));
+    QFont title = QApplication::font();
+    title.setBold(true);
+    const QFontMetrics metrics(title);
+    for (const auto& box : w.closer.boxes) {
+        QCOMPARE(box.text, QString("Select a valid software."));
+        // An icon and three buttons of a line's height each.
+        const int frame = metrics.horizontalAdvance(box.caption) + 4 * metrics.height();
+        QVERIFY2(box.width >= frame, qPrintable(QString("%1: %2 < %3").arg(box.caption).arg(box.width).arg(frame)));
+    }
+    w.key(Qt::Key_Escape);
 }
 
 void WindowTest::portAndFileFailuresSayWhyBelowTheBox_data() {
