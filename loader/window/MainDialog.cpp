@@ -79,12 +79,15 @@ bool MainDialog::InitDialog() {
     window_.show(dialog::kConnect, false);
     window_.setText(dialog::kFileName, "");
 
-    // A device path that is not in the list (a simulated unit's pseudo-terminal, a device
-    // unplugged for now) is the operator's own entry: it is kept and selected.
+    // A stored port that is not in the list is the operator's own entry, and it works: it is
+    // kept. A device path (a simulated unit's pseudo-terminal, a device unplugged for now) is
+    // added and selected; another name (ttyS0, COM21) stands in the field as typed, where the
+    // list takes typing, and is saved again at the close.
     ports_ = portListEntries(devicesPresent());
     const std::string storedPort = settings.get(SettingsFile::kPortKey);
     if (isDevicePath(storedPort) && listSelection(ports_, storedPort) < 0) ports_.push_back(storedPort);
     fillList(dialog::kPortList, ports_, storedPort);
+    if (!storedPort.empty() && listSelection(ports_, storedPort) < 0) window_.setText(dialog::kPortList, storedPort);
     fillList(dialog::kBaudList, kBaudRates, settings.get(SettingsFile::kBaudKey));
 
     window_.setText(dialog::kStatusLine, "");

@@ -28,6 +28,8 @@ public:
     // The system's default GUI font on a control, or on the window for id 0.
     virtual void setDefaultGuiFont(int id) = 0;
 
+    // On an editable list: what the operator would have typed; a list that takes no typing
+    // keeps its selection.
     virtual void setText(int id, const std::string& text) = 0;
     // For a list: the text of its selected entry, or what the operator typed; empty when none.
     virtual std::string text(int id) const = 0;

@@ -173,10 +173,15 @@ void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
     QTest::newRow("COM1 is not COM10") << "Baudrate,9600\nPort,COM1\n"
                                        << "COM1"
                                        << "9600" << -1 << true << "Baudrate,9600\r\nPort,COM1\r\n";
+    // A port the list does not hold works all the same (COM21 is /dev/ttyS20): it stays in the
+    // field; a baud rate that matches nothing leaves its list empty, and both are kept.
     QTest::newRow("nothing matches: stored values kept")
         << "Port,COM21\nBaudrate,4800\nZeta,1\n"
-        << ""
+        << "COM21"
         << "" << -1 << true << "Baudrate,4800\r\nPort,COM21\r\nZeta,1\r\n";
+    QTest::newRow("a bare device name") << "Port,ttyS0\nBaudrate,38400\n"
+                                        << "ttyS0"
+                                        << "38400" << -1 << false << "Baudrate,38400\r\nPort,ttyS0\r\n";
     QTest::newRow("no file: defaults") << "none"
                                        << "COM1"
                                        << "9600" << -1 << false << "Baudrate,9600\r\nPort,COM1\r\n";
@@ -487,6 +492,8 @@ void WindowTest::portAndFileFailuresSayWhyBelowTheBox_data() {
     const QString portBox = "Failed in the initialization of the communication port.\n\n";
     QTest::newRow("missing device") << "{dir}/ttyNone"
                                     << "" << portBox + "Port {dir}/ttyNone: no such device.";
+    QTest::newRow("a bare name") << "ttyNoSuch7"
+                                 << "" << portBox + "Port ttyNoSuch7 (/dev/ttyNoSuch7): no such device.";
     QTest::newRow("held by another program") << "{sim}"
                                              << "" << portBox + "Port {sim}: in use by another program.";
     QTest::newRow("file is a directory") << "{sim}"
