@@ -12,9 +12,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 
+#include "CliTestSupport.h"
 #include "DialogTemplate.h"
 #include "HostPort.h"
 #include "QtMainWindow.h"
@@ -153,6 +155,8 @@ private Q_SLOTS:
     void portAndFileFailuresSayWhyBelowTheBox_data();
     void portAndFileFailuresSayWhyBelowTheBox();
     void aLargeFileIsReadWhileTheWindowStaysAlive();
+    void signalsCloseTheProgramAsTheCloseBoxDoes_data();
+    void signalsCloseTheProgramAsTheCloseBoxDoes();
 };
 
 void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
@@ -570,6 +574,34 @@ void WindowTest::aLargeFileIsReadWhileTheWindowStaysAlive() {
     QVERIFY(!fs::exists(library));
     QTest::qWait(50);  // anything the reader had posted comes to nothing
     QVERIFY(w.closer.boxes.empty());
+}
+
+void WindowTest::signalsCloseTheProgramAsTheCloseBoxDoes_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int{SIGTERM};
+    QTest::newRow("SIGHUP, the desktop session ends") << int{SIGHUP};
+    QTest::newRow("SIGINT") << int{SIGINT};
+}
+
+// The program itself, in a directory of its own: a signal saves the settings and deletes the
+// library file, as the close box does, and the exit code is the close box's.
+void WindowTest::signalsCloseTheProgramAsTheCloseBoxDoes() {
+    QFETCH(int, signal);
+    TempDir dir;
+    const std::string program = dir.file("unit-loader");
+    fs::copy_file(UL_WINDOW_PROGRAM, program);
+    writeText(dir.file("vsk_download_config.txt"), "Port,ttyS0\nBaudrate,19200\n");
+    clitest::Process p({program}, {"QT_QPA_PLATFORM=offscreen"});
+    const std::string library = dir.file("px417." + std::to_string(p.pid()) + ".so");
+    QVERIFY(QTest::qWaitFor([&] { return fs::exists(library); }, kDeadlineMs));
+
+    p.signal(signal);
+    const clitest::Finished f = p.finish(std::chrono::milliseconds(kDeadlineMs));
+    QVERIFY(!f.timedOut);
+    QVERIFY2(f.exited, qPrintable(QString("ended by signal %1").arg(f.code)));
+    QCOMPARE(f.code, 2);
+    QVERIFY(!fs::exists(library));
+    QCOMPARE(slurp(dir.file("vsk_download_config.txt")), std::string("Baudrate,19200\r\nPort,ttyS0\r\n"));
 }
 
 #if defined(__SANITIZE_THREAD__)
