@@ -150,7 +150,7 @@ void MainDialog::onDrop(const std::vector<std::string>& paths) {
     loadFile(paths.front());
 }
 
-// A large file takes seconds to read and check (a 3 GB one half a minute and more), too long
+// A large file takes seconds to read and check (a 3 GB one tens of seconds), too long
 // for a window that is not drawn meanwhile. The core's image is let go first, so that two are
 // never held at once.
 void MainDialog::loadFile(const std::string& path) {
