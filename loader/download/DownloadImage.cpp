@@ -9,12 +9,16 @@
 #include "Crc16.h"
 
 namespace {
+// Reading and checking go in pieces of this size, so that a read can be given up between them.
+constexpr std::size_t kPiece = std::size_t{16} << 20;
+
 // A failed allocation must come back as "Memory Allocate Error", not as an exception. Sizes
-// beyond the 32-bit length of a ByteBuffer cannot be held at all.
+// beyond the 32-bit length of a ByteBuffer cannot be held at all. Reserved, not filled: the
+// buffer grows piece by piece as it is read, so that no pass over it comes before the reading.
 bool allocate(std::vector<std::uint8_t>& buffer, std::uintmax_t size) {
     if (size > std::numeric_limits<std::uint32_t>::max()) return false;
     try {
-        buffer.resize(static_cast<std::size_t>(size));
+        buffer.reserve(static_cast<std::size_t>(size));
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -29,46 +33,68 @@ void DownloadImage::clear() {
 
 FileProblem DownloadImage::load(const std::string& path) {
     clear();
+    return take(read(path));
+}
+
+DownloadImage::File DownloadImage::read(const std::string& path, const std::atomic<bool>* cancel) {
+    File file;
+    auto failed = [&file](FileProblem problem) {
+        file.problem = problem;
+        file.bytes = {};
+        return std::move(file);
+    };
+    const auto cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
+    auto givenUp = [&] {
+        file.cancelled = true;
+        return failed(FileProblem::OpenError);
+    };
 
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::is_regular_file(status)) {
-        return FileProblem::OpenError;
-    }
+    if (ec || !std::filesystem::is_regular_file(status)) return failed(FileProblem::OpenError);
     const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec) {
-        return FileProblem::OpenError;
-    }
+    if (ec) return failed(FileProblem::OpenError);
 
-    std::vector<std::uint8_t> buffer;
-    if (!allocate(buffer, size)) {
-        return FileProblem::MemoryError;
-    }
+    if (!allocate(file.bytes, size)) return failed(FileProblem::MemoryError);
+    if (cancelled()) return givenUp();
 
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return FileProblem::OpenError;
-    }
+    if (!in) return failed(FileProblem::OpenError);
     // A file that shrank since its size was taken cannot be trusted any more than one that won't open.
-    if (!buffer.empty() &&
-        !in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()))) {
-        return FileProblem::OpenError;
+    const auto n = static_cast<std::size_t>(size);
+    for (std::size_t done = 0; done < n;) {
+        if (cancelled()) return givenUp();
+        const std::size_t piece = std::min(kPiece, n - done);
+        file.bytes.resize(done + piece);  // within what was reserved: no allocation
+        if (!in.read(reinterpret_cast<char*>(file.bytes.data() + done), static_cast<std::streamsize>(piece)))
+            return failed(FileProblem::OpenError);
+        done += piece;
     }
     in.close();
 
-    // Under two bytes there is no trailer to check.
-    const auto n = static_cast<std::uint32_t>(buffer.size());
+    // Under two bytes there is no trailer to check. The CRC of everything is the CRC of all but
+    // the trailer carried on over the trailer: one pass.
+    if (n < 2) return failed(FileProblem::Invalid);
     Crc16 crc;
-    if (n >= 2) crc.update(std::span<const std::uint8_t>(buffer.data(), n - 2));
-    if (n < 2 || crc.low() != buffer[n - 1] || crc.high() != buffer[n - 2]) {
-        return FileProblem::Invalid;
+    for (std::size_t done = 0; done < n - 2;) {
+        if (cancelled()) return givenUp();
+        const std::size_t piece = std::min(kPiece, n - 2 - done);
+        crc.update(std::span<const std::uint8_t>(file.bytes.data() + done, piece));
+        done += piece;
     }
-    crc.reset();
-    crc.update(buffer);
+    if (crc.low() != file.bytes[n - 1] || crc.high() != file.bytes[n - 2]) return failed(FileProblem::Invalid);
+    crc.update(std::span<const std::uint8_t>(file.bytes.data() + n - 2, 2));
+    file.crc = crc.value();
+    file.problem = FileProblem::None;
+    return file;
+}
 
+FileProblem DownloadImage::take(File file) {
+    clear();
+    if (file.problem != FileProblem::None) return file.problem;
     // Taken over, not copied: a large image is held once, not twice.
-    bytes_ = ByteBuffer(std::move(buffer));
-    fileCrc_ = crc.value();
+    bytes_ = ByteBuffer(std::move(file.bytes));
+    fileCrc_ = file.crc;
     return FileProblem::None;
 }
 

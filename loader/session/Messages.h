@@ -28,6 +28,8 @@ inline constexpr std::string_view kStatusUpdate = "Orlo::PX417::Message::StatusU
 inline constexpr std::string_view kResponse = "Orlo::PX417::Message::Response";
 inline constexpr std::string_view kAlarm = "Orlo::PX417::Message::Alarm";
 inline constexpr std::string_view kSendCancel = "Orlo::DLG::Message::SENDCANCEL";
+// The window's own: a chosen file has been read on its thread (no payload).
+inline constexpr std::string_view kFileRead = "Orlo::DLG::Message::FILEREAD";
 }  // namespace msgname
 
 // A posted message. The buffer, when there is one, belongs to whoever holds the message.

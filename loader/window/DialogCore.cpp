@@ -82,8 +82,21 @@ void DialogCore::drainQueued(MessageQueue& queue) {
 }
 
 bool DialogCore::SelectDownloadFile(const std::string& path) {
+    if (!beginDownloadFile()) return false;
+    return finishDownloadFile(path, DownloadImage::read(path));
+}
+
+bool DialogCore::beginDownloadFile() {
     if (!controlsEnabled_) return false;  // as a drop on a busy window: ignored
-    if (const FileProblem problem = image_.load(path); problem != FileProblem::None) {
+    image_.clear();
+    return true;
+}
+
+bool DialogCore::finishDownloadFile(const std::string& path, DownloadImage::File file) {
+    // A read given up (the window closing) is no attempt: nothing to report.
+    const bool cancelled = file.cancelled;
+    if (const FileProblem problem = image_.take(std::move(file)); problem != FileProblem::None) {
+        if (cancelled) return false;
         run_.open(RunKind::Download, {});
         run_.report().file = path;
         run_.report().fileProblem = problem;

@@ -74,6 +74,13 @@ public:
     // are ignored, as the disabled buttons of the window would be; SelectDownloadFile then
     // returns false without a box.
     bool SelectDownloadFile(const std::string& path);
+    // SelectDownloadFile in its three steps, for a front that reads the file off its UI thread
+    // (a large file takes seconds). beginDownloadFile: false while the operator controls are
+    // disabled; otherwise the image held so far is let go, so that two are never held at once.
+    // Then DownloadImage::read, on any thread; then finishDownloadFile with what it read, which
+    // does all the rest (boxes, outcome, progress range, CRC and file-name texts).
+    bool beginDownloadFile();
+    bool finishDownloadFile(const std::string& path, DownloadImage::File file);
     // The Start Download button: refuses without a file, connects with `connection` if needed,
     // starts.
     void StartDownload(const Connection& connection);

@@ -2,7 +2,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <system_error>
+#include <utility>
 
+#include "Diagnose.h"
 #include "DialogTemplate.h"
 #include "SerialDevices.h"
 #include "platform/ProgramDirectory.h"
@@ -28,6 +31,7 @@ std::vector<std::string> devicesPresent() {
 }
 
 const std::vector<std::string> kBaudRates{"9600", "19200", "38400"};
+const std::string kReadingText = "Reading the download file";
 
 }  // namespace
 
@@ -59,7 +63,7 @@ int listSelection(const std::vector<std::string>& entries, const std::string& st
 MainDialog::MainDialog(DialogWindow& window, std::string programDirectory)
     : window_(window), programDirectory_(std::move(programDirectory)) {}
 
-MainDialog::~MainDialog() = default;
+MainDialog::~MainDialog() { stopReading(); }
 
 SettingsFile MainDialog::openSettings() const {
     SettingsFile settings(settings_);
@@ -86,12 +90,15 @@ bool MainDialog::InitDialog() {
     window_.show(dialog::kConnect, false);
     window_.setText(dialog::kFileName, "");
 
-    // A device path that is not in the list (a simulated unit's pseudo-terminal, a device
-    // unplugged for now) is the operator's own entry: it is kept and selected.
+    // A stored port that is not in the list is the operator's own entry, and it works: it is
+    // kept. A device path (a simulated unit's pseudo-terminal, a device unplugged for now) is
+    // added and selected; another name (ttyS0, COM21) stands in the field as typed, where the
+    // list takes typing, and is saved again at the close.
     ports_ = portListEntries(devicesPresent());
     const std::string storedPort = settings.get(SettingsFile::kPortKey);
     if (isDevicePath(storedPort) && listSelection(ports_, storedPort) < 0) ports_.push_back(storedPort);
     fillList(dialog::kPortList, ports_, storedPort);
+    if (!storedPort.empty() && listSelection(ports_, storedPort) < 0) window_.setText(dialog::kPortList, storedPort);
     fillList(dialog::kBaudList, kBaudRates, settings.get(SettingsFile::kBaudKey));
     stallLimit_ = stallLimitOf(settings.get(kStallKey));
 
@@ -104,12 +111,14 @@ bool MainDialog::InitDialog() {
     hasSession_ = library_.extract(ExtractedLibrary::For::Window, programDirectory_);
     core_ = std::make_unique<DialogCore>(static_cast<OperatorFeedback&>(*this), window_, library_.path());
     core_->watch().setLimits({std::nullopt, stallLimit_});
+    fileReadMessage_ = registerMessage(msgname::kFileRead);
     return hasSession_;
 }
 
 void MainDialog::CloseAndQuit(int exitCode) {
     if (closed_) return;
     closed_ = true;
+    stopReading();
     if (core_ && hasSession_) core_->Shutdown();
 
     // A list without a selection (a stored value that matched nothing) keeps the stored value.
@@ -126,10 +135,11 @@ void MainDialog::CloseAndQuit(int exitCode) {
 
 void MainDialog::onCommand(int id) {
     if (closed_ || !core_) return;
+    if (reading_ && id != dialog::kIdCancel) return;  // the controls are off
     switch (id) {
     case dialog::kIdCancel: CloseAndQuit(2); break;
     case dialog::kBrowse:
-        if (auto path = window_.chooseFile("Target File")) core_->SelectDownloadFile(*path);
+        if (auto path = window_.chooseFile("Target File")) loadFile(*path);
         break;
     case dialog::kStartDownload:
         // Without a file the core answers with its own box before it would need the session.
@@ -166,18 +176,77 @@ void MainDialog::onWatchTimer() {
 
 void MainDialog::RunEnded(const RunReport& report) {
     window_.setWatchTimer(std::nullopt);
-    OperatorFeedback::RunEnded(report);
+    // The box says only that the port or the file did not open; the lines below say why, as far
+    // as looking again can tell.
+    std::string why;
+    if (report.outcome == Outcome::ConnectionFailure) why = explainPortFailure(report.connection.port);
+    if (report.fileProblem == FileProblem::OpenError) why = explainFileFailure(report.file);
+    if (why.empty() || report.box.kind != ReportBox::Kind::Table) {
+        OperatorFeedback::RunEnded(report);
+        return;
+    }
+    window_.messageBox(report.box.caption, report.box.text + "\n\n" + why, DialogWindow::BoxIcon::None);
 }
 
 void MainDialog::onDrop(const std::vector<std::string>& paths) {
-    if (closed_ || !core_ || !core_->operatorControlsEnabled() || paths.empty()) return;
-    core_->SelectDownloadFile(paths.front());
+    if (closed_ || !core_ || reading_ || !core_->operatorControlsEnabled() || paths.empty()) return;
+    loadFile(paths.front());
+}
+
+// A large file takes seconds to read and check (a 3 GB one tens of seconds), too long
+// for a window that is not drawn meanwhile. The core's image is let go first, so that two are
+// never held at once.
+void MainDialog::loadFile(const std::string& path) {
+    // The chooser may have returned after the window closed (a signal while it was up).
+    if (closed_ || !core_->beginDownloadFile()) return;
+    loadingPath_ = path;
+    reading_ = true;
+    stopReader_.store(false);
+    try {
+        reader_ = std::thread([this, path] {
+            read_ = DownloadImage::read(path, &stopReader_);
+            window_.postMessage(fileReadMessage_, nullptr);  // its last step: fileRead joins it
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: read here, the window unpainted meanwhile.
+        reading_ = false;
+        core_->finishDownloadFile(path, DownloadImage::read(path));
+        loadingPath_.clear();
+        return;
+    }
+    DisableOperatorControls();
+    SetStatusText(kReadingText);
+    window_.showBusy(true);
+}
+
+void MainDialog::fileRead() {
+    if (!reading_) return;
+    reader_.join();
+    reading_ = false;
+    window_.showBusy(false);
+    SetStatusText("");
+    EnableOperatorControls();
+    core_->finishDownloadFile(loadingPath_, std::exchange(read_, {}));
+    loadingPath_.clear();
+}
+
+void MainDialog::stopReading() {
+    if (!reader_.joinable()) return;
+    stopReader_.store(true);
+    reader_.join();
+    reading_ = false;
+    read_ = {};
 }
 
 void MainDialog::onMessage(Message& message) {
     // After the close the session is gone; what was still queued has nothing to drive.
     if (closed_ || !core_) {
         message.payload.reset();
+        return;
+    }
+    if (message.id == fileReadMessage_) {
+        message.payload.reset();
+        fileRead();
         return;
     }
     core_->handleMessage(message);

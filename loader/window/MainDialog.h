@@ -1,10 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DialogCore.h"
@@ -27,6 +29,8 @@ public:
     // The system's default GUI font on a control, or on the window for id 0.
     virtual void setDefaultGuiFont(int id) = 0;
 
+    // On an editable list: what the operator would have typed; a list that takes no typing
+    // keeps its selection.
     virtual void setText(int id, const std::string& text) = 0;
     // For a list: the text of its selected entry, or what the operator typed; empty when none.
     virtual std::string text(int id) const = 0;
@@ -49,6 +53,8 @@ public:
     // Calls MainDialog::onWatchTimer once, `after` from now (replacing a call not yet made);
     // nothing: no call.
     virtual void setWatchTimer(std::optional<std::chrono::milliseconds> after) = 0;
+    // The pointer shows that the window is busy (a file being read), or no longer.
+    virtual void showBusy(bool) {}
 };
 
 // The stall limit of the settings' "StallTimeout" (whole seconds, 0 for none); a missing or
@@ -65,7 +71,8 @@ int listSelection(const std::vector<std::string>& entries, const std::string& st
 // The operator's window without its widgets: start-up and shutdown in their fixed orders, the
 // lists, the settings file, the library file's life, file choice by browsing and dropping, the
 // operator's commands and the routing of the window's messages into the DialogCore.
-// Everything runs on the window's thread.
+// Everything runs on the window's thread, but for the reading of a chosen file, which runs on a
+// thread of its own while the operator controls are off, so that the window keeps being drawn.
 class MainDialog : private OperatorFeedback {
 public:
     // A run that has made no progress for this long is stopped (the command-line loader's
@@ -91,7 +98,8 @@ public:
     // A command from a control or a key (the ids of the dialog template, 1 and 2 included);
     // others do nothing.
     void onCommand(int id);
-    // Files dropped on the window: the first is loaded, unless a download or check is running.
+    // Files dropped on the window: the first is loaded, unless a download or check is running
+    // or a file is being read.
     void onDrop(const std::vector<std::string>& paths);
     // A message taken from the window's queue; its payload is consumed.
     void onMessage(Message& message);
@@ -99,6 +107,8 @@ public:
     void onWatchTimer();
 
     bool hasSession() const { return hasSession_; }
+    // A chosen file is being read; the operator controls are off until it has been.
+    bool readingFile() const { return reading_; }
     bool closed() const { return closed_; }
     const std::string& libraryPath() const { return library_.path(); }
     const std::string& settingsPath() const { return settings_.path; }
@@ -128,6 +138,9 @@ private:
     SettingsFile openSettings() const;
     void fillList(int id, const std::vector<std::string>& entries, const std::string& stored);
     void noSessionBox();
+    void loadFile(const std::string& path);
+    void fileRead();
+    void stopReading();
 
     DialogWindow& window_;
     std::string programDirectory_;
@@ -138,4 +151,13 @@ private:
     std::optional<std::chrono::milliseconds> stallLimit_ = kDefaultStallLimit;
     bool hasSession_ = false;
     bool closed_ = false;
+
+    // The file being read: its path (also while its box is up, for the explanation), the thread
+    // that reads it, what it read, and the flag that makes it give up.
+    MessageId fileReadMessage_ = 0;
+    bool reading_ = false;
+    std::string loadingPath_;
+    std::thread reader_;
+    DownloadImage::File read_;
+    std::atomic<bool> stopReader_{false};
 };

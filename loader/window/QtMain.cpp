@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "QtMainWindow.h"
+#include "QuitSignals.h"
 #include "UnitLoaderVersion.h"
 
 int main(int argc, char** argv) {
@@ -39,7 +40,14 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // The window ends the loop itself, with its exit code, once it has saved and cleaned up.
     app.setQuitOnLastWindowClosed(false);
-    QtMainWindow window;
-    window.show();
+    // Before the window writes its library file, so that no moment is left in which a signal
+    // would end the program with the file left behind. Handled once the loop runs.
+    QtMainWindow* window = nullptr;
+    const QuitSignals quitSignals([&window](int) {
+        if (window) window->close();
+    });
+    QtMainWindow mainWindow;
+    window = &mainWindow;
+    mainWindow.show();
     return app.exec();
 }

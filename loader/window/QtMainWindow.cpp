@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -17,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpacerItem>
 #include <QUrl>
 #include <algorithm>
 #include <climits>
@@ -310,6 +312,17 @@ void QtMainWindow::messageBox(const std::string& caption, const std::string& tex
     QMessageBox box(icon == BoxIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon, qs(caption),
                     qs(text), QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    // A box is only as wide as its text, and the window manager cuts a caption wider than the
+    // frame, yet the caption is what tells "ERROR: Download file is not selected" from
+    // "ERROR: Invalid download file" (the same text). Room for it in a bold title font, and on
+    // both sides of it for a frame's icon and buttons, so that a centred caption fits too.
+    QFont title = box.font();
+    title.setBold(true);
+    const QFontMetrics metrics(title);
+    const int wanted = metrics.horizontalAdvance(qs(caption)) + 8 * metrics.height();
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(wanted, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
     box.exec();
 }
 
@@ -325,6 +338,13 @@ void QtMainWindow::setWatchTimer(std::optional<std::chrono::milliseconds> after)
         watchTimer_.start(*after);
     else
         watchTimer_.stop();
+}
+
+void QtMainWindow::showBusy(bool busy) {
+    if (busy)
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
 }
 
 void QtMainWindow::destroyAndQuit(int exitCode) {

@@ -71,6 +71,7 @@ private:
     std::optional<std::string> chooseFile(const std::string& title) override;
     void destroyAndQuit(int exitCode) override;
     void setWatchTimer(std::optional<std::chrono::milliseconds> after) override;
+    void showBusy(bool busy) override;
 
     void createControls();
     void placeLabel(QLabel* label);

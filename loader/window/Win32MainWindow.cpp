@@ -53,11 +53,12 @@ INT_PTR Win32MainWindow::route(UINT message, WPARAM wParam, LPARAM lParam) {
         response_ = registerMessage(msgname::kResponse);
         alarm_ = registerMessage(msgname::kAlarm);
         sendCancel_ = registerMessage(msgname::kSendCancel);
+        fileRead_ = registerMessage(msgname::kFileRead);
         return ready ? TRUE : FALSE;
     }
-    if (isPayloadMessage(message) || (message != 0 && message == sendCancel_)) {
+    if (isPayloadMessage(message) || (message != 0 && (message == sendCancel_ || message == fileRead_))) {
         Message posted{static_cast<MessageId>(message), nullptr, static_cast<std::uint32_t>(wParam)};
-        if (message != sendCancel_) posted.payload.reset(reinterpret_cast<ByteBuffer*>(lParam));
+        if (isPayloadMessage(message)) posted.payload.reset(reinterpret_cast<ByteBuffer*>(lParam));
         dialog_.onMessage(posted);
         return TRUE;
     }

@@ -58,6 +58,6 @@ private:
     HICON largeIcon_ = nullptr;
     HICON smallIcon_ = nullptr;
     // Registered at start-up; 0 (no message is numbered so) until then.
-    UINT statusUpdate_ = 0, response_ = 0, alarm_ = 0, sendCancel_ = 0;
+    UINT statusUpdate_ = 0, response_ = 0, alarm_ = 0, sendCancel_ = 0, fileRead_ = 0;
     MainDialog dialog_;  // last: it ends its session while the window still exists
 };

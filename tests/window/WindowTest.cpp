@@ -12,9 +12,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 
+#include "CliTestSupport.h"
 #include "DialogTemplate.h"
 #include "HostPort.h"
 #include "QtMainWindow.h"
@@ -36,6 +38,7 @@ struct ShownBox {
     QString text;
     QMessageBox::Icon icon;
     int progress;  // where the bar stood while the box was up
+    int width;
 };
 
 // Closes each message box of the window with its OK button as soon as it is up, and keeps
@@ -53,7 +56,7 @@ private:
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible()) return;
         const auto* bar = qobject_cast<QProgressBar*>(window_.control(dialog::kProgress));
-        boxes.push_back({box->windowTitle(), box->text(), box->icon(), bar->value()});
+        boxes.push_back({box->windowTitle(), box->text(), box->icon(), bar->value(), box->width()});
         box->button(QMessageBox::Ok)->click();
     }
     QtMainWindow& window_;
@@ -80,7 +83,9 @@ struct Window {
         QWidget* focus = QApplication::focusWidget();
         QTest::keyClick(focus ? focus : &window, key);
     }
-    void drop(const std::vector<std::string>& paths) {
+    // A dropped or chosen file is read on a thread of the window's; `wait` for it as the
+    // operator would, before the next step.
+    void drop(const std::vector<std::string>& paths, bool wait = true) {
         QMimeData mime;
         QList<QUrl> urls;
         for (const auto& p : paths) urls << QUrl::fromLocalFile(QString::fromStdString(p));
@@ -90,6 +95,11 @@ struct Window {
         QApplication::sendEvent(&window, &enter);
         QDropEvent dropped(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(&window, &dropped);
+        if (wait) QVERIFY(waitForTheFile());
+    }
+    bool reading() const { return window.dialog().readingFile(); }
+    bool waitForTheFile() {
+        return QTest::qWaitFor([this] { return !reading(); }, kDeadlineMs);
     }
     bool running() const { return window.dialog().core()->isRunning(); }
     bool waitUntilIdle() {
@@ -142,6 +152,12 @@ private Q_SLOTS:
     void escapeDuringADownloadEndsAtOnce();
     void aDownloadWithoutProgressStopsAtTheStallLimit();
     void installedCopyWorksAndNoLibraryPlaceIsExplained();
+    void errorBoxesShowTheirWholeCaption();
+    void portAndFileFailuresSayWhyBelowTheBox_data();
+    void portAndFileFailuresSayWhyBelowTheBox();
+    void aLargeFileIsReadWhileTheWindowStaysAlive();
+    void signalsCloseTheProgramAsTheCloseBoxDoes_data();
+    void signalsCloseTheProgramAsTheCloseBoxDoes();
 };
 
 void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
@@ -162,10 +178,15 @@ void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
     QTest::newRow("COM1 is not COM10") << "Baudrate,9600\nPort,COM1\n"
                                        << "COM1"
                                        << "9600" << -1 << true << "Baudrate,9600\r\nPort,COM1\r\n";
+    // A port the list does not hold works all the same (COM21 is /dev/ttyS20): it stays in the
+    // field; a baud rate that matches nothing leaves its list empty, and both are kept.
     QTest::newRow("nothing matches: stored values kept")
         << "Port,COM21\nBaudrate,4800\nZeta,1\n"
-        << ""
+        << "COM21"
         << "" << -1 << true << "Baudrate,4800\r\nPort,COM21\r\nZeta,1\r\n";
+    QTest::newRow("a bare device name") << "Port,ttyS0\nBaudrate,38400\n"
+                                        << "ttyS0"
+                                        << "38400" << -1 << false << "Baudrate,38400\r\nPort,ttyS0\r\n";
     QTest::newRow("no file: defaults") << "none"
                                        << "COM1"
                                        << "9600" << -1 << false << "Baudrate,9600\r\nPort,COM1\r\n";
@@ -260,6 +281,7 @@ void WindowTest::browseAndDropLoadTheFirstFile() {
 
     choice = dir.file("first.bin");
     w.click(dialog::kBrowse);
+    QVERIFY(w.waitForTheFile());
     QCOMPARE(titles, std::vector<std::string>({"Target File", "Target File"}));
     QCOMPARE(w.text(dialog::kFileName).toStdString(), dir.file("first.bin"));
     QCOMPARE(w.text(dialog::kCrcText).toStdString(), hex4(Crc16::of(first)));
@@ -465,6 +487,148 @@ void WindowTest::installedCopyWorksAndNoLibraryPlaceIsExplained() {
         w.window.close();
         QCOMPARE(w.exitCode, 2);
     }
+}
+
+// Two boxes that differ only in their captions: each box leaves room for its whole caption in a
+// bold title font beside a frame's icon and buttons, which a window manager would otherwise cut
+// ("ERROR: Dow...ot selected").
+void WindowTest::errorBoxesShowTheirWholeCaption() {
+    TempDir dir;
+    Bytes broken = makeImage(600);
+    broken.back() ^= 1;
+    writeFile(dir.file("broken.bin"), broken);
+    Window w(dir.path().string() + "/");
+    w.click(dialog::kStartDownload);
+    w.drop({dir.file("broken.bin")});
+    QCOMPARE(w.closer.boxes.size(), std::size_t{2});
+    QCOMPARE(w.closer.boxes[0].caption, QString("ERROR: Download file is not selected"));
+    QCOMPARE(w.closer.boxes[1].caption, QString("ERROR: Invalid download file"));
+    QFont title = QApplication::font();
+    title.setBold(true);
+    const QFontMetrics metrics(title);
+    for (const auto& box : w.closer.boxes) {
+        QCOMPARE(box.text, QString("Select a valid software."));
+        // An icon and three buttons of a line's height each.
+        const int frame = metrics.horizontalAdvance(box.caption) + 4 * metrics.height();
+        QVERIFY2(box.width >= frame, qPrintable(QString("%1: %2 < %3").arg(box.caption).arg(box.width).arg(frame)));
+    }
+    w.key(Qt::Key_Escape);
+}
+
+void WindowTest::portAndFileFailuresSayWhyBelowTheBox_data() {
+    QTest::addColumn<QString>("port");  // {sim}: the simulated unit's device; {dir}: the test's directory
+    QTest::addColumn<QString>("drop");  // a file to drop and load, else a version check
+    QTest::addColumn<QString>("text");
+
+    const QString portBox = "Failed in the initialization of the communication port.\n\n";
+    QTest::newRow("missing device") << "{dir}/ttyNone"
+                                    << "" << portBox + "Port {dir}/ttyNone: no such device.";
+    QTest::newRow("a bare name") << "ttyNoSuch7"
+                                 << "" << portBox + "Port ttyNoSuch7 (/dev/ttyNoSuch7): no such device.";
+    QTest::newRow("held by another program") << "{sim}"
+                                             << "" << portBox + "Port {sim}: in use by another program.";
+    QTest::newRow("file is a directory") << "{sim}"
+                                         << "{dir}"
+                                         << "File Open Error\n\nFile {dir}: a directory, not a file.";
+}
+
+void WindowTest::portAndFileFailuresSayWhyBelowTheBox() {
+    QFETCH(QString, port);
+    QFETCH(QString, drop);
+    QFETCH(QString, text);
+    TempDir dir;
+    UnitSimulator sim;
+    sim.start();
+    for (QString* s : {&port, &drop, &text}) {
+        s->replace("{sim}", QString::fromStdString(sim.devicePath()));
+        s->replace("{dir}", QString::fromStdString(dir.path().string()));
+    }
+    writeText(dir.file("vsk_download_config.txt"), "Port," + port.toStdString() + "\nBaudrate,38400\n");
+    HostPort holder(sim.devicePath());  // another program's hold on the unit's line
+    QVERIFY(holder.isOpen());
+
+    Window w(dir.path().string() + "/");
+    QCOMPARE(w.text(dialog::kPortList), port);
+    if (drop.isEmpty()) {
+        w.click(dialog::kVersionCheck);
+    } else {
+        w.drop({drop.toStdString()});
+    }
+    QCOMPARE(w.closer.boxes.size(), std::size_t{1});
+    QCOMPARE(w.closer.boxes[0].caption, kTitle);
+    QCOMPARE(w.closer.boxes[0].text, text);
+    QCOMPARE(w.closer.boxes[0].icon, QMessageBox::NoIcon);
+    w.key(Qt::Key_Escape);
+}
+
+// A large file takes seconds to read: the window stays drawn and answers meanwhile, with its
+// controls off, and Escape still closes it at once.
+void WindowTest::aLargeFileIsReadWhileTheWindowStaysAlive() {
+    TempDir dir;
+    // Zeros: a valid download file (the CRC of zeros is zero), sparse on disk.
+    const std::string big = dir.file("big.bin");
+    const std::uint32_t size = 128u << 20;
+    { std::ofstream create(big); }
+    fs::resize_file(big, size);
+    writeFile(dir.file("small.bin"), makeImage(1000));
+    Window w(dir.path().string() + "/");
+    const std::string library = w.window.dialog().libraryPath();
+
+    w.drop({big}, false);
+    // The drop has returned before the file was read: the window can be drawn.
+    QVERIFY(w.reading());
+    for (int id : dialog::kOperatorControls) QVERIFY(!w.enabled(id));
+    QCOMPARE(w.text(dialog::kStatusLine), QString("Reading the download file"));
+    QCOMPARE(w.window.cursor().shape(), Qt::BusyCursor);
+    QCOMPARE(w.text(dialog::kFileName), QString());
+    w.drop({dir.file("small.bin")}, false);  // ignored meanwhile
+    w.click(dialog::kStartDownload);
+    QVERIFY(w.waitForTheFile());
+    QCOMPARE(w.text(dialog::kFileName).toStdString(), big);
+    QCOMPARE(w.text(dialog::kCrcText), QString("0000"));
+    QCOMPARE(w.bar()->maximum(), static_cast<int>((size + 245) / 246));
+    QCOMPARE(w.text(dialog::kStatusLine), QString());
+    QCOMPARE(w.window.cursor().shape(), Qt::ArrowCursor);
+    for (int id : dialog::kOperatorControls) QVERIFY(w.enabled(id));
+    QVERIFY(w.closer.boxes.empty());
+    QVERIFY(!w.running());
+
+    w.drop({big}, false);
+    QVERIFY(w.reading());
+    w.key(Qt::Key_Escape);
+    QCOMPARE(w.exitCode, 2);
+    QVERIFY(!w.reading());
+    QVERIFY(!fs::exists(library));
+    QTest::qWait(50);  // anything the reader had posted comes to nothing
+    QVERIFY(w.closer.boxes.empty());
+}
+
+void WindowTest::signalsCloseTheProgramAsTheCloseBoxDoes_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int{SIGTERM};
+    QTest::newRow("SIGHUP, the desktop session ends") << int{SIGHUP};
+    QTest::newRow("SIGINT") << int{SIGINT};
+}
+
+// The program itself, in a directory of its own: a signal saves the settings and deletes the
+// library file, as the close box does, and the exit code is the close box's.
+void WindowTest::signalsCloseTheProgramAsTheCloseBoxDoes() {
+    QFETCH(int, signal);
+    TempDir dir;
+    const std::string program = dir.file("unit-loader");
+    fs::copy_file(UL_WINDOW_PROGRAM, program);
+    writeText(dir.file("vsk_download_config.txt"), "Port,ttyS0\nBaudrate,19200\n");
+    clitest::Process p({program}, {"QT_QPA_PLATFORM=offscreen"});
+    const std::string library = dir.file("px417." + std::to_string(p.pid()) + ".so");
+    QVERIFY(QTest::qWaitFor([&] { return fs::exists(library); }, kDeadlineMs));
+
+    p.signal(signal);
+    const clitest::Finished f = p.finish(std::chrono::milliseconds(kDeadlineMs));
+    QVERIFY(!f.timedOut);
+    QVERIFY2(f.exited, qPrintable(QString("ended by signal %1").arg(f.code)));
+    QCOMPARE(f.code, 2);
+    QVERIFY(!fs::exists(library));
+    QCOMPARE(slurp(dir.file("vsk_download_config.txt")), std::string("Baudrate,19200\r\nPort,ttyS0\r\n"));
 }
 
 #if defined(__SANITIZE_THREAD__)

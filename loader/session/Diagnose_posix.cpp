@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "Diagnose.h"
-#include "Ports.h"
 #include "SerialDevice.h"
 
 namespace fs = std::filesystem;
@@ -103,6 +103,19 @@ std::string portReason(const std::string& path) {
 }
 
 }  // namespace
+
+std::string accessAdvice(const std::string& owner, const std::string& group, bool rootGroup, unsigned mode) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", mode & 07777);
+    const std::string facts = " (owner " + owner + ", group " + group + ", mode " + octal + ")";
+    // Read and write both, for the group: a group that may only write does not help.
+    if (!rootGroup && (mode & 060) == 060)
+        return "join the group \"" + group + "\" that owns it (sudo usermod -aG " + group +
+               " $USER, then log in again)";
+    const std::string who = (mode & 0600) == 0600 && owner != "root" ? owner + " and root" : "root";
+    return "only " + who + " may open it" + facts +
+           "; an administrator can give a group access, for example with a udev rule";
+}
 
 std::string explainPortFailure(const std::string& port) {
     if (port.empty()) return "No port was given.";
