@@ -10,7 +10,7 @@
 set -euo pipefail
 
 profile=${1:-all}
-demo=(build-essential cmake libboost-dev libcli11-dev nlohmann-json3-dev)
+demo=(build-essential cmake libboost-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libssl-dev)
 # The window also needs a platform plugin to open on a display.
 window=("${demo[@]}" qt6-base-dev qt6-qpa-plugins)
 case $profile in

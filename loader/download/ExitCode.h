@@ -17,6 +17,7 @@ inline constexpr int kUsage = 2;          // bad command line
 inline constexpr int kFile = 3;           // download file missing, unreadable or without a valid trailer
 inline constexpr int kConnection = 4;     // the port could not be opened (message 133)
 inline constexpr int kWarning = 5;        // verify result D3 80: the unit did not confirm the image
+inline constexpr int kRecord = 6;         // the attempt could not be recorded: nothing was sent
 inline constexpr int kFailureBase = 10;   // F1 .. F9 are 11 .. 19
 inline constexpr int kTimeout = 20;       // --timeout expired, or no progress for --stall-timeout
 inline constexpr int kInterrupted = 130;  // SIGINT, SIGTERM or SIGHUP

@@ -104,7 +104,8 @@ TEST(CliExplains, PortAndFileFailuresSayWhy) {
             ::chmod(tmp.path().c_str(), 01777);
             args = asNobody(args);
         }
-        Process p(args, {"TMPDIR=" + tmp.path().string()});
+        // The records go where that user may write them.
+        Process p(args, {"TMPDIR=" + tmp.path().string(), "UNIT_LOADER_RECORDS=" + tmp.file("records.sqlite")});
         const Finished f = p.finish(30s);
         ASSERT_FALSE(f.timedOut);
         EXPECT_EQ(f.code, c.code) << f.err;
@@ -149,7 +150,8 @@ TEST(CliExplains, SettingsFilesThatAreAlmostRight) {
             writeFile(copy.settings(), Bytes(c.content.begin(), c.content.end()));
         std::vector<std::string> args = {copy.program, "version", "--timeout", "20"};
         if (fallsBack) args = asNobody(args);
-        Process p(args, {"TMPDIR=" + copy.tmp.path().string()});
+        Process p(args,
+                  {"TMPDIR=" + copy.tmp.path().string(), "UNIT_LOADER_RECORDS=" + copy.tmp.file("records.sqlite")});
         const Finished f = p.finish(30s);
         ASSERT_FALSE(f.timedOut) << f.err;
         EXPECT_EQ(f.code, c.code) << f.out << f.err;

@@ -1,5 +1,6 @@
 #include "Run.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,35 @@ std::string secondsCheck(const std::string& text, bool zeroAllowed) {
 
 namespace {
 
+// The recorder of a unit's attempt, unless records are off or this build keeps none. A result
+// when the records file cannot be used: nothing may then be sent.
+std::optional<RunResult> recorderFor(UnitCommand command, const UnitArgs& args, const std::string& port,
+                                     std::unique_ptr<RunRecorder>& recorder) {
+    if (!args.records.enabled) return std::nullopt;
+    if (recordsPathOf(args.records).empty()) {
+        // Only the default place can be missing: a path that was named is used or refused.
+        if (!args.quiet)
+            Console::instance().line(
+                "unit-loader-cli: no record is kept: this user has no home directory for "
+                "the records file; --records PATH names one");
+        return std::nullopt;
+    }
+    std::string why;
+    recorder = openRecorder(args.records, port, why);
+    if (why.empty()) return std::nullopt;
+    RunResult r;
+    r.command = command;
+    r.port = port;
+    r.baud = args.baud;
+    r.exitCode = exitcode::kRecord;
+    r.outcome = exitcode::name(exitcode::kRecord);
+    r.caption = "Record error";
+    r.text = "The attempt could not be recorded, so nothing was sent to the unit.\n" + why +
+             "\n(--no-record runs without a record.)";
+    r.headline = r.caption;
+    return r;
+}
+
 // A unit's own process: the parent chose port, baud rate and library; progress and result go
 // back to it as JSON lines.
 int runChild(UnitCommand command, const UnitArgs& args) {
@@ -119,7 +149,11 @@ int runChild(UnitCommand command, const UnitArgs& args) {
                        args.childLibrary,
                        limitOf(args.stallTimeout)};
     ChildEventSink sink;
-    const RunResult result = runUnit(options, sink);
+    std::unique_ptr<RunRecorder> recorder;
+    std::optional<RunResult> refused;
+    if (auto r = recorderFor(command, args, args.ports.front(), recorder)) refused = r;
+    options.recorder = recorder.get();
+    const RunResult result = refused ? *refused : runUnit(options, sink);
     ChildEvent event;
     event.kind = ChildEvent::Kind::Result;
     event.result = result;
@@ -156,9 +190,17 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
 
     const bool download = command == UnitCommand::Download;
     int code;
+    int outputError = 0;
     if (args.ports.size() > 1) {
-        SeveralOptions several{command,      args.file,      args.ports, args.baud,
-                               std::nullopt, library.path(), args.json,  args.quiet};
+        SeveralOptions several{command,        args.file, args.ports, args.baud, std::nullopt,
+                               library.path(), args.json, args.quiet, 0,         {}};
+        // Every unit's process records its own attempt, all in the same file.
+        const std::string records = args.records.enabled ? recordsPathOf(args.records) : std::string();
+        several.childArgs.push_back(records.empty() ? std::string("--no-record") : "--records=" + records);
+        for (const auto& [option, value] : {std::pair{"--operator=", &args.records.operatorName},
+                                            {"--unit-id=", &args.records.unitId},
+                                            {"--note=", &args.records.note}})
+            if (!value->empty()) several.childArgs.push_back(option + *value);
         if (args.timeout > 0) several.timeoutSeconds = args.timeout;
         several.stallTimeoutSeconds = args.stallTimeout;
         code = runSeveral(several);
@@ -170,8 +212,13 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
                            limitOf(args.timeout),
                            library.path(),
                            limitOf(args.stallTimeout)};
+        std::unique_ptr<RunRecorder> recorder;
+        const std::optional<RunResult> refused = recorderFor(command, args, args.ports.front(), recorder);
+        options.recorder = recorder.get();
         RunResult result;
-        if (args.quiet) {
+        if (refused) {
+            result = *refused;
+        } else if (args.quiet) {
             QuietSink sink;
             result = runUnit(options, sink);
         } else if (Console::instance().isTerminal()) {
@@ -186,9 +233,13 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
         else
             std::fputs(outcomeText(result).c_str(), stdout);
         std::fflush(stdout);
+        outputError = errno;
         code = result.exitCode;
     }
     trace.stop();
     library.remove();
+    // The caller says why the outcome could not be written: the reason of that write, not of what
+    // was closed since.
+    if (std::ferror(stdout)) errno = outputError;
     return code;
 }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "Records.h"
 #include "UnitRun.h"
 
 // The download and version commands: options as the command line gave them, then settings,
@@ -17,6 +18,7 @@ struct UnitArgs {
     bool trace = false;
     bool quiet = false;
     std::string childLibrary;  // set only in a unit's own process, started by the parent
+    RecordOptions records;
 };
 
 // Runs the command; returns the exit code.

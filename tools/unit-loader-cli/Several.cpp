@@ -44,6 +44,7 @@ bool spawnUnit(Unit& unit, const SeveralOptions& options, const std::string& sel
     args.insert(args.end(), {"--port", unit.port, "--baud", options.baud, "--unit-child", options.library});
     if (options.timeoutSeconds) args.insert(args.end(), {"--timeout", std::to_string(*options.timeoutSeconds)});
     args.insert(args.end(), {"--stall-timeout", std::to_string(options.stallTimeoutSeconds)});
+    args.insert(args.end(), options.childArgs.begin(), options.childArgs.end());
     return unit.process.start(args);
 }
 

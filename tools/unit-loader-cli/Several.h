@@ -18,7 +18,8 @@ struct SeveralOptions {
     std::string library;
     bool json = false;
     bool quiet = false;
-    double stallTimeoutSeconds = 0;  // 0: none
+    double stallTimeoutSeconds = 0;      // 0: none
+    std::vector<std::string> childArgs;  // passed on to every unit's process as they are
 };
 
 // Returns the worst exit code of the units.

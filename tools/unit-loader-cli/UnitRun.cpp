@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Console.h"
 #include "Diagnose.h"
 #include "DialogCore.h"
 #include "Doorbell.h"
@@ -125,11 +126,39 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         return feedback.report ? resultOf(options, *feedback.report, seconds()) : internalError();
     };
 
+    // The attempt is begun before anything goes to the unit; without a record nothing is sent.
+    auto recordRefused = [&](const std::string& why) {
+        RunResult result = internalError();
+        result.exitCode = exitcode::kRecord;
+        result.outcome = exitcode::name(exitcode::kRecord);
+        result.caption = "Record error";
+        result.text = "The attempt could not be recorded, so nothing was sent to the unit.\n" + why;
+        return result;
+    };
+    auto record = [&](RunResult result) {
+        if (options.recorder && feedback.report)
+            if (auto why = options.recorder->end(*feedback.report, result))
+                Console::instance().line("unit-loader-cli: the end of the attempt was not recorded: " + *why);
+        return result;
+    };
+    const RunStart start{options.command == UnitCommand::Download ? RunKind::Download : RunKind::VersionCheck,
+                         connection.baud, options.file, nullptr};
+
     if (options.command == UnitCommand::Download) {
-        if (!core.SelectDownloadFile(options.file)) return ended();
+        if (!core.SelectDownloadFile(options.file)) {
+            if (options.recorder)
+                if (auto why = options.recorder->begin(start)) return recordRefused(*why);
+            return record(ended());
+        }
+        RunStart loaded = start;
+        loaded.image = &core.image();
+        if (options.recorder)
+            if (auto why = options.recorder->begin(loaded)) return recordRefused(*why);
         sink.started(core.blockCount(), core.fileSize());
         core.StartDownload(connection);
     } else {
+        if (options.recorder)
+            if (auto why = options.recorder->begin(start)) return recordRefused(*why);
         sink.started(0, 0);
         core.StartVersionCheck(connection);
     }
@@ -164,7 +193,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     // resets it after its box, a terminal keeps the full picture.
     if (feedback.report && feedback.report->kind == RunKind::Download && feedback.report->outcome == Outcome::Success)
         sink.blocks(feedback.report->blockCount);
-    return ended();
+    return record(ended());
 }
 
 nlohmann::json toJson(const RunResult& r) {

@@ -6,9 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "DownloadImage.h"
 #include "Progress.h"
+#include "RunReport.h"
 
 enum class UnitCommand { Download, Version };
+
+class RunRecorder;
 
 struct RunOptions {
     UnitCommand command = UnitCommand::Download;
@@ -19,6 +23,8 @@ struct RunOptions {
     std::string library;  // the extracted px417 file
     // Ends a run that has neither changed state nor had a block acknowledged for this long.
     std::optional<std::chrono::milliseconds> stallTimeout;
+    // Keeps the attempt, begun before anything goes to the unit; none: no record.
+    RunRecorder* recorder = nullptr;
 };
 
 // How one download or version check ended, and what the operator would have been shown.
@@ -63,6 +69,25 @@ public:
     virtual std::chrono::milliseconds nextTick() const = 0;
     // The run has ended: show where it stood last, if that has not been shown.
     virtual void finish() {}
+};
+
+// What is known of an attempt before anything goes to the unit.
+struct RunStart {
+    RunKind kind = RunKind::Download;
+    std::int32_t baud = 0;
+    std::string file;                      // downloads only
+    const DownloadImage* image = nullptr;  // the loaded file; none when it would not load
+};
+
+// Where a run's attempt is recorded (the records file).
+class RunRecorder {
+public:
+    virtual ~RunRecorder() = default;
+    // Before the first byte goes to the unit. An error text when no record can be begun: the
+    // run is then not started.
+    virtual std::optional<std::string> begin(const RunStart& start) = 0;
+    // When the run has ended; an error text when its end could not be recorded.
+    virtual std::optional<std::string> end(const RunReport& report, const RunResult& result) = 0;
 };
 
 // One download or version check through the dialog core, pumped until it ends, the timeout

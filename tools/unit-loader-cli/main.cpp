@@ -49,6 +49,16 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
     sub.add_flag("--trace", args.trace, "Print the trace mailslots' messages (DebugComm_px417, Debug_VSK_DOWNLOAD)");
     sub.add_flag("--quiet", args.quiet,
                  download ? "No progress and no notes; only the outcome" : "No notes; only the version or the outcome");
+    sub.add_option("--records", args.records.path,
+                   "The records file, where every attempt is kept (default: $UNIT_LOADER_RECORDS, the Records line\n"
+                   "of the settings file, else $XDG_DATA_HOME/unit-loader/records.sqlite)")
+        ->option_text("PATH");
+    sub.add_flag("--no-record{false}", args.records.enabled, "Run without recording the attempt");
+    sub.add_option("--operator", args.records.operatorName,
+                   "Who loads the unit, for the record (default: the login name)")
+        ->option_text("NAME");
+    sub.add_option("--unit-id", args.records.unitId, "The unit's serial number, for the record")->option_text("ID");
+    sub.add_option("--note", args.records.note, "A note kept with the record")->option_text("TEXT");
     sub.add_option("--unit-child", args.childLibrary)->group("");  // a unit's own process, started by the parent
     sub.footer("Exit codes: see unit-loader-cli --help.");
 }
@@ -70,7 +80,7 @@ int run(int argc, char** argv) {
     app.set_version_flag("--version", std::string("unit-loader-cli ") + UL_VERSION);
     app.footer("\nExit codes:\n" + exitcode::tableText(2) +
                "With several --port values: the worst of the units' codes, worst first\n"
-               "130, 1, 3, 4, 20, 19..11, 5, 0.");
+               "130, 1, 6, 3, 4, 20, 19..11, 5, 0.");
 
     UnitArgs downloadArgs;
     auto* download =
@@ -98,6 +108,33 @@ int run(int argc, char** argv) {
     seal->add_option("IN", sealIn, "Image without trailer")->required();
     seal->add_option("OUT", sealOut, "Download file to write")->required();
 
+    RecordsQuery records;
+    auto* recordsCmd = app.add_subcommand("records", "List, show, export or sum up the recorded attempts");
+    recordsCmd->require_subcommand(1);
+    for (const char* action : {"list", "show", "export", "summary"}) {
+        const std::string name = action;
+        auto* a = recordsCmd->add_subcommand(
+            name, name == "list"   ? "The attempts, newest first"
+                  : name == "show" ? "Every field of one attempt"
+                  : name == "export"
+                      ? "The attempts as CSV (a header row of the field names) or JSON lines"
+                      : "Per day and port: attempts, passes, first-pass yield, median duration, failures");
+        a->add_option("--records", records.path, "The records file")->option_text("PATH");
+        a->add_option("--since", records.since, "Started at or after (UTC, e.g. 2026-12-08)")->option_text("TIME");
+        a->add_option("--until", records.until, "Started before")->option_text("TIME");
+        a->add_option("--port", records.port, "Of this port, as given")->option_text("PORT");
+        a->add_option("--outcome", records.outcome, "With this outcome (success, F3, interrupted, ...)")
+            ->option_text("NAME");
+        a->add_option("--unit-id", records.unitId, "Of this unit")->option_text("ID");
+        a->add_option("--file-sha256", records.fileSha256, "Of this download file")->option_text("HEX");
+        if (name == "show") a->add_option("ID", records.id, "The attempt's id (or its first digits)")->required();
+        if (name == "export")
+            a->add_option("--format", records.format, "csv or jsonl")
+                ->check(CLI::IsMember({"csv", "jsonl"}))
+                ->capture_default_str();
+        a->callback([&records, name] { records.action = name; });
+    }
+
     // A word that is no subcommand would otherwise be reported as a missing subcommand.
     std::string names;
     bool known = false;
@@ -124,6 +161,7 @@ int run(int argc, char** argv) {
     if (*download) return runUnitCommand(UnitCommand::Download, downloadArgs);
     if (*version) return runUnitCommand(UnitCommand::Version, versionArgs);
     if (app.got_subcommand("ports")) return portsCommand();
+    if (*recordsCmd) return recordsCommand(records);
     if (*check) return checkCommand(checkFile);
     if (*seal) {
         try {

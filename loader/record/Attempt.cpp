@@ -1,0 +1,83 @@
+#include "Attempt.h"
+
+#include <charconv>
+
+namespace {
+
+using Text = std::string Attempt::*;
+using Number = std::optional<std::int64_t> Attempt::*;
+
+struct Field {
+    const char* name;
+    Text text = nullptr;
+    Number number = nullptr;
+    std::int64_t Attempt::*plain = nullptr;
+};
+
+// clang-format off
+const Field kFields[] = {
+    {"id", &Attempt::id}, {"kind", &Attempt::kind}, {"started_at", &Attempt::started_at},
+    {"ended_at", &Attempt::ended_at}, {"duration_ms", nullptr, &Attempt::duration_ms},
+    {"station", &Attempt::station}, {"operator", &Attempt::operator_}, {"unit_id", &Attempt::unit_id},
+    {"port", &Attempt::port}, {"port_id", &Attempt::port_id}, {"baud", nullptr, nullptr, &Attempt::baud},
+    {"file", &Attempt::file}, {"file_size", nullptr, &Attempt::file_size}, {"file_sha256", &Attempt::file_sha256},
+    {"file_crc", &Attempt::file_crc}, {"blank_blocks", nullptr, &Attempt::blank_blocks},
+    {"outcome", &Attempt::outcome}, {"exit_code", nullptr, &Attempt::exit_code},
+    {"box_caption", &Attempt::box_caption}, {"box_text", &Attempt::box_text}, {"unit_crc", &Attempt::unit_crc},
+    {"verify_result", &Attempt::verify_result}, {"unit_version", &Attempt::unit_version},
+    {"retries", &Attempt::retries}, {"link_error", &Attempt::link_error},
+    {"loader_version", &Attempt::loader_version}, {"note", &Attempt::note},
+};
+// clang-format on
+
+std::optional<std::int64_t> number(const std::string& text) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+const std::vector<std::string>& attemptFieldNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> n;
+        for (const Field& f : kFields) n.emplace_back(f.name);
+        return n;
+    }();
+    return names;
+}
+
+std::vector<std::string> attemptFieldValues(const Attempt& a) {
+    std::vector<std::string> values;
+    for (const Field& f : kFields) {
+        if (f.text)
+            values.push_back(a.*f.text);
+        else if (f.number)
+            values.push_back(a.*f.number ? std::to_string(*(a.*f.number)) : "");
+        else
+            values.push_back(std::to_string(a.*f.plain));
+    }
+    return values;
+}
+
+bool attemptFromFields(const std::vector<std::string>& names, const std::vector<std::string>& values, Attempt& a) {
+    if (names.size() != values.size()) return false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const Field* field = nullptr;
+        for (const Field& f : kFields)
+            if (names[i] == f.name) field = &f;
+        if (!field) return false;
+        if (field->text) {
+            a.*field->text = values[i];
+        } else if (field->number) {
+            a.*field->number = values[i].empty() ? std::nullopt : number(values[i]);
+            if (!values[i].empty() && !(a.*field->number)) return false;
+        } else {
+            const auto n = number(values[i]);
+            if (!n) return false;
+            a.*field->plain = *n;
+        }
+    }
+    return !a.id.empty();
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One download or version check as the records keep it. The names of the fields are the names
+// of the columns and of every export; see docs/records.md.
+struct Attempt {
+    std::string id;          // random 128-bit, 32 hex digits
+    std::string kind;        // "download" or "version"
+    std::string started_at;  // UTC, ISO 8601 with milliseconds
+    std::string ended_at;    // empty while the attempt runs (or when its end was never recorded)
+    std::optional<std::int64_t> duration_ms;
+    std::string station;    // host name
+    std::string operator_;  // "operator" in the records
+    std::string unit_id;
+    std::string port;     // as given
+    std::string port_id;  // the stable name, and for a USB adapter vendor:product and serial
+    std::int64_t baud = 0;
+    std::string file;
+    std::optional<std::int64_t> file_size;
+    std::string file_sha256;
+    std::string file_crc;  // "%04X"
+    std::optional<std::int64_t> blank_blocks;
+    std::string outcome;  // the exit code's name ("success", "F3", "interrupted", ...)
+    std::optional<std::int64_t> exit_code;
+    std::string box_caption;
+    std::string box_text;
+    std::string unit_crc;       // "%02X%02X", the verify result's bytes 5 and 4
+    std::string verify_result;  // "D3 00" or "D3 80"
+    std::string unit_version;
+    std::string retries;     // "state:count" for each waiting state that retried, e.g. "1:2 3:50"
+    std::string link_error;  // of the last failed exchange ("no reply", ...), empty for none
+    std::string loader_version;
+    std::string note;
+};
+
+// The field names in their order, as the exports write them.
+const std::vector<std::string>& attemptFieldNames();
+// The fields as text in that order (empty for a value not set).
+std::vector<std::string> attemptFieldValues(const Attempt& attempt);
+// The reverse, for imports: false when the names are not the attempt's.
+bool attemptFromFields(const std::vector<std::string>& names, const std::vector<std::string>& values, Attempt& attempt);

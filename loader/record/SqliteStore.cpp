@@ -1,0 +1,291 @@
+// The records in an SQLite file: WAL, so that many processes write at once; full sync, so that
+// a begun or ended attempt is on disk when the call returns.
+#include <signal.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "RecordStore.h"
+
+namespace {
+
+constexpr int kBusyMs = 15000;
+
+// Each step brings the schema from its index to the next version (user_version).
+const char* const kMigrations[] = {
+    "CREATE TABLE attempts ("
+    " id TEXT PRIMARY KEY, kind TEXT NOT NULL, started_at TEXT NOT NULL, ended_at TEXT, duration_ms INTEGER,"
+    " station TEXT, operator TEXT, unit_id TEXT, port TEXT, port_id TEXT, baud INTEGER, file TEXT,"
+    " file_size INTEGER, file_sha256 TEXT, file_crc TEXT, blank_blocks INTEGER, outcome TEXT, exit_code INTEGER,"
+    " box_caption TEXT, box_text TEXT, unit_crc TEXT, verify_result TEXT, unit_version TEXT, retries TEXT,"
+    " link_error TEXT, loader_version TEXT, note TEXT,"
+    " pid INTEGER);"  // the process that began it, to find attempts whose process has gone
+    "CREATE INDEX attempts_started ON attempts(started_at);"
+    "CREATE INDEX attempts_port ON attempts(port);",
+};
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
+
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
+    return name;
+}
+
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql, const std::function<void(int, const std::string&)>& fail) : db_(db) {
+        const int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr);
+        if (rc != SQLITE_OK) fail(rc, sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    void bind(int i, const std::string& text) { sqlite3_bind_text(stmt_, i, text.c_str(), -1, SQLITE_TRANSIENT); }
+    void bind(int i, std::int64_t value) { sqlite3_bind_int64(stmt_, i, value); }
+    void bind(int i, const std::optional<std::int64_t>& value) {
+        if (value)
+            bind(i, *value);
+        else
+            sqlite3_bind_null(stmt_, i);
+    }
+    int step() { return sqlite3_step(stmt_); }
+    std::string text(int i) {
+        const auto* t = sqlite3_column_text(stmt_, i);
+        return t ? reinterpret_cast<const char*>(t) : "";
+    }
+    std::optional<std::int64_t> number(int i) {
+        if (sqlite3_column_type(stmt_, i) == SQLITE_NULL) return std::nullopt;
+        return sqlite3_column_int64(stmt_, i);
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+class SqliteStore : public RecordStore {
+public:
+    explicit SqliteStore(std::string path) : path_(std::move(path)) {
+        std::error_code ec;
+        const auto parent = std::filesystem::path(path_).parent_path();
+        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+        const int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        if (rc != SQLITE_OK) fail(rc, db_ ? sqlite3_errmsg(db_) : "cannot open");
+        sqlite3_busy_timeout(db_, kBusyMs);
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA synchronous=FULL");
+        migrate();
+        markInterrupted();
+    }
+    ~SqliteStore() override { sqlite3_close(db_); }
+
+    bool begin(const Attempt& a) override {
+        Statement s(db_,
+                    "INSERT INTO attempts (id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, "
+                    "port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, "
+                    "box_caption, box_text, unit_crc, verify_result, unit_version, retries, link_error, "
+                    "loader_version, note, pid) VALUES (?1, ?2, ?3, NULLIF(?4, ''), ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+                    "?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28) "
+                    "ON CONFLICT(id) DO NOTHING",
+                    failer());
+        bindAll(s, a);
+        s.bind(28, static_cast<std::int64_t>(::getpid()));
+        done(s);
+        return sqlite3_changes(db_) > 0;
+    }
+
+    void end(const Attempt& a) override {
+        Statement s(db_,
+                    "UPDATE attempts SET kind = ?2, started_at = ?3, ended_at = NULLIF(?4, ''), duration_ms = ?5, "
+                    "station = ?6, operator = ?7, unit_id = ?8, port = ?9, port_id = ?10, baud = ?11, file = ?12, "
+                    "file_size = ?13, file_sha256 = ?14, file_crc = ?15, blank_blocks = ?16, outcome = ?17, "
+                    "exit_code = ?18, box_caption = ?19, box_text = ?20, unit_crc = ?21, verify_result = ?22, "
+                    "unit_version = ?23, retries = ?24, link_error = ?25, loader_version = ?26, note = ?27 "
+                    "WHERE id = ?1",
+                    failer());
+        bindAll(s, a);
+        done(s);
+    }
+
+    std::vector<Attempt> query(const AttemptFilter& f) override {
+        Statement s(db_,
+                    "SELECT id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, "
+                    "baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption, "
+                    "box_text, unit_crc, verify_result, unit_version, retries, link_error, loader_version, note "
+                    "FROM attempts WHERE (?1 = '' OR started_at >= ?1) AND (?2 = '' OR started_at < ?2) "
+                    "AND (?3 = '' OR port = ?3) AND (?4 = '' OR outcome = ?4) AND (?5 = '' OR unit_id = ?5) "
+                    "AND (?6 = '' OR file_sha256 = ?6) AND (?7 = '' OR substr(id, 1, length(?7)) = ?7) "
+                    "ORDER BY started_at DESC, rowid DESC",
+                    failer());
+        const std::string* binds[] = {&f.since, &f.until, &f.port, &f.outcome, &f.unitId, &f.fileSha256, &f.id};
+        for (int i = 0; i < 7; ++i) s.bind(i + 1, *binds[i]);
+        std::vector<Attempt> out;
+        for (int rc; (rc = s.step()) != SQLITE_DONE;) {
+            if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
+            Attempt a;
+            int c = 0;
+            a.id = s.text(c++);
+            a.kind = s.text(c++);
+            a.started_at = s.text(c++);
+            a.ended_at = s.text(c++);
+            a.duration_ms = s.number(c++);
+            a.station = s.text(c++);
+            a.operator_ = s.text(c++);
+            a.unit_id = s.text(c++);
+            a.port = s.text(c++);
+            a.port_id = s.text(c++);
+            a.baud = s.number(c++).value_or(0);
+            a.file = s.text(c++);
+            a.file_size = s.number(c++);
+            a.file_sha256 = s.text(c++);
+            a.file_crc = s.text(c++);
+            a.blank_blocks = s.number(c++);
+            a.outcome = s.text(c++);
+            a.exit_code = s.number(c++);
+            a.box_caption = s.text(c++);
+            a.box_text = s.text(c++);
+            a.unit_crc = s.text(c++);
+            a.verify_result = s.text(c++);
+            a.unit_version = s.text(c++);
+            a.retries = s.text(c++);
+            a.link_error = s.text(c++);
+            a.loader_version = s.text(c++);
+            a.note = s.text(c++);
+            out.push_back(std::move(a));
+        }
+        return out;
+    }
+
+    const std::string& path() const override { return path_; }
+
+private:
+    [[noreturn]] void fail(int rc, const std::string& detail) const {
+        const std::string where = "the records file " + path_ + ": " + detail;
+        switch (rc & 0xFF) {
+        case SQLITE_READONLY:
+            throw RecordError(RecordError::Kind::ReadOnly,
+                              where + "; make the file and its folder writable, or name another with --records");
+        case SQLITE_CANTOPEN:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            throw RecordError(RecordError::Kind::CannotOpen,
+                              where +
+                                  "; check that its folder exists and may be written, or name another file "
+                                  "with --records");
+        case SQLITE_FULL:
+        case SQLITE_IOERR: throw RecordError(RecordError::Kind::Full, where + "; free some disk space, then run again");
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            throw RecordError(RecordError::Kind::Corrupt,
+                              where +
+                                  "; the file is damaged or no records file: move it aside (keep it for the "
+                                  "records it may hold) and run again, or name another with --records");
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            throw RecordError(RecordError::Kind::Locked,
+                              where +
+                                  "; another program holds it locked: close it (an open sqlite3 session, say) "
+                                  "and run again");
+        default: throw RecordError(RecordError::Kind::Other, where);
+        }
+    }
+    std::function<void(int, const std::string&)> failer() const {
+        return [this](int rc, const std::string& detail) { fail(rc, detail); };
+    }
+    void exec(const std::string& sql) {
+        char* message = nullptr;
+        const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        const std::string detail = message ? message : "";
+        sqlite3_free(message);
+        if (rc != SQLITE_OK) fail(rc, detail);
+    }
+    void done(Statement& s) {
+        const int rc = s.step();
+        if (rc != SQLITE_DONE) fail(rc, sqlite3_errmsg(db_));
+    }
+    void bindAll(Statement& s, const Attempt& a) {
+        int i = 1;
+        for (const std::string* t : {&a.id, &a.kind, &a.started_at, &a.ended_at}) s.bind(i++, *t);
+        s.bind(i++, a.duration_ms);
+        for (const std::string* t : {&a.station, &a.operator_, &a.unit_id, &a.port, &a.port_id}) s.bind(i++, *t);
+        s.bind(i++, a.baud);
+        s.bind(i++, a.file);
+        s.bind(i++, a.file_size);
+        s.bind(i++, a.file_sha256);
+        s.bind(i++, a.file_crc);
+        s.bind(i++, a.blank_blocks);
+        s.bind(i++, a.outcome);
+        s.bind(i++, a.exit_code);
+        for (const std::string* t : {&a.box_caption, &a.box_text, &a.unit_crc, &a.verify_result, &a.unit_version,
+                                     &a.retries, &a.link_error, &a.loader_version, &a.note})
+            s.bind(i++, *t);
+    }
+    int userVersion() {
+        Statement s(db_, "PRAGMA user_version", failer());
+        const int rc = s.step();
+        if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
+        return static_cast<int>(s.number(0).value_or(0));
+    }
+    void migrate() {
+        if (userVersion() == kSchemaVersion) return;
+        exec("BEGIN IMMEDIATE");
+        try {
+            const int from = userVersion();  // another process may have migrated meanwhile
+            if (from > kSchemaVersion)
+                throw RecordError(RecordError::Kind::Other,
+                                  "the records file " + path_ + " was made by a newer Unit Loader (schema " +
+                                      std::to_string(from) + "); use that one, or name another file with --records");
+            for (int v = from; v < kSchemaVersion; ++v) exec(kMigrations[v]);
+            exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+            exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+    // An attempt begun on this station by a process that no longer exists never got its end.
+    void markInterrupted() {
+        std::vector<std::pair<std::string, std::int64_t>> open;
+        {
+            Statement s(db_,
+                        "SELECT id, pid FROM attempts WHERE ended_at IS NULL AND station = ?1 AND "
+                        "(outcome IS NULL OR outcome = '')",
+                        failer());
+            s.bind(1, station_);
+            for (int rc; (rc = s.step()) == SQLITE_ROW;) open.emplace_back(s.text(0), s.number(1).value_or(0));
+        }
+        for (const auto& [id, pid] : open) {
+            if (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+            Statement s(
+                db_,
+                "UPDATE attempts SET outcome = 'interrupted', note = CASE WHEN note IS NULL OR note = '' "
+                "THEN 'no end recorded' ELSE note || '; no end recorded' END WHERE id = ?1 AND ended_at IS NULL",
+                failer());
+            s.bind(1, id);
+            done(s);
+        }
+    }
+
+    std::string path_;
+    std::string station_ = hostName();
+    sqlite3* db_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordStore> openRecordStore(const std::string& path) { return std::make_unique<SqliteStore>(path); }
+
+std::string defaultRecordsPath() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data && *data == '/') return std::string(data) + "/unit-loader/records.sqlite";
+    // A user without a home (a service account such as nobody) has no default place.
+    const char* home = std::getenv("HOME");
+    std::error_code ec;
+    if (!home || *home != '/' || !std::filesystem::is_directory(home, ec)) return {};
+    return std::string(home) + "/.local/share/unit-loader/records.sqlite";
+}
