@@ -197,6 +197,7 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
     }
     trace.stop();
     library.remove();
+    signals::sessionClosed();
     return code;
 }
 
