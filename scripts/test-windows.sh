@@ -207,9 +207,9 @@ grep -q "frames received: 3 (bad check code 0" <<<"$summary" || { say "FAIL simu
 
 check "unit tests (common)" gtest_run 300 "$win_build/tests/common/common_tests.exe"
 # The engine and the settings file as 32-bit code: sizes and limits that only a 32-bit program
-# meets (a vector's 2 GiB) show here.
-check "unit tests (download engine and sequencer)" gtest_run 300 "$win_build/tests/download/download_tests.exe"
-check "unit tests (settings file)" gtest_run 120 "$win_build/tests/cli/settings_tests.exe"
+# meets (a vector's 2 GiB) show here. Each takes seconds; the bounds are for a stuck start.
+check "unit tests (download engine and sequencer)" gtest_run 120 "$win_build/tests/download/download_tests.exe"
+check "unit tests (settings file)" gtest_run 60 "$win_build/tests/cli/settings_tests.exe"
 check "trace mailslots between Windows processes" gtest_run 300 "$win_build/tests/windows/mailslot_tests.exe"
 
 # --- the Windows command-line loader: seal, check, download, version --------------------------
