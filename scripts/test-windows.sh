@@ -192,9 +192,11 @@ check() {  # check NAME COMMAND...: runs a check, counts a failure
   fi
 }
 
-gtest_run() {  # gtest_run SECONDS EXE: passes when the program says so
+gtest_run() {  # gtest_run SECONDS EXE [ARGS...]: passes when the program says so
   # Output to a file: a child left behind by a crashed test must not hold a pipe open.
-  (cd "$(dirname "$2")" && wine_run "$1" "$(basename "$2")" --gtest_brief=1 >"$work/last.log" 2>&1) || true
+  local limit=$1 exe=$2
+  shift 2
+  (cd "$(dirname "$exe")" && wine_run "$limit" "$(basename "$exe")" --gtest_brief=1 "$@" >"$work/last.log" 2>&1) || true
   tr -d '\r' <"$work/last.log" | tail -40
   grep -q '^\[  PASSED  \]' "$work/last.log"
 }
@@ -206,9 +208,11 @@ echo "$summary"
 grep -q "frames received: 3 (bad check code 0" <<<"$summary" || { say "FAIL simulated unit saw: $summary"; failures=$((failures + 1)); }
 
 check "unit tests (common)" gtest_run 300 "$win_build/tests/common/common_tests.exe"
-# The engine and the settings file as 32-bit code: sizes and limits that only a 32-bit program
-# meets (a vector's 2 GiB) show here. Each takes seconds; the bounds are for a stuck start.
-check "unit tests (download engine and sequencer)" gtest_run 120 "$win_build/tests/download/download_tests.exe"
+# The engine and the settings file as 32-bit code. Each takes seconds; the bounds are for a
+# stuck start. A sparse file of gigabytes made from inside Wine under emulation stalls at times:
+# the file-size case runs below, through the CLI, on a file the host makes.
+check "unit tests (download engine and sequencer)" gtest_run 120 "$win_build/tests/download/download_tests.exe" \
+  --gtest_filter=-CoreTest.FileBeyondThirtyTwoBitsIsAMemoryError
 check "unit tests (settings file)" gtest_run 60 "$win_build/tests/cli/settings_tests.exe"
 check "trace mailslots between Windows processes" gtest_run 300 "$win_build/tests/windows/mailslot_tests.exe"
 
