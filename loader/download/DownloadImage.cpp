@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "Crc16.h"
@@ -13,14 +14,18 @@ namespace {
 constexpr std::size_t kPiece = std::size_t{16} << 20;
 
 // A failed allocation must come back as "Memory Allocate Error", not as an exception. Sizes
-// beyond the 32-bit length of a ByteBuffer cannot be held at all. Reserved, not filled: the
-// buffer grows piece by piece as it is read, so that no pass over it comes before the reading.
+// beyond the 32-bit length of a ByteBuffer cannot be held at all, nor, in a 32-bit program,
+// those beyond what one vector may hold (2 GiB there), which reserve refuses with length_error.
+// Reserved, not filled: the buffer grows piece by piece as it is read, so that no pass over it
+// comes before the reading.
 bool allocate(std::vector<std::uint8_t>& buffer, std::uintmax_t size) {
-    if (size > std::numeric_limits<std::uint32_t>::max()) return false;
+    if (size > std::numeric_limits<std::uint32_t>::max() || size > buffer.max_size()) return false;
     try {
         buffer.reserve(static_cast<std::size_t>(size));
         return true;
     } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
         return false;
     }
 }

@@ -15,10 +15,35 @@ std::string systemText(DWORD error) {
     return text.empty() ? "error " + std::to_string(error) : text;
 }
 
-std::string portReason(const std::string& path) {
-    const HANDLE port =
+std::string upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// Names Windows keeps for devices of its own, which open like a port but are none.
+const char* reservedDevice(const std::string& port) {
+    const std::string name = upper(port);
+    if (name == "NUL") return "the null device, not a serial port";
+    if (name == "CON" || name == "CONIN$" || name == "CONOUT$") return "the console, not a serial port";
+    if (name == "PRN" || (name.size() == 4 && name.compare(0, 3, "LPT") == 0 && name[3] >= '1' && name[3] <= '9'))
+        return "a printer port, not a serial port";
+    return nullptr;
+}
+
+std::string portReason(const std::string& port, const std::string& path) {
+    // "COM1:" is how older programs wrote it; the loader takes the name alone.
+    if (port.size() > 1 && port.back() == ':' && port.find_first_of(":\\/") == port.size() - 1)
+        return "the name ends with a colon: write it \"" + port.substr(0, port.size() - 1) + "\"";
+    if (const char* device = reservedDevice(port)) return device;
+    for (const std::string& name : {path, port}) {
+        const DWORD attributes = ::GetFileAttributesA(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return "a folder, not a serial port";
+    }
+    const HANDLE handle =
         ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
+    if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         switch (error) {
         case ERROR_FILE_NOT_FOUND:
@@ -30,9 +55,14 @@ std::string portReason(const std::string& path) {
         default: return systemText(error);
         }
     }
-    const DWORD type = ::GetFileType(port);
-    ::CloseHandle(port);
-    if (type != FILE_TYPE_CHAR) return "not a serial device";
+    const DWORD type = ::GetFileType(handle);
+    DCB state{};
+    state.DCBlength = sizeof state;
+    const bool serial = type == FILE_TYPE_CHAR && ::GetCommState(handle, &state);
+    ::CloseHandle(handle);
+    if (type == FILE_TYPE_DISK) return "a file, not a serial port";
+    if (type == FILE_TYPE_PIPE) return "a pipe, not a serial port";
+    if (!serial) return "not a serial device";
     return "it opens now; another program may have held it for a moment";
 }
 
@@ -40,5 +70,5 @@ std::string portReason(const std::string& path) {
 
 std::string explainPortFailure(const std::string& port) {
     if (port.empty()) return "No port was given.";
-    return "Port " + port + ": " + portReason(serialDevicePath(port)) + ".";
+    return "Port " + port + ": " + portReason(port, serialDevicePath(port)) + ".";
 }

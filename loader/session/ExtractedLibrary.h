@@ -7,7 +7,10 @@
 // side by side never replace or delete each other's copy; when the program's directory cannot
 // be written (an installed copy), or on Linux when others could write it too, the copy goes to a
 // private directory of the user's. The window does the same on Linux; on Windows it writes
-// "px417.dll" beside the program, as the Windows loader always has.
+// "px417.dll" beside the program, as the Windows loader always has, and holds it open so that
+// no other program replaces or deletes it; a second window in that folder, finding it held,
+// writes "px417.<pid>.dll" instead. Before writing, copies left by processes that have ended
+// (killed before they could remove theirs) are removed; a live process's copy never is.
 class ExtractedLibrary {
 public:
     enum class For { CommandLine, Window };
@@ -28,4 +31,5 @@ public:
 private:
     std::string path_;
     std::string privateDir_;
+    void* held_ = nullptr;  // Windows: the handle that keeps others from replacing the file
 };

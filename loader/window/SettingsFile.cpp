@@ -79,6 +79,7 @@ bool KeyValueFile::read(const std::string& path) {
 }
 
 bool KeyValueFile::write(const std::string& path) const {
+    if (!fileTakesWrites(path)) return false;
     const std::string temp = temporaryBeside(path);
     std::error_code ec;
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
@@ -98,6 +99,8 @@ bool KeyValueFile::write(const std::string& path) const {
     if (!ec && fs::exists(old)) fs::permissions(temp, old.permissions(), ec);
     fs::rename(temp, path, ec);
     if (ec) {
+        // Rights taken from the old file may forbid removing it (Windows' read-only attribute).
+        fs::permissions(temp, fs::perms::owner_write, fs::perm_options::add, ec);
         fs::remove(temp, ec);
         return false;
     }

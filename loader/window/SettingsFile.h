@@ -35,7 +35,8 @@ public:
     // is no regular file (a FIFO would hold the reader until some writer came).
     bool read(const std::string& path);
     // Writes every entry to a new file that then replaces the one at `path`. False when it
-    // cannot be written; the old file is then untouched.
+    // cannot be written (a read-only file among the reasons); the old file is then untouched
+    // and nothing is left beside it.
     bool write(const std::string& path) const;
 
     // A missing key reads as the empty text and is kept with that value.
@@ -60,6 +61,12 @@ struct SettingsPlace {
     bool userDirectory = false;  // the directory is made when the file is first written
 };
 SettingsPlace settingsPlace(const std::string& programDir);
+
+// False when a file is at `path` that its owner made read-only (or this user has no right to
+// write): it must then stay as it is, although its folder would let a new file be renamed over
+// it. Decided from the file's own rights, not by trying: an administrator may write anything,
+// but a file that grants writing to nobody is read-only for them too. One file per platform.
+bool fileTakesWrites(const std::string& path);
 
 class SettingsFile {
 public:

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -33,4 +35,12 @@ SettingsPlace settingsPlace(const std::string& programDir) {
     const std::string user = userConfigDirectory();
     if (user.empty()) return {beside, false};
     return {user + SettingsFile::kFileName, true};
+}
+
+bool fileTakesWrites(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return true;  // none yet, or the writing will fail on its own
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+    // root passes every check of the rights; anyone else is held to them (ACLs included).
+    return ::geteuid() == 0 || ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }

@@ -1,13 +1,12 @@
 // The settings file: what a file's lines load as, and what is written back.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <map>
 
-#include "CliTestSupport.h"
 #include "SettingsFile.h"
-
-using namespace clitest;
+#include "TempDir.h"
+#include "TestBytes.h"
 
 namespace {
 
@@ -87,40 +86,37 @@ TEST(SettingsFile, WritingReplacesTheFileAndKeepsItsRights) {
     const std::string path = dir.file("vsk_download_config.txt");
     writeFile(path, Bytes{'P', 'o', 'r', 't', ',', 'C', 'O', 'M', '2', '\n'});
     std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // As the system reports them (Windows knows only whether a file is read-only).
+    const auto rights = std::filesystem::status(path).permissions();
     SettingsFile settings(path);
     ASSERT_TRUE(settings.readFile());
     settings.set("Baudrate", "19200");
     ASSERT_TRUE(settings.writeFile());
     EXPECT_EQ(slurp(path), "Baudrate,19200\r\nPort,COM2\r\n");
-    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(std::filesystem::status(path).permissions(), rights);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST(SettingsFile, LivesBesideTheProgram) {
-    const std::string path = SettingsFile().path();
-    EXPECT_EQ(std::filesystem::path(path).filename(), "vsk_download_config.txt");
-    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(path).parent_path(),
-                                            std::filesystem::canonical("/proc/self/exe").parent_path()));
-}
-
-// The order the Linux programs look in: beside a portable copy; never beside an installed one,
-// whoever runs it (root may write /usr/bin); there the user's configuration directory.
-TEST(SettingsFile, AnInstalledProgramKeepsItInTheUsersConfigurationDirectory) {
+// A settings file its owner made read-only keeps its bytes and its rights, however the folder
+// would let a new file take its place; the write fails and leaves nothing beside it.
+TEST(SettingsFile, AReadOnlyFileIsNotReplaced) {
     TempDir dir;
-    const std::string portable = dir.path().string() + "/";
-    const std::string name = "/unit-loader/vsk_download_config.txt";
-    ::setenv("XDG_CONFIG_HOME", (dir.path() / "config").c_str(), 1);
-    EXPECT_EQ(settingsPlace(portable).path, portable + "vsk_download_config.txt");
-    EXPECT_FALSE(settingsPlace(portable).userDirectory);
-    for (const char* installed : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
-        EXPECT_EQ(settingsPlace(installed).path, (dir.path() / "config").string() + name) << installed;
-        EXPECT_TRUE(settingsPlace(installed).userDirectory) << installed;
-    }
-    // A relative XDG_CONFIG_HOME is no place: the home's .config then.
-    ::setenv("XDG_CONFIG_HOME", "config", 1);
-    ::setenv("HOME", (dir.path() / "home").c_str(), 1);
-    EXPECT_EQ(settingsPlace("/usr/bin/").path, (dir.path() / "home/.config").string() + name);
+    const std::string path = dir.file("vsk_download_config.txt");
+    const std::string before = "Port,COM2\r\n# kept as it is\r\n";
+    writeFile(path, Bytes(before.begin(), before.end()));
+    namespace fs = std::filesystem;
+    const fs::perms readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    fs::permissions(path, readOnly);
+    const auto rights = fs::status(path).permissions();
+    SettingsFile settings(path);
+    ASSERT_TRUE(settings.readFile());
+    settings.set("Baudrate", "19200");
+    EXPECT_FALSE(settings.writeFile());
+    EXPECT_FALSE(settings.applyDefaults());
+    EXPECT_EQ(slurp(path), before);
+    EXPECT_EQ(fs::status(path).permissions(), rights);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);  // no temporary file left
+    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
 }
 
 }  // namespace

@@ -182,6 +182,29 @@ void pressEscape(HWND main) {
     ::PostMessageA(main, WM_KEYUP, VK_ESCAPE, 0xC0010001);
 }
 
+// After a failed step: the window is still closed the operator's way, so that it deletes its
+// px417.dll and saves its settings itself instead of being killed with them left behind. A
+// chooser or box still open is cancelled first; each wait is bounded.
+int endAfterFailure(HWND main) {
+    say("closing the window after the failure");
+    for (int round = 0; round < 3 && ::IsWindow(main); ++round) {
+        HWND chooser = findDialog("Target File");
+        if (!chooser) chooser = ::FindWindowExA(nullptr, nullptr, "#32770", "Target File");  // not shown yet
+        if (chooser) {
+            click(chooser, IDCANCEL);
+            waitFor([&] { return !::IsWindow(chooser); }, 30s);
+        }
+        if (HWND box = findDialog(dialog::kTitle, main)) {
+            click(box, IDOK);
+            waitFor([&] { return !::IsWindow(box); }, 30s);
+        }
+        if (::IsWindowEnabled(main)) pressEscape(main);
+        waitFor([&] { return !::IsWindow(main); }, 20s);
+    }
+    say(::IsWindow(main) ? "FAIL the window did not close" : "the window closed");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,11 +227,19 @@ int main(int argc, char** argv) {
     expect(sameFile(guiDir + "\\px417.dll", builtLibrary), "px417.dll beside the program, the built library unchanged");
 
     // BROWSE: the open-file dialog titled "Target File"; its file-name field takes the path.
+    // Its first start loads much of the system under emulation: the owner is disabled as soon
+    // as the modal chooser begins, and it may take minutes to show on a busy machine.
     click(main, dialog::kBrowse);
     HWND chooser = nullptr;
-    const bool chooserUp = waitFor([&] { return (chooser = findDialog("Target File")) != nullptr; }, 120s);
-    expect(chooserUp, "BROWSE opens \"Target File\"");
-    if (!chooserUp) return 1;
+    const bool modal = waitFor([&] { return !::IsWindowEnabled(main) || findDialog("Target File"); }, 120s);
+    const bool chooserUp = modal && waitFor([&] { return (chooser = findDialog("Target File")) != nullptr; }, 180s);
+    // Which event did not come: the chooser's start, or its showing (made, never shown).
+    const char* why = !modal ? " (the window stayed enabled)"
+                      : !chooserUp && ::FindWindowExA(nullptr, nullptr, "#32770", "Target File")
+                          ? " (made, but not shown)"
+                          : "";
+    expect(chooserUp, std::string("BROWSE opens \"Target File\"") + why);
+    if (!chooserUp) return endAfterFailure(main);
     HWND nameField = ::GetDlgItem(chooser, 0x47c);  // the file-name combo of the newer dialog
     if (!nameField) nameField = ::GetDlgItem(chooser, 0x480);
     send(nameField, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(image.c_str()));
@@ -227,7 +258,7 @@ int main(int argc, char** argv) {
                "the status line says Deleting while the unit erases");
         pressEscape(main);
         expect(waitFor([&] { return !::IsWindow(main); }, 120s), "Escape during the download closes the window");
-        return failures == 0 ? 0 : 1;
+        return failures == 0 ? 0 : endAfterFailure(main);
     }
     std::string box;
     const bool answered = answerBox(main, box, 600s);
@@ -255,5 +286,5 @@ int main(int argc, char** argv) {
 
     pressEscape(main);
     expect(waitFor([&] { return !::IsWindow(main); }, 120s), "Escape closes the window");
-    return failures == 0 ? 0 : 1;
+    return failures == 0 ? 0 : endAfterFailure(main);
 }

@@ -241,5 +241,6 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
     // The caller says why the outcome could not be written: the reason of that write, not of what
     // was closed since.
     if (std::ferror(stdout)) errno = outputError;
+    signals::sessionClosed();
     return code;
 }

@@ -26,6 +26,11 @@ std::string cause();
 // Empties the pipe (after the loop has reacted), keeping caught().
 void drain();
 
+// The run's session is closed and its copy of the library removed. Windows: a console that is
+// closing ends the process once its handler returns, so the handler waits (a few seconds at
+// most, the time the system gives it) for this.
+void sessionClosed();
+
 // While the session is being closed already (after a time-out), a request ends the process.
 void setClosing(bool closing);
 // A file the process removes when a request ends it at once (its copy of the library).

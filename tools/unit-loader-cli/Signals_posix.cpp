@@ -90,6 +90,8 @@ void drain() {
     }
 }
 
+void sessionClosed() {}
+
 void setClosing(bool closing) { atOnce = closing; }
 
 void removeWhenEndedAtOnce(const std::string& path) {

@@ -9,7 +9,12 @@
 namespace signals {
 
 namespace {
+// The system ends a process whose console closes about 5 s after telling it, and at once when
+// the handler returns: the session gets what is left of that to close.
+constexpr DWORD kCloseWaitMs = 4500;
+
 HANDLE stopEvent = nullptr;
+HANDLE closedEvent = nullptr;
 std::atomic<int> first{0};
 std::atomic<bool> atOnce{false};
 
@@ -20,6 +25,13 @@ void say(const char* text) {
 
 // Runs on a thread of its own that the system starts for the console event.
 BOOL WINAPI onConsoleEvent(DWORD type) {
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        int none = 0;
+        first.compare_exchange_strong(none, SIGTERM);
+        ::SetEvent(stopEvent);
+        ::WaitForSingleObject(closedEvent, kCloseWaitMs);
+        return TRUE;
+    }
     const int sig = type == CTRL_C_EVENT ? SIGINT : type == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
     int expected = 0;
     const bool isFirst = first.compare_exchange_strong(expected, sig);
@@ -37,7 +49,8 @@ BOOL WINAPI onConsoleEvent(DWORD type) {
 
 bool install() {
     if (!stopEvent) stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);  // stays set: a stop is final
-    return stopEvent && ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    if (!closedEvent) closedEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return stopEvent && closedEvent && ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
 int fd() { return -1; }
@@ -51,6 +64,10 @@ const char* name(int sig) { return sig == SIGBREAK ? "Ctrl-Break" : sig == SIGTE
 std::string cause() { return std::string("by ") + name(first.load()); }
 
 void drain() {}
+
+void sessionClosed() {
+    if (closedEvent) ::SetEvent(closedEvent);
+}
 
 void setClosing(bool closing) { atOnce = closing; }
 
