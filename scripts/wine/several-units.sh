@@ -1,0 +1,95 @@
+# Sourced by scripts/test-windows.sh after its command-line stage: two simulated units, on COM1
+# and COM2, loaded at once by the Windows unit-loader-cli with two --port values (a process per
+# unit). Uses that script's prefix, its running wineserver ($server_pid), $sim, $work, $cli_dir,
+# $com1, wine_run, check, say and fail; the window stage after it starts a wineserver of its own.
+# Checks: exit code 0, both units verified and holding the file, both in the summary table, no
+# unit-loader-cli process of this prefix left, no px417.*.dll left.
+
+several_com2=$work/com2
+several_pids=()
+several_stop_sims() {  # prints each unit's summary into $work/several.N.summary
+  local i
+  for i in "${!several_pids[@]}"; do
+    kill -TERM "${several_pids[$i]}" 2>/dev/null || true
+  done
+  for i in "${!several_pids[@]}"; do
+    for _ in $(seq 100); do kill -0 "${several_pids[$i]}" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "${several_pids[$i]}" 2>/dev/null || true
+    wait "${several_pids[$i]}" 2>/dev/null || true
+  done
+  several_pids=()
+}
+several_start_sims() {  # both units, linked where COM1 and COM2 lead
+  local i link
+  for i in 1 2; do
+    link=$com1
+    ((i == 2)) && link=$several_com2
+    rm -f "$work/several.$i.out" "$work/several.$i.image"
+    "$sim" --link "$link" --reset-polls 0 --enabled-polls 2 --image-out "$work/several.$i.image" \
+      >"$work/several.$i.out" &
+    several_pids+=($!)
+  done
+  for i in 1 2; do
+    link=$com1
+    ((i == 2)) && link=$several_com2
+    for _ in $(seq 100); do [[ -s $work/several.$i.out && -L $link ]] && break; sleep 0.1; done
+    [[ -L $link && $(readlink "$link") == "$(head -1 "$work/several.$i.out")" ]] ||
+      fail "the simulated unit $i did not start on $link"
+  done
+}
+# Processes of this prefix still running the command-line loader (other prefixes on this machine
+# are none of this test's business).
+several_left() {
+  local pid
+  for pid in $(pgrep -f 'unit-loader-cli\.exe' || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+  done
+}
+
+# COM2 joins the mapping; the wineserver reads it when it starts, with both links in place.
+wine_run 120 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$several_com2" /f >/dev/null 2>&1 ||
+  fail "cannot map COM2"
+timeout 30 wineserver -k 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+several_start_sims
+timeout 3600 wineserver -f -p 600 >>"$work/wineserver.log" 2>&1 &
+server_pid=$!
+wine_run 120 reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || fail "Wine does not start again"
+for _ in $(seq 100); do [[ -L $WINEPREFIX/dosdevices/com2 ]] && break; sleep 0.1; done
+for n in 1 2; do
+  link=$com1
+  ((n == 2)) && link=$several_com2
+  mapped=$(readlink "$WINEPREFIX/dosdevices/com$n" || true)
+  [[ $mapped == "$link" ]] || fail "COM$n leads to '$mapped', not to the simulated unit's link $link"
+done
+say "COM1 is $com1, COM2 is $several_com2"
+
+several_download() {
+  cp "$work/image.bin" "$cli_dir/image.bin" || return 1
+  local status=0
+  cli 600 download image.bin --port COM1 --port COM2 --baud 38400 >"$work/several.log" || status=$?
+  rm -f "$cli_dir/image.bin"
+  cat "$work/several.log"
+  ((status == 0)) || { echo "exit code $status, not 0"; return 1; }
+  # The table: a line per unit, success with the file's CRC and every block.
+  local port
+  for port in COM1 COM2; do
+    grep -qE "^$port +0 +success +[0-9A-F]{4} +$file_crc +([0-9]+)/\1 " "$work/several.log" ||
+      { echo "no line 'success' with file CRC $file_crc and every block for $port in the table"; return 1; }
+  done
+  local left
+  left=$(several_left)
+  [[ -z $left ]] || { echo "unit-loader-cli processes left: $left"; return 1; }
+  if compgen -G "$cli_dir/px417.*.dll" >/dev/null; then
+    echo "library left behind: $(ls "$cli_dir"/px417.*.dll)"
+    return 1
+  fi
+}
+check "unit-loader-cli loads two units at once (COM1, COM2)" several_download
+several_stop_sims
+for n in 1 2; do
+  cat "$work/several.$n.out"
+  grep -q "verify result: D3 00" "$work/several.$n.out" &&
+    cmp -s "$work/image.bin" "$work/several.$n.image" ||
+    { say "FAIL the simulated unit on COM$n does not hold the file"; failures=$((failures + 1)); }
+done
