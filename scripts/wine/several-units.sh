@@ -3,7 +3,11 @@
 # unit). Uses that script's prefix, its running wineserver ($server_pid), $sim, $work, $cli_dir,
 # $com1, wine_run, check, say and fail; the window stage after it starts a wineserver of its own.
 # Checks: exit code 0, both units verified and holding the file, both in the summary table, no
-# unit-loader-cli process of this prefix left, no px417.*.dll left.
+# unit-loader-cli process of this prefix left, no px417.*.dll left. Then the parent is killed in
+# the middle of a download: the units' processes end too.
+#
+# No Ctrl-C test: under Wine here (32-bit, user-mode QEMU) a Ctrl-C typed into a terminal (tmux)
+# fails the Wine client itself ("wine client error: partial write") even for a one-port run.
 
 several_com2=$work/com2
 several_pids=()
@@ -19,14 +23,13 @@ several_stop_sims() {  # prints each unit's summary into $work/several.N.summary
   done
   several_pids=()
 }
-several_start_sims() {  # both units, linked where COM1 and COM2 lead
+several_start_sims() {  # SIM-ARGS...: both units, linked where COM1 and COM2 lead
   local i link
   for i in 1 2; do
     link=$com1
     ((i == 2)) && link=$several_com2
     rm -f "$work/several.$i.out" "$work/several.$i.image"
-    "$sim" --link "$link" --reset-polls 0 --enabled-polls 2 --image-out "$work/several.$i.image" \
-      >"$work/several.$i.out" &
+    "$sim" --link "$link" --image-out "$work/several.$i.image" "$@" >"$work/several.$i.out" &
     several_pids+=($!)
   done
   for i in 1 2; do
@@ -51,7 +54,7 @@ wine_run 120 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$several_c
   fail "cannot map COM2"
 timeout 30 wineserver -k 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
-several_start_sims
+several_start_sims --reset-polls 0 --enabled-polls 2
 timeout 3600 wineserver -f -p 600 >>"$work/wineserver.log" 2>&1 &
 server_pid=$!
 wine_run 120 reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || fail "Wine does not start again"
@@ -93,3 +96,36 @@ for n in 1 2; do
     cmp -s "$work/image.bin" "$work/several.$n.image" ||
     { say "FAIL the simulated unit on COM$n does not hold the file"; failures=$((failures + 1)); }
 done
+
+# The parent killed while both units take blocks (half a second each): nothing reaps the units'
+# processes or passes a stop on, so they must end by themselves (their standard input ends, and
+# their next progress line finds no reader), leaving no process behind.
+several_start_sims --pace --block-ms 500
+several_orphans() {
+  cp "$work/image.bin" "$cli_dir/image.bin" || return 1
+  (cd "$cli_dir" && exec timeout --kill-after=10 300 wine unit-loader-cli.exe download image.bin --port COM1 \
+    --port COM2 --baud 38400 >"$work/several.log" 2>&1) &
+  local parent=$! taking=""
+  for _ in $(seq 600); do
+    grep -qE "^COM1 +[1-9]/10" "$work/several.log" && grep -qE "^COM2 +[1-9]/10" "$work/several.log" &&
+      taking=yes && break
+    kill -0 "$parent" 2>/dev/null || break
+    sleep 0.1
+  done
+  # timeout execs nothing: the loader is its only child.
+  local loader
+  loader=$(pgrep -P "$parent" -f 'unit-loader-cli\.exe' || true)
+  [[ -n $taking && -n $loader ]] || { tr -d '\r' <"$work/several.log"; echo "the units did not start taking blocks"; }
+  [[ -n $loader ]] && kill -KILL "$loader"
+  wait "$parent" 2>/dev/null || true
+  local left=""
+  for _ in $(seq 300); do
+    left=$(several_left)
+    [[ -z $left ]] && break
+    sleep 0.1
+  done
+  rm -f "$cli_dir/image.bin" "$cli_dir"/px417.*.dll  # the killed parent could not delete its copy
+  [[ -n $taking && -z $left ]] || { echo "units' processes left 30 s after their parent was killed: $left"; return 1; }
+}
+check "units' processes end when their parent is killed" several_orphans
+several_stop_sims
