@@ -105,14 +105,16 @@ struct ChildProcess::Impl {
         }
     }
 
-    void joinReader() {
-        if (!reader) return;
+    // False when the reader is still running: something else holds the pipe's other end, and
+    // even the cancelled read has not returned.
+    bool joinReader() {
+        if (!reader) return true;
         if (::WaitForSingleObject(reader, kThreadEndMs) == WAIT_TIMEOUT) {
-            // Something still holds the pipe's other end: give the read up.
             ::CancelSynchronousIo(reader);
-            ::WaitForSingleObject(reader, kThreadEndMs);
+            if (::WaitForSingleObject(reader, kThreadEndMs) == WAIT_TIMEOUT) return false;
         }
         closeHandle(reader);
+        return true;
     }
 
     void reap(DWORD bound) {
@@ -136,7 +138,11 @@ ChildProcess::~ChildProcess() {
         ::TerminateProcess(impl.process, kEndedByParent);
         impl.reap(kThreadEndMs);
     }
-    impl.joinReader();
+    if (!impl.joinReader()) {
+        // The reader still uses this state: left to it rather than freed under it.
+        (void)impl_.release();
+        return;
+    }
     closeHandle(impl.output);
     closeHandle(impl.ready);
     closeHandle(impl.process);
