@@ -244,7 +244,6 @@ grep -q "verify result: D3 00" <<<"$summary" || { say "FAIL no good verify in th
 file_crc=$(cli 120 check image.bin | sed -n 's/^File CRC: *//p')
 cp "$cli_dir/image.bin" "$work/image.bin" 2>/dev/null || true
 rm -f "$cli_dir/body.bin" "$cli_dir/image.bin"
-source "$root/scripts/wine/several-units.sh"  # two units at once, COM1 and COM2
 
 # --- the window program on a virtual display ------------------------------------------------
 # A wineserver of its own, started on the display: the one above started its desktop without.
@@ -268,6 +267,7 @@ check "the window program: Escape during a download" gui_test abandon
 summary=$(sim_summary)
 echo "$summary"
 
+source "$root/scripts/wine/several-units.sh"  # two units at once, COM1 and COM2
 say "stage took $(($(date +%s) - started)) s"
 if ((failures > 0)); then
   echo "$failures failed"

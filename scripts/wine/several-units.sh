@@ -1,7 +1,7 @@
-# Sourced by scripts/test-windows.sh after its command-line stage: two simulated units, on COM1
-# and COM2, loaded at once by the Windows unit-loader-cli with two --port values (a process per
-# unit). Uses that script's prefix, its running wineserver ($server_pid), $sim, $work, $cli_dir,
-# $com1, wine_run, check, say and fail; the window stage after it starts a wineserver of its own.
+# Sourced by scripts/test-windows.sh last: two simulated units, on COM1 and COM2, loaded at once
+# by the Windows unit-loader-cli with two --port values (a process per unit). Uses that script's
+# prefix, $sim, $work, $cli_dir, $com1, $work/image.bin, $file_crc, wine_run, cli, check, say and
+# fail; it restarts the wineserver (to map COM2) and leaves it in $server_pid for the cleanup.
 # Checks: exit code 0, both units verified and holding the file, both in the summary table, no
 # unit-loader-cli process of this prefix left, no px417.*.dll left. Then the parent is killed in
 # the middle of a download: the units' processes end too.
@@ -53,7 +53,7 @@ several_left() {
 wine_run 120 reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$several_com2" /f >/dev/null 2>&1 ||
   fail "cannot map COM2"
 timeout 30 wineserver -k 2>/dev/null || true
-wait "$server_pid" 2>/dev/null || true
+[[ -z $server_pid ]] || wait "$server_pid" 2>/dev/null || true
 several_start_sims --reset-polls 0 --enabled-polls 2
 timeout 3600 wineserver -f -p 600 >>"$work/wineserver.log" 2>&1 &
 server_pid=$!
