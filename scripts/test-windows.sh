@@ -313,6 +313,7 @@ check "the window program: Escape during a download" gui_test abandon
 summary=$(sim_summary)
 echo "$summary"
 
+source "$root/scripts/wine/several-units.sh"  # two units at once, COM1 and COM2
 say "stage took $(($(date +%s) - started)) s"
 if ((failures > 0)); then
   echo "$failures failed"

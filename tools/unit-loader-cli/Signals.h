@@ -39,5 +39,8 @@ void removeWhenEndedAtOnce(const std::string& path);
 void addChild(int pid);
 // In a unit's own process: the stop the parent passes on to every unit is not a second request.
 void setParent(int pid);
+// Windows, in a unit's own process: the parent passed on its stop request `cause` (see caught()),
+// or with 0 it went away. Marks a stop as the handler does, never as a second request.
+void stopFromParent(int cause);
 
 }  // namespace signals

@@ -110,4 +110,7 @@ void addChild(int pid) {
 
 void setParent(int pid) { parent = pid; }
 
+// The parent's stop arrives as a signal here (see onSignal).
+void stopFromParent(int) {}
+
 }  // namespace signals

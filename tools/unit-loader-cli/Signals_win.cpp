@@ -17,6 +17,11 @@ HANDLE stopEvent = nullptr;
 HANDLE closedEvent = nullptr;
 std::atomic<int> first{0};
 std::atomic<bool> atOnce{false};
+// A unit's own process: the first stop was the parent's (what it got; 0: it went away). The same
+// Ctrl-C reaches this process from the console too, so one console event after it is no second.
+std::atomic<int> parentGot{0};
+std::atomic<bool> firstFromParent{false};
+std::atomic<bool> spare{false};
 
 void say(const char* text) {
     DWORD written = 0;
@@ -34,7 +39,7 @@ BOOL WINAPI onConsoleEvent(DWORD type) {
     }
     const int sig = type == CTRL_C_EVENT ? SIGINT : type == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
     int expected = 0;
-    const bool isFirst = first.compare_exchange_strong(expected, sig);
+    const bool isFirst = first.compare_exchange_strong(expected, sig) || spare.exchange(false);
     if (!isFirst || atOnce.load()) {
         say("\nunit-loader-cli: ");
         say(name(sig));
@@ -61,7 +66,14 @@ int caught() { return first.load(); }
 
 const char* name(int sig) { return sig == SIGBREAK ? "Ctrl-Break" : sig == SIGTERM ? "the console closing" : "Ctrl-C"; }
 
-std::string cause() { return std::string("by ") + name(first.load()); }
+std::string cause() {
+    if (firstFromParent.load()) {
+        const int got = parentGot.load();
+        return got == 0 ? std::string("because unit-loader-cli ended")
+                        : std::string("because unit-loader-cli got ") + name(got);
+    }
+    return std::string("by ") + name(first.load());
+}
 
 void drain() {}
 
@@ -71,9 +83,21 @@ void sessionClosed() {
 
 void setClosing(bool closing) { atOnce = closing; }
 
-// A loaded library cannot be deleted on Windows; nor are units started as processes here.
+// A loaded library cannot be deleted on Windows; units' own processes get the same console event
+// and end at once by themselves.
 void removeWhenEndedAtOnce(const std::string&) {}
 void addChild(int) {}
 void setParent(int) {}
+
+// From the thread that reads the parent's stop lines (see watchParent).
+void stopFromParent(int cause) {
+    int expected = 0;
+    if (first.compare_exchange_strong(expected, cause == 0 ? SIGTERM : cause)) {
+        parentGot = cause;
+        firstFromParent = true;
+        spare = true;
+    }
+    ::SetEvent(stopEvent);
+}
 
 }  // namespace signals
