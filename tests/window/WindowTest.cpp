@@ -140,6 +140,19 @@ private:
 
 }  // namespace
 
+#if defined(__SANITIZE_THREAD__)
+// Qt is not built with the thread sanitizer, so the locks inside it are invisible: what Qt
+// allocates or waits on in one of its threads and releases in another would read as a race.
+// Only calls made from Qt's own code into the sanitizer's hooks are left out; every access of
+// this program's code, in Qt's call stacks too, is still checked.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt6Core.so.6\n"
+           "called_from_lib:libQt6Gui.so.6\n"
+           "called_from_lib:libQt6Widgets.so.6\n"
+           "called_from_lib:libQt6Test.so.6\n";
+}
+#endif
+
 class WindowTest : public QObject {
     Q_OBJECT
 
@@ -618,7 +631,15 @@ void WindowTest::signalsCloseTheProgramAsTheCloseBoxDoes() {
     const std::string program = dir.file("unit-loader");
     fs::copy_file(UL_WINDOW_PROGRAM, program);
     writeText(dir.file("vsk_download_config.txt"), "Port,ttyS0\nBaudrate,19200\n");
-    clitest::Process p({program}, {"QT_QPA_PLATFORM=offscreen"});
+    std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen"};
+#if defined(__SANITIZE_THREAD__)
+    // The program is built with the thread sanitizer too, and Qt's own locks are as invisible to
+    // it there: it gets this test's suppressions.
+    writeText(dir.file("tsan.supp"), __tsan_default_suppressions());
+    const char* options = std::getenv("TSAN_OPTIONS");
+    env.push_back(std::string("TSAN_OPTIONS=") + (options ? options : "") + ":suppressions=" + dir.file("tsan.supp"));
+#endif
+    clitest::Process p({program}, env);
     const std::string library = dir.file("px417." + std::to_string(p.pid()) + ".so");
     QVERIFY(QTest::qWaitFor([&] { return fs::exists(library); }, kDeadlineMs));
 
@@ -630,19 +651,6 @@ void WindowTest::signalsCloseTheProgramAsTheCloseBoxDoes() {
     QVERIFY(!fs::exists(library));
     QCOMPARE(slurp(dir.file("vsk_download_config.txt")), std::string("Baudrate,19200\r\nPort,ttyS0\r\n"));
 }
-
-#if defined(__SANITIZE_THREAD__)
-// Qt is not built with the thread sanitizer, so the locks inside it are invisible: what Qt
-// allocates or waits on in one of its threads and releases in another would read as a race.
-// Only calls made from Qt's own code into the sanitizer's hooks are left out; every access of
-// this program's code, in Qt's call stacks too, is still checked.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
-    return "called_from_lib:libQt6Core.so.6\n"
-           "called_from_lib:libQt6Gui.so.6\n"
-           "called_from_lib:libQt6Widgets.so.6\n"
-           "called_from_lib:libQt6Test.so.6\n";
-}
-#endif
 
 int main(int argc, char** argv) {
     // No display needed; a display still works when the platform is named.
