@@ -184,12 +184,10 @@ void DownloadSequencer::verifyAcknowledged(const ByteBuffer& reply) {
 // The acknowledgement and a poll go out together; both replies are met in state 11 or 12.
 void DownloadSequencer::verifyResult(const ByteBuffer& reply) {
     enter(isResult00(reply) ? kWaitDisableAfter00 : kWaitDisableAfter80);
-    unitCrc5_ = reply.at(5);
-    unitCrc4_ = reply.at(4);
     RunReport& report = run_.report();
     report.verifyResult = reply.at(3);
-    report.unitCrc5 = unitCrc5_;
-    report.unitCrc4 = unitCrc4_;
+    report.unitCrc5 = reply.at(5);
+    report.unitCrc4 = reply.at(4);
     acknowledge(reply);
     poll(reply);
 }

@@ -48,8 +48,6 @@ public:
     std::uint32_t state() const { return state_; }
     std::uint32_t offset() const { return offset_; }
     std::uint32_t blocksDone() const { return blocksDone_; }
-    std::uint8_t unitCrc5() const { return unitCrc5_; }
-    std::uint8_t unitCrc4() const { return unitCrc4_; }
 
 private:
     using Test = bool (*)(const ByteBuffer& reply);
@@ -103,6 +101,4 @@ private:
     std::uint32_t offset_ = 0;
     std::uint32_t blocksDone_ = 0;
     std::array<RetryCounter, kSkipPending + 1> counters_{};  // by the state they count for
-    std::uint8_t unitCrc5_ = 0;
-    std::uint8_t unitCrc4_ = 0;
 };

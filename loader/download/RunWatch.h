@@ -39,7 +39,6 @@ public:
     void start(Position position);
     // The run has ended: nothing is due until the next start.
     void finish() { running_ = false; }
-    bool running() const { return running_; }
     // The run has handled a message and stands at `position`.
     void progressed(Position position);
     // Asks for the run to stop; `cause` completes "The download was stopped ...".

@@ -122,9 +122,6 @@ public:
     std::uint16_t fileCrc() const { return image_.fileCrc(); }
     std::uint32_t blockCount() const { return image_.blockCount(); }
     std::uint32_t blocksDone() const { return sequencer_.blocksDone(); }
-    // The unit's verify result bytes 5 and 4, shown as "CRC:%02X%02X".
-    std::uint8_t unitCrc5() const { return sequencer_.unitCrc5(); }
-    std::uint8_t unitCrc4() const { return sequencer_.unitCrc4(); }
 
     const DownloadSequencer& sequencer() const { return sequencer_; }
     const DownloadImage& image() const { return image_; }
