@@ -10,9 +10,10 @@
 set -euo pipefail
 
 profile=${1:-all}
-demo=(build-essential cmake libboost-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libssl-dev)
+demo=(build-essential cmake libboost-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libssl-dev
+  libtomlplusplus-dev)
 # The window also needs a platform plugin to open on a display.
-window=("${demo[@]}" qt6-base-dev qt6-qpa-plugins)
+window=("${demo[@]}" qt6-base-dev qt6-qpa-plugins qt6-charts-dev)
 case $profile in
   demo) packages=("${demo[@]}") ;;
   window) packages=("${window[@]}") ;;
@@ -21,6 +22,7 @@ case $profile in
       "${window[@]}" pkg-config clang-format git
       googletest libgtest-dev libgmock-dev
       python3
+      libpqxx-dev postgresql-15
       clang-14 libclang-rt-14-dev valgrind
       help2man lintian
       g++-mingw-w64-i686 mingw-w64-i686-dev nsis
