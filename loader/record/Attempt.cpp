@@ -74,7 +74,7 @@ bool attemptFromFields(const std::vector<std::string>& names, const std::vector<
             a.*field->number = values[i].empty() ? std::nullopt : number(values[i]);
             if (!values[i].empty() && !(a.*field->number)) return false;
         } else {
-            const auto n = number(values[i]);
+            const auto n = values[i].empty() ? std::optional<std::int64_t>(0) : number(values[i]);
             if (!n) return false;
             a.*field->plain = *n;
         }

@@ -1,21 +1,11 @@
 #include "AttemptOf.h"
 
-#include <openssl/evp.h>
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
 #include <random>
 
-#include "SerialDevices.h"
 #include "UnitLoaderVersion.h"
 
-namespace {
-
-std::string hex(const unsigned char* bytes, std::size_t n) {
+std::string hexDigits(const unsigned char* bytes, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     for (std::size_t i = 0; i < n; ++i) {
@@ -24,6 +14,8 @@ std::string hex(const unsigned char* bytes, std::size_t n) {
     }
     return out;
 }
+
+namespace {
 
 std::string hex4(std::uint16_t v) {
     char t[8];
@@ -44,50 +36,22 @@ std::string newAttemptId() {
     std::random_device random;
     unsigned char bytes[16];
     for (auto& b : bytes) b = static_cast<unsigned char>(random());
-    return hex(bytes, sizeof bytes);
+    return hexDigits(bytes, sizeof bytes);
 }
 
 std::string isoTime(std::chrono::system_clock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    ::gmtime_r(&seconds, &tm);
+    // The civil calendar of <chrono>: no gmtime, which differs between the platforms.
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(t);
+    const auto day = floor<days>(ms);
+    const year_month_day date{day};
+    const hh_mm_ss time{ms - day};
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
-}
-
-std::string sha256Hex(std::span<const std::uint8_t> bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (!EVP_Digest(bytes.data(), bytes.size(), digest, &n, EVP_sha256(), nullptr)) return {};
-    return hex(digest, n);
-}
-
-std::string stablePortId(const std::string& port) {
-    std::error_code ec;
-    const auto device = std::filesystem::weakly_canonical(port, ec);
-    if (ec) return {};
-    for (const SerialPortInfo& info : listSerialPorts()) {
-        if (info.device != device.string()) continue;
-        std::string id = info.byId.empty() ? info.device : info.byId.front();
-        if (!info.description.empty()) id += " (" + info.description + ")";
-        return id;
-    }
-    return device.string();
-}
-
-std::string loginName() {
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_name) return entry->pw_name;
-    if (const char* user = std::getenv("USER"); user && *user) return user;
-    return std::to_string(::getuid());
-}
-
-std::string stationName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
-    return name;
 }
 
 Attempt begunAttempt(RunKind kind, const AttemptContext& c, std::int32_t baud, const std::string& file,

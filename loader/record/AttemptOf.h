@@ -19,6 +19,8 @@ struct AttemptContext {
     std::string note;
 };
 
+// Bytes as lower-case hex digits.
+std::string hexDigits(const unsigned char* bytes, std::size_t n);
 // A random 128-bit id, 32 lower-case hex digits.
 std::string newAttemptId();
 // UTC, ISO 8601 with milliseconds: "2026-12-08T23:58:39.123Z".

@@ -29,6 +29,9 @@ struct AttemptFilter {
     std::string id;  // one attempt: the whole id, or a prefix of it
 };
 
+// Whether the attempt is one the filter asks for.
+bool attemptMatches(const AttemptFilter& filter, const Attempt& attempt);
+
 // Where attempts are kept. An attempt is written twice: begun before the first byte goes to
 // the unit, ended when the run has ended; each write is on disk when the call returns.
 class RecordStore {
@@ -43,11 +46,32 @@ public:
     virtual const std::string& path() const = 0;
 };
 
-// Opens (or makes) the records file at `path`, bringing its schema up to date and marking the
-// attempts of this station whose process has gone without an end as interrupted. Throws
-// RecordError.
+// Opens (or makes) the records file at `path`, marking the attempts of this station whose
+// process has gone without an end as interrupted. Throws RecordError. On Linux an SQLite file,
+// or a journal when the name ends with ".jsonl"; on Windows always a journal.
 std::unique_ptr<RecordStore> openRecordStore(const std::string& path);
+// An SQLite file, its schema brought up to date (Linux).
+std::unique_ptr<RecordStore> openSqliteStore(const std::string& path);
+// A journal: JSON lines, one per begun or ended attempt, each on disk when the call returns. It
+// is what the Windows build keeps (no SQLite there), and what `records import` reads.
+std::unique_ptr<RecordStore> openJournalStore(const std::string& path);
 
-// Where the records live when nothing says otherwise: $XDG_DATA_HOME/unit-loader/records.sqlite,
-// else ~/.local/share/unit-loader/records.sqlite; empty for a user without a home directory.
+// What an import of a journal did.
+struct ImportCount {
+    int attempts = 0;  // in the journal
+    int added = 0;     // not in the records before
+    int unended = 0;   // without an end in the journal: taken as interrupted
+    int badLines = 0;  // not an event of a journal (a line cut short by a crash, say)
+};
+// Reads the journal at `path` into `into`. An attempt already there is completed, not added
+// again, so a journal imported twice adds nothing. Throws RecordError.
+ImportCount importJournal(const std::string& path, RecordStore& into);
+
+// Where the records live when nothing says otherwise. Linux: $XDG_DATA_HOME/unit-loader/
+// records.sqlite, else ~/.local/share/unit-loader/records.sqlite, empty for a user without a
+// home directory. Windows: "records.jsonl" beside the program and its settings file.
 std::string defaultRecordsPath();
+// The records file to use: `given` (--records) when set, else $UNIT_LOADER_RECORDS, else the
+// settings file's "Records" value, else the default place.
+std::string recordsPathOf(const std::string& given, const std::string& settingsValue);
+inline constexpr const char* kRecordsSettingsKey = "Records";

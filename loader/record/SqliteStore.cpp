@@ -278,14 +278,4 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RecordStore> openRecordStore(const std::string& path) { return std::make_unique<SqliteStore>(path); }
-
-std::string defaultRecordsPath() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    if (data && *data == '/') return std::string(data) + "/unit-loader/records.sqlite";
-    // A user without a home (a service account such as nobody) has no default place.
-    const char* home = std::getenv("HOME");
-    std::error_code ec;
-    if (!home || *home != '/' || !std::filesystem::is_directory(home, ec)) return {};
-    return std::string(home) + "/.local/share/unit-loader/records.sqlite";
-}
+std::unique_ptr<RecordStore> openSqliteStore(const std::string& path) { return std::make_unique<SqliteStore>(path); }

@@ -21,16 +21,16 @@ struct RecordOptions {
 std::string recordsPathOf(const RecordOptions& options);
 
 // A RunRecorder over the records file for the unit on `port`. Nothing, with `why` set, when the
-// file cannot be used (then nothing may run); nothing with `why` empty where this build keeps no
-// records (the Windows flavour, for now).
+// file cannot be used (then nothing may run).
 std::unique_ptr<RunRecorder> openRecorder(const RecordOptions& options, const std::string& port, std::string& why);
 
-// `unit-loader-cli records list|show|export|summary`.
+// `unit-loader-cli records list|show|export|import|summary`.
 struct RecordsQuery {
-    std::string action;  // list, show, export, summary
+    std::string action;  // list, show, export, import, summary
     std::string path;
     std::string since, until, port, outcome, unitId, fileSha256;
-    std::string id;              // show
-    std::string format = "csv";  // export
+    std::string id;                     // show
+    std::string format = "csv";         // export
+    std::vector<std::string> journals;  // import
 };
 int recordsCommand(const RecordsQuery& query);

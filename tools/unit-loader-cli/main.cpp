@@ -51,7 +51,8 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
                  download ? "No progress and no notes; only the outcome" : "No notes; only the version or the outcome");
     sub.add_option("--records", args.records.path,
                    "The records file, where every attempt is kept (default: $UNIT_LOADER_RECORDS, the Records line\n"
-                   "of the settings file, else $XDG_DATA_HOME/unit-loader/records.sqlite)")
+                   "of the settings file, else $XDG_DATA_HOME/unit-loader/records.sqlite; on Windows records.jsonl\n"
+                   "beside the program). A name ending in .jsonl is a journal of JSON lines")
         ->option_text("PATH");
     sub.add_flag("--no-record{false}", args.records.enabled, "Run without recording the attempt");
     sub.add_option("--operator", args.records.operatorName,
@@ -109,7 +110,7 @@ int run(int argc, char** argv) {
     seal->add_option("OUT", sealOut, "Download file to write")->required();
 
     RecordsQuery records;
-    auto* recordsCmd = app.add_subcommand("records", "List, show, export or sum up the recorded attempts");
+    auto* recordsCmd = app.add_subcommand("records", "List, show, export, import or sum up the recorded attempts");
     recordsCmd->require_subcommand(1);
     for (const char* action : {"list", "show", "export", "summary"}) {
         const std::string name = action;
@@ -134,45 +135,51 @@ int run(int argc, char** argv) {
                 ->capture_default_str();
         a->callback([&records, name] { records.action = name; });
     }
+    auto* import = recordsCmd->add_subcommand(
+        "import", "Read journals (records.jsonl of the Windows loader) into the records file; twice adds nothing");
+    import->add_option("--records", records.path, "The records file")->option_text("PATH");
+    import->add_option("JOURNAL", records.journals, "Journal files")->required();
+    import->callback([&records] { records.action = "import";
+});
 
-    // A word that is no subcommand would otherwise be reported as a missing subcommand.
-    std::string names;
-    bool known = false;
-    for (const CLI::App* sub : app.get_subcommands({})) {
-        names += (names.empty() ? "" : ", ") + sub->get_name();
-        known = known || (argc >= 2 && sub->get_name() == argv[1]);
-    }
-    if (argc < 2 || (argv[1][0] != '-' && !known)) {
-        if (argc < 2)
-            std::fprintf(stderr, "unit-loader-cli: a subcommand is required: %s\n", names.c_str());
-        else
-            std::fprintf(stderr, "unit-loader-cli: \"%s\" is not a subcommand; the subcommands are %s\n", argv[1],
-                         names.c_str());
-        std::fprintf(stderr, "Run with --help for more information.\n");
-        return exitcode::kUsage;
-    }
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? exitcode::kSuccess : exitcode::kUsage;
-    }
-
-    if (*download) return runUnitCommand(UnitCommand::Download, downloadArgs);
-    if (*version) return runUnitCommand(UnitCommand::Version, versionArgs);
-    if (app.got_subcommand("ports")) return portsCommand();
-    if (*recordsCmd) return recordsCommand(records);
-    if (*check) return checkCommand(checkFile);
-    if (*seal) {
-        try {
-            return sealCommand(sealIn, sealOut);
-        } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "unit-loader-cli: Memory Allocate Error\n");
-            return exitcode::kFile;
-        }
-    }
+// A word that is no subcommand would otherwise be reported as a missing subcommand.
+std::string names;
+bool known = false;
+for (const CLI::App* sub : app.get_subcommands({})) {
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+    known = known || (argc >= 2 && sub->get_name() == argv[1]);
+}
+if (argc < 2 || (argv[1][0] != '-' && !known)) {
+    if (argc < 2)
+        std::fprintf(stderr, "unit-loader-cli: a subcommand is required: %s\n", names.c_str());
+    else
+        std::fprintf(stderr, "unit-loader-cli: \"%s\" is not a subcommand; the subcommands are %s\n", argv[1],
+                     names.c_str());
+    std::fprintf(stderr, "Run with --help for more information.\n");
     return exitcode::kUsage;
 }
+
+try {
+    app.parse(argc, argv);
+} catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? exitcode::kSuccess : exitcode::kUsage;
+}
+
+if (*download) return runUnitCommand(UnitCommand::Download, downloadArgs);
+if (*version) return runUnitCommand(UnitCommand::Version, versionArgs);
+if (app.got_subcommand("ports")) return portsCommand();
+if (*recordsCmd) return recordsCommand(records);
+if (*check) return checkCommand(checkFile);
+if (*seal) {
+    try {
+        return sealCommand(sealIn, sealOut);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "unit-loader-cli: Memory Allocate Error\n");
+        return exitcode::kFile;
+    }
+}
+return exitcode::kUsage;
+}  // namespace
 
 }  // namespace
 

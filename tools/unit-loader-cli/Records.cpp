@@ -4,16 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <nlohmann/json.hpp>
 
-#include "AttemptOf.h"
+#include "AttemptJson.h"
+#include "AttemptRecorder.h"
 #include "ExitCode.h"
 #include "RecordStore.h"
 #include "SettingsFile.h"
 
 namespace {
-
-constexpr const char* kRecordsKey = "Records";
 
 std::string csvField(const std::string& value) {
     if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
@@ -26,23 +24,6 @@ std::string csvLine(const std::vector<std::string>& fields) {
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) line += (i ? "," : "") + csvField(fields[i]);
     return line + "\r\n";
-}
-
-nlohmann::ordered_json jsonOf(const Attempt& a) {
-    nlohmann::ordered_json j = nlohmann::ordered_json::object();
-    const auto& names = attemptFieldNames();
-    const auto values = attemptFieldValues(a);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const bool number = names[i] == "duration_ms" || names[i] == "baud" || names[i] == "file_size" ||
-                            names[i] == "blank_blocks" || names[i] == "exit_code";
-        if (values[i].empty())
-            j[names[i]] = nullptr;
-        else if (number)
-            j[names[i]] = std::stoll(values[i]);
-        else
-            j[names[i]] = values[i];
-    }
-    return j;
 }
 
 std::string pad(std::string text, std::size_t width) {
@@ -99,83 +80,55 @@ int summary(const std::vector<Attempt>& attempts) {
 
 std::string recordsPathOf(const RecordOptions& options) {
     if (!options.path.empty()) return options.path;
-    if (const char* env = std::getenv("UNIT_LOADER_RECORDS"); env && *env) return env;
     SettingsFile settings;
-    if (settings.readFile())
-        if (std::string path = settings.get(kRecordsKey); !path.empty()) return path;
-    return defaultRecordsPath();
+    return recordsPathOf(options.path, settings.readFile() ? settings.get(kRecordsSettingsKey) : std::string());
 }
 
 namespace {
 
 class FileRecorder : public RunRecorder {
 public:
-    FileRecorder(RecordOptions options, std::string port, std::unique_ptr<RecordStore> store)
-        : impl_(std::make_unique<Impl>()) {
-        impl_->options = std::move(options);
-        impl_->port = std::move(port);
-        impl_->store = std::move(store);
+    explicit FileRecorder(std::unique_ptr<AttemptRecorder> recorder) : recorder_(std::move(recorder)) {}
+    std::optional<std::string> begin(const RunStart& start) override {
+        return recorder_->begin(start.kind, start.baud, start.file, start.image);
     }
-    std::optional<std::string> begin(const RunStart& start) override;
-    std::optional<std::string> end(const RunReport& report, const RunResult& result) override;
+    std::optional<std::string> end(const RunReport& report, const RunResult& result) override {
+        return recorder_->end(report, result.exitCode);
+    }
 
 private:
-    struct Impl {
-        RecordOptions options;
-        std::string port;
-        std::unique_ptr<RecordStore> store;
-        AttemptContext context;
-        bool begun = false;
-    };
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<AttemptRecorder> recorder_;
 };
+
+int importJournals(const std::vector<std::string>& journals, RecordStore& store) {
+    int status = exitcode::kSuccess;
+    for (const std::string& journal : journals) {
+        try {
+            const ImportCount n = importJournal(journal, store);
+            std::printf("%s: %d attempts, %d new", journal.c_str(), n.attempts, n.added);
+            if (n.unended) std::printf(", %d without an end (taken as interrupted)", n.unended);
+            if (n.badLines) std::printf(", %d lines that are no journal event skipped", n.badLines);
+            std::printf("\n");
+        } catch (const RecordError& e) {
+            std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+            status = exitcode::kRecord;
+        }
+    }
+    return status;
+}
 
 }  // namespace
 
 std::unique_ptr<RunRecorder> openRecorder(const RecordOptions& options, const std::string& port, std::string& why) {
     why.clear();
     try {
-        return std::make_unique<FileRecorder>(options, port, openRecordStore(recordsPathOf(options)));
+        return std::make_unique<FileRecorder>(
+            std::make_unique<AttemptRecorder>(openRecordStore(recordsPathOf(options)),
+                                              AttemptPeople{options.operatorName, options.unitId, options.note}, port));
     } catch (const RecordError& e) {
         why = e.what();
         return nullptr;
     }
-}
-
-std::optional<std::string> FileRecorder::begin(const RunStart& start) {
-    if (!impl_->store) return "the records file is not open";
-    AttemptContext& c = impl_->context;
-    c.id = newAttemptId();
-    c.operatorName = impl_->options.operatorName.empty() ? loginName() : impl_->options.operatorName;
-    c.unitId = impl_->options.unitId;
-    c.port = impl_->port;
-    c.portId = stablePortId(impl_->port);
-    c.note = impl_->options.note;
-    std::uint32_t size = 0, blank = 0;
-    std::uint16_t crc = 0;
-    if (start.image && start.image->isLoaded()) {
-        c.fileSha256 = sha256Hex(start.image->bytes().bytes());
-        size = start.image->size();
-        crc = start.image->fileCrc();
-        blank = start.image->blankBlocks();
-    }
-    try {
-        impl_->store->begin(begunAttempt(start.kind, c, start.baud, start.file, size, crc, blank));
-    } catch (const RecordError& e) {
-        return e.what();
-    }
-    impl_->begun = true;
-    return std::nullopt;
-}
-
-std::optional<std::string> FileRecorder::end(const RunReport& report, const RunResult& result) {
-    if (!impl_->begun) return std::nullopt;
-    try {
-        impl_->store->end(endedAttempt(report, impl_->context, exitcode::name(result.exitCode), result.exitCode));
-    } catch (const RecordError& e) {
-        return e.what();
-    }
-    return std::nullopt;
 }
 
 int recordsCommand(const RecordsQuery& q) {
@@ -193,6 +146,7 @@ int recordsCommand(const RecordsQuery& q) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
     }
+    if (q.action == "import") return importJournals(q.journals, *store);
     AttemptFilter filter{q.since, q.until, q.port, q.outcome, q.unitId, q.fileSha256, q.id};
     std::vector<Attempt> attempts;
     try {
@@ -226,7 +180,7 @@ int recordsCommand(const RecordsQuery& q) {
             std::fputs(csvLine(attemptFieldNames()).c_str(), stdout);
             for (const Attempt& a : attempts) std::fputs(csvLine(attemptFieldValues(a)).c_str(), stdout);
         } else {
-            for (const Attempt& a : attempts) std::printf("%s\n", jsonOf(a).dump().c_str());
+            for (const Attempt& a : attempts) std::printf("%s\n", attemptJson(a).dump().c_str());
         }
         return exitcode::kSuccess;
     }

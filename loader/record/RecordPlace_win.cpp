@@ -1,0 +1,11 @@
+#include "platform/ProgramDirectory.h"
+#include "RecordStore.h"
+
+// The MinGW build has no SQLite: the journal is the records.
+std::unique_ptr<RecordStore> openRecordStore(const std::string& path) { return openJournalStore(path); }
+
+// Beside the program, where its settings file is.
+std::string defaultRecordsPath() {
+    const std::string dir = platform::programDirectory();
+    return dir.empty() ? std::string() : dir + "records.jsonl";
+}
