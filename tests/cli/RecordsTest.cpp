@@ -22,8 +22,9 @@ const std::string kCli = UL_CLI_PROGRAM;
 
 class Records : public ::testing::Test {
 protected:
-    std::vector<nlohmann::ordered_json> exported() {
-        const Finished f = run({kCli, "records", "export", "--format", "jsonl", "--records", db});
+    std::vector<nlohmann::ordered_json> exported(const std::string& records = {}) {
+        const Finished f =
+            run({kCli, "records", "export", "--format", "jsonl", "--records", records.empty() ? db : records});
         EXPECT_EQ(f.code, 0) << f.err;
         std::vector<nlohmann::ordered_json> rows;
         std::istringstream lines(f.out);
@@ -119,6 +120,55 @@ TEST_F(Records, AnAttemptWhoseProcessWasKilledIsMarkedInterrupted) {
     EXPECT_EQ(exported()[0]["note"], "no end recorded");
 }
 
+// The journal (what the Windows build keeps) holds the same attempts as the SQLite file, a run
+// killed outright included, survives a line cut short, and imports once however often it is
+// imported.
+TEST_F(Records, AJournalKeepsTheAttemptsAndImportsOnce) {
+    const std::string journal = dir.file("records.jsonl");
+    writeFile(dir.file("image.bin"), makeImage(1500));
+    {
+        UnitSimulator sim;
+        sim.start();
+        const Finished f = run({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400",
+                                "--records", journal, "--unit-id", "SN-7", "--quiet"});
+        ASSERT_EQ(f.code, 0) << f.err;
+    }
+    {
+        SimConfig config;
+        config.faults.busyForeverBlock = true;
+        UnitSimulator sim(config);
+        sim.start();
+        Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records",
+                   journal, "--quiet"});
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        ASSERT_FALSE(sim.blocks().empty());
+        p.signal(SIGKILL);
+        p.finish(10s);
+    }
+    // The next run marks the killed one; then a crash cuts a line short.
+    EXPECT_EQ(run({kCli, "version", "--port", dir.file("no-port"), "--records", journal, "--quiet"}).code, 4);
+    std::ofstream(journal, std::ios::app) << R"({"v":1,"event":"begin","attempt":{"id":"0f)";
+
+    const auto kept = exported(journal);
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept[0]["outcome"], "connection failure");
+    EXPECT_EQ(kept[1]["outcome"], "interrupted");
+    EXPECT_EQ(kept[1]["note"], "no end recorded");
+    EXPECT_EQ(kept[2]["outcome"], "success");
+    EXPECT_EQ(kept[2]["unit_id"], "SN-7");
+    EXPECT_EQ(kept[2]["file_sha256"], sha256Hex(makeImage(1500)));
+
+    const Finished first = run({kCli, "records", "import", "--records", db, journal});
+    ASSERT_EQ(first.code, 0) << first.err;
+    EXPECT_NE(first.out.find("3 attempts, 3 new"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("1 lines that are no journal event"), std::string::npos) << first.out;
+    const Finished again = run({kCli, "records", "import", "--records", db, journal});
+    ASSERT_EQ(again.code, 0) << again.err;
+    EXPECT_NE(again.out.find("3 attempts, 0 new"), std::string::npos) << again.out;
+    EXPECT_EQ(exported(), kept);  // every field as the journal has it
+}
+
 // A records file that cannot be used stops the run before anything goes to the unit.
 TEST_F(Records, AnUnusableRecordsFileSendsNothing) {
     writeFile(dir.file("image.bin"), makeImage(600));
@@ -127,6 +177,7 @@ TEST_F(Records, AnUnusableRecordsFileSendsNothing) {
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("corrupt.sqlite"), "damaged"},
         {dir.file("a-file") + "/records.sqlite", "records file"},
+        {dir.file("a-file") + "/records.jsonl", "records journal"},
     };
     for (const auto& [path, says] : cases) {
         SCOPED_TRACE(path);
