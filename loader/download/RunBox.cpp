@@ -219,3 +219,12 @@ void showReportBox(const ReportBox& box, OperatorFeedback& feedback) {
     case ReportBox::Kind::Pair: feedback.ShowMessagePair(box.caption, box.text); break;
     }
 }
+
+ReportBox recordRefusedBox(const std::string& why) {
+    return {ReportBox::Kind::Pair, 0, "Record error",
+            "The attempt could not be recorded, so nothing was sent to the unit.\n" + why};
+}
+
+ReportBox recordEndFailedBox(const std::string& why) {
+    return {ReportBox::Kind::Pair, 0, "Record error", "The end of the attempt could not be recorded.\n" + why};
+}

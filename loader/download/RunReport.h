@@ -141,6 +141,10 @@ ReportBox reportBox(const RunReport& report);
 // A box in one line, for a table of several runs: its caption, or the first line of its text when
 // the caption is only the program's title (Table and Info boxes).
 std::string boxHeadline(const ReportBox& box);
+// The box of an attempt whose record could not be begun (nothing was sent), and of one whose end
+// could not be recorded; `why` says what to do about it.
+ReportBox recordRefusedBox(const std::string& why);
+ReportBox recordEndFailedBox(const std::string& why);
 // The box of a download file that would not load ("File Open Error", ...).
 ReportBox fileProblemBox(FileProblem problem);
 // The failure boxes, as reportBox shows them.

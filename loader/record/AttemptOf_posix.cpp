@@ -41,4 +41,3 @@ std::string stationName() {
     if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
     return name;
 }
-

@@ -48,8 +48,6 @@ std::optional<RecordError> appendSynced(const std::string& path, const std::stri
 
 std::int64_t processId() { return ::getpid(); }
 
-bool processGone(std::int64_t pid) {
-    return pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM);
-}
+bool processGone(std::int64_t pid) { return pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM); }
 
 }  // namespace journalfile

@@ -16,8 +16,9 @@ RecordError errorOf(DWORD error, const std::string& path) {
         return RecordError(RecordError::Kind::Full, where + " (the disk is full); free some space, then run again");
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
-        return RecordError(RecordError::Kind::ReadOnly,
-                           where + " (no access); make the file and its folder writable, or name another with --records");
+        return RecordError(
+            RecordError::Kind::ReadOnly,
+            where + " (no access); make the file and its folder writable, or name another with --records");
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
         return RecordError(RecordError::Kind::Locked, where + " (another program holds it); close it and run again");

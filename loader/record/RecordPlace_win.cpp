@@ -1,5 +1,5 @@
-#include "platform/ProgramDirectory.h"
 #include "RecordStore.h"
+#include "platform/ProgramDirectory.h"
 
 // The MinGW build has no SQLite: the journal is the records.
 std::unique_ptr<RecordStore> openRecordStore(const std::string& path) { return openJournalStore(path); }

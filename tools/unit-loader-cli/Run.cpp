@@ -122,9 +122,9 @@ std::optional<RunResult> recorderFor(UnitCommand command, const UnitArgs& args, 
     r.baud = args.baud;
     r.exitCode = exitcode::kRecord;
     r.outcome = exitcode::name(exitcode::kRecord);
-    r.caption = "Record error";
-    r.text = "The attempt could not be recorded, so nothing was sent to the unit.\n" + why +
-             "\n(--no-record runs without a record.)";
+    const ReportBox box = recordRefusedBox(why);
+    r.caption = box.caption;
+    r.text = box.text + "\n(--no-record runs without a record.)";
     r.headline = r.caption;
     return r;
 }

@@ -131,8 +131,9 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         RunResult result = internalError();
         result.exitCode = exitcode::kRecord;
         result.outcome = exitcode::name(exitcode::kRecord);
-        result.caption = "Record error";
-        result.text = "The attempt could not be recorded, so nothing was sent to the unit.\n" + why;
+        const ReportBox box = recordRefusedBox(why);
+        result.caption = box.caption;
+        result.text = box.text;
         return result;
     };
     auto record = [&](RunResult result) {
