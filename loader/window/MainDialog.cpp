@@ -7,6 +7,7 @@
 
 #include "Diagnose.h"
 #include "DialogTemplate.h"
+#include "ExitCode.h"
 #include "SerialDevices.h"
 #include "platform/ProgramDirectory.h"
 
@@ -146,23 +147,55 @@ void MainDialog::onCommand(int id) {
         if (!hasSession_ && core_->isLoaded() && core_->operatorControlsEnabled())
             noSessionBox();
         else
-            startRun(&DialogCore::StartDownload);
+            startRun(&DialogCore::StartDownload, RunKind::Download);
         break;
     case dialog::kVersionCheck:
         if (!hasSession_ && core_->operatorControlsEnabled())
             noSessionBox();
         else
-            startRun(&DialogCore::StartVersionCheck);
+            startRun(&DialogCore::StartVersionCheck, RunKind::VersionCheck);
         break;
     default: break;  // the Enter key (1) among them: there is no default button
     }
 }
 
 // The connection is the lists' at the press of the button; a run that starts is watched for the
-// stall limit from the settings.
-void MainDialog::startRun(void (DialogCore::*command)(const Connection&)) {
-    (core_.get()->*command)(Connection::fromTexts(window_.text(dialog::kPortList), window_.text(dialog::kBaudList)));
+// stall limit from the settings. Its attempt is recorded before anything can go to the unit.
+void MainDialog::startRun(void (DialogCore::*command)(const Connection&), RunKind kind) {
+    const Connection connection =
+        Connection::fromTexts(window_.text(dialog::kPortList), window_.text(dialog::kBaudList));
+    if (core_->operatorControlsEnabled() && !beginRecord(kind, connection)) return;
+    (core_.get()->*command)(connection);
     if (core_->isRunning()) window_.setWatchTimer(core_->watch().nextCheck(kWatchTick));
+}
+
+std::string MainDialog::recordsPath() const { return recordsPathOf({}, openSettings().get(kRecordsSettingsKey)); }
+
+std::string recordsPathFor(std::string programDirectory) {
+    if (programDirectory.empty()) programDirectory = platform::programDirectory();
+    SettingsFile settings(settingsPlace(programDirectory));
+    if (!settings.readFile()) settings.applyDefaults();
+    return recordsPathOf({}, settings.get(kRecordsSettingsKey));
+}
+
+bool MainDialog::beginRecord(RunKind kind, const Connection& connection) {
+    recorder_.reset();
+    const std::string path = recordsPath();
+    if (path.empty()) return true;  // a user without a home directory: no place for records
+    std::optional<std::string> why;
+    try {
+        recorder_ = std::make_unique<AttemptRecorder>(openRecordStore(path), AttemptPeople{}, connection.port);
+        const bool withFile = kind == RunKind::Download && core_->isLoaded();
+        why = recorder_->begin(kind, connection.baud, withFile ? core_->filePath() : std::string(),
+                               withFile ? &core_->image() : nullptr);
+    } catch (const RecordError& e) {
+        why = e.what();
+    }
+    if (!why) return true;
+    recorder_.reset();
+    const ReportBox box = recordRefusedBox(*why);
+    window_.messageBox(box.caption, box.text, DialogWindow::BoxIcon::None);
+    return false;
 }
 
 void MainDialog::onWatchTimer() {
@@ -176,6 +209,20 @@ void MainDialog::onWatchTimer() {
 
 void MainDialog::RunEnded(const RunReport& report) {
     window_.setWatchTimer(std::nullopt);
+    // The end is on disk before the operator sees the box, and so before the unit is taken away.
+    std::optional<std::string> unrecorded;
+    if (recorder_) {
+        unrecorded = recorder_->end(report, exitcode::ofReport(report).code);
+        recorder_.reset();
+    }
+    showReport(report);
+    if (unrecorded) {
+        const ReportBox box = recordEndFailedBox(*unrecorded);
+        window_.messageBox(box.caption, box.text, DialogWindow::BoxIcon::None);
+    }
+}
+
+void MainDialog::showReport(const RunReport& report) {
     // The box says only that the port or the file did not open; the lines below say why, as far
     // as looking again can tell.
     std::string why;

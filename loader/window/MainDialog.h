@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "AttemptRecorder.h"
 #include "DialogCore.h"
 #include "ExtractedLibrary.h"
 #include "Messages.h"
@@ -68,6 +69,10 @@ std::vector<std::string> portListEntries(const std::vector<std::string>& devices
 // "/dev/ttyUSB10". Nothing (-1) when none matches.
 int listSelection(const std::vector<std::string>& entries, const std::string& stored);
 
+// Where the attempts of the window for this program directory (empty: the running program's)
+// are recorded: the settings' "Records" value, else the default place; empty when there is none.
+std::string recordsPathFor(std::string programDirectory);
+
 // The operator's window without its widgets: start-up and shutdown in their fixed orders, the
 // lists, the settings file, the library file's life, file choice by browsing and dropping, the
 // operator's commands and the routing of the window's messages into the DialogCore.
@@ -115,6 +120,9 @@ public:
     const std::vector<std::string>& portEntries() const { return ports_; }
     // Present from InitDialog on.
     const DialogCore* core() const { return core_.get(); }
+    // Where the window's attempts are recorded (the settings' "Records", else the default
+    // place); empty when there is none.
+    std::string recordsPath() const;
 
 private:
     // What the engine shows, on the controls of the template.
@@ -132,8 +140,11 @@ private:
     void DisablePortAndBaudLists() override;
     void PostSendCancel() override;
     void RunEnded(const RunReport& report) override;
+    void showReport(const RunReport& report);
 
-    void startRun(void (DialogCore::*command)(const Connection&));
+    void startRun(void (DialogCore::*command)(const Connection&), RunKind kind);
+    // Begins the attempt's record; false (and a box) when it could not be begun.
+    bool beginRecord(RunKind kind, const Connection& connection);
 
     SettingsFile openSettings() const;
     void fillList(int id, const std::vector<std::string>& entries, const std::string& stored);
@@ -147,6 +158,7 @@ private:
     SettingsPlace settings_;
     ExtractedLibrary library_;
     std::unique_ptr<DialogCore> core_;
+    std::unique_ptr<AttemptRecorder> recorder_;  // the run's attempt, from its start to its box
     std::vector<std::string> ports_;
     std::optional<std::chrono::milliseconds> stallLimit_ = kDefaultStallLimit;
     bool hasSession_ = false;

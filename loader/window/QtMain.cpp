@@ -1,9 +1,11 @@
 // unit-loader: the operator's window. The command line is not used, but for --help and
-// --version, answered before Qt looks for a display (for man pages and for people at a console).
+// --version, answered before Qt looks for a display (for man pages and for people at a console),
+// and --history, which shows the records without the loader's window.
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
 
+#include "QtHistoryView.h"
 #include "QtMainWindow.h"
 #include "QuitSignals.h"
 #include "UnitLoaderVersion.h"
@@ -23,7 +25,11 @@ int main(int argc, char** argv) {
             "reads the unit's software version. Escape or the close box closes the window (exit\n"
             "code 2).\n"
             "\n"
+            "Every download and version check is recorded (who, when, which file, which unit, the\n"
+            "outcome); Ctrl+H, or \"History...\" on the window's context menu, shows the records.\n"
+            "\n"
             "Options:\n"
+            "  --history  show the recorded attempts only, without the loader's window\n"
             "  --help     show this text and exit\n"
             "  --version  show the version and exit\n"
             "\n"
@@ -32,12 +38,24 @@ int main(int argc, char** argv) {
             "written when the window closes: beside the program for a copy in a folder of its\n"
             "own; for an installed program (/usr/bin) in $XDG_CONFIG_HOME/unit-loader/, else in\n"
             "~/.config/unit-loader/.\n"
+            "The records are in $UNIT_LOADER_RECORDS when set, else in the file the settings'\n"
+            "\"Records\" value names, else in $XDG_DATA_HOME/unit-loader/records.sqlite (else\n"
+            "~/.local/share/unit-loader/records.sqlite); unit-loader-cli records lists and\n"
+            "exports them.\n"
             "\n"
             "Serial devices belong to the group dialout: join it to use them\n"
             "(sudo usermod -aG dialout $USER, then log in again).");
         return 0;
     }
+    const bool historyOnly = argc == 2 && std::strcmp(argv[1], "--history") == 0;
     QApplication app(argc, argv);
+    if (historyOnly) {
+        // The loader's own settings say where the records are, as they do for the window.
+        QtHistoryView view(recordsPathFor({}));
+        view.show();
+        QObject::connect(&view, &QDialog::finished, &app, &QApplication::quit);
+        return app.exec() == 0 ? 0 : 1;
+    }
     // The window ends the loop itself, with its exit code, once it has saved and cleaned up.
     app.setQuitOnLastWindowClosed(false);
     // Before the window writes its library file, so that no moment is left in which a signal

@@ -1,5 +1,6 @@
 #include "QtMainWindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -23,6 +24,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+
+#include "QtHistoryView.h"
 
 namespace {
 
@@ -53,7 +56,25 @@ QtMainWindow::QtMainWindow(std::string programDirectory) : dialog_(*this, std::m
     watchTimer_.setSingleShot(true);
     connect(&watchTimer_, &QTimer::timeout, this, [this] { dialog_.onWatchTimer(); });
     createControls();
+    auto* history = new QAction("History...", this);
+    history->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    history->setShortcutContext(Qt::WindowShortcut);
+    connect(history, &QAction::triggered, this, [this] { showHistory(); });
+    addAction(history);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
     dialog_.InitDialog();
+}
+
+void QtMainWindow::showHistory() {
+    if (!history_) {
+        history_ = new QtHistoryView(dialog_.recordsPath(), this);
+        history_->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        history_->reload();
+    }
+    history_->show();
+    history_->raise();
+    history_->activateWindow();
 }
 
 QtMainWindow::~QtMainWindow() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "MainDialog.h"
 
 class QLabel;
+class QtHistoryView;
 
 // The operator's window in Qt Widgets: the controls of the dialog template, laid out in
 // dialog units of the template font, and the event plumbing. Messages posted to the window
@@ -43,6 +45,11 @@ public:
     // Dialog base units of the template font, in pixels.
     int baseUnitX() const { return baseX_; }
     int baseUnitY() const { return baseY_; }
+
+    // The recorded attempts, in a window of their own beside this one (Ctrl+H, or "History..."
+    // on the window's context menu); read again each time it is opened.
+    void showHistory();
+    QtHistoryView* history() const { return history_; }
 
     // Safe from any thread; the payload belongs to the window from here on.
     bool post(Message message) override;
@@ -86,5 +93,6 @@ private:
     // a release by the poster and an acquire by the receiver show it the same ordering.
     std::atomic<std::uint64_t> posted_{0};
     QTimer watchTimer_;
+    QPointer<QtHistoryView> history_;
     MainDialog dialog_;  // last: it ends its session while the widgets still exist
 };

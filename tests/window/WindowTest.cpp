@@ -7,8 +7,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -19,6 +21,7 @@
 #include "CliTestSupport.h"
 #include "DialogTemplate.h"
 #include "HostPort.h"
+#include "QtHistoryView.h"
 #include "QtMainWindow.h"
 #include "TempDir.h"
 #include "TestBytes.h"
@@ -65,7 +68,14 @@ private:
 
 // A window on a program directory of the test's own, its exit code caught.
 struct Window {
-    explicit Window(const std::string& programDirectory) : window(programDirectory), closer(window) {
+    // Its attempts are recorded beside it (or in `records`), never in the home directory of
+    // whoever runs the tests.
+    explicit Window(const std::string& programDirectory, const std::string& records = {})
+        : recordsSet(
+              qputenv("UNIT_LOADER_RECORDS",
+                      QByteArray::fromStdString(records.empty() ? programDirectory + "records.sqlite" : records))),
+          window(programDirectory),
+          closer(window) {
         window.quit = [this](int code) { exitCode = code; };
         window.show();
     }
@@ -106,6 +116,7 @@ struct Window {
         return QTest::qWaitFor([this] { return !running(); }, kDeadlineMs);
     }
 
+    bool recordsSet;
     QtMainWindow window;
     BoxCloser closer;
     int exitCode = -1;
@@ -171,6 +182,7 @@ private Q_SLOTS:
     void aLargeFileIsReadWhileTheWindowStaysAlive();
     void signalsCloseTheProgramAsTheCloseBoxDoes_data();
     void signalsCloseTheProgramAsTheCloseBoxDoes();
+    void everyRunIsRecordedAndTheHistoryShowsIt();
 };
 
 void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
@@ -462,7 +474,7 @@ void WindowTest::installedCopyWorksAndNoLibraryPlaceIsExplained() {
     sim.start();
     {
         ScopedEnv tmp("TMPDIR", dir.file("tmp"));
-        Window w(programDir);
+        Window w(programDir, dir.file("records.sqlite"));
         QVERIFY(w.window.dialog().hasSession());
         QCOMPARE(w.window.dialog().settingsPath(), settings);
         QCOMPARE(slurp(settings), std::string("Baudrate,9600\r\nPort,COM1\r\n"));
@@ -482,7 +494,7 @@ void WindowTest::installedCopyWorksAndNoLibraryPlaceIsExplained() {
     }
     {
         ScopedEnv tmp("TMPDIR", dir.file("missing"));
-        Window w(programDir);
+        Window w(programDir, dir.file("records.sqlite"));
         QVERIFY(!w.window.dialog().hasSession());
         QVERIFY(w.window.dialog().libraryPath().empty());
         writeFile(dir.file("image.bin"), makeImage(600));
@@ -650,6 +662,79 @@ void WindowTest::signalsCloseTheProgramAsTheCloseBoxDoes() {
     QCOMPARE(f.code, 2);
     QVERIFY(!fs::exists(library));
     QCOMPARE(slurp(dir.file("vsk_download_config.txt")), std::string("Baudrate,19200\r\nPort,ttyS0\r\n"));
+}
+
+// A records file that cannot be made stops the run before anything is sent; then a failed and a
+// passed download and a version check are recorded, and History shows them newest first, filters
+// them and shows every field of one.
+void WindowTest::everyRunIsRecordedAndTheHistoryShowsIt() {
+    TempDir dir;
+    SimConfig config;
+    config.faults.neverDisable = true;
+    UnitSimulator sim(config);
+    sim.start();
+    writeText(dir.file("vsk_download_config.txt"), "Port," + sim.devicePath() + "\r\nBaudrate,38400\r\n");
+    const Bytes file = makeImage(800);
+    writeFile(dir.file("image.bin"), file);
+    writeText(dir.file("not-a-folder"), "x");
+    const std::string records = dir.file("records.sqlite");
+
+    Window w(dir.path().string() + "/");
+    w.window.showHistory();
+    auto* history = w.window.history();
+    QVERIFY(history);
+    QCOMPARE(history->findChild<QTableWidget*>("attempts")->rowCount(), 0);
+    QVERIFY(history->findChild<QLabel*>("summary")->text().startsWith("No attempts recorded yet"));
+    QVERIFY(!fs::exists(records));  // looking makes no file
+    history->close();
+
+    w.drop({dir.file("image.bin")});
+    {
+        ScopedEnv unusable("UNIT_LOADER_RECORDS", dir.file("not-a-folder") + "/records.sqlite");
+        w.click(dialog::kStartDownload);
+        QVERIFY(w.waitUntilIdle());
+    }
+    QCOMPARE(w.closer.boxes.size(), std::size_t{1});
+    QCOMPARE(w.closer.boxes[0].caption, QString("Record error"));
+    QVERIFY(sim.frameLog().empty());
+    for (int id : dialog::kOperatorControls) QVERIFY(w.enabled(id));
+
+    w.click(dialog::kStartDownload);  // the unit never disables
+    QVERIFY(w.waitUntilIdle());
+    sim.setFaults({});
+    w.click(dialog::kStartDownload);
+    QVERIFY(w.waitUntilIdle());
+    w.click(dialog::kVersionCheck);
+    QVERIFY(w.waitUntilIdle());
+    QCOMPARE(w.closer.boxes.size(), std::size_t{3});
+    QCOMPARE(w.closer.boxes[2].text, successText(sim, file));
+
+    w.window.showHistory();
+    history = w.window.history();
+    auto* table = history->findChild<QTableWidget*>("attempts");
+    auto* outcomes = history->findChild<QComboBox*>("outcomeFilter");
+    auto* details = history->findChild<QPlainTextEdit*>("details");
+    QCOMPARE(table->rowCount(), 3);
+    auto cell = [&](int row, int column) { return table->item(row, column)->text(); };
+    QCOMPARE(cell(0, 1), QString("version"));
+    QCOMPARE(cell(1, 1), QString("download"));
+    QCOMPARE(cell(1, 3), QString("success"));
+    QCOMPARE(cell(2, 1), QString("download"));
+    QVERIFY(cell(2, 3) != "success");
+    QCOMPARE(cell(0, 2), QString::fromStdString(sim.devicePath()));
+    QVERIFY(cell(0, 0) > cell(1, 0) && cell(1, 0) > cell(2, 0));
+    QVERIFY2(details->toPlainText().contains("unit_version: " + QString::fromStdString(config.unit.versionText)),
+             qPrintable(details->toPlainText()));
+
+    outcomes->setCurrentIndex(outcomes->findText(cell(2, 3)));
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(cell(0, 1), QString("download"));
+    const QString text = details->toPlainText();
+    QVERIFY2(text.contains("box_caption: ERROR:Unit is not disabled/connected"), qPrintable(text));
+    QVERIFY(text.contains("file_size: 800\n"));
+    QVERIFY(text.contains("baud: 38400\n"));
+    history->close();
+    w.key(Qt::Key_Escape);
 }
 
 int main(int argc, char** argv) {
