@@ -35,7 +35,12 @@ if [[ ! -x $linux_build/tools/unit-sim/unit-sim ]]; then
   cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$linux_build" -j"$jobs" --target unit-sim >/dev/null
 fi
+if [[ ! -x $linux_build/tools/unit-loader-cli/unit-loader-cli ]]; then
+  cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$linux_build" -j"$jobs" --target unit-loader-cli >/dev/null
+fi
 sim=$linux_build/tools/unit-sim/unit-sim
+linux_cli=$linux_build/tools/unit-loader-cli/unit-loader-cli
 
 # The px417.dll exports: exactly the three, no more.
 exports=$(i686-w64-mingw32-objdump -p "$win_build/px417/px417.dll" |
@@ -279,9 +284,24 @@ TABLE
   fi
   return $failed
 }
+# Without SQLite the Windows CLI keeps its attempts in records.jsonl beside it: a begin and an end
+# line for each, which its own `records list` reads and the Linux CLI imports once.
+cli_records() {
+  local journal=$cli_dir/records.jsonl imported=$work/imported.sqlite
+  [[ $(grep -c '"event":"begin"' "$journal") == 2 && $(grep -c '"event":"end"' "$journal") == 2 ]] ||
+    { echo "records.jsonl:"; cat "$journal"; return 1; }
+  cli 120 records list --outcome success | grep -c "COM1" | grep -qx 2 ||
+    { echo "records list:"; cli 120 records list; return 1; }
+  "$linux_cli" records import --records "$imported" "$journal" | grep -q ": 2 attempts, 2 new" &&
+    "$linux_cli" records import --records "$imported" "$journal" | grep -q ": 2 attempts, 0 new" &&
+    "$linux_cli" records list --records "$imported" --port COM1 | grep -q "version" ||
+    { echo "the import of the Windows journal:"; "$linux_cli" records list --records "$imported"; return 1; }
+}
 start_sim --reset-polls 0 --enabled-polls 2 --version-text "WINE TEST 1.00"
+rm -f "$cli_dir/records.jsonl"
 check "unit-loader-cli download into the simulated unit" cli_download
 check "unit-loader-cli version check" cli_version
+check "unit-loader-cli: both attempts in the journal, imported on Linux once" cli_records
 check "unit-loader-cli: port names that are no serial port, a 3 GiB file" cli_refusals
 summary=$(sim_summary)
 echo "$summary"

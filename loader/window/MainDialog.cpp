@@ -120,6 +120,8 @@ void MainDialog::CloseAndQuit(int exitCode) {
     if (closed_) return;
     closed_ = true;
     stopReading();
+    // A run closed with the window ends as interrupted, and its record says so; no box.
+    if (core_ && recorder_ && core_->isRunning()) core_->stopRun(StopReason::Interrupted);
     if (core_ && hasSession_) core_->Shutdown();
 
     // A list without a selection (a stored value that matched nothing) keeps the stored value.
@@ -215,6 +217,7 @@ void MainDialog::RunEnded(const RunReport& report) {
         unrecorded = recorder_->end(report, exitcode::ofReport(report).code);
         recorder_.reset();
     }
+    if (closed_) return;  // the window is going: the operator sees no box
     showReport(report);
     if (unrecorded) {
         const ReportBox box = recordEndFailedBox(*unrecorded);

@@ -23,6 +23,7 @@
 #include "HostPort.h"
 #include "QtHistoryView.h"
 #include "QtMainWindow.h"
+#include "RecordStore.h"
 #include "TempDir.h"
 #include "TestBytes.h"
 #include "UnitSimulator.h"
@@ -459,6 +460,11 @@ void WindowTest::escapeDuringADownloadEndsAtOnce() {
     HostPort host(sim.devicePath());
     QVERIFY(host.isOpen());
     QCOMPARE(slurp(dir.file("vsk_download_config.txt")), "Baudrate,38400\r\nPort," + sim.devicePath() + "\r\n");
+    // Ended, not left begun: this process is still alive, so nobody else would mark it.
+    const auto attempts = openRecordStore(dir.file("records.sqlite"))->query({});
+    QCOMPARE(attempts.size(), std::size_t{1});
+    QCOMPARE(attempts[0].outcome, std::string("interrupted"));
+    QVERIFY(!attempts[0].ended_at.empty());
 }
 
 // An installed copy: the program's directory takes no files, so the library goes to a private
