@@ -65,5 +65,16 @@ left=$(cd "$dir" && ls px417*.dll 2>/dev/null | tr '\n' ' ' || true)
 rm -f "$dir"/px417*.dll
 settings=$(tr -d '\r' <"$dir/vsk_download_config.txt" | tr '\n' ' ')
 [[ $settings == "Baudrate,38400 Port,COM1 " ]] || { echo "gui-test.sh: settings saved as '$settings'"; failed=1; }
+# The window's attempts, in the journal beside it: the download and the version check; or the
+# download given up by the close, ended as interrupted rather than left begun.
+journal=$dir/records.jsonl
+ends=$(grep -c '"event":"end"' "$journal" 2>/dev/null || true)
+if [[ $mode == whole ]]; then
+  [[ $ends == 2 ]] && grep '"event":"end"' "$journal" | grep '"kind":"download"' | grep -q '"outcome":"success"' ||
+    { echo "gui-test.sh: records.jsonl lacks the download and the version check:"; cat "$journal"; failed=1; }
+else
+  [[ $ends == 1 ]] && grep '"event":"end"' "$journal" | grep -q '"outcome":"interrupted"' ||
+    { echo "gui-test.sh: records.jsonl lacks the interrupted download:"; cat "$journal"; failed=1; }
+fi
 if [[ -n $shot && $mode == whole ]]; then echo "gui-test.sh: screenshot $screenshot ($shot)"; fi
 exit $failed

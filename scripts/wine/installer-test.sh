@@ -81,10 +81,14 @@ say "silent uninstall"
 # before the files are gone: wait for that, with a bound.
 (cd "$work" && timeout --kill-after=10 300 wine "$dir/uninstall.exe" /S) || fail "the silent uninstall failed"
 for _ in $(seq 600); do
-  [[ -e $dir || -e $menu ]] || break
+  [[ $(ls -A "$dir" 2>/dev/null) != records.jsonl || -e $menu ]] || break
   sleep 0.1
 done
-[[ ! -e $dir ]] || { ls -la "$dir"; fail "$dir is still there after the uninstall"; }
+# The attempt records are the user's, not the program's: they outlive it, and nothing else does.
+[[ $(grep -c '"event":"end"' "$dir/records.jsonl" 2>/dev/null) == 2 ]] ||
+  fail "records.jsonl does not hold the installed CLI's two attempts after the uninstall"
+left=$(ls -A "$dir")
+[[ $left == records.jsonl ]] || { ls -la "$dir"; fail "$dir still holds more than the records after the uninstall"; }
 [[ ! -e $menu ]] || fail "the Start-menu folder is still there after the uninstall"
 if timeout 120 wine reg query "$uninstall_key" >/dev/null 2>&1; then fail "the uninstall entry is still there"; fi
 say "passed"
