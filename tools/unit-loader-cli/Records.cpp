@@ -168,7 +168,9 @@ std::string recordsServerOf(const RecordOptions& options, std::string& why) {
 
 namespace {
 
+// The forwarder's: a run's end waits for no more. The commands a person runs may wait longer.
 constexpr std::chrono::seconds kConnectTimeout{2};
+constexpr std::chrono::seconds kAskTimeout{10};
 // How long a download or version check may take longer to end so that its attempt reaches
 // the server at once; the outcome is printed before.
 constexpr std::chrono::milliseconds kForwardGrace{2500};
@@ -202,11 +204,11 @@ std::unique_ptr<Forwarder> startForwarding(const RecordOptions& options, const s
     return forwarder;
 }
 
-void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& url,
+void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& url, bool stopped,
                       const std::function<void(std::string)>& note) {
     if (!forwarder) return;
     forwarder->poke();
-    const Forwarder::Tally t = forwarder->stop(kForwardGrace);
+    const Forwarder::Tally t = forwarder->stop(stopped ? std::chrono::milliseconds(0) : kForwardGrace);
     if (t.queued > 0 || !t.lastError.empty()) {
         std::string text = t.queued > 0 ? attemptsText(t.queued) + " queued for the records server " +
                                               urlWithoutPassword(url) + "; the next run or records sync sends them"
@@ -220,7 +222,7 @@ namespace {
 
 int serverInit(const std::string& url) {
     try {
-        const int version = connectRecordServer(url, kConnectTimeout)->migrate();
+        const int version = connectRecordServer(url, kAskTimeout)->migrate();
         std::printf("records server %s: schema version %d\n", urlWithoutPassword(url).c_str(), version);
         return exitcode::kSuccess;
     } catch (const RecordError& e) {
@@ -246,7 +248,7 @@ int sync(const std::string& path, const std::string& url) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
     }
-    Forwarder forwarder(Forwarder::Options{path, url, kConnectTimeout, {}, 200});
+    Forwarder forwarder(Forwarder::Options{path, url, kAskTimeout, {}, 200});
     forwarder.start();
     const Forwarder::Tally t = forwarder.stop(kSyncLimit);
     std::printf("%s sent to %s", attemptsText(t.sent).c_str(), urlWithoutPassword(url).c_str());
@@ -299,7 +301,7 @@ int recordsCommand(const RecordsQuery& q) {
     if (q.action == "sync") return sync(path, server);
     try {
         if (!q.server.empty())
-            remote = connectRecordServer(q.server, kConnectTimeout);
+            remote = connectRecordServer(q.server, kAskTimeout);
         else
             store = openRecordStore(path);
     } catch (const RecordError& e) {

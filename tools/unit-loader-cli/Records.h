@@ -36,9 +36,9 @@ std::string recordsServerOf(const RecordOptions& options, std::string& why);
 // records are kept in an SQLite file and a server is named; nothing otherwise. `note` receives
 // what the operator should know.
 std::unique_ptr<Forwarder> startForwarding(const RecordOptions& options, const std::function<void(std::string)>& note);
-// At the end of the command: a short, bounded chance to send what the run queued, then the
-// forwarder stops; says what stays queued.
-void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& url,
+// At the end of the command: a short, bounded chance to send what the run queued (none when
+// the operator stopped the run), then the forwarder stops; says what stays queued.
+void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& url, bool stopped,
                       const std::function<void(std::string)>& note);
 
 // `unit-loader-cli records list|show|export|import|summary|sync|server-init`.

@@ -248,7 +248,7 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
         outputError = errno;
         code = result.exitCode;
     }
-    finishForwarding(std::move(forwarder), server, forwardNote);
+    finishForwarding(std::move(forwarder), server, code == exitcode::kInterrupted, forwardNote);
     trace.stop();
     library.remove();
     // The caller says why the outcome could not be written: the reason of that write, not of what
