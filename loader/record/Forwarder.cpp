@@ -28,11 +28,14 @@ void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr
     if (!store) store = openRecordStore(options.recordsPath);
     if (!connection) {
         auto fresh = connectRecordServer(options.url, options.connectTimeout);
-        fresh->migrate();
-        std::lock_guard lock(mutex);
-        if (stopping) return;
-        connection = std::move(fresh);
-        server = connection.get();
+        {
+            // Published before its first call, so that stop can cut a server that answers no more.
+            std::lock_guard lock(mutex);
+            if (stopping) return;
+            connection = std::move(fresh);
+            server = connection.get();
+        }
+        connection->migrate();
     }
     for (;;) {
         const std::vector<Attempt> attempts = store->unsent(options.batch);

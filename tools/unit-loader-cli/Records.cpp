@@ -177,6 +177,14 @@ constexpr std::chrono::milliseconds kForwardGrace{2500};
 // `records sync`: the queue of a station that was away for weeks.
 constexpr std::chrono::milliseconds kSyncLimit{300000};
 
+Forwarder::Options forwardOptions(const std::string& path, const std::string& url, std::chrono::seconds timeout) {
+    Forwarder::Options o;  // the pause between tries and the batch as they are
+    o.recordsPath = path;
+    o.url = url;
+    o.connectTimeout = timeout;
+    return o;
+}
+
 std::string attemptsText(int n) { return std::to_string(n) + (n == 1 ? " attempt" : " attempts"); }
 
 }  // namespace
@@ -199,7 +207,7 @@ std::unique_ptr<Forwarder> startForwarding(const RecordOptions& options, const s
         note("this build cannot reach a records server; the attempts stay in " + path);
         return nullptr;
     }
-    auto forwarder = std::make_unique<Forwarder>(Forwarder::Options{path, url, kConnectTimeout, {}, 200});
+    auto forwarder = std::make_unique<Forwarder>(forwardOptions(path, url, kConnectTimeout));
     forwarder->start();
     return forwarder;
 }
@@ -248,7 +256,7 @@ int sync(const std::string& path, const std::string& url) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
     }
-    Forwarder forwarder(Forwarder::Options{path, url, kAskTimeout, {}, 200});
+    Forwarder forwarder(forwardOptions(path, url, kAskTimeout));
     forwarder.start();
     const Forwarder::Tally t = forwarder.stop(kSyncLimit);
     std::printf("%s sent to %s", attemptsText(t.sent).c_str(), urlWithoutPassword(url).c_str());
