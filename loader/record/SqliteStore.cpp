@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -89,7 +90,7 @@ public:
         const int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         if (rc != SQLITE_OK) fail(rc, db_ ? sqlite3_errmsg(db_) : "cannot open");
         sqlite3_busy_timeout(db_, kBusyMs);
-        exec("PRAGMA journal_mode=WAL");
+        walMode();
         exec("PRAGMA synchronous=FULL");
         migrate();
         markInterrupted();
@@ -215,6 +216,21 @@ private:
         const std::string detail = message ? message : "";
         sqlite3_free(message);
         if (rc != SQLITE_OK) fail(rc, detail);
+    }
+    // Changing the journal mode takes the file to itself, and SQLite does not wait for that:
+    // a second program (or the forwarder's connection) opening a new file at the same moment
+    // got "database is locked" at once. It waits as for any other lock.
+    void walMode() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMs);
+        for (;;) {
+            char* message = nullptr;
+            const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, &message);
+            const std::string detail = message ? message : "";
+            sqlite3_free(message);
+            if (rc == SQLITE_OK) return;
+            if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= until) fail(rc, detail);
+            sqlite3_sleep(10);
+        }
     }
     void done(Statement& s) {
         const int rc = s.step();
