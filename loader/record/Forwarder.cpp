@@ -86,6 +86,8 @@ void Forwarder::State::run() {
             }
             tally.lastError = error;
             tally.idle = false;
+        } else {
+            tally.lastError.clear();  // it is back
         }
         lastFailed = failed;
         ++rounds;
@@ -102,6 +104,16 @@ void Forwarder::State::run() {
     server = nullptr;
     lock.unlock();
     connection.reset();
+    // Stopped in the middle of the queue: say what is left of it.
+    if (store && store->queues()) {
+        try {
+            const auto left = static_cast<int>(store->unsentCount());
+            lock.lock();
+            tally.queued = left;
+            tally.idle = left == 0;
+        } catch (const RecordError&) {
+        }
+    }
 }
 
 Forwarder::Forwarder(Options options) : state_(std::make_shared<State>()) { state_->options = std::move(options); }
