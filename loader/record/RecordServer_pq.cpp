@@ -58,16 +58,21 @@ std::string withoutPasswordValue(std::string text) {
     return text;
 }
 
-// The URL with a bounded connect and a name the server's activity view shows.
+// The URL with a bounded connect and a name the server's activity view shows, unless it sets
+// them itself.
 std::string withConnectOptions(const std::string& url, std::chrono::seconds timeout) {
-    const std::string t = std::to_string(std::max<long long>(1, timeout.count()));
     const bool isUrl = url.starts_with("postgresql://") || url.starts_with("postgres://");
-    if (isUrl) {
-        std::string out = url;
-        out += url.find('?') == std::string::npos ? "?" : "&";
-        return out + "connect_timeout=" + t + "&application_name=unit-loader";
-    }
-    return url + " connect_timeout=" + t + " application_name=unit-loader";
+    std::string out = url;
+    const auto add = [&](const std::string& key, const std::string& value) {
+        if (url.find(key + "=") != std::string::npos) return;
+        if (isUrl)
+            out += (out.find('?') == std::string::npos ? "?" : "&") + key + "=" + value;
+        else
+            out += " " + key + "=" + value;
+    };
+    add("connect_timeout", std::to_string(std::max<long long>(1, timeout.count())));
+    add("application_name", "unit-loader");
+    return out;
 }
 
 class PgServer : public RecordServer {
