@@ -134,6 +134,8 @@ bool attemptMatches(const AttemptFilter& f, const Attempt& a) {
     if (!f.unitId.empty() && a.unit_id != f.unitId) return false;
     if (!f.fileSha256.empty() && a.file_sha256 != f.fileSha256) return false;
     if (!f.id.empty() && a.id.compare(0, f.id.size(), f.id) != 0) return false;
+    if (!f.station.empty() && a.station != f.station) return false;
+    if (!f.unitVersion.empty() && a.unit_version != f.unitVersion) return false;
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,8 @@ struct AttemptFilter {
     std::string unitId;
     std::string fileSha256;
     std::string id;  // one attempt: the whole id, or a prefix of it
+    std::string station;
+    std::string unitVersion;
 };
 
 // Whether the attempt is one the filter asks for.
@@ -44,6 +47,15 @@ public:
     // Newest first.
     virtual std::vector<Attempt> query(const AttemptFilter& filter) = 0;
     virtual const std::string& path() const = 0;
+
+    // The forward queue for a records server: every ended attempt is queued until a server has
+    // acknowledged it. A store without one (a journal) queues nothing.
+    virtual bool queues() const { return false; }
+    // The oldest queued attempts, at most `limit`.
+    virtual std::vector<Attempt> unsent(std::size_t /*limit*/) { return {}; }
+    // Only after the server committed them.
+    virtual void markSent(const std::vector<std::string>& /*ids*/) {}
+    virtual std::int64_t unsentCount() { return 0; }
 };
 
 // Opens (or makes) the records file at `path`, marking the attempts of this station whose

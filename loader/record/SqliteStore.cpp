@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -26,7 +27,19 @@ const char* const kMigrations[] = {
     " pid INTEGER);"  // the process that began it, to find attempts whose process has gone
     "CREATE INDEX attempts_started ON attempts(started_at);"
     "CREATE INDEX attempts_port ON attempts(port);",
+    // The forward queue for a records server: an attempt is queued whenever its row is updated
+    // with an outcome (ended, marked interrupted, imported), and leaves it only when a server
+    // has committed it. The attempts recorded before there was a queue are queued too: the
+    // server should know the station's history.
+    "CREATE TABLE unsent (id TEXT PRIMARY KEY);"
+    "INSERT INTO unsent (id) SELECT id FROM attempts WHERE outcome IS NOT NULL AND outcome <> '';"
+    "CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND NEW.outcome <> ''"
+    " BEGIN INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END;",
 };
+const char* const kColumns =
+    "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
+    "file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption, box_text, unit_crc, verify_result, "
+    "unit_version, retries, link_error, loader_version, note";
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
 std::string hostName() {
@@ -77,7 +90,7 @@ public:
         const int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         if (rc != SQLITE_OK) fail(rc, db_ ? sqlite3_errmsg(db_) : "cannot open");
         sqlite3_busy_timeout(db_, kBusyMs);
-        exec("PRAGMA journal_mode=WAL");
+        walMode();
         exec("PRAGMA synchronous=FULL");
         migrate();
         markInterrupted();
@@ -114,51 +127,51 @@ public:
 
     std::vector<Attempt> query(const AttemptFilter& f) override {
         Statement s(db_,
-                    "SELECT id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, "
-                    "baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption, "
-                    "box_text, unit_crc, verify_result, unit_version, retries, link_error, loader_version, note "
-                    "FROM attempts WHERE (?1 = '' OR started_at >= ?1) AND (?2 = '' OR started_at < ?2) "
-                    "AND (?3 = '' OR port = ?3) AND (?4 = '' OR outcome = ?4) AND (?5 = '' OR unit_id = ?5) "
-                    "AND (?6 = '' OR file_sha256 = ?6) AND (?7 = '' OR substr(id, 1, length(?7)) = ?7) "
-                    "ORDER BY started_at DESC, rowid DESC",
+                    std::string("SELECT ") + kColumns +
+                        " FROM attempts WHERE (?1 = '' OR started_at >= ?1) AND (?2 = '' OR started_at < ?2) "
+                        "AND (?3 = '' OR port = ?3) AND (?4 = '' OR outcome = ?4) AND (?5 = '' OR unit_id = ?5) "
+                        "AND (?6 = '' OR file_sha256 = ?6) AND (?7 = '' OR substr(id, 1, length(?7)) = ?7) "
+                        "AND (?8 = '' OR station = ?8) AND (?9 = '' OR unit_version = ?9) "
+                        "ORDER BY started_at DESC, rowid DESC",
                     failer());
-        const std::string* binds[] = {&f.since, &f.until, &f.port, &f.outcome, &f.unitId, &f.fileSha256, &f.id};
-        for (int i = 0; i < 7; ++i) s.bind(i + 1, *binds[i]);
-        std::vector<Attempt> out;
-        for (int rc; (rc = s.step()) != SQLITE_DONE;) {
-            if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
-            Attempt a;
-            int c = 0;
-            a.id = s.text(c++);
-            a.kind = s.text(c++);
-            a.started_at = s.text(c++);
-            a.ended_at = s.text(c++);
-            a.duration_ms = s.number(c++);
-            a.station = s.text(c++);
-            a.operator_ = s.text(c++);
-            a.unit_id = s.text(c++);
-            a.port = s.text(c++);
-            a.port_id = s.text(c++);
-            a.baud = s.number(c++).value_or(0);
-            a.file = s.text(c++);
-            a.file_size = s.number(c++);
-            a.file_sha256 = s.text(c++);
-            a.file_crc = s.text(c++);
-            a.blank_blocks = s.number(c++);
-            a.outcome = s.text(c++);
-            a.exit_code = s.number(c++);
-            a.box_caption = s.text(c++);
-            a.box_text = s.text(c++);
-            a.unit_crc = s.text(c++);
-            a.verify_result = s.text(c++);
-            a.unit_version = s.text(c++);
-            a.retries = s.text(c++);
-            a.link_error = s.text(c++);
-            a.loader_version = s.text(c++);
-            a.note = s.text(c++);
-            out.push_back(std::move(a));
+        const std::string* binds[] = {&f.since,      &f.until, &f.port,    &f.outcome,    &f.unitId,
+                                      &f.fileSha256, &f.id,    &f.station, &f.unitVersion};
+        for (int i = 0; i < 9; ++i) s.bind(i + 1, *binds[i]);
+        return rows(s);
+    }
+
+    bool queues() const override { return true; }
+
+    std::vector<Attempt> unsent(std::size_t limit) override {
+        Statement s(db_,
+                    std::string("SELECT ") + kColumns +
+                        " FROM attempts WHERE id IN (SELECT id FROM unsent) ORDER BY started_at, rowid LIMIT ?1",
+                    failer());
+        s.bind(1, static_cast<std::int64_t>(limit));
+        return rows(s);
+    }
+
+    void markSent(const std::vector<std::string>& ids) override {
+        if (ids.empty()) return;
+        exec("BEGIN IMMEDIATE");
+        try {
+            for (const std::string& id : ids) {
+                Statement s(db_, "DELETE FROM unsent WHERE id = ?1", failer());
+                s.bind(1, id);
+                done(s);
+            }
+            exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
         }
-        return out;
+    }
+
+    std::int64_t unsentCount() override {
+        Statement s(db_, "SELECT count(*) FROM unsent", failer());
+        const int rc = s.step();
+        if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
+        return s.number(0).value_or(0);
     }
 
     const std::string& path() const override { return path_; }
@@ -204,6 +217,21 @@ private:
         sqlite3_free(message);
         if (rc != SQLITE_OK) fail(rc, detail);
     }
+    // Changing the journal mode takes the file to itself, and SQLite does not wait for that:
+    // a second program (or the forwarder's connection) opening a new file at the same moment
+    // got "database is locked" at once. It waits as for any other lock.
+    void walMode() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMs);
+        for (;;) {
+            char* message = nullptr;
+            const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, &message);
+            const std::string detail = message ? message : "";
+            sqlite3_free(message);
+            if (rc == SQLITE_OK) return;
+            if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= until) fail(rc, detail);
+            sqlite3_sleep(10);
+        }
+    }
     void done(Statement& s) {
         const int rc = s.step();
         if (rc != SQLITE_DONE) fail(rc, sqlite3_errmsg(db_));
@@ -224,6 +252,43 @@ private:
         for (const std::string* t : {&a.box_caption, &a.box_text, &a.unit_crc, &a.verify_result, &a.unit_version,
                                      &a.retries, &a.link_error, &a.loader_version, &a.note})
             s.bind(i++, *t);
+    }
+    std::vector<Attempt> rows(Statement& s) {
+        std::vector<Attempt> out;
+        for (int rc; (rc = s.step()) != SQLITE_DONE;) {
+            if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
+            Attempt a;
+            int c = 0;
+            a.id = s.text(c++);
+            a.kind = s.text(c++);
+            a.started_at = s.text(c++);
+            a.ended_at = s.text(c++);
+            a.duration_ms = s.number(c++);
+            a.station = s.text(c++);
+            a.operator_ = s.text(c++);
+            a.unit_id = s.text(c++);
+            a.port = s.text(c++);
+            a.port_id = s.text(c++);
+            a.baud = s.number(c++).value_or(0);
+            a.file = s.text(c++);
+            a.file_size = s.number(c++);
+            a.file_sha256 = s.text(c++);
+            a.file_crc = s.text(c++);
+            a.blank_blocks = s.number(c++);
+            a.outcome = s.text(c++);
+            a.exit_code = s.number(c++);
+            a.box_caption = s.text(c++);
+            a.box_text = s.text(c++);
+            a.unit_crc = s.text(c++);
+            a.verify_result = s.text(c++);
+            a.unit_version = s.text(c++);
+            a.retries = s.text(c++);
+            a.link_error = s.text(c++);
+            a.loader_version = s.text(c++);
+            a.note = s.text(c++);
+            out.push_back(std::move(a));
+        }
+        return out;
     }
     int userVersion() {
         Statement s(db_, "PRAGMA user_version", failer());

@@ -2,6 +2,7 @@
 // temporary folders: what a download leaves, many processes at once, a run killed outright, and
 // a records file that cannot be used. Every wait is bounded.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -94,6 +95,23 @@ TEST_F(Records, ThirtyTwoProcessesAtOnceLoseNothing) {
     }
     EXPECT_EQ(ids.size(), 32u);
     EXPECT_EQ(ports.size(), 32u);
+}
+
+// A new records file that another program holds locked while this one opens it (two stations'
+// scripts, or a run and its forwarder, starting at once): the run waits for the lock as for any
+// other, instead of refusing with a record error.
+TEST_F(Records, ANewFileHeldLockedWhileARunOpensItIsWaitedFor) {
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    Process p({kCli, "version", "--port", dir.file("no-port"), "--records", db, "--quiet"});
+    // The run meets the lock in its first milliseconds; it is held well beyond them.
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    const Finished f = p.finish(30s);
+    EXPECT_EQ(f.code, 4) << f.out << f.err;  // the port's failure, recorded
+    EXPECT_EQ(exported().size(), 1u);
 }
 
 // A run killed outright leaves its begun attempt; the next use of the file marks it.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <tuple>
 
 #include "AttemptJson.h"
 #include "AttemptRecorder.h"
@@ -31,7 +32,9 @@ std::string pad(std::string text, std::size_t width) {
     return text;
 }
 
-int summary(const std::vector<Attempt>& attempts) {
+// Per day and port; across stations (a server's records) also per station and unit version, so
+// that "which units still carry 2.05" and each station's yield can be read off.
+int summary(const std::vector<Attempt>& attempts, bool acrossStations) {
     struct Group {
         int attempts = 0;
         int passes = 0;
@@ -39,9 +42,12 @@ int summary(const std::vector<Attempt>& attempts) {
         std::vector<std::int64_t> durations;
         std::map<std::string, int> failures;
     };
-    std::map<std::pair<std::string, std::string>, Group> groups;
+    using Key = std::tuple<std::string, std::string, std::string, std::string>;  // day, station, port, version
+    std::map<Key, Group> groups;
     for (const Attempt& a : attempts) {
-        Group& g = groups[{a.started_at.substr(0, 10), a.port}];
+        Group& g = groups[acrossStations ? Key{a.started_at.substr(0, 10), a.station, a.port,
+                                               a.unit_version.empty() ? "-" : a.unit_version}
+                                         : Key{a.started_at.substr(0, 10), "", a.port, ""}];
         ++g.attempts;
         const bool passed = a.outcome == "success";
         if (passed)
@@ -54,8 +60,18 @@ int summary(const std::vector<Attempt>& attempts) {
         if (!fresh && a.started_at < it->second.first) it->second = {a.started_at, passed};
         if (a.duration_ms) g.durations.push_back(*a.duration_ms);
     }
-    std::printf("%s  %s  %8s  %6s  %9s  %10s  %s\n", "DAY       ", "PORT", "ATTEMPTS", "PASSES", "FIRST-PASS",
-                "MEDIAN-MS", "FAILURES");
+    std::size_t stationWidth = 7, versionWidth = 7;
+    for (const auto& [key, g] : groups) {
+        stationWidth = std::max(stationWidth, std::get<1>(key).size());
+        versionWidth = std::max(versionWidth, std::get<3>(key).size());
+    }
+    if (acrossStations)
+        std::printf("%s  %s  %s  %s  %8s  %6s  %9s  %10s  %s\n", "DAY       ", pad("STATION", stationWidth).c_str(),
+                    "PORT", pad("VERSION", versionWidth).c_str(), "ATTEMPTS", "PASSES", "FIRST-PASS", "MEDIAN-MS",
+                    "FAILURES");
+    else
+        std::printf("%s  %s  %8s  %6s  %9s  %10s  %s\n", "DAY       ", "PORT", "ATTEMPTS", "PASSES", "FIRST-PASS",
+                    "MEDIAN-MS", "FAILURES");
     for (auto& [key, g] : groups) {
         int firstPass = 0;
         for (const auto& [unit, first] : g.firstByUnit) firstPass += first.second ? 1 : 0;
@@ -70,8 +86,14 @@ int summary(const std::vector<Attempt>& attempts) {
             failures += (failures.empty() ? "" : ", ") + outcome + " " + std::to_string(count);
         char yield[16];
         std::snprintf(yield, sizeof yield, "%.1f %%", 100.0 * firstPass / static_cast<double>(g.firstByUnit.size()));
-        std::printf("%s  %s  %8d  %6d  %9s  %10s  %s\n", pad(key.first, 10).c_str(), key.second.c_str(), g.attempts,
-                    g.passes, yield, median.c_str(), failures.empty() ? "-" : failures.c_str());
+        const auto& [day, station, port, version] = key;
+        if (acrossStations)
+            std::printf("%s  %s  %s  %s  %8d  %6d  %9s  %10s  %s\n", pad(day, 10).c_str(),
+                        pad(station, stationWidth).c_str(), port.c_str(), pad(version, versionWidth).c_str(),
+                        g.attempts, g.passes, yield, median.c_str(), failures.empty() ? "-" : failures.c_str());
+        else
+            std::printf("%s  %s  %8d  %6d  %9s  %10s  %s\n", pad(day, 10).c_str(), port.c_str(), g.attempts, g.passes,
+                        yield, median.c_str(), failures.empty() ? "-" : failures.c_str());
     }
     return exitcode::kSuccess;
 }
@@ -131,29 +153,188 @@ std::unique_ptr<RunRecorder> openRecorder(const RecordOptions& options, const st
     }
 }
 
+std::string recordsServerOf(const RecordOptions& options, std::string& why) {
+    why.clear();
+    if (!options.server.empty()) return options.server;
+    SettingsFile settings;
+    const std::string url = settings.readFile() ? settings.get(kRecordsServerSettingsKey) : std::string();
+    if (!url.empty() && urlHasPassword(url)) {
+        why = std::string("the ") + kRecordsServerSettingsKey + " line of " + settings.path() +
+              " is not used, and nothing is forwarded: " + passwordInUrlText();
+        return {};
+    }
+    return url;
+}
+
+namespace {
+
+// The forwarder's: a run's end waits for no more. The commands a person runs may wait longer.
+constexpr std::chrono::seconds kConnectTimeout{2};
+constexpr std::chrono::seconds kAskTimeout{10};
+// How long a download or version check may take longer to end so that its attempt reaches
+// the server at once; the outcome is printed before.
+constexpr std::chrono::milliseconds kForwardGrace{2500};
+// `records sync`: the queue of a station that was away for weeks.
+constexpr std::chrono::milliseconds kSyncLimit{300000};
+
+Forwarder::Options forwardOptions(const std::string& path, const std::string& url, std::chrono::seconds timeout) {
+    Forwarder::Options o;  // the pause between tries and the batch as they are
+    o.recordsPath = path;
+    o.url = url;
+    o.connectTimeout = timeout;
+    return o;
+}
+
+std::string attemptsText(int n) { return std::to_string(n) + (n == 1 ? " attempt" : " attempts"); }
+
+}  // namespace
+
+std::unique_ptr<Forwarder> startForwarding(const RecordOptions& options, const std::function<void(std::string)>& note) {
+    if (!options.enabled) return nullptr;
+    std::string why;
+    const std::string url = recordsServerOf(options, why);
+    if (!why.empty()) note(why);
+    if (url.empty()) return nullptr;
+    const std::string path = recordsPathOf(options);
+    if (path.empty()) return nullptr;
+    if (path.ends_with(".jsonl")) {
+        note(
+            "a journal keeps no queue for the records server; nothing is forwarded (records import reads the "
+            "journal into an SQLite file, which does)");
+        return nullptr;
+    }
+    if (!recordServerBuilt()) {
+        note("this build cannot reach a records server; the attempts stay in " + path);
+        return nullptr;
+    }
+    auto forwarder = std::make_unique<Forwarder>(forwardOptions(path, url, kConnectTimeout));
+    forwarder->start();
+    return forwarder;
+}
+
+void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& url, bool stopped,
+                      const std::function<void(std::string)>& note) {
+    if (!forwarder) return;
+    forwarder->poke();
+    const Forwarder::Tally t = forwarder->stop(stopped ? std::chrono::milliseconds(0) : kForwardGrace);
+    if (t.queued > 0 || !t.lastError.empty()) {
+        std::string text = t.queued > 0 ? attemptsText(t.queued) + " queued for the records server " +
+                                              urlWithoutPassword(url) + "; the next run or records sync sends them"
+                                        : "the records server " + urlWithoutPassword(url);
+        if (!t.lastError.empty()) text += " (" + t.lastError + ")";
+        note(text);
+    }
+}
+
+namespace {
+
+int serverInit(const std::string& url) {
+    try {
+        const int version = connectRecordServer(url, kAskTimeout)->migrate();
+        std::printf("records server %s: schema version %d\n", urlWithoutPassword(url).c_str(), version);
+        return exitcode::kSuccess;
+    } catch (const RecordError& e) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+        return exitcode::kRecord;
+    }
+}
+
+int sync(const std::string& path, const std::string& url) {
+    if (path.ends_with(".jsonl")) {
+        std::fprintf(stderr,
+                     "unit-loader-cli: %s is a journal, which keeps no queue for the records server: records "
+                     "import reads it into an SQLite file, and records sync sends that\n",
+                     path.c_str());
+        return exitcode::kUsage;
+    }
+    try {
+        if (openRecordStore(path)->unsentCount() == 0) {
+            std::printf("0 attempts sent to %s: none queued\n", urlWithoutPassword(url).c_str());
+            return exitcode::kSuccess;
+        }
+    } catch (const RecordError& e) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+        return exitcode::kRecord;
+    }
+    Forwarder forwarder(forwardOptions(path, url, kAskTimeout));
+    forwarder.start();
+    const Forwarder::Tally t = forwarder.stop(kSyncLimit);
+    std::printf("%s sent to %s", attemptsText(t.sent).c_str(), urlWithoutPassword(url).c_str());
+    if (t.duplicates) std::printf(" (%d of them were there already)", t.duplicates);
+    std::printf(", %d still queued\n", std::max(0, t.queued));
+    if (t.queued != 0 || !t.lastError.empty()) {
+        std::fprintf(
+            stderr, "unit-loader-cli: %s\n",
+            t.lastError.empty() ? "the queue was not sent in time; run records sync again" : t.lastError.c_str());
+        return exitcode::kRecord;
+    }
+    return exitcode::kSuccess;
+}
+
+}  // namespace
+
 int recordsCommand(const RecordsQuery& q) {
+    // A password typed on the command line is seen by everyone (ps) and kept in histories.
+    if (urlHasPassword(q.server)) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", passwordInUrlText().c_str());
+        return exitcode::kUsage;
+    }
+    std::string server = q.server;
+    if (q.action == "sync" || q.action == "server-init") {
+        std::string why;
+        if (server.empty()) server = recordsServerOf(RecordOptions{}, why);
+        if (server.empty()) {
+            std::fprintf(stderr, "unit-loader-cli: %s\n",
+                         why.empty() ? "no records server: --server URL names one (or a RecordsServer line in "
+                                       "the settings file)"
+                                     : why.c_str());
+            return exitcode::kUsage;
+        }
+        if (!recordServerBuilt()) {
+            std::fprintf(stderr, "unit-loader-cli: this build cannot reach a records server\n");
+            return exitcode::kRecord;
+        }
+        if (q.action == "server-init") return serverInit(server);
+    }
+
     std::unique_ptr<RecordStore> store;
-    const std::string path = recordsPathOf(RecordOptions{true, q.path, {}, {}, {}});
-    if (path.empty()) {
+    std::unique_ptr<RecordServer> remote;
+    const std::string path = recordsPathOf(RecordOptions{true, q.path, {}, {}, {}, {}});
+    if (path.empty() && (q.server.empty() || q.action == "sync")) {
         std::fprintf(stderr,
                      "unit-loader-cli: this user has no home directory for the records file; --records PATH "
                      "names one\n");
         return exitcode::kUsage;
     }
+    if (q.action == "sync") return sync(path, server);
     try {
-        store = openRecordStore(path);
+        if (!q.server.empty())
+            remote = connectRecordServer(q.server, kAskTimeout);
+        else
+            store = openRecordStore(path);
     } catch (const RecordError& e) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
     }
     if (q.action == "import") return importJournals(q.journals, *store);
-    AttemptFilter filter{q.since, q.until, q.port, q.outcome, q.unitId, q.fileSha256, q.id};
+    AttemptFilter filter{q.since, q.until, q.port, q.outcome, q.unitId, q.fileSha256, q.id, q.station, q.unitVersion};
     std::vector<Attempt> attempts;
     try {
-        attempts = store->query(filter);
+        attempts = remote ? remote->query(filter) : store->query(filter);
     } catch (const RecordError& e) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
+    }
+    if (q.action == "list" && remote) {
+        // Across stations: which station, and the unit's version where a check read it.
+        std::printf("%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %s\n", "STARTED", "STATION", "KIND", "PORT",
+                    "OUTCOME", "UNIT", "VERSION", "ID");
+        for (const Attempt& a : attempts)
+            std::printf("%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %s\n", a.started_at.c_str(), a.station.c_str(),
+                        a.kind.c_str(), a.port.c_str(), a.outcome.empty() ? "(running)" : a.outcome.c_str(),
+                        a.unit_id.empty() ? "-" : a.unit_id.c_str(),
+                        a.unit_version.empty() ? "-" : a.unit_version.c_str(), a.id.c_str());
+        return exitcode::kSuccess;
     }
     if (q.action == "list") {
         std::printf("%-24s  %-8s  %-20s  %-14s  %-12s  %s\n", "STARTED", "KIND", "PORT", "OUTCOME", "UNIT", "ID");
@@ -184,5 +365,5 @@ int recordsCommand(const RecordsQuery& q) {
         }
         return exitcode::kSuccess;
     }
-    return summary(attempts);
+    return summary(attempts, remote != nullptr);
 }

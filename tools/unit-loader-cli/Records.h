@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "RecordServer.h"
 #include "UnitRun.h"
 
 // Where the attempts of a download or version check go, as the options and settings say.
@@ -14,6 +16,7 @@ struct RecordOptions {
     std::string operatorName;  // --operator; else the login name
     std::string unitId;        // --unit-id
     std::string note;          // --note
+    std::string server;        // --records-server; else the settings' RecordsServer
 };
 
 // The records file to use: --records, else $UNIT_LOADER_RECORDS, else the settings file's
@@ -24,11 +27,26 @@ std::string recordsPathOf(const RecordOptions& options);
 // file cannot be used (then nothing may run).
 std::unique_ptr<RunRecorder> openRecorder(const RecordOptions& options, const std::string& port, std::string& why);
 
-// `unit-loader-cli records list|show|export|import|summary`.
+// The records server to forward to: --records-server, else the settings file's
+// "RecordsServer" line; empty for none. A settings line with a password in it is not used, and
+// `why` says so.
+std::string recordsServerOf(const RecordOptions& options, std::string& why);
+
+// Starts forwarding the records file's queue to the records server in the background, when
+// records are kept in an SQLite file and a server is named; nothing otherwise. `note` receives
+// what the operator should know.
+std::unique_ptr<Forwarder> startForwarding(const RecordOptions& options, const std::function<void(std::string)>& note);
+// At the end of the command: a short, bounded chance to send what the run queued (none when
+// the operator stopped the run), then the forwarder stops; says what stays queued.
+void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& url, bool stopped,
+                      const std::function<void(std::string)>& note);
+
+// `unit-loader-cli records list|show|export|import|summary|sync|server-init`.
 struct RecordsQuery {
-    std::string action;  // list, show, export, import, summary
+    std::string action;  // list, show, export, import, summary, sync, server-init
     std::string path;
-    std::string since, until, port, outcome, unitId, fileSha256;
+    std::string server;  // --server: ask the records server instead of the local file
+    std::string since, until, port, outcome, unitId, fileSha256, station, unitVersion;
     std::string id;                     // show
     std::string format = "csv";         // export
     std::vector<std::string> journals;  // import

@@ -170,6 +170,11 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
         return exitcode::kInternal;
     }
     if (!args.childLibrary.empty()) return runChild(command, args);
+    // A password typed on the command line is seen by everyone (ps) and kept in histories.
+    if (urlHasPassword(args.records.server)) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", passwordInUrlText().c_str());
+        return exitcode::kUsage;
+    }
     fillFromSettings(args);
     const std::set<std::string> distinct(args.ports.begin(), args.ports.end());
     if (distinct.size() != args.ports.size()) {
@@ -187,6 +192,13 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
     signals::removeWhenEndedAtOnce(library.path());
     TraceListener trace;
     if (args.trace) trace.start();
+
+    // The queue of the records file goes to the records server meanwhile, on a thread of its
+    // own; the units' processes only record.
+    const auto forwardNote = [&args](std::string text) { note(args, text); };
+    std::string serverNote;
+    const std::string server = args.records.enabled ? recordsServerOf(args.records, serverNote) : std::string();
+    std::unique_ptr<Forwarder> forwarder = startForwarding(args.records, forwardNote);
 
     const bool download = command == UnitCommand::Download;
     int code;
@@ -236,6 +248,7 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
         outputError = errno;
         code = result.exitCode;
     }
+    finishForwarding(std::move(forwarder), server, code == exitcode::kInterrupted, forwardNote);
     trace.stop();
     library.remove();
     // The caller says why the outcome could not be written: the reason of that write, not of what

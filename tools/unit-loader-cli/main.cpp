@@ -54,6 +54,12 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
                    "of the settings file, else $XDG_DATA_HOME/unit-loader/records.sqlite; on Windows records.jsonl\n"
                    "beside the program). A name ending in .jsonl is a journal of JSON lines")
         ->option_text("PATH");
+    sub.add_option("--records-server", args.records.server,
+                   "Also forward every attempt to this shared records server, a PostgreSQL connection URL\n"
+                   "(postgresql://user@host/db), in the background; while it cannot be reached the attempts\n"
+                   "queue in the records file. The password comes from PGPASSFILE (~/.pgpass) or PGPASSWORD,\n"
+                   "never from the URL (default: the RecordsServer line of the settings file)")
+        ->option_text("URL");
     sub.add_flag("--no-record{false}", args.records.enabled, "Run without recording the attempt");
     sub.add_option("--operator", args.records.operatorName,
                    "Who loads the unit, for the record (default: the login name)")
@@ -110,7 +116,8 @@ int run(int argc, char** argv) {
     seal->add_option("OUT", sealOut, "Download file to write")->required();
 
     RecordsQuery records;
-    auto* recordsCmd = app.add_subcommand("records", "List, show, export, import or sum up the recorded attempts");
+    auto* recordsCmd = app.add_subcommand(
+        "records", "List, show, export, import or sum up the recorded attempts; forward them to a records server");
     recordsCmd->require_subcommand(1);
     for (const char* action : {"list", "show", "export", "summary"}) {
         const std::string name = action;
@@ -119,7 +126,8 @@ int run(int argc, char** argv) {
                   : name == "show" ? "Every field of one attempt"
                   : name == "export"
                       ? "The attempts as CSV (a header row of the field names) or JSON lines"
-                      : "Per day and port: attempts, passes, first-pass yield, median duration, failures");
+                      : "Per day and port (with --server per day, station, port and unit version): attempts, passes,\n"
+                        "first-pass yield, median duration, failures");
         a->add_option("--records", records.path, "The records file")->option_text("PATH");
         a->add_option("--since", records.since, "Started at or after (UTC, e.g. 2026-12-08)")->option_text("TIME");
         a->add_option("--until", records.until, "Started before")->option_text("TIME");
@@ -128,6 +136,14 @@ int run(int argc, char** argv) {
             ->option_text("NAME");
         a->add_option("--unit-id", records.unitId, "Of this unit")->option_text("ID");
         a->add_option("--file-sha256", records.fileSha256, "Of this download file")->option_text("HEX");
+        a->add_option("--station", records.station, "Of this station (host name)")->option_text("NAME");
+        a->add_option("--unit-version", records.unitVersion, "Of units whose version check read this version")
+            ->option_text("TEXT");
+        a->add_option("--server", records.server,
+                      name == "summary" ? "Ask the records server at this URL, across stations: per day, station, "
+                                          "port and unit version"
+                                        : "Ask the records server at this URL, across stations")
+            ->option_text("URL");
         if (name == "show") a->add_option("ID", records.id, "The attempt's id (or its first digits)")->required();
         if (name == "export")
             a->add_option("--format", records.format, "csv or jsonl")
@@ -141,6 +157,16 @@ int run(int argc, char** argv) {
     import->add_option("JOURNAL", records.journals, "Journal files")->required();
     import->callback([&records] { records.action = "import";
 });
+auto* sync = recordsCmd->add_subcommand(
+    "sync", "Send the attempts queued for the records server now; says how many went and how many stay");
+sync->add_option("--records", records.path, "The records file")->option_text("PATH");
+sync->add_option("--server", records.server, "The records server (default: RecordsServer in the settings file)")
+    ->option_text("URL");
+sync->callback([&records] { records.action = "sync"; });
+auto* serverInit = recordsCmd->add_subcommand(
+    "server-init", "Create the records server's tables, or bring them up to date (the forwarder does too)");
+serverInit->add_option("--server", records.server, "The records server")->option_text("URL")->required();
+serverInit->callback([&records] { records.action = "server-init"; });
 
 // A word that is no subcommand would otherwise be reported as a missing subcommand.
 std::string names;

@@ -1,0 +1,156 @@
+// The forwarder's thread: opens its own connection to the records file, sends the queue in
+// batches, marks a batch sent once the server committed it, and waits between tries while the
+// server is away. Stopping cuts a call in progress with the server, so the join is bounded.
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "RecordServer.h"
+
+struct Forwarder::State {
+    Options options;
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+    bool poked = false;
+    int rounds = 0;                  // tries ended
+    bool lastFailed = false;         // the last try could not reach the server or failed in it
+    RecordServer* server = nullptr;  // while connected, so that stop can cut it
+    Tally tally;
+    std::thread thread;
+
+    void run();
+    // One try: connect when not connected, then send until the queue is empty.
+    void once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection);
+};
+
+void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection) {
+    if (!store) store = openRecordStore(options.recordsPath);
+    if (!connection) {
+        auto fresh = connectRecordServer(options.url, options.connectTimeout);
+        {
+            // Published before its first call, so that stop can cut a server that answers no more.
+            std::lock_guard lock(mutex);
+            if (stopping) return;
+            connection = std::move(fresh);
+            server = connection.get();
+        }
+        connection->migrate();
+    }
+    for (;;) {
+        const std::vector<Attempt> attempts = store->unsent(options.batch);
+        if (attempts.empty()) break;
+        const int added = connection->send(attempts);
+        std::vector<std::string> ids;
+        for (const Attempt& a : attempts) ids.push_back(a.id);
+        store->markSent(ids);
+        std::lock_guard lock(mutex);
+        tally.sent += static_cast<int>(attempts.size());
+        tally.duplicates += static_cast<int>(attempts.size()) - added;
+        if (stopping) return;
+    }
+    const auto left = static_cast<int>(store->unsentCount());
+    std::lock_guard lock(mutex);
+    tally.queued = left;
+    tally.idle = left == 0;
+}
+
+void Forwarder::State::run() {
+    std::unique_ptr<RecordStore> store;
+    std::unique_ptr<RecordServer> connection;
+    for (;;) {
+        bool failed = false;
+        std::string error;
+        try {
+            once(store, connection);
+        } catch (const RecordError& e) {
+            failed = true;
+            error = e.what();
+        }
+        std::unique_lock lock(mutex);
+        if (failed) {
+            // Connect again on the next try; what was not acknowledged stays queued.
+            server = nullptr;
+            lock.unlock();
+            connection.reset();
+            if (store && store->queues()) {
+                try {
+                    const auto left = static_cast<int>(store->unsentCount());
+                    lock.lock();
+                    tally.queued = left;
+                } catch (const RecordError&) {
+                    lock.lock();
+                }
+            } else {
+                lock.lock();
+            }
+            tally.lastError = error;
+            tally.idle = false;
+        } else {
+            tally.lastError.clear();  // it is back
+        }
+        lastFailed = failed;
+        ++rounds;
+        changed.notify_all();
+        if (stopping) break;
+        if (failed)
+            changed.wait_for(lock, options.retryPause, [&] { return stopping || poked; });
+        else
+            changed.wait(lock, [&] { return stopping || poked; });
+        poked = false;
+        if (stopping) break;
+    }
+    std::unique_lock lock(mutex);
+    server = nullptr;
+    lock.unlock();
+    connection.reset();
+    // Stopped in the middle of the queue: say what is left of it.
+    if (store && store->queues()) {
+        try {
+            const auto left = static_cast<int>(store->unsentCount());
+            lock.lock();
+            tally.queued = left;
+            tally.idle = left == 0;
+        } catch (const RecordError&) {
+        }
+    }
+}
+
+Forwarder::Forwarder(Options options) : state_(std::make_shared<State>()) { state_->options = std::move(options); }
+
+Forwarder::~Forwarder() { stop(std::chrono::milliseconds(0)); }
+
+void Forwarder::start() {
+    if (state_->thread.joinable()) return;
+    state_->thread = std::thread([s = state_] { s->run(); });
+}
+
+void Forwarder::poke() {
+    std::lock_guard lock(state_->mutex);
+    state_->poked = true;
+    state_->changed.notify_all();
+}
+
+Forwarder::Tally Forwarder::stop(std::chrono::milliseconds grace) {
+    State& s = *state_;
+    if (!s.thread.joinable()) return tally();
+    {
+        std::unique_lock lock(s.mutex);
+        // One more look at the queue, then wait for that try to end: sent, or failed.
+        s.poked = true;
+        const int from = s.rounds;
+        s.changed.notify_all();
+        s.changed.wait_for(lock, grace, [&] { return s.rounds > from && (s.tally.idle || s.lastFailed); });
+        s.stopping = true;
+        s.changed.notify_all();
+        if (s.server) s.server->cut();
+    }
+    // Bounded: a call in progress was cut, and a connect in progress ends within its time-out.
+    s.thread.join();
+    return tally();
+}
+
+Forwarder::Tally Forwarder::tally() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->tally;
+}

@@ -1,0 +1,361 @@
+// The shared records server, end to end: the built unit-loader-cli forwards to a real PostgreSQL
+// 15 (pg-server.sh, started once for these tests), which is stopped and started again, written
+// by several stations at once and has its connection killed in the middle of a forward. After
+// recovery every attempt is on the server exactly once. Every wait is bounded.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <pqxx/pqxx>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "CliTestSupport.h"
+#include "UnitSimulator.h"
+
+using namespace clitest;
+using namespace unitsim;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kCli = UL_CLI_PROGRAM;
+const std::string kScript = UL_PG_SCRIPT;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string randomName() {
+    std::random_device random;
+    char name[24];
+    std::snprintf(name, sizeof name, "t%08x%08x", random(), random());
+    return name;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class RecordServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string state = readAll(UL_PG_STATE);
+        while (!state.empty() && (state.back() == '\n' || state.back() == ' ')) state.pop_back();
+        if (state.empty()) {
+            const std::string why =
+                "no PostgreSQL 15 for these tests (pg-server.sh found no /usr/lib/postgresql/15/bin/initdb; "
+                "Debian package postgresql-15)";
+            if (std::getenv("CI")) FAIL() << why;
+            GTEST_SKIP() << "SKIPPED: " << why;
+        }
+        server = state;
+        ::setenv("PGPASSFILE", (server + "/pgpass").c_str(), 1);
+        const std::string line = readAll(server + "/pgpass");
+        password = line.substr(line.rfind(':') + 1);
+        while (!password.empty() && password.back() == '\n') password.pop_back();
+        database = randomName();
+        pqxx::connection admin(urlOf("postgres"));
+        pqxx::nontransaction(admin).exec("CREATE DATABASE " + database);
+        url = urlOf(database);
+    }
+
+    std::string urlOf(const std::string& db) const { return "postgresql://ul@/" + db + "?host=" + server; }
+
+    // Every command's output must be free of the password.
+    Finished cli(const std::vector<std::string>& args, std::chrono::milliseconds limit = 60s) {
+        std::vector<std::string> all{kCli};
+        all.insert(all.end(), args.begin(), args.end());
+        Finished f = run(all, limit);
+        EXPECT_FALSE(f.timedOut) << args[0];
+        EXPECT_FALSE(contains(f.out + f.err, password)) << f.out << f.err;
+        return f;
+    }
+
+    // The ids on the server, and how many rows hold them.
+    std::pair<std::set<std::string>, std::size_t> serverIds() {
+        pqxx::connection c(url);
+        pqxx::nontransaction n(c);
+        std::set<std::string> ids;
+        std::size_t rows = 0;
+        for (const auto& row : n.exec("SELECT id FROM attempts")) {
+            ids.insert(row[0].c_str());
+            ++rows;
+        }
+        return {ids, rows};
+    }
+
+    std::set<std::string> localIds(const std::string& records) {
+        const Finished f = cli({"records", "export", "--format", "jsonl", "--records", records});
+        EXPECT_EQ(f.code, 0) << f.err;
+        std::set<std::string> ids;
+        std::istringstream lines(f.out);
+        for (std::string line; std::getline(lines, line);) ids.insert(nlohmann::json::parse(line)["id"]);
+        return ids;
+    }
+
+    void serverCtl(const char* what) {
+        const Finished f = run({kScript, what, server}, 90s);
+        ASSERT_EQ(f.code, 0) << what << ": " << f.err;
+    }
+
+    // A journal of `n` ended attempts of another station, as a Windows station leaves it.
+    std::string journalOf(const std::string& station, int n, const std::string& version = "") {
+        const std::string path = dir.file(station + ".jsonl");
+        std::ofstream out(path);
+        for (int i = 0; i < n; ++i) {
+            char id[40];
+            std::snprintf(id, sizeof id, "%08x%024d", static_cast<unsigned>(std::hash<std::string>{}(station)), i);
+            nlohmann::ordered_json a = {{"id", id},
+                                        {"kind", version.empty() ? "download" : "version"},
+                                        {"started_at", "2026-12-08T10:00:" + std::to_string(10 + i % 50) + ".000Z"},
+                                        {"ended_at", "2026-12-08T10:01:00.000Z"},
+                                        {"duration_ms", 1000 + i},
+                                        {"station", station},
+                                        {"unit_id", "SN-" + std::to_string(i)},
+                                        {"port", "COM1"},
+                                        {"baud", 9600},
+                                        {"outcome", "success"},
+                                        {"exit_code", 0},
+                                        {"unit_version", version}};
+            out << nlohmann::json{{"v", 1}, {"event", "end"}, {"attempt", a}}.dump() << "\n";
+        }
+        return path;
+    }
+
+    TempDir dir;
+    std::string server;  // the folder of the server's socket
+    std::string password;
+    std::string database;
+    std::string url;
+};
+
+TEST_F(RecordServerTest, ADownloadReachesTheServerWithEveryFieldAndTheServerAnswersAcrossStations) {
+    const Finished init = cli({"records", "server-init", "--server", url});
+    ASSERT_EQ(init.code, 0) << init.err;
+    EXPECT_EQ(init.out, "records server " + url + ": schema version 1\n");
+    EXPECT_EQ(cli({"records", "server-init", "--server", url}).out, init.out);  // once is enough
+
+    const std::string db = dir.file("records.sqlite");
+    UnitSimulator sim;
+    sim.start();
+    writeFile(dir.file("image.bin"), makeImage(1500));
+    const Finished f = cli({"download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400",
+                            "--records", db, "--records-server", url, "--unit-id", "SN-1", "--quiet"});
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.err, "");  // forwarded at once: nothing to say
+    // The server's copy is the local record, field for field.
+    const Finished local = cli({"records", "export", "--format", "jsonl", "--records", db});
+    const Finished remote = cli({"records", "export", "--format", "jsonl", "--server", url});
+    ASSERT_EQ(remote.code, 0) << remote.err;
+    EXPECT_EQ(remote.out, local.out);
+    EXPECT_EQ(std::count(remote.out.begin(), remote.out.end(), '\n'), 1);
+    EXPECT_FALSE(contains(readAll(db), password));
+
+    // Another station's attempts, read in from its journal, go with records sync.
+    ASSERT_EQ(cli({"records", "import", "--records", db, journalOf("station-b", 2, "SIM-UNIT 2.05")}).code, 0);
+    const Finished sync = cli({"records", "sync", "--records", db, "--server", url});
+    EXPECT_EQ(sync.code, 0) << sync.err;
+    EXPECT_EQ(sync.out, "2 attempts sent to " + url + ", 0 still queued\n");
+    EXPECT_EQ(cli({"records", "sync", "--records", db, "--server", url}).out,
+              "0 attempts sent to " + url + ": none queued\n");
+
+    const Finished old = cli({"records", "list", "--server", url, "--unit-version", "SIM-UNIT 2.05"});
+    ASSERT_EQ(old.code, 0) << old.err;
+    EXPECT_EQ(std::count(old.out.begin(), old.out.end(), '\n'), 3) << old.out;  // header and two units
+    EXPECT_TRUE(contains(old.out, "station-b")) << old.out;
+    const Finished summary = cli({"records", "summary", "--server", url});
+    ASSERT_EQ(summary.code, 0) << summary.err;
+    EXPECT_TRUE(contains(summary.out, "STATION")) << summary.out;
+    EXPECT_TRUE(contains(summary.out, "SIM-UNIT 2.05")) << summary.out;
+    EXPECT_TRUE(contains(summary.out, "2026-12-08  station-b")) << summary.out;
+    EXPECT_TRUE(contains(summary.out, sim.devicePath())) << summary.out;
+    EXPECT_EQ(serverIds().second, 3u);
+}
+
+// A password typed on the command line is refused before anything is sent; one in the
+// settings is not used. The text points at the password file or the environment.
+TEST_F(RecordServerTest, AUrlWithAPasswordIsRefusedAndNeverEchoedAndTheSettingsNameTheServer) {
+    UnitSimulator sim;
+    sim.start();
+    writeFile(dir.file("image.bin"), makeImage(600));
+    const std::string secret = "s3cr3t-" + randomName();
+    const std::vector<std::string> urls = {"postgresql://ul:" + secret + "@/" + database + "?host=" + server,
+                                           url + "&password=" + secret,
+                                           "host=" + server + " dbname=" + database + " password=" + secret};
+    for (const std::string& bad : urls) {
+        SCOPED_TRACE(bad);
+        for (const auto& args :
+             {std::vector<std::string>{kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--records",
+                                       dir.file("r.sqlite"), "--records-server", bad},
+              std::vector<std::string>{kCli, "records", "list", "--server", bad},
+              std::vector<std::string>{kCli, "records", "sync", "--server", bad}}) {
+            const Finished f = run(args);
+            EXPECT_EQ(f.code, 2) << f.out << f.err;
+            EXPECT_TRUE(contains(f.err, "PGPASSFILE") && contains(f.err, "PGPASSWORD")) << f.err;
+            EXPECT_FALSE(contains(f.out + f.err, secret)) << f.out << f.err;
+        }
+    }
+    EXPECT_EQ(sim.counters().framesReceived, 0u);
+
+    // The settings file names the server for a run; a line with a password in it is not used.
+    ASSERT_EQ(cli({"records", "server-init", "--server", url}).code, 0);
+    const std::string program = dir.file("unit-loader-cli");
+    std::filesystem::copy_file(kCli, program);
+    const std::string db = dir.file("records.sqlite");
+    std::ofstream(dir.file("vsk_download_config.txt")) << "Port,COM1\r\nRecordsServer," << url << "\r\n";
+    const Finished named = run({program, "version", "--port", dir.file("no-port"), "--records", db, "--quiet"});
+    EXPECT_EQ(named.code, 4) << named.err;
+    EXPECT_EQ(serverIds().second, 1u);
+    std::ofstream(dir.file("vsk_download_config.txt")) << "RecordsServer," << urls[0] << "\r\n";
+    const Finished refused = run({program, "version", "--port", dir.file("no-port"), "--records", db});
+    EXPECT_EQ(refused.code, 4) << refused.err;  // the run itself goes on
+    EXPECT_TRUE(contains(refused.err, "RecordsServer line of " + dir.file("vsk_download_config.txt") +
+                                          " is not used, and nothing is forwarded"))
+        << refused.err;
+    EXPECT_FALSE(contains(refused.out + refused.err, secret));
+    EXPECT_EQ(serverIds().second, 1u);
+}
+
+// The server goes away in the middle of a download and stays away for two more runs: each run
+// ends as it would without a server, its attempt queued; once the server is back the next run
+// sends them all, each once.
+TEST_F(RecordServerTest, AServerStoppedMidRunGetsEveryAttemptOnceWhenItIsBack) {
+    ASSERT_EQ(cli({"records", "server-init", "--server", url}).code, 0);
+    const std::string db = dir.file("records.sqlite");
+    SimConfig config;
+    config.pacing.enabled = true;
+    UnitSimulator sim(config);
+    sim.start();
+    writeFile(dir.file("image.bin"), makeImage(6000));
+    Process download({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400",
+                      "--records", db, "--records-server", url});
+    ASSERT_TRUE(sim.waitForBlocks(2, 20s));
+    serverCtl("stop");
+    const Finished d = download.finish(60s);
+    ASSERT_EQ(d.code, 0) << d.err;
+    EXPECT_TRUE(contains(d.err, "1 attempt queued for the records server " + url)) << d.err;
+
+    // A download while the server is away costs what it costs without one: the forwarder
+    // pauses between tries (a forwarder that tries without pause takes seconds of processor
+    // time here, the download a tenth of a second).
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_CHILDREN, &before);
+    const Finished away1 = cli({"download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400",
+                                "--records", db, "--records-server", url});
+    ::getrusage(RUSAGE_CHILDREN, &after);
+    ASSERT_EQ(away1.code, 0) << away1.err;
+    EXPECT_TRUE(contains(away1.err, "2 attempts queued")) << away1.err;
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    EXPECT_LT(seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime) - seconds(before.ru_stime),
+              0.6);
+    const Finished away2 = cli({"version", "--port", dir.file("no-port"), "--records", db, "--records-server", url});
+    EXPECT_EQ(away2.code, 4) << away2.err;  // the port's failure, as without a server
+    EXPECT_TRUE(contains(away2.err, "3 attempts queued")) << away2.err;
+    const Finished away = cli({"records", "sync", "--records", db, "--server", url});
+    EXPECT_EQ(away.code, 6);
+    EXPECT_EQ(away.out, "0 attempts sent to " + url + ", 3 still queued\n");
+
+    serverCtl("start");
+    const Finished back = cli({"version", "--port", dir.file("no-port"), "--records", db, "--records-server", url});
+    EXPECT_EQ(back.code, 4);
+    EXPECT_FALSE(contains(back.err, "queued")) << back.err;
+    const auto [ids, rows] = serverIds();
+    EXPECT_EQ(rows, 4u);
+    EXPECT_EQ(ids, localIds(db));
+}
+
+// Three stations, each with its own records file, forward at once, one of them from two
+// processes on the same file: every attempt arrives once.
+TEST_F(RecordServerTest, ThreeStationsForwardingAtOnceLeaveEachAttemptOnce) {
+    ASSERT_EQ(cli({"records", "server-init", "--server", url}).code, 0);
+    std::vector<std::string> files;
+    std::set<std::string> all;
+    for (int s = 1; s <= 3; ++s) {
+        files.push_back(dir.file("station" + std::to_string(s) + ".sqlite"));
+        ASSERT_EQ(cli({"records", "import", "--records", files.back(), journalOf("st-" + std::to_string(s), 40)}).code,
+                  0);
+        // And one run of the station's own, begun and ended by the loader.
+        cli({"version", "--port", dir.file("no-port"), "--records", files.back(), "--quiet"});
+        const auto ids = localIds(files.back());
+        all.insert(ids.begin(), ids.end());
+    }
+    ASSERT_EQ(all.size(), 123u);
+    // Each station runs a check that forwards as it ends while its queue is synced, one of
+    // them from two processes.
+    std::vector<std::unique_ptr<Process>> stations;
+    for (const std::string& file : {files[0], files[1], files[2], files[0]})
+        stations.push_back(std::make_unique<Process>(
+            std::vector<std::string>{kCli, "records", "sync", "--records", file, "--server", url}));
+    std::vector<std::unique_ptr<Process>> runs;
+    for (const std::string& file : files)
+        runs.push_back(std::make_unique<Process>(std::vector<std::string>{
+            kCli, "version", "--port", dir.file("no-port"), "--records", file, "--records-server", url, "--quiet"}));
+    for (auto& p : stations) {
+        const Finished f = p->finish(60s);
+        EXPECT_EQ(f.code, 0) << f.out << f.err;
+    }
+    for (auto& p : runs) {
+        const Finished f = p->finish(60s);
+        EXPECT_EQ(f.code, 4) << f.err;
+        EXPECT_EQ(f.err, "");  // all sent
+    }
+    for (const std::string& file : files) {
+        const auto ids = localIds(file);
+        all.insert(ids.begin(), ids.end());
+    }
+    ASSERT_EQ(all.size(), 126u);
+    const auto [ids, rows] = serverIds();
+    EXPECT_EQ(rows, 126u);
+    EXPECT_EQ(ids, all);
+    for (const std::string& file : files)
+        EXPECT_TRUE(contains(cli({"records", "sync", "--records", file, "--server", url}).out, "none queued"));
+}
+
+// The connection is killed while a batch is in flight (held up by a lock the test takes), and
+// one attempt had reached the server before without its acknowledgement: nothing is taken off
+// the queue, and the resend adds each attempt once.
+TEST_F(RecordServerTest, AConnectionKilledDuringAForwardLosesNothingAndDuplicatesNothing) {
+    ASSERT_EQ(cli({"records", "server-init", "--server", url}).code, 0);
+    const std::string db = dir.file("records.sqlite");
+    ASSERT_EQ(cli({"records", "import", "--records", db, journalOf("st-k", 30)}).code, 0);
+    const std::string first = *localIds(db).begin();
+    pqxx::connection admin(url);
+    pqxx::nontransaction(admin).exec_params(
+        "INSERT INTO attempts (id, kind, started_at, station) VALUES ($1, 'download', '2026-12-08T10:00:10.000Z', "
+        "'st-k')",
+        first);
+
+    pqxx::connection holder(url);
+    pqxx::work hold(holder);
+    hold.exec("LOCK TABLE attempts IN EXCLUSIVE MODE");
+    Process sync({kCli, "records", "sync", "--records", db, "--server", url});
+    int killed = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!killed && std::chrono::steady_clock::now() < deadline) {
+        pqxx::nontransaction n(admin);
+        const auto r = n.exec(
+            "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE application_name = 'unit-loader' "
+            "AND wait_event_type = 'Lock'");
+        killed = r[0][0].as<int>();
+        if (!killed) std::this_thread::sleep_for(20ms);  // polling the server's view, bounded above
+    }
+    hold.abort();
+    ASSERT_EQ(killed, 1);
+    const Finished cut = sync.finish(60s);
+    EXPECT_EQ(cut.code, 6) << cut.out << cut.err;
+    EXPECT_EQ(cut.out, "0 attempts sent to " + url + ", 30 still queued\n");
+
+    const Finished again = cli({"records", "sync", "--records", db, "--server", url});
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(again.out, "30 attempts sent to " + url + " (1 of them were there already), 0 still queued\n");
+    const auto [ids, rows] = serverIds();
+    EXPECT_EQ(rows, 30u);
+    EXPECT_EQ(ids, localIds(db));
+}
+
+}  // namespace
