@@ -113,7 +113,22 @@ bool MainDialog::InitDialog() {
     core_ = std::make_unique<DialogCore>(static_cast<OperatorFeedback&>(*this), window_, library_.path());
     core_->watch().setLimits({std::nullopt, stallLimit_});
     fileReadMessage_ = registerMessage(msgname::kFileRead);
+    startForwarding(settings);
     return hasSession_;
+}
+
+// The settings' records server gets every ended attempt from a thread of its own; no run waits
+// for it, and what it has not taken stays queued in the records file.
+void MainDialog::startForwarding(SettingsFile& settings) {
+    const std::string url = settings.get(kRecordsServerSettingsKey);
+    const std::string path = recordsPath();
+    // A password belongs in PGPASSFILE, never in a file others read; a journal keeps no queue.
+    if (url.empty() || urlHasPassword(url) || path.empty() || path.ends_with(".jsonl") || !recordServerBuilt()) return;
+    Forwarder::Options options;
+    options.recordsPath = path;
+    options.url = url;
+    forwarder_ = std::make_unique<Forwarder>(options);
+    forwarder_->start();
 }
 
 void MainDialog::CloseAndQuit(int exitCode) {
@@ -123,6 +138,8 @@ void MainDialog::CloseAndQuit(int exitCode) {
     // A run closed with the window ends as interrupted, and its record says so; no box.
     if (core_ && recorder_ && core_->isRunning()) core_->stopRun(StopReason::Interrupted);
     if (core_ && hasSession_) core_->Shutdown();
+    // The last attempt gets a moment to reach the records server; the queue keeps it otherwise.
+    if (forwarder_) forwarder_->stop(kForwardGrace);
 
     // A list without a selection (a stored value that matched nothing) keeps the stored value.
     const std::string port = window_.text(dialog::kPortList);
@@ -216,6 +233,7 @@ void MainDialog::RunEnded(const RunReport& report) {
     if (recorder_) {
         unrecorded = recorder_->end(report, exitcode::ofReport(report).code);
         recorder_.reset();
+        if (forwarder_) forwarder_->poke();
     }
     if (closed_) return;  // the window is going: the operator sees no box
     showReport(report);

@@ -14,6 +14,7 @@
 #include "ExtractedLibrary.h"
 #include "Messages.h"
 #include "OperatorFeedback.h"
+#include "RecordServer.h"
 #include "SettingsFile.h"
 
 // What the operator's window needs of a widget toolkit: the controls of the dialog template,
@@ -84,6 +85,8 @@ public:
     // --stall-timeout); the settings key overrides it.
     static constexpr std::chrono::milliseconds kDefaultStallLimit{std::chrono::seconds(120)};
     static constexpr const char* kStallKey = "StallTimeout";
+    // How long a close waits for the last attempt to reach the records server.
+    static constexpr std::chrono::milliseconds kForwardGrace{2500};
     // The longest the watch of a run waits between two looks.
     static constexpr std::chrono::milliseconds kWatchTick{1000};
 
@@ -149,6 +152,7 @@ private:
     SettingsFile openSettings() const;
     void fillList(int id, const std::vector<std::string>& entries, const std::string& stored);
     void noSessionBox();
+    void startForwarding(SettingsFile& settings);
     void loadFile(const std::string& path);
     void fileRead();
     void stopReading();
@@ -159,6 +163,7 @@ private:
     ExtractedLibrary library_;
     std::unique_ptr<DialogCore> core_;
     std::unique_ptr<AttemptRecorder> recorder_;  // the run's attempt, from its start to its box
+    std::unique_ptr<Forwarder> forwarder_;       // to the settings' records server, if any
     std::vector<std::string> ports_;
     std::optional<std::chrono::milliseconds> stallLimit_ = kDefaultStallLimit;
     bool hasSession_ = false;

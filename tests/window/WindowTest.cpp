@@ -23,6 +23,7 @@
 #include "HostPort.h"
 #include "QtHistoryView.h"
 #include "QtMainWindow.h"
+#include "RecordServer.h"
 #include "RecordStore.h"
 #include "TempDir.h"
 #include "TestBytes.h"
@@ -184,6 +185,7 @@ private Q_SLOTS:
     void signalsCloseTheProgramAsTheCloseBoxDoes_data();
     void signalsCloseTheProgramAsTheCloseBoxDoes();
     void everyRunIsRecordedAndTheHistoryShowsIt();
+    void theSettingsRecordsServerGetsTheWindowsAttempts();
 };
 
 void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
@@ -741,6 +743,39 @@ void WindowTest::everyRunIsRecordedAndTheHistoryShowsIt() {
     QVERIFY(text.contains("baud: 38400\n"));
     history->close();
     w.key(Qt::Key_Escape);
+}
+
+// The settings' "RecordsServer" line: the window's attempt is on the server by the time the
+// window has closed.
+void WindowTest::theSettingsRecordsServerGetsTheWindowsAttempts() {
+    QString state = QString::fromStdString(slurp(qEnvironmentVariable("UL_PG_STATE").toStdString())).trimmed();
+    if (state.isEmpty()) {
+        if (qEnvironmentVariableIsSet("CI")) QFAIL("no PostgreSQL 15 (Debian package postgresql-15)");
+        QSKIP("SKIPPED: no PostgreSQL 15 (Debian package postgresql-15)");
+    }
+    const std::string server = state.toStdString();
+    ScopedEnv pgpass("PGPASSFILE", server + "/pgpass");
+    const std::string url = "postgresql://ul@/postgres?host=" + server;
+    TempDir dir;
+    UnitSimulator sim;
+    sim.start();
+    writeText(dir.file("vsk_download_config.txt"),
+              "Port," + sim.devicePath() + "\r\nBaudrate,38400\r\nRecordsServer," + url + "\r\n");
+    {
+        Window w(dir.path().string() + "/");
+        w.click(dialog::kVersionCheck);
+        QVERIFY(w.waitUntilIdle());
+        w.key(Qt::Key_Escape);
+        QCOMPARE(w.exitCode, 2);
+    }
+    const auto local = openRecordStore(dir.file("records.sqlite"))->query({});
+    QCOMPARE(local.size(), std::size_t{1});
+    AttemptFilter one;
+    one.id = local[0].id;
+    const auto remote = connectRecordServer(url, std::chrono::seconds(10))->query(one);
+    QCOMPARE(remote.size(), std::size_t{1});
+    QCOMPARE(remote[0].outcome, std::string("success"));
+    QCOMPARE(remote[0].unit_version, local[0].unit_version);
 }
 
 int main(int argc, char** argv) {
