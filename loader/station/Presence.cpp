@@ -1,0 +1,41 @@
+#include "Presence.h"
+
+#include <chrono>
+#include <filesystem>
+
+#include "UnitFrames.h"
+#include "UnitPort.h"
+
+namespace station {
+
+PresenceProbe::PresenceProbe(std::string port, std::uint32_t baud, Presence mode)
+    : port_(std::move(port)), baud_(static_cast<std::int32_t>(baud)), mode_(mode) {}
+
+PresenceProbe::~PresenceProbe() { release(); }
+
+bool PresenceProbe::present() {
+    if (mode_ == Presence::Hotplug) {
+        std::error_code ec;
+        return std::filesystem::exists(port_, ec);
+    }
+    if (!open_) {
+        if (!unit_) unit_ = std::make_unique<UnitPort>();
+        open_ = unit_->open(port_, baud_, 8);
+        if (!open_) return false;
+        // A status exchange is short; a missing unit should not hold the slot for long.
+        unit_->setReplyLimit(std::chrono::milliseconds(300));
+    }
+    ByteBuffer request = unitframe::statusRequest();
+    ByteBuffer reply;
+    if (unit_->transact(request, reply) == TRANSACT_OK) return true;
+    // Closed after a miss, so that a port that went away is opened afresh next time.
+    release();
+    return false;
+}
+
+void PresenceProbe::release() {
+    if (unit_ && open_) unit_->close();
+    open_ = false;
+}
+
+}  // namespace station
