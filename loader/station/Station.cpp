@@ -62,7 +62,7 @@ bool Station::ending() const {
 bool Station::waitEnded(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] {
-        return ending() || std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->returned; });
+        return std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->returned; });
     });
 }
 

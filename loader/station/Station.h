@@ -99,7 +99,7 @@ public:
     void start();
     // Any thread: no new download begins, the running ones end cleanly (recorded as interrupted).
     void stop();
-    // Until the station has ended (quota, stop, every slot paused) or `timeout` passes.
+    // Until every slot's worker has returned (quota, stop, every slot paused) or `timeout` passes.
     bool waitEnded(std::chrono::milliseconds timeout);
     // Joins the slots and reports the end once; the totals.
     Totals finish();

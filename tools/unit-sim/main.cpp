@@ -221,6 +221,7 @@ void controlLine(const std::string& line, std::vector<SimUnit>& units, const Uni
         words >> first;
         if (!first.empty() && std::all_of(first.begin(), first.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             number = std::stoul(first);
+            rest.clear();
             std::getline(words, rest);
         }
     }
