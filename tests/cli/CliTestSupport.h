@@ -91,11 +91,23 @@ public:
         if (pid_ > 0) ::kill(pid_, sig);
     }
 
+    // Appends what the program has written to standard output within `limit` (returning at the
+    // first bytes); false once that output has ended. Standard error is kept for finish().
+    bool readOut(std::string& into, std::chrono::milliseconds limit) {
+        if (outFd_ < 0) return false;
+        pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(limit.count())) <= 0) return true;
+        drain(errFd_, fds[1].revents, err_);
+        drain(outFd_, fds[0].revents, into);
+        return outFd_ >= 0;
+    }
+
     // Reads both pipes until the program closes them and reaps it, all within `limit`;
     // past it the program is killed (and reaped) and timedOut is set.
     Finished finish(std::chrono::milliseconds limit) {
         Finished f;
         f.pid = pid_;
+        f.err = err_;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         auto left = [&] {
             const auto ms =
@@ -143,6 +155,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    std::string err_;
     int outFd_ = -1;
     int errFd_ = -1;
 };
