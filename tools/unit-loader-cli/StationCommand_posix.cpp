@@ -298,7 +298,10 @@ public:
         std::string text = "station ended (" + t.reason + "): " + std::to_string(t.passes) + " passed, " +
                            std::to_string(t.fails) + " failed, yield " + yieldText(t.passes, t.fails);
         if (t.crashes) text += ", " + std::to_string(t.crashes) + " crashed runs";
-        line(text);
+        if (mode_ == Mode::Table)
+            writeAll(kStandardError, text + "\n");  // under the table, drawn for the last time above
+        else
+            line(text);
     }
 
     // The table, in place: the cursor goes back to its first line and every line is rewritten
@@ -347,9 +350,9 @@ private:
         if (mode_ != Mode::Table) return;
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started_);
         std::vector<std::string> lines;
-        lines.push_back(fit(job_.name, 22) + " image " + hash_.substr(0, 8) + "  pass " + std::to_string(passes_) +
-                        "  fail " + std::to_string(fails_) + "  yield " + yieldText(passes_, fails_) + "  quota " +
-                        (job_.quota ? std::to_string(job_.quota) : std::string("-")) + "  " + clock(elapsed));
+        lines.push_back(fit(job_.name, 18) + " " + hash_.substr(0, 8) + " pass " + std::to_string(passes_) + " fail " +
+                        std::to_string(fails_) + " yield " + yieldText(passes_, fails_) + " quota " +
+                        (job_.quota ? std::to_string(job_.quota) : std::string("-")) + " " + clock(elapsed));
         lines.push_back("SLOT    STATE     PROGRESS          LAST  VERSION            PASS FAIL");
         for (std::size_t i = 0; i < rows_.size(); ++i) {
             const Row& r = rows_[i];
