@@ -3,21 +3,21 @@
 #include <chrono>
 #include <filesystem>
 
+#include "PathWatch.h"
 #include "UnitFrames.h"
 #include "UnitPort.h"
 
 namespace station {
 
 PresenceProbe::PresenceProbe(std::string port, std::uint32_t baud, Presence mode)
-    : port_(std::move(port)), baud_(static_cast<std::int32_t>(baud)), mode_(mode) {}
+    : port_(std::move(port)), baud_(static_cast<std::int32_t>(baud)), mode_(mode) {
+    if (mode_ == Presence::Hotplug) watch_ = std::make_unique<PathWatch>(port_);
+}
 
 PresenceProbe::~PresenceProbe() { release(); }
 
 bool PresenceProbe::present() {
-    if (mode_ == Presence::Hotplug) {
-        std::error_code ec;
-        return std::filesystem::exists(port_, ec);
-    }
+    if (mode_ == Presence::Hotplug) return watch_->present();
     if (!open_) {
         if (!unit_) unit_ = std::make_unique<UnitPort>();
         open_ = unit_->open(port_, baud_, 8);
@@ -31,6 +31,12 @@ bool PresenceProbe::present() {
     // Closed after a miss, so that a port that went away is opened afresh next time.
     release();
     return false;
+}
+
+bool PresenceProbe::wait(std::chrono::milliseconds limit) {
+    if (!watch_) return false;
+    watch_->wait(limit);
+    return true;
 }
 
 void PresenceProbe::release() {

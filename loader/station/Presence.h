@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -7,6 +8,10 @@
 #include "JobFile.h"
 
 class UnitPort;
+
+namespace station {
+class PathWatch;
+}
 
 // Whether a unit is in a slot. "poll": it answers a status request on the slot's port (the
 // port is held between polls and let go before a run); "hotplug": the port's path exists, as
@@ -23,12 +28,16 @@ public:
     // One look; a poll waits at most about a second for the answer.
     bool present();
     void release();
+    // Hotplug: until the port's folder changes or `limit` passes (true); poll: nothing to wait
+    // for (false), the caller paces its polls.
+    bool wait(std::chrono::milliseconds limit);
 
 private:
     std::string port_;
     std::int32_t baud_;
     Presence mode_;
     std::unique_ptr<UnitPort> unit_;
+    std::unique_ptr<PathWatch> watch_;
     bool open_ = false;
 };
 

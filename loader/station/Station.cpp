@@ -127,6 +127,9 @@ void Station::slotMain(std::size_t index) {
 }
 
 bool Station::waitPresent(SlotRun& run, bool present) {
+    // A polled unit is gone once it has not answered for a while; an adapter's path once it has
+    // gone, however soon another unit's takes its place.
+    const auto goneAfter = job_.presence == Presence::Hotplug ? std::chrono::milliseconds(0) : timing_.goneAfter;
     auto lastAnswer = std::chrono::steady_clock::now();
     for (;;) {
         {
@@ -139,9 +142,10 @@ bool Station::waitPresent(SlotRun& run, bool present) {
         if (!present) {
             if (answered)
                 lastAnswer = now;
-            else if (now - lastAnswer >= timing_.goneAfter)
+            else if (now - lastAnswer >= goneAfter)
                 return true;
         }
+        if (run.link->waitChange(timing_.pollInterval)) continue;
         std::unique_lock lock(mutex_);
         if (changed_.wait_for(lock, timing_.pollInterval, [this] { return ending(); })) return false;
     }

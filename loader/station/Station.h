@@ -43,6 +43,9 @@ public:
     virtual bool poll() = 0;
     // Lets go of the port, so that a run can have it.
     virtual void release() = 0;
+    // Waits, at most `limit`, for a sign that presence changed (an adapter's path); false when
+    // the link has none, and the station paces its polls itself.
+    virtual bool waitChange(std::chrono::milliseconds limit) = 0;
     using Progress = std::function<void(std::uint32_t blocksDone, std::uint32_t blocks)>;
     // Downloads the job's image (attempt `attempt` of this unit) or reads the unit's version.
     virtual RunOutcome run(RunKind kind, int attempt, const Progress& progress) = 0;

@@ -29,6 +29,8 @@ struct JobText {
     int stopAfter = 0;
     int quota = 0;
     int baud = 38400;
+    std::string presence = "poll";
+    std::vector<std::string> ports = {};  // empty: the simulated units' devices
 };
 
 class Station : public ::testing::Test {
@@ -47,9 +49,11 @@ protected:
         job << "name = \"Line 2 refurbish\"\nimage = \"fw.bin\"\n"
             << "image_sha256 = \"" << (t.hash.empty() ? sha256Hex(image) : t.hash) << "\"\n"
             << "expect_version = \"" << t.expect << "\"\nbaud = " << t.baud << "\nretries = " << t.retries
-            << "\nstop_after_failures = " << t.stopAfter << "\nquota = " << t.quota << "\noperator = \"Ann\"\n";
+            << "\nstop_after_failures = " << t.stopAfter << "\nquota = " << t.quota << "\noperator = \"Ann\"\n"
+            << "presence = \"" << t.presence << "\"\n";
         for (std::size_t i = 0; i < sims.size(); ++i)
-            job << "[[slot]]\nname = \"" << slotName(i) << "\"\nport = \"" << sims[i]->devicePath() << "\"\n";
+            job << "[[slot]]\nname = \"" << slotName(i) << "\"\nport = \""
+                << (t.ports.empty() ? sims[i]->devicePath() : t.ports[i]) << "\"\n";
     }
     static std::string slotName(std::size_t i) { return std::string(1, static_cast<char>('A' + i)); }
 
@@ -276,6 +280,27 @@ TEST_F(Station, CtrlCMidDownloadIsRecordedAsInterruptedAndFreesThePort) {
     const Finished again =
         run({kCli, "version", "--port", sims[0]->devicePath(), "--baud", "9600", "--no-record"}, 30s);
     EXPECT_EQ(again.code, 0) << again.err;
+}
+
+// An adapter per unit: the port's path coming is a unit, its going the unit's end, even when
+// the next adapter takes its place at once.
+TEST_F(Station, HotplugTakesAUnitWhenThePathAppearsAndANewOneAfterAQuickSwap) {
+    makeSlots(1);
+    sims[0]->connect({}, {});
+    const std::string link = dir.file("by-id/unit-A");
+    std::filesystem::create_directories(dir.file("by-id"));
+    writeJob({.quota = 2, .presence = "hotplug", .ports = {link}});
+    start();
+    next(state("A", "waiting"));
+    std::filesystem::create_symlink(sims[0]->devicePath(), link);
+    next(state("A", "pass"));
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(sims[0]->devicePath(), link);
+    next(state("A", "waiting"));
+    next(state("A", "pass"));
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(count("attempt_start", "A"), 4u);
 }
 
 }  // namespace

@@ -85,6 +85,7 @@ public:
 
     bool poll() override { return probe_.present(); }
     void release() override { probe_.release(); }
+    bool waitChange(std::chrono::milliseconds limit) override { return probe_.wait(limit); }
 
     void requestStop() override {
         std::lock_guard lock(mutex_);
