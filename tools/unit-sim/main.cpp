@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -271,6 +272,39 @@ void controlLoop(std::vector<SimUnit>& units, const UnitOptions& base, const std
     }
 }
 
+// Units that come and go by themselves: each stays for a random time around `stay`, is away for
+// one around `away` (half to one and a half times each), over and over, with the same times for
+// the same seed. Every change is said on standard output as a control command's answer.
+void comeAndGo(std::vector<SimUnit>& units, const UnitOptions& base, std::chrono::milliseconds stay,
+               std::chrono::milliseconds away, unsigned seed, const std::atomic<bool>& done) {
+    std::mt19937 random(seed);
+    auto around = [&](std::chrono::milliseconds t) {
+        std::uniform_int_distribution<long long> d(t.count() / 2, t.count() * 3 / 2);
+        return std::chrono::milliseconds(d(random));
+    };
+    const auto now = Clock::now();
+    std::vector<Clock::time_point> next(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i)
+        next[i] = now + (units[i].sim->present() ? around(stay) : around(away) / 4);
+    while (!done) {
+        const auto t = Clock::now();
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            if (t < next[i]) continue;
+            UnitSimulator& sim = *units[i].sim;
+            if (sim.present()) {
+                sim.remove();
+                say("removed " + std::to_string(i + 1));
+                next[i] = t + around(away);
+            } else {
+                sim.connect(base.unit, base.faults);
+                say("connected " + std::to_string(i + 1));
+                next[i] = t + around(stay);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -313,6 +347,22 @@ int main(int argc, char** argv) {
         ->option_text("N")
         ->check(CLI::Range(1u, 256u))
         ->group("Presence");
+    std::string comeGo;
+    unsigned seed = 1;
+    app.add_option("--come-and-go", comeGo,
+                   "Units arrive and leave by themselves: each stays about STAY ms and is away about AWAY ms\n"
+                   "(each time drawn from half to one and a half times that), said on standard output as\n"
+                   "\"connected K\" and \"removed K\"; with --absent the first arrivals come soon")
+        ->option_text("STAY,AWAY")
+        ->check([](const std::string& text) {
+            unsigned a = 0, b = 0;
+            char comma = 0, extra = 0;
+            return std::sscanf(text.c_str(), "%u%c%u%c", &a, &comma, &b, &extra) == 3 && comma == ',' && a > 0 && b > 0
+                       ? std::string()
+                       : std::string("must be STAY,AWAY: two numbers of milliseconds");
+        })
+        ->group("Presence");
+    app.add_option("--seed", seed, "Seed of --come-and-go's times")->capture_default_str()->group("Presence");
     app.add_option("--dir", fleetDir, "The folder of the fleet's links (made if missing)")
         ->option_text("DIR")
         ->group("Presence");
@@ -400,11 +450,20 @@ int main(int argc, char** argv) {
     std::atomic<bool> done{false};
     std::thread controller;
     if (ok && control) controller = std::thread([&] { controlLoop(units, unitOptions, done); });
+    std::thread wanderer;
+    if (ok && !comeGo.empty()) {
+        unsigned stay = 0, away = 0;
+        std::sscanf(comeGo.c_str(), "%u,%u", &stay, &away);
+        wanderer = std::thread([&, stay, away] {
+            comeAndGo(units, unitOptions, std::chrono::milliseconds(stay), std::chrono::milliseconds(away), seed, done);
+        });
+    }
 
     int signal = 0;
     if (ok) sigwait(&signals, &signal);
     done = true;
     if (controller.joinable()) controller.join();
+    if (wanderer.joinable()) wanderer.join();
     for (auto& u : units) {
         if (!u.sim) continue;
         u.sim->stop();
