@@ -33,6 +33,9 @@ constexpr auto kStopGrace = 15s;
 constexpr auto kKillGrace = 5s;
 // A download that makes no progress for this long ends (the unit's own limits come first).
 constexpr const char* kStallSeconds = "60";
+// A run that has said nothing for longer than it would take to end itself over no progress is
+// stuck: it is ended as a stop request would end it.
+constexpr auto kSilentLimit = 75s;
 constexpr auto kRedraw = 200ms;
 
 // The image as read at start, in a private folder the runs read it from: a file changed on disk
@@ -121,10 +124,14 @@ public:
         std::optional<ChildEvent> result;
         constexpr auto kNever = SteadyClock::time_point::max();
         SteadyClock::time_point termAt = kNever, killAt = kNever;
+        bool asked = false;
         std::uint32_t blocks = 0;
+        auto lastHeard = SteadyClock::now();
         while (!process.outputEnded()) {
             waitForChildren({&process}, 100ms, false);
+            const std::size_t before = pending.size();
             process.read(pending);
+            if (pending.size() != before) lastHeard = SteadyClock::now();
             for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
                 auto event = ChildEvent::fromLine(pending.substr(0, end));
                 pending.erase(0, end + 1);
@@ -139,7 +146,15 @@ public:
             const auto now = SteadyClock::now();
             {
                 std::lock_guard lock(mutex_);
-                if (stop_ && termAt == kNever && killAt == kNever) termAt = now + kStopGrace;
+                if (stop_ && !asked) {
+                    asked = true;
+                    termAt = now + kStopGrace;
+                }
+            }
+            if (!asked && now - lastHeard > kSilentLimit) {
+                asked = true;
+                process.requestStop(SIGTERM);
+                termAt = now + kStopGrace;
             }
             if (now >= termAt) {
                 process.terminate();
@@ -148,7 +163,7 @@ public:
             }
             if (now >= killAt) {
                 process.kill();
-                killAt = kNever - 1h;  // once
+                killAt = kNever;
             }
         }
         const ChildProcess::Exit exit = process.wait();
