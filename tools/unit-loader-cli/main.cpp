@@ -101,28 +101,6 @@ int run(int argc, char** argv) {
 
     app.add_subcommand("ports", "List the serial devices of this machine, with their stable names");
 
-    StationArgs stationArgs;
-    auto* stationCmd =
-        app.add_subcommand("station",
-                           "Run a production station from a job file: each slot loads every unit put in, checks its\n"
-                           "version against the job, records every attempt, and waits for the unit to be taken out");
-    stationCmd->add_option("JOB", stationArgs.job, "The job file (TOML; see docs/station.md)")->required();
-    stationCmd->add_flag("--json", stationArgs.json,
-                         "JSON lines on standard output: slot_state, attempt_start, attempt_end, alarm, "
-                         "station_end");
-    stationCmd->add_option("--records", stationArgs.records.path, "The records file (as for download)")
-        ->option_text("PATH");
-    stationCmd->add_flag("--no-record{false}", stationArgs.records.enabled, "Run without recording the attempts");
-    stationCmd
-        ->add_option("--operator", stationArgs.records.operatorName,
-                     "Who runs the station, for the records (default: the job's operator, else the login name)")
-        ->option_text("NAME");
-    stationCmd->footer(
-        "Exit codes: 0 the quota was reached; 130 stopped (Ctrl-C, SIGTERM, SIGHUP) once every running\n"
-        "download has ended; when every slot is paused by its failures, the worst code of those failures\n"
-        "(1 for a unit reporting another version than the job's); 2 a bad job file; 3 the image is\n"
-        "missing or is not the job's (both hashes are printed); 6 the records file cannot be used.");
-
     std::string checkFile;
     auto* check =
         app.add_subcommand("check", "Check a download file's trailer; print size, blocks, blank blocks and file CRC");
@@ -165,6 +143,28 @@ int run(int argc, char** argv) {
     import->add_option("JOURNAL", records.journals, "Journal files")->required();
     import->callback([&records] { records.action = "import";
 });
+
+StationArgs stationArgs;
+auto* stationCmd =
+    app.add_subcommand("station",
+                       "Run a production station from a job file: each slot loads every unit put in, checks its\n"
+                       "version against the job, records every attempt, and waits for the unit to be taken out");
+stationCmd->add_option("JOB", stationArgs.job, "The job file (TOML; see docs/station.md)")->required();
+stationCmd->add_flag("--json", stationArgs.json,
+                     "JSON lines on standard output: slot_state, attempt_start, attempt_end, alarm, "
+                     "station_end");
+stationCmd->add_option("--records", stationArgs.records.path, "The records file (as for download)")
+    ->option_text("PATH");
+stationCmd->add_flag("--no-record{false}", stationArgs.records.enabled, "Run without recording the attempts");
+stationCmd
+    ->add_option("--operator", stationArgs.records.operatorName,
+                 "Who runs the station, for the records (default: the job's operator, else the login name)")
+    ->option_text("NAME");
+stationCmd->footer(
+    "Exit codes: 0 the quota was reached; 130 stopped (Ctrl-C, SIGTERM, SIGHUP) once every running\n"
+    "download has ended; when every slot is paused by its failures, the worst code of those failures\n"
+    "(1 for a unit reporting another version than the job's); 2 a bad job file; 3 the image is\n"
+    "missing or is not the job's (both hashes are printed); 6 the records file cannot be used.");
 
 // A word that is no subcommand would otherwise be reported as a missing subcommand.
 std::string names;
