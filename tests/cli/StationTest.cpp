@@ -303,4 +303,53 @@ TEST_F(Station, HotplugTakesAUnitWhenThePathAppearsAndANewOneAfterAQuickSwap) {
     EXPECT_EQ(count("attempt_start", "A"), 4u);
 }
 
+// The processes `parent` started (and has not reaped), from /proc.
+std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        char state = 0;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent && state != 'Z') found.push_back(std::stoi(entry.path().filename().string()));
+    }
+    return found;
+}
+
+// A run's process that dies mid-download is an alarm and a failed unit, its begun record ends up
+// interrupted, and the slot goes on with the next unit.
+TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
+    SimConfig slow;
+    slow.pacing.enabled = true;
+    slow.pacing.baud = 9600;
+    makeSlots(1, slow);
+    writeJob({.quota = 1, .baud = 9600});
+    start();
+    next(state("A", "waiting"));
+    sims[0]->connect({}, {});
+    next([](const json& e) { return e["event"] == "attempt_start"; });
+    ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
+    const auto runs = childrenOf(station->pid());
+    ASSERT_EQ(runs.size(), 1u);
+    ::kill(runs[0], SIGKILL);
+    const json alarm = next([](const json& e) { return e["event"] == "alarm"; });
+    EXPECT_NE(alarm["text"].get<std::string>().find("signal 9"), std::string::npos) << alarm.dump();
+    next(state("A", "fail"));
+    sims[0]->remove();
+    next(state("A", "waiting"));
+    sims[0]->connect({}, {});
+    next(state("A", "pass"));
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+
+    const auto rows = records();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2]["outcome"], "interrupted");  // the oldest
+    EXPECT_EQ(rows[1]["outcome"], "success");
+    EXPECT_EQ(rows[0]["outcome"], "success");
+}
+
 }  // namespace

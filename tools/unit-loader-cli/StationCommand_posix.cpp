@@ -172,9 +172,10 @@ public:
             running_ = nullptr;
         }
         if (!result) {
-            station::RunOutcome o = failed(exit.signal ? "the run's process was ended by " + exit.signalName
-                                                       : "the run's process ended without a result (exit " +
-                                                             std::to_string(exit.code) + ")");
+            station::RunOutcome o = failed(
+                exit.signal
+                    ? "the run's process ended on signal " + std::to_string(*exit.signal) + " (" + exit.signalName + ")"
+                    : "the run's process ended without a result (exit " + std::to_string(exit.code) + ")");
             o.crashed = true;
             if (exit.signal && exit.stopSignal) o.exitCode = exitcode::kInterrupted;
             o.outcome = exitcode::name(o.exitCode);
