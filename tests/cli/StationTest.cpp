@@ -57,9 +57,10 @@ protected:
     }
     static std::string slotName(std::size_t i) { return std::string(1, static_cast<char>('A' + i)); }
 
-    void start() {
+    void start(bool ownGroup = false) {
         station =
-            std::make_unique<Process>(std::vector<std::string>{kCli, "station", jobPath, "--json", "--records", db});
+            std::make_unique<Process>(std::vector<std::string>{kCli, "station", jobPath, "--json", "--records", db},
+                                      std::vector<std::string>{}, ownGroup);
     }
     // The next event that `match` takes (every event before it is kept in `events`); fails the
     // test when none comes within `limit`.
@@ -251,35 +252,62 @@ TEST_F(Station, AnImageThatIsNotTheJobsRefusesToStartAndNamesBothHashes) {
     EXPECT_FALSE(std::filesystem::exists(db));
 }
 
-// A stop request mid-download: the run ends cleanly, its record says interrupted, the station
-// exits 130 and the port is free at once.
-TEST_F(Station, CtrlCMidDownloadIsRecordedAsInterruptedAndFreesThePort) {
+// A stop request mid-download, to the station alone or as Ctrl-C on a terminal to it and every
+// run it started (each run then gets it twice, from the terminal and passed on): every run ends
+// cleanly, its record says interrupted, the station exits 130 and the ports are free at once.
+TEST_F(Station, CtrlCMidDownloadIsRecordedAsInterruptedAndFreesThePorts) {
     SimConfig slow;
     slow.pacing.enabled = true;
     slow.pacing.baud = 9600;
     makeSlots(2, slow);
     writeJob({.baud = 9600});
-    start();
-    next(state("A", "waiting"));
-    sims[0]->connect({}, {});
-    next([](const json& e) { return e["event"] == "attempt_start" && e["slot"] == "A"; });
-    ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
-    station->signal(SIGINT);
-    const json end = next([](const json& e) { return e["event"] == "attempt_end" && e["slot"] == "A"; });
-    EXPECT_EQ(end["outcome"], "interrupted");
-    EXPECT_EQ(next(ended)["reason"], "stopped");
-    const Finished f = station->finish(30s);
-    EXPECT_EQ(f.code, 130) << f.err;
+    for (const bool wholeGroup : {false, true}) {
+        SCOPED_TRACE(wholeGroup ? "Ctrl-C to the group" : "SIGINT to the station");
+        std::filesystem::remove(db);
+        events.clear();
+        seen = 0;
+        pending.clear();
+        std::vector<std::uint64_t> blocksBefore;
+        for (auto& sim : sims) {
+            blocksBefore.push_back(sim->counters().blocksStored);
+            sim->connect({}, {});
+        }
+        start(wholeGroup);
+        for (std::size_t i = 0; i < sims.size(); ++i) {
+            next([](const json& e) { return e["event"] == "attempt_start"; });
+            ASSERT_TRUE(sims[i]->waitForBlocks(blocksBefore[i] + 2, 20s));
+        }
+        if (wholeGroup)
+            station->signalGroup(SIGINT);
+        else
+            station->signal(SIGINT);
+        EXPECT_EQ(next(ended)["reason"], "stopped");
+        const Finished f = station->finish(30s);
+        EXPECT_EQ(f.code, 130) << f.err;
+        std::map<std::string, std::string> recordOf;
+        for (const auto& e : events) {
+            if (e["event"] == "alarm") ADD_FAILURE() << e.dump();
+            if (e["event"] != "attempt_end") continue;
+            EXPECT_EQ(e["outcome"], "interrupted") << e.dump();
+            recordOf[e["slot"]] = e["record"];
+        }
+        EXPECT_EQ(recordOf.size(), 2u);
 
-    const auto rows = records();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0]["id"], end["record"]);
-    EXPECT_EQ(rows[0]["outcome"], "interrupted");
-    EXPECT_FALSE(rows[0]["ended_at"].get<std::string>().empty());
-    sims[0]->connect({}, {});  // the interrupted one is left mid-download
-    const Finished again =
-        run({kCli, "version", "--port", sims[0]->devicePath(), "--baud", "9600", "--no-record"}, 30s);
-    EXPECT_EQ(again.code, 0) << again.err;
+        const auto rows = records();
+        ASSERT_EQ(rows.size(), 2u);
+        for (const auto& r : rows) {
+            EXPECT_EQ(r["outcome"], "interrupted");
+            EXPECT_FALSE(r["ended_at"].get<std::string>().empty());  // ended by the run, not found later
+            EXPECT_EQ(recordOf[r["note"].get<std::string>().substr(r["note"].get<std::string>().size() - 1)], r["id"]);
+        }
+        for (auto& sim : sims) {
+            sim->connect({}, {});  // the interrupted one is left mid-download
+            const Finished again =
+                run({kCli, "version", "--port", sim->devicePath(), "--baud", "9600", "--no-record"}, 30s);
+            EXPECT_EQ(again.code, 0) << again.err;
+            sim->remove();
+        }
+    }
 }
 
 // An adapter per unit: the port's path coming is a unit, its going the unit's end, even when

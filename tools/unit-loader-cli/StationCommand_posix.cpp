@@ -176,8 +176,9 @@ public:
                 exit.signal
                     ? "the run's process ended on signal " + std::to_string(*exit.signal) + " (" + exit.signalName + ")"
                     : "the run's process ended without a result (exit " + std::to_string(exit.code) + ")");
-            o.crashed = true;
-            if (exit.signal && exit.stopSignal) o.exitCode = exitcode::kInterrupted;
+            // Stopped before it could answer (a Ctrl-C in its first moments) is no crash.
+            o.crashed = !(exit.signal && exit.stopSignal);
+            if (!o.crashed) o.exitCode = exitcode::kInterrupted;
             o.outcome = exitcode::name(o.exitCode);
             return o;
         }
