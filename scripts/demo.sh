@@ -9,6 +9,10 @@
 #                                                    the operator's window (unit-loader) with the
 #                                                    unit's port preselected; the download is
 #                                                    yours to start
+#   scripts/demo.sh --station                        a 4-slot production station on simulated
+#                                                    units that an operator script puts in and
+#                                                    takes out (one with an erase fault); ends at
+#                                                    its quota of 7 passes, or with Ctrl-C
 #   scripts/demo.sh --port /dev/ttyUSB0 [--baud N] FIRMWARE.bin
 #                                                    the same download and version check on a
 #                                                    real unit (no simulator; FIRMWARE must be a
@@ -19,17 +23,22 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-port="" baud=38400 firmware="" window=0
+port="" baud=38400 firmware="" window=0 station=0
 while (($#)); do
   case $1 in
     --port) port=${2:?--port needs a device}; shift 2 ;;
     --baud) baud=${2:?--baud needs a number}; shift 2 ;;
     --window) window=1; shift ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --station) station=1; shift ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "demo.sh: unknown option $1" >&2; exit 2 ;;
     *) firmware=$1; shift ;;
   esac
 done
+if ((station)) && [[ -n $port || $window == 1 ]]; then
+  echo "demo.sh: --station runs on simulated units only, without the window" >&2
+  exit 2
+fi
 if [[ -n $port && -z $firmware && $window == 0 ]]; then
   echo "demo.sh: with --port, name the unit's firmware file" >&2
   exit 2
@@ -84,6 +93,61 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+# Four slots on a fleet of simulated units; an operator script puts units in and takes them out
+# while the station runs: each stays 12 s (a load takes about 9 s), then the slot is empty for 3 s.
+# Slot C's first unit never finishes its erase.
+station_demo() {
+  echo "== Starting 4 simulated units, none in its slot yet"
+  mkfifo "$work/control" "$work/sim.out"
+  "$sim" --fleet 4 --dir "$work/fixture" --absent --control --pace --baud "$baud" \
+    <"$work/control" >"$work/sim.out" 2>/dev/null &
+  sim_pid=$!
+  exec 4>"$work/control" 3<"$work/sim.out"
+  for _ in 1 2 3 4; do
+    if ! read -r -t 10 line <&3; then
+      echo "demo.sh: the simulated units did not start" >&2
+      return 1
+    fi
+    echo "simulated unit linked as ${line% *}"
+  done
+  local hash
+  hash=$(sha256sum "$firmware" | cut -d' ' -f1)
+  sed -e "s|^image = .*|image = \"$firmware\"|" -e "s|^image_sha256 = .*|image_sha256 = \"$hash\"|" \
+    -e "s|^baud = .*|baud = $baud|" -e "s|^quota = .*|quota = 7|" -e "s|^retries = .*|retries = 0|" \
+    -e '/^\[\[slot\]\]/,$d' "$root/examples/station.toml" >"$work/station.toml"
+  for slot in A B C D; do
+    n=$(($(printf '%d' "'$slot") - 64))
+    printf '\n[[slot]]\nname = "%s"\nport = "%s"\n' "$slot" "$work/fixture/unit$n" >>"$work/station.toml"
+  done
+  echo "== The job ($work/station.toml)"
+  grep -v '^#' "$work/station.toml" | sed '/^$/d' | head -12
+  (
+    for round in 1 2; do
+      for n in 1 2 3 4; do
+        fault=""
+        if ((round == 1 && n == 3)); then fault="--busy-erase"; fi
+        echo "connect $n $fault" >&4
+        sleep 0.5
+      done
+      sleep 12
+      for n in 1 2 3 4; do echo "remove $n" >&4; done
+      sleep 3
+    done
+  ) &
+  local feeder=$!
+  echo "== The station (records in $work/records.sqlite)"
+  local status=0
+  "$cli" station "$work/station.toml" --records "$work/records.sqlite" || status=$?
+  kill "$feeder" 2>/dev/null || true
+  wait "$feeder" 2>/dev/null || true
+  echo "station exit code $status"
+  echo "== The records"
+  "$cli" records list --records "$work/records.sqlite"
+  exec 4>&-
+  stop_sim
+  return "$status"
+}
+
 if [[ -z $port ]]; then
   echo "== Making a sample image: 40 blocks of data, 30 blank blocks (all 0xFF), 60 more of data"
   {
@@ -94,6 +158,10 @@ if [[ -z $port ]]; then
   (cd "$work" && "$cli" seal body.bin demo.bin && "$cli" check demo.bin)
   firmware=$work/demo.bin
 
+  if ((station)); then
+    station_demo
+    exit $?
+  fi
   echo "== Starting the simulated unit (line-rate pacing at $baud baud)"
   mkfifo "$work/sim.out"
   "$sim" --pace --baud "$baud" --link "$work/unit0" >"$work/sim.out" &

@@ -40,7 +40,10 @@ struct Finished {
 // reaps it if nobody waited for it, so a failing test leaves no process behind.
 class Process {
 public:
-    explicit Process(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
+    // `ownGroup`: in a process group of its own, as a terminal's foreground job, so that
+    // signalGroup() reaches it and every process it starts, as Ctrl-C does.
+    explicit Process(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
+                     bool ownGroup = false) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
         posix_spawn_file_actions_t actions;
@@ -63,7 +66,14 @@ public:
         argv.push_back(nullptr);
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
-        const int r = ::posix_spawn(&pid_, argsCopy[0].c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        if (ownGroup) {
+            posix_spawnattr_setpgroup(&attr, 0);
+            posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        }
+        const int r = ::posix_spawn(&pid_, argsCopy[0].c_str(), &actions, &attr, argv.data(), envp.data());
+        posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         ::close(err[1]);
@@ -90,12 +100,28 @@ public:
     void signal(int sig) const {
         if (pid_ > 0) ::kill(pid_, sig);
     }
+    // The whole group of a process started with `ownGroup`.
+    void signalGroup(int sig) const {
+        if (pid_ > 0) ::kill(-pid_, sig);
+    }
+
+    // Appends what the program has written to standard output within `limit` (returning at the
+    // first bytes); false once that output has ended. Standard error is kept for finish().
+    bool readOut(std::string& into, std::chrono::milliseconds limit) {
+        if (outFd_ < 0) return false;
+        pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(limit.count())) <= 0) return true;
+        drain(errFd_, fds[1].revents, err_);
+        drain(outFd_, fds[0].revents, into);
+        return outFd_ >= 0;
+    }
 
     // Reads both pipes until the program closes them and reaps it, all within `limit`;
     // past it the program is killed (and reaped) and timedOut is set.
     Finished finish(std::chrono::milliseconds limit) {
         Finished f;
         f.pid = pid_;
+        f.err = err_;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         auto left = [&] {
             const auto ms =
@@ -143,6 +169,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    std::string err_;
     int outFd_ = -1;
     int errFd_ = -1;
 };

@@ -14,6 +14,7 @@ std::string ChildEvent::toLine() const {
         j["event"] = "result";
         j["result"] = toJson(result);
         j["headline"] = headline;
+        if (!recordId.empty()) j["record"] = recordId;
     }
     return j.dump() + "\n";
 }
@@ -38,6 +39,7 @@ std::optional<ChildEvent> ChildEvent::fromLine(std::string_view line) {
             e.kind = Kind::Result;
             e.result = resultFromJson(j["result"]);
             e.headline = j.value("headline", "");
+            e.recordId = j.value("record", "");
             return e;
         }
     } catch (const nlohmann::json::exception&) {

@@ -25,6 +25,7 @@ struct ChildEvent {
     // whose caption is only the program's title.
     RunResult result;
     std::string headline;
+    std::string recordId;  // the attempt's record, when one was kept
 
     // The line, its newline included.
     std::string toLine() const;

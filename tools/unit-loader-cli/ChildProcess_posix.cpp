@@ -29,6 +29,7 @@ struct ChildProcess::Impl {
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         reaped = true;
+        signals::removeChild(pid);
     }
 };
 

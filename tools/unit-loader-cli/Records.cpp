@@ -112,14 +112,24 @@ class FileRecorder : public RunRecorder {
 public:
     explicit FileRecorder(std::unique_ptr<AttemptRecorder> recorder) : recorder_(std::move(recorder)) {}
     std::optional<std::string> begin(const RunStart& start) override {
-        return recorder_->begin(start.kind, start.baud, start.file, start.image);
+        recordedFile_ = start.recordedFile;
+        auto why =
+            recorder_->begin(start.kind, start.baud, recordedFile_.empty() ? start.file : recordedFile_, start.image);
+        if (!why) id_ = recorder_->attemptId();
+        return why;
     }
     std::optional<std::string> end(const RunReport& report, const RunResult& result) override {
-        return recorder_->end(report, result.exitCode);
+        if (recordedFile_.empty() || report.file.empty()) return recorder_->end(report, result.exitCode);
+        RunReport named = report;
+        named.file = recordedFile_;
+        return recorder_->end(named, result.exitCode);
     }
+    std::string attemptId() const override { return id_; }
 
 private:
     std::unique_ptr<AttemptRecorder> recorder_;
+    std::string id_;
+    std::string recordedFile_;
 };
 
 int importJournals(const std::vector<std::string>& journals, RecordStore& store) {

@@ -148,6 +148,7 @@ int runChild(UnitCommand command, const UnitArgs& args) {
                        limitOf(args.timeout),
                        args.childLibrary,
                        limitOf(args.stallTimeout)};
+    options.recordedFile = args.recordedFile;
     ChildEventSink sink;
     std::unique_ptr<RunRecorder> recorder;
     std::optional<RunResult> refused;
@@ -158,6 +159,7 @@ int runChild(UnitCommand command, const UnitArgs& args) {
     event.kind = ChildEvent::Kind::Result;
     event.result = result;
     event.headline = result.headline;
+    if (recorder) event.recordId = recorder->attemptId();
     ChildEventSink::emit(event);
     return result.exitCode;
 }

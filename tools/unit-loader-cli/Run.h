@@ -18,6 +18,7 @@ struct UnitArgs {
     bool trace = false;
     bool quiet = false;
     std::string childLibrary;  // set only in a unit's own process, started by the parent
+    std::string recordedFile;  // a unit's own process: the file's name for the record
     RecordOptions records;
 };
 

@@ -37,6 +37,8 @@ void setClosing(bool closing);
 void removeWhenEndedAtOnce(const std::string& path);
 // A unit's process this one started: ended with it when a request ends this one at once.
 void addChild(int pid);
+// That process has been reaped: its number may belong to another process from now on.
+void removeChild(int pid);
 // In a unit's own process: the stop the parent passes on to every unit is not a second request.
 void setParent(int pid);
 // Windows, in a unit's own process: the parent passed on its stop request `cause` (see caught()),

@@ -102,10 +102,25 @@ void removeWhenEndedAtOnce(const std::string& path) {
 }
 
 void addChild(int pid) {
-    const std::size_t at = childCount.load();
-    if (at >= children.size()) return;  // these still end with their parent (see watchParent)
-    children[at] = pid;
-    childCount = at + 1;
+    // Slots of reaped children are taken again, so a long-running station keeps every live one
+    // and never signals a number the system has handed to another process since.
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        pid_t free = 0;
+        if (children[i].compare_exchange_strong(free, pid)) {
+            std::size_t count = childCount.load();
+            while (count < i + 1 && !childCount.compare_exchange_weak(count, i + 1)) {
+            }
+            return;
+        }
+    }
+    // Beyond them, children still end with their parent (see watchParent).
+}
+
+void removeChild(int pid) {
+    for (std::size_t i = 0; i < std::min(childCount.load(), children.size()); ++i) {
+        pid_t was = pid;
+        if (children[i].compare_exchange_strong(was, 0)) return;
+    }
 }
 
 void setParent(int pid) { parent = pid; }

@@ -87,6 +87,7 @@ void setClosing(bool closing) { atOnce = closing; }
 // and end at once by themselves.
 void removeWhenEndedAtOnce(const std::string&) {}
 void addChild(int) {}
+void removeChild(int) {}
 void setParent(int) {}
 
 // From the thread that reads the parent's stop lines (see watchParent).

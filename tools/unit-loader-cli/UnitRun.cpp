@@ -143,7 +143,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         return result;
     };
     const RunStart start{options.command == UnitCommand::Download ? RunKind::Download : RunKind::VersionCheck,
-                         connection.baud, options.file, nullptr};
+                         connection.baud, options.file, nullptr, options.recordedFile};
 
     if (options.command == UnitCommand::Download) {
         if (!core.SelectDownloadFile(options.file)) {

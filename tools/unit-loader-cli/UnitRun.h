@@ -25,6 +25,8 @@ struct RunOptions {
     std::optional<std::chrono::milliseconds> stallTimeout;
     // Keeps the attempt, begun before anything goes to the unit; none: no record.
     RunRecorder* recorder = nullptr;
+    // The file's name in the record when the run reads a copy of it (the station's image).
+    std::string recordedFile = {};
 };
 
 // How one download or version check ended, and what the operator would have been shown.
@@ -77,6 +79,7 @@ struct RunStart {
     std::int32_t baud = 0;
     std::string file;                      // downloads only
     const DownloadImage* image = nullptr;  // the loaded file; none when it would not load
+    std::string recordedFile = {};         // the file's name for the record, when not `file`
 };
 
 // Where a run's attempt is recorded (the records file).
@@ -88,6 +91,8 @@ public:
     virtual std::optional<std::string> begin(const RunStart& start) = 0;
     // When the run has ended; an error text when its end could not be recorded.
     virtual std::optional<std::string> end(const RunReport& report, const RunResult& result) = 0;
+    // The record's id once begun (empty before).
+    virtual std::string attemptId() const = 0;
 };
 
 // One download or version check through the dialog core, pumped until it ends, the timeout

@@ -11,6 +11,7 @@
 #include "FileCommands.h"
 #include "Ports.h"
 #include "Run.h"
+#include "StationCommand.h"
 #include "UnitLoaderVersion.h"
 
 namespace {
@@ -66,7 +67,8 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
         ->option_text("NAME");
     sub.add_option("--unit-id", args.records.unitId, "The unit's serial number, for the record")->option_text("ID");
     sub.add_option("--note", args.records.note, "A note kept with the record")->option_text("TEXT");
-    sub.add_option("--unit-child", args.childLibrary)->group("");  // a unit's own process, started by the parent
+    sub.add_option("--unit-child", args.childLibrary)->group("");   // a unit's own process, started by the parent
+    sub.add_option("--record-file", args.recordedFile)->group("");  // there: the file's name for the record
     sub.footer("Exit codes: see unit-loader-cli --help.");
 }
 
@@ -168,6 +170,28 @@ auto* serverInit = recordsCmd->add_subcommand(
 serverInit->add_option("--server", records.server, "The records server")->option_text("URL")->required();
 serverInit->callback([&records] { records.action = "server-init"; });
 
+StationArgs stationArgs;
+auto* stationCmd =
+    app.add_subcommand("station",
+                       "Run a production station from a job file: each slot loads every unit put in, checks its\n"
+                       "version against the job, records every attempt, and waits for the unit to be taken out");
+stationCmd->add_option("JOB", stationArgs.job, "The job file (TOML; see docs/station.md)")->required();
+stationCmd->add_flag("--json", stationArgs.json,
+                     "JSON lines on standard output: slot_state, attempt_start, attempt_end, alarm, "
+                     "station_end");
+stationCmd->add_option("--records", stationArgs.records.path, "The records file (as for download)")
+    ->option_text("PATH");
+stationCmd->add_flag("--no-record{false}", stationArgs.records.enabled, "Run without recording the attempts");
+stationCmd
+    ->add_option("--operator", stationArgs.records.operatorName,
+                 "Who runs the station, for the records (default: the job's operator, else the login name)")
+    ->option_text("NAME");
+stationCmd->footer(
+    "Exit codes: 0 the quota was reached; 130 stopped (Ctrl-C, SIGTERM, SIGHUP) once every running\n"
+    "download has ended; when every slot is paused by its failures, the worst code of those failures\n"
+    "(1 for a unit reporting another version than the job's); 2 a bad job file; 3 the image is\n"
+    "missing or is not the job's (both hashes are printed); 6 the records file cannot be used.");
+
 // A word that is no subcommand would otherwise be reported as a missing subcommand.
 std::string names;
 bool known = false;
@@ -194,6 +218,7 @@ try {
 if (*download) return runUnitCommand(UnitCommand::Download, downloadArgs);
 if (*version) return runUnitCommand(UnitCommand::Version, versionArgs);
 if (app.got_subcommand("ports")) return portsCommand();
+if (*stationCmd) return stationCommand(stationArgs);
 if (*recordsCmd) return recordsCommand(records);
 if (*check) return checkCommand(checkFile);
 if (*seal) {

@@ -96,6 +96,8 @@ struct SimConfig {
     std::chrono::milliseconds partialFrameTimeout{500};
     // Oldest records go first beyond this, so a long run cannot eat the memory.
     std::size_t frameLogLimit = 65536;
+    // No unit on the line until connect(): frames are taken and never answered.
+    bool startAbsent = false;
 };
 
 }  // namespace unitsim

@@ -44,7 +44,7 @@ struct UnitSimulator::ReplyPlan {
 };
 
 UnitSimulator::UnitSimulator(SimConfig config)
-    : config_(std::move(config)), faults_(config_.faults), model_(config_.unit) {}
+    : config_(std::move(config)), faults_(config_.faults), model_(config_.unit), present_(!config_.startAbsent) {}
 
 UnitSimulator::~UnitSimulator() { stop(); }
 
@@ -85,6 +85,27 @@ std::string UnitSimulator::devicePath() const {
 void UnitSimulator::setFaults(const Faults& faults) {
     std::lock_guard lock(mutex_);
     faults_ = faults;
+}
+
+void UnitSimulator::connect(const UnitBehaviour& unit, const Faults& faults) {
+    UnitModel fresh(unit);  // built outside the lock: it allocates the whole memory
+    std::lock_guard lock(mutex_);
+    model_ = std::move(fresh);
+    faults_ = faults;
+    present_ = true;
+    ++counters_.unitsConnected;
+    changed_.notify_all();
+}
+
+void UnitSimulator::remove() {
+    std::lock_guard lock(mutex_);
+    present_ = false;
+    changed_.notify_all();
+}
+
+bool UnitSimulator::present() const {
+    std::lock_guard lock(mutex_);
+    return present_;
 }
 
 Counters UnitSimulator::counters() const {
@@ -172,7 +193,7 @@ void UnitSimulator::run() {
         StreamFault stream;
         {
             std::lock_guard lock(mutex_);
-            stream = faults_.stream;
+            stream = present_ ? faults_.stream : StreamFault::None;
         }
         const auto now = Clock::now();
         if (stream != StreamFault::None && !streaming) {
@@ -258,7 +279,10 @@ void UnitSimulator::handleFrame(const ByteBuffer& frame, bool checkOk, Clock::ti
             in.note = "bad check code, ignored";
         } else {
             ++counters_.framesReceived;
-            if (f.stream != StreamFault::None) {
+            if (!present_) {
+                ++counters_.absentFrames;
+                in.note = "no unit connected";
+            } else if (f.stream != StreamFault::None) {
                 in.note = "babbling, no reply";
             } else if (f.silentAfterFrames && counters_.framesReceived > *f.silentAfterFrames) {
                 in.note = "silent";
@@ -391,7 +415,7 @@ void UnitSimulator::emitStream(Clock::time_point now) {
     StreamFault stream;
     {
         std::lock_guard lock(mutex_);
-        stream = faults_.stream;
+        stream = present_ ? faults_.stream : StreamFault::None;
     }
     // The stream runs at the line rate whether or not replies are paced. No byte of the pattern is
     // ever skipped (a lost 0x02 could pair two sync bytes into a frame header); while the line is

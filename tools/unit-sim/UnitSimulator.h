@@ -38,6 +38,8 @@ struct Counters {
     std::uint64_t noiseBytesSent = 0;
     std::uint64_t streamBytesSent = 0;
     bool lineDropped = false;
+    std::uint64_t unitsConnected = 0;  // connect() calls
+    std::uint64_t absentFrames = 0;    // good frames while no unit was there
 };
 
 // The simulated unit on a pseudo-terminal, run on a thread of its own. Every accessor may be
@@ -64,6 +66,13 @@ public:
 
     // Changes the faults of a running unit; the next frame sees the new ones.
     void setFaults(const Faults& faults);
+
+    // A unit arrives on the line: a fresh one, just powered up, with this behaviour and these
+    // faults (the pacing stays the simulator's). Replaces a unit already there.
+    void connect(const UnitBehaviour& unit, const Faults& faults);
+    // The unit leaves: the line stays, but nothing answers until the next connect().
+    void remove();
+    bool present() const;
 
     Counters counters() const;
     UnitPhase phase() const;
@@ -105,6 +114,7 @@ private:
     mutable std::condition_variable changed_;
     Faults faults_;
     UnitModel model_;
+    bool present_ = true;
     Counters counters_;
     std::deque<FrameRecord> log_;
 

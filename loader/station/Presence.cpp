@@ -1,0 +1,47 @@
+#include "Presence.h"
+
+#include <chrono>
+#include <filesystem>
+
+#include "PathWatch.h"
+#include "UnitFrames.h"
+#include "UnitPort.h"
+
+namespace station {
+
+PresenceProbe::PresenceProbe(std::string port, std::uint32_t baud, Presence mode)
+    : port_(std::move(port)), baud_(static_cast<std::int32_t>(baud)), mode_(mode) {
+    if (mode_ == Presence::Hotplug) watch_ = std::make_unique<PathWatch>(port_);
+}
+
+PresenceProbe::~PresenceProbe() { release(); }
+
+bool PresenceProbe::present() {
+    if (mode_ == Presence::Hotplug) return watch_->present();
+    if (!open_) {
+        if (!unit_) unit_ = std::make_unique<UnitPort>();
+        open_ = unit_->open(port_, baud_, 8);
+        if (!open_) return false;
+        // A status exchange is short; a missing unit should not hold the slot for long.
+        unit_->setReplyLimit(std::chrono::milliseconds(300));
+    }
+    ByteBuffer request = unitframe::statusRequest();
+    ByteBuffer reply;
+    if (unit_->transact(request, reply) == TRANSACT_OK) return true;
+    // Closed after a miss, so that a port that went away is opened afresh next time.
+    release();
+    return false;
+}
+
+bool PresenceProbe::wait(std::chrono::milliseconds limit) {
+    if (!watch_) return false;
+    watch_->wait(limit);
+    return true;
+}
+
+void PresenceProbe::release() {
+    if (unit_ && open_) unit_->close();
+    open_ = false;
+}
+
+}  // namespace station

@@ -1,0 +1,255 @@
+#include "Station.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "ExitCode.h"
+
+namespace station {
+
+const char* stateName(SlotState state) {
+    switch (state) {
+    case SlotState::Waiting: return "waiting";
+    case SlotState::Loading: return "loading";
+    case SlotState::Checking: return "checking";
+    case SlotState::Pass: return "pass";
+    case SlotState::Fail: return "fail";
+    case SlotState::Paused: return "paused";
+    case SlotState::Stopped: return "stopped";
+    }
+    return "?";
+}
+
+struct Station::SlotRun {
+    std::size_t index = 0;
+    std::unique_ptr<SlotLink> link;  // swapped under the station's lock
+    std::thread thread;
+    int failsInRow = 0;
+    bool paused = false;
+    bool returned = false;
+};
+
+Station::Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing)
+    : job_(std::move(job)), makeLink_(std::move(makeLink)), observer_(observer), timing_(timing) {}
+
+Station::~Station() {
+    stop();
+    finish();
+}
+
+void Station::start() {
+    for (std::size_t i = 0; i < job_.slots.size(); ++i) {
+        auto run = std::make_unique<SlotRun>();
+        run->index = i;
+        slots_.push_back(std::move(run));
+    }
+    for (auto& run : slots_) run->thread = std::thread([this, i = run->index] { slotMain(i); });
+}
+
+void Station::stop() {
+    std::lock_guard lock(mutex_);
+    stopRequested_ = true;
+    for (auto& run : slots_)
+        if (run->link) run->link->requestStop();
+    changed_.notify_all();
+}
+
+bool Station::ending() const {
+    if (stopRequested_ || quotaReached_) return true;
+    return !slots_.empty() && std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->paused; });
+}
+
+bool Station::waitEnded(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] {
+        return std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->returned; });
+    });
+}
+
+Totals Station::finish() {
+    for (auto& run : slots_)
+        if (run->thread.joinable()) run->thread.join();
+    std::lock_guard lock(mutex_);
+    if (finished_) return totals_;
+    finished_ = true;
+    totals_.passes = passes_;
+    totals_.fails = fails_;
+    totals_.crashes = crashes_;
+    if (stopRequested_) {
+        totals_.reason = "stopped";
+        totals_.exitCode = exitcode::kInterrupted;
+    } else if (quotaReached_) {
+        totals_.reason = "quota";
+        totals_.exitCode = exitcode::kSuccess;
+    } else {
+        totals_.reason = "all slots paused";
+        totals_.exitCode = worstPausing_;
+    }
+    observer_.stationEnd(totals_);
+    return totals_;
+}
+
+void Station::setState(SlotRun& run, SlotState state, const std::string& detail) {
+    std::lock_guard lock(mutex_);
+    observer_.slotState(run.index, state, detail);
+}
+
+void Station::slotMain(std::size_t index) {
+    SlotRun& run = *slots_[index];
+    while (true) {
+        {
+            std::lock_guard lock(mutex_);
+            if (ending()) break;
+        }
+        try {
+            auto link = makeLink_(index);
+            {
+                std::lock_guard lock(mutex_);
+                run.link = std::move(link);
+                if (stopRequested_) run.link->requestStop();
+            }
+            cycle(run);
+            break;
+        } catch (const std::exception& e) {
+            // The worker is restarted with a new connection; the unit in the slot counts as a
+            // new one, as after any crash nobody knows what it holds.
+            std::lock_guard lock(mutex_);
+            ++crashes_;
+            run.link.reset();
+            observer_.alarm(run.index, std::string("the slot's worker crashed (") + e.what() + "); restarted");
+        }
+    }
+    std::lock_guard lock(mutex_);
+    run.link.reset();
+    run.returned = true;
+    observer_.slotState(run.index, run.paused ? SlotState::Paused : SlotState::Stopped, {});
+    changed_.notify_all();
+}
+
+bool Station::waitPresent(SlotRun& run, bool present) {
+    // A polled unit is gone once it has not answered for a while; an adapter's path once it has
+    // gone, however soon another unit's takes its place.
+    const auto goneAfter = job_.presence == Presence::Hotplug ? std::chrono::milliseconds(0) : timing_.goneAfter;
+    auto lastAnswer = std::chrono::steady_clock::now();
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (ending()) return false;
+        }
+        const bool answered = run.link->poll();
+        const auto now = std::chrono::steady_clock::now();
+        if (present && answered) return true;
+        if (!present) {
+            if (answered)
+                lastAnswer = now;
+            else if (now - lastAnswer >= goneAfter)
+                return true;
+        }
+        if (run.link->waitChange(timing_.pollInterval)) continue;
+        std::unique_lock lock(mutex_);
+        if (changed_.wait_for(lock, timing_.pollInterval, [this] { return ending(); })) return false;
+    }
+}
+
+void Station::cycle(SlotRun& run) {
+    SlotLink& link = *run.link;
+    const int tries = 1 + job_.retries;
+    for (;;) {
+        setState(run, SlotState::Waiting);
+        if (!waitPresent(run, true)) return;
+
+        bool pass = false;
+        bool interrupted = false;
+        std::string version, why;
+        int failCode = exitcode::kSuccess;
+        for (int attempt = 1; attempt <= tries && !pass; ++attempt) {
+            link.release();
+            {
+                std::lock_guard lock(mutex_);
+                if (stopRequested_) {
+                    interrupted = true;
+                    break;
+                }
+                observer_.slotState(run.index, SlotState::Loading,
+                                    attempt > 1 ? "retry " + std::to_string(attempt - 1) : "");
+                observer_.attemptStart(run.index, RunKind::Download, attempt);
+            }
+            const RunOutcome loaded = link.run(RunKind::Download, attempt, [&](std::uint32_t done, std::uint32_t all) {
+                std::lock_guard lock(mutex_);
+                observer_.progress(run.index, done, all);
+            });
+            {
+                std::lock_guard lock(mutex_);
+                observer_.attemptEnd(run.index, {RunKind::Download, attempt, loaded});
+                if (loaded.crashed) {
+                    ++crashes_;
+                    observer_.alarm(run.index, "the download's worker crashed: " + loaded.headline);
+                }
+            }
+            if (loaded.exitCode == exitcode::kInterrupted || stopRequested_) {
+                interrupted = true;
+                break;
+            }
+            if (loaded.exitCode != exitcode::kSuccess) {
+                failCode = loaded.exitCode;
+                why = loaded.outcome + (loaded.headline.empty() ? "" : ": " + loaded.headline);
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                observer_.slotState(run.index, SlotState::Checking, {});
+                observer_.attemptStart(run.index, RunKind::Version, attempt);
+            }
+            const RunOutcome checked = link.run(RunKind::Version, attempt, {});
+            {
+                std::lock_guard lock(mutex_);
+                observer_.attemptEnd(run.index, {RunKind::Version, attempt, checked});
+            }
+            if (checked.exitCode == exitcode::kInterrupted || stopRequested_) {
+                interrupted = true;
+                break;
+            }
+            version = checked.version;
+            if (checked.exitCode != exitcode::kSuccess) {
+                failCode = checked.exitCode;
+                why = checked.outcome + (checked.headline.empty() ? "" : ": " + checked.headline);
+                continue;
+            }
+            if (version != job_.expectVersion) {
+                failCode = exitcode::kInternal;
+                why = "the unit reports \"" + version + "\", the job expects \"" + job_.expectVersion + "\"";
+                continue;
+            }
+            pass = true;
+        }
+        if (interrupted) return;
+
+        {
+            std::lock_guard lock(mutex_);
+            if (pass) {
+                ++passes_;
+                run.failsInRow = 0;
+                if (job_.quota > 0 && passes_ >= job_.quota) quotaReached_ = true;
+            } else {
+                ++fails_;
+                ++run.failsInRow;
+            }
+            observer_.unitEnd(run.index, pass, version, why);
+            observer_.slotState(run.index, pass ? SlotState::Pass : SlotState::Fail, pass ? version : why);
+            if (!pass && job_.stopAfterFailures > 0 && run.failsInRow >= job_.stopAfterFailures) {
+                run.paused = true;
+                worstPausing_ = exitcode::worse(worstPausing_, failCode);
+                observer_.alarm(run.index, std::to_string(run.failsInRow) +
+                                               " failures in a row: the slot is paused; check the fixture, the "
+                                               "cable and the job");
+            }
+            changed_.notify_all();
+            if (run.paused) return;
+        }
+        // A unit left in place is never loaded twice: the next one is only taken once this one
+        // has stopped answering.
+        if (!waitPresent(run, false)) return;
+    }
+}
+
+}  // namespace station

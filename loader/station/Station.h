@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JobFile.h"
+
+// The production station: one worker thread per slot, each with its own connection, cycling
+// wait for a unit -> download -> version check -> PASS or FAIL -> wait until the unit is gone.
+// Toolkit-free: the command line and a window both watch it through StationObserver.
+namespace station {
+
+enum class SlotState { Waiting, Loading, Checking, Pass, Fail, Paused, Stopped };
+// "waiting", "loading", "checking", "pass", "fail", "paused", "stopped".
+const char* stateName(SlotState state);
+
+enum class RunKind { Download, Version };
+
+// How one run through a slot's connection ended.
+struct RunOutcome {
+    int exitCode = 0;      // as the exit-code table numbers it
+    std::string outcome;   // its name ("success", "F3", "interrupted", ...)
+    std::string recordId;  // the attempt's record; empty when none was kept
+    std::string version;   // a version check's text
+    std::string headline;  // one line for a person
+    bool crashed = false;  // the run's worker ended without a result
+};
+
+// One slot's connection to its unit. Every call comes from the slot's own thread except
+// requestStop, which may come from any thread.
+class SlotLink {
+public:
+    virtual ~SlotLink() = default;
+    // One status poll: true when the unit answered. Holds the port while the slot waits.
+    virtual bool poll() = 0;
+    // Lets go of the port, so that a run can have it.
+    virtual void release() = 0;
+    // Waits, at most `limit`, for a sign that presence changed (an adapter's path); false when
+    // the link has none, and the station paces its polls itself.
+    virtual bool waitChange(std::chrono::milliseconds limit) = 0;
+    using Progress = std::function<void(std::uint32_t blocksDone, std::uint32_t blocks)>;
+    // Downloads the job's image (attempt `attempt` of this unit) or reads the unit's version.
+    virtual RunOutcome run(RunKind kind, int attempt, const Progress& progress) = 0;
+    // The run in progress ends cleanly and is recorded as interrupted.
+    virtual void requestStop() = 0;
+};
+
+// Makes a slot's connection; called on the slot's thread, again after a worker crash.
+using LinkMaker = std::function<std::unique_ptr<SlotLink>(std::size_t slot)>;
+
+struct AttemptEnd {
+    RunKind kind = RunKind::Download;
+    int attempt = 1;  // 1 for the first of a unit, 2 for its first retry, ...
+    RunOutcome outcome;
+};
+
+struct Totals {
+    int passes = 0;
+    int fails = 0;
+    int crashes = 0;     // workers restarted
+    std::string reason;  // why the station ended: "quota", "stopped", "all slots paused"
+    int exitCode = 0;
+};
+
+// Every call is made with the station's lock held, one at a time, from the slots' threads
+// (or the thread that calls Station::stop): an observer needs no lock of its own, but must not
+// call back into the station.
+class StationObserver {
+public:
+    virtual ~StationObserver() = default;
+    virtual void slotState(std::size_t slot, SlotState state, const std::string& detail) = 0;
+    virtual void attemptStart(std::size_t slot, RunKind kind, int attempt) = 0;
+    virtual void progress(std::size_t slot, std::uint32_t blocksDone, std::uint32_t blocks) = 0;
+    virtual void attemptEnd(std::size_t slot, const AttemptEnd& end) = 0;
+    virtual void unitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why) = 0;
+    virtual void alarm(std::size_t slot, const std::string& text) = 0;
+    virtual void stationEnd(const Totals& totals) = 0;
+};
+
+// How the station paces its waits; tests and benches keep the defaults.
+struct Timing {
+    std::chrono::milliseconds pollInterval{500};  // status polls while waiting
+    std::chrono::milliseconds goneAfter{2000};    // no answer this long: the unit is gone
+};
+
+class Station {
+public:
+    Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing = {});
+    // Stops and joins every slot.
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    void start();
+    // Any thread: no new download begins, the running ones end cleanly (recorded as interrupted).
+    void stop();
+    // Until every slot's worker has returned (quota, stop, every slot paused) or `timeout` passes.
+    bool waitEnded(std::chrono::milliseconds timeout);
+    // Joins the slots and reports the end once; the totals.
+    Totals finish();
+
+private:
+    struct SlotRun;
+    void slotMain(std::size_t index);
+    void cycle(SlotRun& run);
+    bool waitPresent(SlotRun& run, bool present);
+    void setState(SlotRun& run, SlotState state, const std::string& detail = {});
+    bool ending() const;
+
+    const Job job_;
+    const LinkMaker makeLink_;
+    StationObserver& observer_;
+    const Timing timing_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<SlotRun>> slots_;
+    std::atomic<bool> stopRequested_{false};
+    bool quotaReached_ = false;
+    int passes_ = 0;
+    int fails_ = 0;
+    int crashes_ = 0;
+    int worstPausing_ = 0;
+    bool finished_ = false;
+    Totals totals_;
+};
+
+}  // namespace station

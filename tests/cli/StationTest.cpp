@@ -1,0 +1,383 @@
+// The production station end to end: the built unit-loader-cli runs a job file against
+// simulated units that the test puts in and takes out, and the records file is read back
+// through the program. Every wait is bounded.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "AttemptOf.h"
+#include "CliTestSupport.h"
+#include "UnitSimulator.h"
+
+using namespace clitest;
+using namespace unitsim;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+const std::string kCli = UL_CLI_PROGRAM;
+
+struct JobText {
+    std::string hash = {};  // empty: the image's own
+    std::string expect = "SIM-UNIT 2.07";
+    int retries = 0;
+    int stopAfter = 0;
+    int quota = 0;
+    int baud = 38400;
+    std::string presence = "poll";
+    std::vector<std::string> ports = {};  // empty: the simulated units' devices
+};
+
+class Station : public ::testing::Test {
+protected:
+    // `slots` simulated units, none connected yet.
+    void makeSlots(std::size_t slots, const SimConfig& config = {}) {
+        for (std::size_t i = 0; i < slots; ++i) {
+            SimConfig c = config;
+            c.startAbsent = true;
+            sims.push_back(std::make_unique<UnitSimulator>(c));
+            sims.back()->start();
+        }
+    }
+    void writeJob(const JobText& t) {
+        std::ofstream job(jobPath);
+        job << "name = \"Line 2 refurbish\"\nimage = \"fw.bin\"\n"
+            << "image_sha256 = \"" << (t.hash.empty() ? sha256Hex(image) : t.hash) << "\"\n"
+            << "expect_version = \"" << t.expect << "\"\nbaud = " << t.baud << "\nretries = " << t.retries
+            << "\nstop_after_failures = " << t.stopAfter << "\nquota = " << t.quota << "\noperator = \"Ann\"\n"
+            << "presence = \"" << t.presence << "\"\n";
+        for (std::size_t i = 0; i < sims.size(); ++i)
+            job << "[[slot]]\nname = \"" << slotName(i) << "\"\nport = \""
+                << (t.ports.empty() ? sims[i]->devicePath() : t.ports[i]) << "\"\n";
+    }
+    static std::string slotName(std::size_t i) { return std::string(1, static_cast<char>('A' + i)); }
+
+    void start(bool ownGroup = false) {
+        station =
+            std::make_unique<Process>(std::vector<std::string>{kCli, "station", jobPath, "--json", "--records", db},
+                                      std::vector<std::string>{}, ownGroup);
+    }
+    // The next event that `match` takes (every event before it is kept in `events`); fails the
+    // test when none comes within `limit`.
+    json next(const std::function<bool(const json&)>& match, std::chrono::milliseconds limit = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            while (seen < events.size())
+                if (match(events[seen++])) return events[seen - 1];
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                events.push_back(json::parse(pending.substr(0, end)));
+                pending.erase(0, end + 1);
+            }
+            if (seen < events.size()) continue;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms) break;
+            if (!station->readOut(pending, std::min(left, 200ms)) && pending.find('\n') == std::string::npos) break;
+        }
+        ADD_FAILURE() << "no such event; last: " << (events.empty() ? std::string("none") : events.back().dump());
+        return json{};
+    }
+    static std::function<bool(const json&)> state(const std::string& slot, const std::string& s) {
+        return [=](const json& e) { return e["event"] == "slot_state" && e["slot"] == slot && e["state"] == s; };
+    }
+    static bool ended(const json& e) { return e["event"] == "station_end"; }
+    std::size_t count(const std::string& event, const std::string& slot) const {
+        std::size_t n = 0;
+        for (const auto& e : events) n += e["event"] == event && e["slot"] == slot;
+        return n;
+    }
+
+    std::vector<json> records() {
+        const Finished f = run({kCli, "records", "export", "--format", "jsonl", "--records", db});
+        EXPECT_EQ(f.code, 0) << f.err;
+        std::vector<json> rows;
+        std::istringstream lines(f.out);
+        for (std::string line; std::getline(lines, line);) rows.push_back(json::parse(line));
+        return rows;
+    }
+
+    TempDir dir;
+    const std::string db = dir.file("records.sqlite");
+    const std::string jobPath = dir.file("job.toml");
+    const Bytes image = makeImage(3000);
+    std::vector<std::unique_ptr<UnitSimulator>> sims;
+    std::unique_ptr<Process> station;
+    std::vector<json> events;
+    std::size_t seen = 0;
+    std::string pending;
+
+    void SetUp() override { writeFile(dir.file("fw.bin"), image); }
+};
+
+TEST_F(Station, FourSlotsThreeUnitsEachOneWithAnEraseFaultGiveElevenPassesAndOneFailInTheRecords) {
+    makeSlots(4);
+    writeJob({.quota = 11});
+    start();
+    Faults eraseFault;
+    eraseFault.busyForeverErase = true;
+    // Each slot takes its next unit once the last one has been seen gone; slot C's first unit
+    // never finishes its erase.
+    std::map<std::string, int> unitsIn;
+    bool done = false;
+    while (!done) {
+        const json e = next([](const json& x) {
+            return ended(x) || (x["event"] == "slot_state" &&
+                                (x["state"] == "pass" || x["state"] == "fail" || x["state"] == "waiting"));
+        });
+        if (e.is_null()) break;
+        if (ended(e)) {
+            done = true;
+            break;
+        }
+        const std::string slot = e["slot"];
+        const std::size_t i = static_cast<std::size_t>(slot[0] - 'A');
+        if (e["state"] != "waiting") {
+            sims[i]->remove();
+        } else if (unitsIn[slot] < 3) {
+            sims[i]->connect({}, i == 2 && unitsIn[slot] == 0 ? eraseFault : Faults{});
+            ++unitsIn[slot];
+        }
+    }
+    const Finished f = station->finish(30s);
+    ASSERT_TRUE(done) << f.err;
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(events.back()["reason"], "quota");
+    EXPECT_EQ(events.back()["passes"], 11);
+    EXPECT_EQ(events.back()["fails"], 1);
+
+    std::map<std::string, int> downloads;
+    int versions = 0;
+    for (const auto& r : records()) {
+        EXPECT_NE(r["note"].get<std::string>().find("station job \"Line 2 refurbish\", slot "), std::string::npos);
+        EXPECT_EQ(r["operator"], "Ann");
+        if (r["kind"] == "version") {
+            ++versions;
+            EXPECT_EQ(r["unit_version"], "SIM-UNIT 2.07");
+            continue;
+        }
+        ++downloads[r["outcome"]];
+        EXPECT_EQ(r["file"], dir.file("fw.bin"));
+        EXPECT_EQ(r["file_sha256"], sha256Hex(image));
+        if (r["outcome"] != "success") {
+            EXPECT_EQ(r["port"], sims[2]->devicePath());
+        }
+    }
+    EXPECT_EQ(downloads["success"], 11);
+    EXPECT_EQ(downloads["F3"], 1);
+    EXPECT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(versions, 11);
+    // Every attempt_end names its record.
+    for (const auto& e : events)
+        if (e["event"] == "attempt_end") {
+            EXPECT_EQ(e["record"].get<std::string>().size(), 32u);
+        }
+}
+
+// A unit that reports another version fails (each retry recorded), is not loaded again while
+// it stays in place, and the image read at start is the one loaded even when the file changes.
+TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice) {
+    makeSlots(1);
+    writeJob({.retries = 1, .quota = 1});
+    start();
+    next(state("A", "waiting"));
+    writeFile(dir.file("fw.bin"), makeImage(3000, 7));  // no effect: held since the start
+    UnitBehaviour old;
+    old.versionText = "SIM-UNIT 2.06";
+    sims[0]->connect(old, {});
+    const json fail = next(state("A", "fail"));
+    EXPECT_NE(fail["detail"].get<std::string>().find("SIM-UNIT 2.06"), std::string::npos) << fail.dump();
+    EXPECT_EQ(count("attempt_start", "A"), 4u);  // download and version, twice
+
+    // Left in place for longer than it takes to see a unit gone: nothing more happens to it.
+    const auto frames = sims[0]->counters().framesReceived;
+    ASSERT_TRUE(sims[0]->waitForFrames(frames + 6, 10s));
+    EXPECT_EQ(count("attempt_start", "A"), 4u);
+    EXPECT_EQ(count("slot_state", "A"), 6u);  // waiting, loading, checking, loading (retry), checking, fail
+    sims[0]->remove();
+    next(state("A", "waiting"));
+    sims[0]->connect({}, {});
+    next(state("A", "pass"));
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+
+    const auto rows = records();
+    ASSERT_EQ(rows.size(), 6u);
+    int retries = 0;
+    for (const auto& r : rows) {
+        EXPECT_EQ(r["outcome"], "success");  // each run itself went well
+        if (r["kind"] == "download") {
+            EXPECT_EQ(r["file_sha256"], sha256Hex(image));
+        }
+        retries += r["note"].get<std::string>().find(", retry 1") != std::string::npos;
+    }
+    EXPECT_EQ(retries, 2);
+}
+
+TEST_F(Station, FailuresInARowPauseTheSlotWithAnAlarm) {
+    makeSlots(1);
+    writeJob({.stopAfter = 2});
+    start();
+    Faults eraseFault;
+    eraseFault.busyForeverErase = true;
+    for (int unit = 0; unit < 2; ++unit) {
+        next(state("A", "waiting"));
+        sims[0]->connect({}, eraseFault);
+        next(state("A", "fail"));
+        sims[0]->remove();
+    }
+    const json alarm = next([](const json& e) { return e["event"] == "alarm"; });
+    EXPECT_NE(alarm["text"].get<std::string>().find("2 failures in a row"), std::string::npos) << alarm.dump();
+    next(state("A", "paused"));
+    const json end = next(ended);
+    EXPECT_EQ(end["reason"], "all slots paused");
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 13) << f.err;  // F3, the failures' code
+    EXPECT_EQ(records().size(), 2u);
+}
+
+TEST_F(Station, AnImageThatIsNotTheJobsRefusesToStartAndNamesBothHashes) {
+    makeSlots(1);
+    const std::string wrong(64, 'a');
+    writeJob({.hash = wrong});
+    const Finished f = run({kCli, "station", jobPath, "--records", db}, 30s);
+    EXPECT_EQ(f.code, 3);
+    EXPECT_NE(f.err.find(wrong), std::string::npos) << f.err;
+    EXPECT_NE(f.err.find(sha256Hex(image)), std::string::npos) << f.err;
+    EXPECT_EQ(sims[0]->counters().framesReceived, 0u);  // no unit was touched
+    EXPECT_FALSE(std::filesystem::exists(db));
+}
+
+// A stop request mid-download, to the station alone or as Ctrl-C on a terminal to it and every
+// run it started (each run then gets it twice, from the terminal and passed on): every run ends
+// cleanly, its record says interrupted, the station exits 130 and the ports are free at once.
+TEST_F(Station, CtrlCMidDownloadIsRecordedAsInterruptedAndFreesThePorts) {
+    SimConfig slow;
+    slow.pacing.enabled = true;
+    slow.pacing.baud = 9600;
+    makeSlots(2, slow);
+    writeJob({.baud = 9600});
+    for (const bool wholeGroup : {false, true}) {
+        SCOPED_TRACE(wholeGroup ? "Ctrl-C to the group" : "SIGINT to the station");
+        std::filesystem::remove(db);
+        events.clear();
+        seen = 0;
+        pending.clear();
+        std::vector<std::uint64_t> blocksBefore;
+        for (auto& sim : sims) {
+            blocksBefore.push_back(sim->counters().blocksStored);
+            sim->connect({}, {});
+        }
+        start(wholeGroup);
+        for (std::size_t i = 0; i < sims.size(); ++i) {
+            next([](const json& e) { return e["event"] == "attempt_start"; });
+            ASSERT_TRUE(sims[i]->waitForBlocks(blocksBefore[i] + 2, 20s));
+        }
+        if (wholeGroup)
+            station->signalGroup(SIGINT);
+        else
+            station->signal(SIGINT);
+        EXPECT_EQ(next(ended)["reason"], "stopped");
+        const Finished f = station->finish(30s);
+        EXPECT_EQ(f.code, 130) << f.err;
+        std::map<std::string, std::string> recordOf;
+        for (const auto& e : events) {
+            if (e["event"] == "alarm") ADD_FAILURE() << e.dump();
+            if (e["event"] != "attempt_end") continue;
+            EXPECT_EQ(e["outcome"], "interrupted") << e.dump();
+            recordOf[e["slot"]] = e["record"];
+        }
+        EXPECT_EQ(recordOf.size(), 2u);
+
+        const auto rows = records();
+        ASSERT_EQ(rows.size(), 2u);
+        for (const auto& r : rows) {
+            EXPECT_EQ(r["outcome"], "interrupted");
+            EXPECT_FALSE(r["ended_at"].get<std::string>().empty());  // ended by the run, not found later
+            EXPECT_EQ(recordOf[r["note"].get<std::string>().substr(r["note"].get<std::string>().size() - 1)], r["id"]);
+        }
+        for (auto& sim : sims) {
+            sim->connect({}, {});  // the interrupted one is left mid-download
+            const Finished again =
+                run({kCli, "version", "--port", sim->devicePath(), "--baud", "9600", "--no-record"}, 30s);
+            EXPECT_EQ(again.code, 0) << again.err;
+            sim->remove();
+        }
+    }
+}
+
+// An adapter per unit: the port's path coming is a unit, its going the unit's end, even when
+// the next adapter takes its place at once.
+TEST_F(Station, HotplugTakesAUnitWhenThePathAppearsAndANewOneAfterAQuickSwap) {
+    makeSlots(1);
+    sims[0]->connect({}, {});
+    const std::string link = dir.file("by-id/unit-A");
+    std::filesystem::create_directories(dir.file("by-id"));
+    writeJob({.quota = 2, .presence = "hotplug", .ports = {link}});
+    start();
+    next(state("A", "waiting"));
+    std::filesystem::create_symlink(sims[0]->devicePath(), link);
+    next(state("A", "pass"));
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(sims[0]->devicePath(), link);
+    next(state("A", "waiting"));
+    next(state("A", "pass"));
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(count("attempt_start", "A"), 4u);
+}
+
+// The processes `parent` started (and has not reaped), from /proc.
+std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        char state = 0;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent && state != 'Z') found.push_back(std::stoi(entry.path().filename().string()));
+    }
+    return found;
+}
+
+// A run's process that dies mid-download is an alarm and a failed unit, its begun record ends up
+// interrupted, and the slot goes on with the next unit.
+TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
+    SimConfig slow;
+    slow.pacing.enabled = true;
+    slow.pacing.baud = 9600;
+    makeSlots(1, slow);
+    writeJob({.quota = 1, .baud = 9600});
+    start();
+    next(state("A", "waiting"));
+    sims[0]->connect({}, {});
+    next([](const json& e) { return e["event"] == "attempt_start"; });
+    ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
+    const auto runs = childrenOf(station->pid());
+    ASSERT_EQ(runs.size(), 1u);
+    ::kill(runs[0], SIGKILL);
+    const json alarm = next([](const json& e) { return e["event"] == "alarm"; });
+    EXPECT_NE(alarm["text"].get<std::string>().find("signal 9"), std::string::npos) << alarm.dump();
+    next(state("A", "fail"));
+    sims[0]->remove();
+    next(state("A", "waiting"));
+    sims[0]->connect({}, {});
+    next(state("A", "pass"));
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+
+    const auto rows = records();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2]["outcome"], "interrupted");  // the oldest
+    EXPECT_EQ(rows[1]["outcome"], "success");
+    EXPECT_EQ(rows[0]["outcome"], "success");
+}
+
+}  // namespace

@@ -1,0 +1,481 @@
+#include "StationCommand.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "AttemptOf.h"
+#include "ChildEvent.h"
+#include "ChildProcess.h"
+#include "Console.h"
+#include "ExitCode.h"
+#include "ExtractedLibrary.h"
+#include "JobFile.h"
+#include "Presence.h"
+#include "RecordStore.h"
+#include "Signals.h"
+#include "Station.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A run that has not ended this long after being told to stop is stuck: terminate, then kill.
+constexpr auto kStopGrace = 15s;
+constexpr auto kKillGrace = 5s;
+// A download that makes no progress for this long ends (the unit's own limits come first).
+constexpr const char* kStallSeconds = "60";
+// A run that has said nothing for longer than it would take to end itself over no progress is
+// stuck: it is ended as a stop request would end it.
+constexpr auto kSilentLimit = 75s;
+constexpr auto kRedraw = 200ms;
+
+// The image as read at start, in a private folder the runs read it from: a file changed on disk
+// afterwards changes nothing.
+class ImageCopy {
+public:
+    ~ImageCopy() {
+        std::error_code ec;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    }
+    bool write(const std::vector<std::uint8_t>& bytes, std::string& error) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "unit-loader-station.XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            error = "cannot make a private folder for the image";
+            return false;
+        }
+        dir_ = pattern;
+        path_ = dir_ + "/image.bin";
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            error = "cannot write the image to " + path_;
+            return false;
+        }
+        ::chmod(path_.c_str(), 0400);
+        return true;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string dir_;
+    std::string path_;
+};
+
+struct Shared {
+    const station::Job& job;
+    std::string image;  // the private copy
+    std::string library;
+    std::string records;  // empty: no record
+    std::string operatorName;
+};
+
+// A slot's connection: status polls from this process, and each run in a copy of this program
+// (the protocol library serves one port per process), recording its own attempt.
+class ChildSlotLink : public station::SlotLink {
+public:
+    ChildSlotLink(const Shared& shared, const station::Slot& slot)
+        : shared_(shared), slot_(slot), probe_(slot.port, shared.job.baud, shared.job.presence) {}
+
+    bool poll() override { return probe_.present(); }
+    void release() override { probe_.release(); }
+    bool waitChange(std::chrono::milliseconds limit) override { return probe_.wait(limit); }
+
+    void requestStop() override {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+        if (running_) running_->requestStop(SIGINT);
+    }
+
+    station::RunOutcome run(station::RunKind kind, int attempt, const Progress& progress) override {
+        const bool download = kind == station::RunKind::Download;
+        std::vector<std::string> args{selfPath(), download ? "download" : "version"};
+        if (download) args.push_back(shared_.image);
+        args.insert(args.end(), {"--port", slot_.port, "--baud", std::to_string(shared_.job.baud), "--unit-child",
+                                 shared_.library, "--stall-timeout", kStallSeconds});
+        if (download) args.push_back("--record-file=" + shared_.job.imagePath);
+        if (shared_.records.empty()) {
+            args.push_back("--no-record");
+        } else {
+            args.push_back("--records=" + shared_.records);
+            std::string note = "station job \"" + shared_.job.name + "\", slot " + slot_.name;
+            if (attempt > 1) note += ", retry " + std::to_string(attempt - 1);
+            args.push_back("--note=" + note);
+            if (!shared_.operatorName.empty()) args.push_back("--operator=" + shared_.operatorName);
+        }
+
+        ChildProcess process;
+        {
+            std::lock_guard lock(mutex_);
+            if (stop_) return interrupted("stopped before it began");
+            if (!process.start(args)) return failed("the run's process could not be started: " + startError());
+            running_ = &process;
+        }
+        std::string pending;
+        std::optional<ChildEvent> result;
+        constexpr auto kNever = SteadyClock::time_point::max();
+        SteadyClock::time_point termAt = kNever, killAt = kNever;
+        bool asked = false;
+        std::uint32_t blocks = 0;
+        auto lastHeard = SteadyClock::now();
+        while (!process.outputEnded()) {
+            waitForChildren({&process}, 100ms, false);
+            const std::size_t before = pending.size();
+            process.read(pending);
+            if (pending.size() != before) lastHeard = SteadyClock::now();
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                auto event = ChildEvent::fromLine(pending.substr(0, end));
+                pending.erase(0, end + 1);
+                if (!event) continue;
+                if (event->kind == ChildEvent::Kind::Result) {
+                    result = std::move(event);
+                } else if (progress) {
+                    if (event->blockCount) blocks = event->blockCount;
+                    progress(event->blocksDone, blocks);
+                }
+            }
+            const auto now = SteadyClock::now();
+            {
+                std::lock_guard lock(mutex_);
+                if (stop_ && !asked) {
+                    asked = true;
+                    termAt = now + kStopGrace;
+                }
+            }
+            if (!asked && now - lastHeard > kSilentLimit) {
+                asked = true;
+                process.requestStop(SIGTERM);
+                termAt = now + kStopGrace;
+            }
+            if (now >= termAt) {
+                process.terminate();
+                termAt = kNever;
+                killAt = now + kKillGrace;
+            }
+            if (now >= killAt) {
+                process.kill();
+                killAt = kNever;
+            }
+        }
+        const ChildProcess::Exit exit = process.wait();
+        {
+            std::lock_guard lock(mutex_);
+            running_ = nullptr;
+        }
+        if (!result) {
+            station::RunOutcome o = failed(
+                exit.signal
+                    ? "the run's process ended on signal " + std::to_string(*exit.signal) + " (" + exit.signalName + ")"
+                    : "the run's process ended without a result (exit " + std::to_string(exit.code) + ")");
+            // Stopped before it could answer (a Ctrl-C in its first moments) is no crash.
+            o.crashed = !(exit.signal && exit.stopSignal);
+            if (!o.crashed) o.exitCode = exitcode::kInterrupted;
+            o.outcome = exitcode::name(o.exitCode);
+            return o;
+        }
+        station::RunOutcome o;
+        o.exitCode = result->result.exitCode;
+        o.outcome = exitcode::name(o.exitCode);
+        o.recordId = result->recordId;
+        o.version = result->result.version;
+        o.headline = result->headline;
+        return o;
+    }
+
+private:
+    static station::RunOutcome failed(const std::string& why) {
+        station::RunOutcome o;
+        o.exitCode = exitcode::kInternal;
+        o.outcome = exitcode::name(o.exitCode);
+        o.headline = why;
+        return o;
+    }
+    static station::RunOutcome interrupted(const std::string& why) {
+        station::RunOutcome o;
+        o.exitCode = exitcode::kInterrupted;
+        o.outcome = exitcode::name(o.exitCode);
+        o.headline = why;
+        return o;
+    }
+
+    const Shared& shared_;
+    const station::Slot& slot_;
+    station::PresenceProbe probe_;
+    std::mutex mutex_;
+    bool stop_ = false;
+    ChildProcess* running_ = nullptr;
+};
+
+std::string kindName(station::RunKind kind) { return kind == station::RunKind::Download ? "download" : "version"; }
+
+std::string clock(std::chrono::seconds s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(s.count() / 3600),
+                  static_cast<long long>(s.count() / 60 % 60), static_cast<long long>(s.count() % 60));
+    return text;
+}
+
+std::string yieldText(int passes, int fails) {
+    if (passes + fails == 0) return "-";
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * passes / (passes + fails));
+    return text;
+}
+
+// What the operator sees: one line per event, JSON lines, or on a terminal a table redrawn in
+// place. The station calls it one event at a time; the table is drawn from the main thread.
+class Display : public station::StationObserver {
+public:
+    enum class Mode { Lines, Json, Table };
+    Display(const station::Job& job, const std::string& imageHash, Mode mode)
+        : job_(job), hash_(imageHash), mode_(mode), rows_(job.slots.size()), started_(SteadyClock::now()) {}
+
+    void slotState(std::size_t slot, station::SlotState state, const std::string& detail) override {
+        std::lock_guard lock(mutex_);
+        Row& row = rows_[slot];
+        row.state = state;
+        if (state == station::SlotState::Pass || state == station::SlotState::Fail) {
+            row.last = state == station::SlotState::Pass ? "PASS" : "FAIL";
+        }
+        if (state == station::SlotState::Loading) row.done = row.blocks = 0;
+        if (mode_ == Mode::Json) {
+            emit({{"event", "slot_state"},
+                  {"slot", name(slot)},
+                  {"state", station::stateName(state)},
+                  {"detail", detail}});
+        } else if (mode_ == Mode::Lines) {
+            std::string text = station::stateName(state);
+            if (state == station::SlotState::Pass || state == station::SlotState::Fail) text = row.last;
+            line(name(slot) + ": " + text + (detail.empty() ? "" : ": " + detail));
+        }
+    }
+    void attemptStart(std::size_t slot, station::RunKind kind, int attempt) override {
+        std::lock_guard lock(mutex_);
+        if (mode_ == Mode::Json)
+            emit({{"event", "attempt_start"}, {"slot", name(slot)}, {"kind", kindName(kind)}, {"attempt", attempt}});
+        else if (mode_ == Mode::Lines)
+            line(name(slot) + ": " + kindName(kind) + " begins (attempt " + std::to_string(attempt) + ")");
+    }
+    void progress(std::size_t slot, std::uint32_t done, std::uint32_t blocks) override {
+        std::lock_guard lock(mutex_);
+        rows_[slot].done = done;
+        rows_[slot].blocks = blocks;
+    }
+    void attemptEnd(std::size_t slot, const station::AttemptEnd& end) override {
+        std::lock_guard lock(mutex_);
+        const auto& o = end.outcome;
+        if (!o.version.empty()) rows_[slot].version = o.version;
+        if (mode_ == Mode::Json) {
+            nlohmann::json j{{"event", "attempt_end"}, {"slot", name(slot)},   {"kind", kindName(end.kind)},
+                             {"attempt", end.attempt}, {"outcome", o.outcome}, {"exit_code", o.exitCode},
+                             {"record", o.recordId},   {"text", o.headline}};
+            if (end.kind == station::RunKind::Version) j["version"] = o.version;
+            emit(j);
+        } else if (mode_ == Mode::Lines) {
+            line(name(slot) + ": " + kindName(end.kind) + " ended: " + o.outcome +
+                 (end.kind == station::RunKind::Version && !o.version.empty() ? " \"" + o.version + "\"" : "") +
+                 (o.recordId.empty() ? "" : " (record " + o.recordId + ")"));
+        }
+    }
+    void unitEnd(std::size_t slot, bool pass, const std::string&, const std::string&) override {
+        std::lock_guard lock(mutex_);
+        ++(pass ? rows_[slot].passes : rows_[slot].fails);
+        ++(pass ? passes_ : fails_);
+    }
+    void alarm(std::size_t slot, const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        rows_[slot].alarm = text;
+        if (mode_ == Mode::Json)
+            emit({{"event", "alarm"}, {"slot", name(slot)}, {"text", text}});
+        else
+            line(name(slot) + ": ALARM: " + text);
+    }
+    void stationEnd(const station::Totals& t) override {
+        std::lock_guard lock(mutex_);
+        const auto elapsed = std::chrono::duration<double>(SteadyClock::now() - started_).count();
+        if (mode_ == Mode::Json) {
+            emit({{"event", "station_end"},
+                  {"reason", t.reason},
+                  {"passes", t.passes},
+                  {"fails", t.fails},
+                  {"restarts", t.crashes},
+                  {"exit_code", t.exitCode},
+                  {"seconds", elapsed}});
+            return;
+        }
+        if (mode_ == Mode::Table) drawLocked(true);
+        std::string text = "station ended (" + t.reason + "): " + std::to_string(t.passes) + " passed, " +
+                           std::to_string(t.fails) + " failed, yield " + yieldText(t.passes, t.fails);
+        if (t.crashes) text += ", " + std::to_string(t.crashes) + " crashed runs";
+        if (mode_ == Mode::Table)
+            writeAll(kStandardError, text + "\n");  // under the table, drawn for the last time above
+        else
+            line(text);
+    }
+
+    // The table, in place: the cursor goes back to its first line and every line is rewritten
+    // and cleared to its end, so nothing is blanked in between.
+    void draw() {
+        std::lock_guard lock(mutex_);
+        drawLocked(false);
+    }
+
+private:
+    struct Row {
+        station::SlotState state = station::SlotState::Waiting;
+        std::uint32_t done = 0, blocks = 0;
+        std::string last = "-", version = "-", alarm;
+        int passes = 0, fails = 0;
+    };
+
+    std::string name(std::size_t slot) const { return job_.slots[slot].name; }
+    static void emit(const nlohmann::json& j) {
+        std::fputs((j.dump() + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+    void line(const std::string& text) {
+        if (mode_ == Mode::Table) {
+            // Above the table: it is drawn again under the line.
+            eraseLocked();
+            writeAll(kStandardError, text + "\n");
+            drawn_ = 0;
+            drawLocked(false);
+            return;
+        }
+        std::fputs((text + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+    void eraseLocked() {
+        if (drawn_ == 0) return;
+        std::string up = "\r";
+        for (int i = 1; i < drawn_; ++i) up += "\033[A";
+        writeAll(kStandardError, up + "\033[J");
+    }
+    static std::string fit(std::string text, std::size_t width) {
+        if (text.size() > width) text.resize(width);
+        return text + std::string(width - text.size(), ' ');
+    }
+    void drawLocked(bool last) {
+        if (mode_ != Mode::Table) return;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started_);
+        std::vector<std::string> lines;
+        lines.push_back(fit(job_.name, 18) + " " + hash_.substr(0, 8) + " pass " + std::to_string(passes_) + " fail " +
+                        std::to_string(fails_) + " yield " + yieldText(passes_, fails_) + " quota " +
+                        (job_.quota ? std::to_string(job_.quota) : std::string("-")) + " " + clock(elapsed));
+        lines.push_back("SLOT    STATE     PROGRESS          LAST  VERSION            PASS FAIL");
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            const Row& r = rows_[i];
+            std::string bar = "-";
+            if (r.state == station::SlotState::Loading && r.blocks) {
+                const std::uint32_t filled = r.done * 10 / r.blocks;
+                bar = "[" + std::string(filled, '#') + std::string(10 - filled, '.') + "] " +
+                      std::to_string(r.done * 100 / r.blocks) + "%";
+            }
+            const char* colour = r.state == station::SlotState::Waiting ? "\033[2m" : "";
+            const char* lastColour = r.last == "PASS" ? "\033[32m" : r.last == "FAIL" ? "\033[31m" : "";
+            lines.push_back(std::string(colour) + fit(name(i), 7) + " " + fit(station::stateName(r.state), 9) + " " +
+                            fit(bar, 17) + " " + lastColour + fit(r.last, 4) + "\033[0m" + colour + "  " +
+                            fit(r.version, 18) + " " + fit(std::to_string(r.passes), 4) + " " +
+                            fit(std::to_string(r.fails), 4) + "\033[0m");
+        }
+        std::string text = "\r";
+        for (int i = 1; i < drawn_; ++i) text += "\033[A";
+        for (std::size_t i = 0; i < lines.size(); ++i) text += lines[i] + "\033[K" + (i + 1 < lines.size() ? "\n" : "");
+        if (last) text += "\n";
+        writeAll(kStandardError, text);
+        drawn_ = last ? 0 : static_cast<int>(lines.size());
+    }
+
+    const station::Job& job_;
+    const std::string hash_;
+    const Mode mode_;
+    std::mutex mutex_;
+    std::vector<Row> rows_;
+    int passes_ = 0, fails_ = 0;
+    int drawn_ = 0;
+    const SteadyClock::time_point started_;
+};
+
+}  // namespace
+
+int stationCommand(const StationArgs& args) {
+    if (!signals::install()) {
+        std::fprintf(stderr, "unit-loader-cli: cannot set up signal handling\n");
+        return exitcode::kInternal;
+    }
+    const station::JobResult read = station::readJobFile(args.job);
+    if (!read.job) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", read.error.c_str());
+        return exitcode::kUsage;
+    }
+    const station::Job& job = *read.job;
+    std::string error;
+    const auto image = station::loadImage(job, error);
+    if (!image) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", error.c_str());
+        return exitcode::kFile;
+    }
+
+    Shared shared{job, {}, {}, {}, args.records.operatorName.empty() ? job.operatorName : args.records.operatorName};
+    if (args.records.enabled) {
+        shared.records = recordsPathOf(args.records);
+        if (shared.records.empty()) {
+            std::fprintf(stderr,
+                         "unit-loader-cli: this user has no home directory for the records file; --records PATH "
+                         "names one, --no-record runs without\n");
+            return exitcode::kRecord;
+        }
+        // Refused before any unit is touched, not on the first unit of every slot.
+        try {
+            openRecordStore(shared.records);
+        } catch (const RecordError& e) {
+            std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+            return exitcode::kRecord;
+        }
+    }
+    ImageCopy copy;
+    if (!copy.write(image->bytes, error)) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", error.c_str());
+        return exitcode::kInternal;
+    }
+    shared.image = copy.path();
+    ExtractedLibrary library;
+    if (!library.extract(ExtractedLibrary::For::CommandLine)) {
+        std::fprintf(stderr,
+                     "unit-loader-cli: cannot write the protocol library beside the program or in a temporary "
+                     "directory\n");
+        return exitcode::kInternal;
+    }
+    signals::removeWhenEndedAtOnce(library.path());
+    shared.library = library.path();
+
+    const Display::Mode mode = args.json                                                     ? Display::Mode::Json
+                               : Console::instance().isTerminal() && ::isatty(STDOUT_FILENO) ? Display::Mode::Table
+                                                                                             : Display::Mode::Lines;
+    Display display(job, image->sha256, mode);
+    station::Station station(
+        job, [&](std::size_t slot) { return std::make_unique<ChildSlotLink>(shared, job.slots[slot]); }, display);
+    station.start();
+    bool stopped = false;
+    while (!station.waitEnded(mode == Display::Mode::Table ? kRedraw : 1000ms)) {
+        if (signals::caught() && !stopped) {
+            station.stop();
+            stopped = true;
+        }
+        display.draw();
+    }
+    if (signals::caught() && !stopped) station.stop();
+    const station::Totals totals = station.finish();
+    library.remove();
+    signals::sessionClosed();
+    return signals::caught() ? exitcode::kInterrupted : totals.exitCode;
+}
