@@ -7,6 +7,11 @@
 
 #include "RecordServer.h"
 
+namespace {
+// Between two rounds while the queue still holds attempts.
+constexpr std::chrono::milliseconds kRequeuedPause{50};
+}  // namespace
+
 struct Forwarder::State {
     Options options;
     mutable std::mutex mutex;
@@ -95,6 +100,10 @@ void Forwarder::State::run() {
         if (stopping) break;
         if (failed)
             changed.wait_for(lock, options.retryPause, [&] { return stopping || poked; });
+        else if (!tally.idle)
+            // Attempts queued by another process after this round's last batch: they go now,
+            // not at the next poke, which a `records sync` never gives.
+            changed.wait_for(lock, kRequeuedPause, [&] { return stopping; });
         else
             changed.wait(lock, [&] { return stopping || poked; });
         poked = false;

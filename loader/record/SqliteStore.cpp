@@ -88,12 +88,18 @@ public:
         const auto parent = std::filesystem::path(path_).parent_path();
         if (!parent.empty()) std::filesystem::create_directories(parent, ec);
         const int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-        if (rc != SQLITE_OK) fail(rc, db_ ? sqlite3_errmsg(db_) : "cannot open");
-        sqlite3_busy_timeout(db_, kBusyMs);
-        walMode();
-        exec("PRAGMA synchronous=FULL");
-        migrate();
-        markInterrupted();
+        // A file refused here leaves no handle behind: the destructor does not run for it.
+        try {
+            if (rc != SQLITE_OK) fail(rc, db_ ? sqlite3_errmsg(db_) : "cannot open");
+            sqlite3_busy_timeout(db_, kBusyMs);
+            walMode();
+            exec("PRAGMA synchronous=FULL");
+            migrate();
+            markInterrupted();
+        } catch (...) {
+            sqlite3_close(db_);
+            throw;
+        }
     }
     ~SqliteStore() override { sqlite3_close(db_); }
 
