@@ -3,6 +3,7 @@
 // server is away. Stopping cuts a call in progress with the server, so the join is bounded.
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "RecordServer.h"
@@ -10,6 +11,16 @@
 namespace {
 // Between two rounds while the queue still holds attempts.
 constexpr std::chrono::milliseconds kRequeuedPause{50};
+
+// The queue's length now (read without the forwarder's lock); nothing when the file cannot say.
+std::optional<int> queueLength(RecordStore* store) {
+    if (!store || !store->queues()) return std::nullopt;
+    try {
+        return static_cast<int>(store->unsentCount());
+    } catch (const RecordError&) {
+        return std::nullopt;
+    }
+}
 }  // namespace
 
 struct Forwarder::State {
@@ -78,17 +89,9 @@ void Forwarder::State::run() {
             server = nullptr;
             lock.unlock();
             connection.reset();
-            if (store && store->queues()) {
-                try {
-                    const auto left = static_cast<int>(store->unsentCount());
-                    lock.lock();
-                    tally.queued = left;
-                } catch (const RecordError&) {
-                    lock.lock();
-                }
-            } else {
-                lock.lock();
-            }
+            const auto left = queueLength(store.get());
+            lock.lock();
+            if (left) tally.queued = *left;
             tally.lastError = error;
             tally.idle = false;
         } else {
@@ -114,14 +117,10 @@ void Forwarder::State::run() {
     lock.unlock();
     connection.reset();
     // Stopped in the middle of the queue: say what is left of it.
-    if (store && store->queues()) {
-        try {
-            const auto left = static_cast<int>(store->unsentCount());
-            lock.lock();
-            tally.queued = left;
-            tally.idle = left == 0;
-        } catch (const RecordError&) {
-        }
+    if (const auto left = queueLength(store.get())) {
+        lock.lock();
+        tally.queued = *left;
+        tally.idle = *left == 0;
     }
 }
 
