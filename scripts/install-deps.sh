@@ -13,7 +13,7 @@ profile=${1:-all}
 demo=(build-essential cmake libboost-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev libssl-dev
   libtomlplusplus-dev)
 # The window also needs a platform plugin to open on a display.
-window=("${demo[@]}" qt6-base-dev qt6-qpa-plugins qt6-charts-dev)
+window=("${demo[@]}" qt6-base-dev qt6-qpa-plugins qt6-charts-dev libqt6opengl6-dev)
 case $profile in
   demo) packages=("${demo[@]}") ;;
   window) packages=("${window[@]}") ;;

@@ -62,7 +62,7 @@ std::string lower(std::string text) {
 Job readJob(const toml::table& root, const std::string& origin) {
     static const std::set<std::string> known{"name",  "image",    "image_sha256", "expect_version",
                                              "baud",  "presence", "retries",      "stop_after_failures",
-                                             "quota", "operator", "slot"};
+                                             "quota", "operator", "unit_id",      "slot"};
     for (const auto& [key, node] : root)
         if (!known.count(std::string(key.str())))
             throw Problem{where(origin, node.source()) + "unknown key \"" + std::string(key.str()) + "\""};
@@ -89,6 +89,10 @@ Job readJob(const toml::table& root, const std::string& origin) {
     job.stopAfterFailures = count(root, "stop_after_failures", 0, 1000, 0, origin);
     job.quota = count(root, "quota", 0, 1'000'000, 0, origin);
     job.operatorName = optional<std::string>(root, "operator", "", origin, "a text");
+    const std::string unitId = optional<std::string>(root, "unit_id", "none", origin, "a text");
+    if (unitId != "scan" && unitId != "none")
+        throw Problem{where(origin, root.get("unit_id")->source()) + "\"unit_id\" must be \"scan\" or \"none\""};
+    job.scanUnitId = unitId == "scan";
 
     const toml::node* slots = root.get("slot");
     if (!slots) throw Problem{origin + ": no [[slot]]: a job needs at least one slot"};

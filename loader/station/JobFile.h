@@ -29,6 +29,7 @@ struct Job {
     int stopAfterFailures = 0;  // 0: never pause
     int quota = 0;              // 0: no quota
     std::string operatorName;
+    bool scanUnitId = false;  // unit_id = "scan": no unit is loaded before its id is scanned
     std::vector<Slot> slots;
 };
 

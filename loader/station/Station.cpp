@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
+#include <utility>
 
 #include "ExitCode.h"
 
@@ -25,12 +27,14 @@ struct Station::SlotRun {
     std::unique_ptr<SlotLink> link;  // swapped under the station's lock
     std::thread thread;
     int failsInRow = 0;
-    bool paused = false;
+    bool alarmed = false;  // paused by the stop rule
+    bool held = false;     // paused by the operator
+    std::string unitId;    // scanned for the next unit
     bool returned = false;
 };
 
-Station::Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing)
-    : job_(std::move(job)), makeLink_(std::move(makeLink)), observer_(observer), timing_(timing) {}
+Station::Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing, Ending ending)
+    : job_(std::move(job)), makeLink_(std::move(makeLink)), observer_(observer), timing_(timing), endingRule_(ending) {}
 
 Station::~Station() {
     stop();
@@ -56,7 +60,49 @@ void Station::stop() {
 
 bool Station::ending() const {
     if (stopRequested_ || quotaReached_) return true;
-    return !slots_.empty() && std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->paused; });
+    return endingRule_ == Ending::WhenAllAlarmed && !slots_.empty() &&
+           std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->alarmed; });
+}
+
+bool Station::paused(const SlotRun& run) const { return run.alarmed || run.held || stationPaused_; }
+
+void Station::pauseSlot(std::size_t slot) {
+    std::lock_guard lock(mutex_);
+    if (slot >= slots_.size()) return;
+    slots_[slot]->held = true;
+    changed_.notify_all();
+}
+
+void Station::resumeSlot(std::size_t slot) {
+    std::lock_guard lock(mutex_);
+    if (slot >= slots_.size()) return;
+    SlotRun& run = *slots_[slot];
+    run.held = run.alarmed = false;
+    run.failsInRow = 0;
+    changed_.notify_all();
+}
+
+void Station::pauseAll() {
+    std::lock_guard lock(mutex_);
+    stationPaused_ = true;
+    changed_.notify_all();
+}
+
+void Station::resumeAll() {
+    std::lock_guard lock(mutex_);
+    stationPaused_ = false;
+    for (auto& run : slots_) {
+        run->held = run->alarmed = false;
+        run->failsInRow = 0;
+    }
+    changed_.notify_all();
+}
+
+void Station::setUnitId(std::size_t slot, std::string unitId) {
+    std::lock_guard lock(mutex_);
+    if (slot >= slots_.size()) return;
+    slots_[slot]->unitId = std::move(unitId);
+    changed_.notify_all();
 }
 
 bool Station::waitEnded(std::chrono::milliseconds timeout) {
@@ -89,11 +135,6 @@ Totals Station::finish() {
     return totals_;
 }
 
-void Station::setState(SlotRun& run, SlotState state, const std::string& detail) {
-    std::lock_guard lock(mutex_);
-    observer_.slotState(run.index, state, detail);
-}
-
 void Station::slotMain(std::size_t index) {
     SlotRun& run = *slots_[index];
     while (true) {
@@ -122,11 +163,11 @@ void Station::slotMain(std::size_t index) {
     std::lock_guard lock(mutex_);
     run.link.reset();
     run.returned = true;
-    observer_.slotState(run.index, run.paused ? SlotState::Paused : SlotState::Stopped, {});
+    observer_.slotState(run.index, run.alarmed ? SlotState::Paused : SlotState::Stopped, run.alarmed ? "alarm" : "");
     changed_.notify_all();
 }
 
-bool Station::waitPresent(SlotRun& run, bool present) {
+bool Station::waitGone(SlotRun& run) {
     // A polled unit is gone once it has not answered for a while; an adapter's path once it has
     // gone, however soon another unit's takes its place.
     const auto goneAfter = job_.presence == Presence::Hotplug ? std::chrono::milliseconds(0) : timing_.goneAfter;
@@ -138,16 +179,50 @@ bool Station::waitPresent(SlotRun& run, bool present) {
         }
         const bool answered = run.link->poll();
         const auto now = std::chrono::steady_clock::now();
-        if (present && answered) return true;
-        if (!present) {
-            if (answered)
-                lastAnswer = now;
-            else if (now - lastAnswer >= goneAfter)
-                return true;
-        }
+        if (answered)
+            lastAnswer = now;
+        else if (now - lastAnswer >= goneAfter)
+            return true;
         if (run.link->waitChange(timing_.pollInterval)) continue;
         std::unique_lock lock(mutex_);
         if (changed_.wait_for(lock, timing_.pollInterval, [this] { return ending(); })) return false;
+    }
+}
+
+bool Station::waitForUnit(SlotRun& run) {
+    // Each state is reported once, when it changes.
+    std::optional<std::pair<SlotState, std::string>> shown;
+    auto show = [&](SlotState state, const std::string& detail) {
+        if (shown && shown->first == state && shown->second == detail) return;
+        shown.emplace(state, detail);
+        observer_.slotState(run.index, state, detail);
+    };
+    const auto ready = [&] { return !paused(run) && (!job_.scanUnitId || !run.unitId.empty()); };
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            if (ending()) return false;
+            if (paused(run)) {
+                show(SlotState::Paused, run.alarmed ? "alarm" : run.held ? "operator" : "station");
+                // The port is free while the slot is paused.
+                lock.unlock();
+                run.link->release();
+                lock.lock();
+                changed_.wait_for(lock, timing_.pollInterval, [&] { return ending() || !paused(run); });
+                continue;
+            }
+            show(SlotState::Waiting, ready() ? "" : "scan");
+        }
+        if (run.link->poll()) {
+            std::unique_lock lock(mutex_);
+            if (ready() && !ending()) return true;
+            // Present, but not to be loaded yet: checked again as soon as that changes.
+            changed_.wait_for(lock, timing_.pollInterval, [&] { return ending() || paused(run) || ready(); });
+            continue;
+        }
+        if (run.link->waitChange(timing_.pollInterval)) continue;
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, timing_.pollInterval, [&] { return ending() || paused(run); });
     }
 }
 
@@ -155,8 +230,13 @@ void Station::cycle(SlotRun& run) {
     SlotLink& link = *run.link;
     const int tries = 1 + job_.retries;
     for (;;) {
-        setState(run, SlotState::Waiting);
-        if (!waitPresent(run, true)) return;
+        if (!waitForUnit(run)) return;
+        std::string unitId;
+        {
+            std::lock_guard lock(mutex_);
+            unitId = std::exchange(run.unitId, {});
+            observer_.unitStart(run.index, unitId);
+        }
 
         bool pass = false;
         bool interrupted = false;
@@ -174,10 +254,11 @@ void Station::cycle(SlotRun& run) {
                                     attempt > 1 ? "retry " + std::to_string(attempt - 1) : "");
                 observer_.attemptStart(run.index, RunKind::Download, attempt);
             }
-            const RunOutcome loaded = link.run(RunKind::Download, attempt, [&](std::uint32_t done, std::uint32_t all) {
-                std::lock_guard lock(mutex_);
-                observer_.progress(run.index, done, all);
-            });
+            const RunOutcome loaded =
+                link.run(RunKind::Download, attempt, unitId, [&](std::uint32_t done, std::uint32_t all) {
+                    std::lock_guard lock(mutex_);
+                    observer_.progress(run.index, done, all);
+                });
             {
                 std::lock_guard lock(mutex_);
                 observer_.attemptEnd(run.index, {RunKind::Download, attempt, loaded});
@@ -200,7 +281,7 @@ void Station::cycle(SlotRun& run) {
                 observer_.slotState(run.index, SlotState::Checking, {});
                 observer_.attemptStart(run.index, RunKind::Version, attempt);
             }
-            const RunOutcome checked = link.run(RunKind::Version, attempt, {});
+            const RunOutcome checked = link.run(RunKind::Version, attempt, unitId, {});
             {
                 std::lock_guard lock(mutex_);
                 observer_.attemptEnd(run.index, {RunKind::Version, attempt, checked});
@@ -237,18 +318,18 @@ void Station::cycle(SlotRun& run) {
             observer_.unitEnd(run.index, pass, version, why);
             observer_.slotState(run.index, pass ? SlotState::Pass : SlotState::Fail, pass ? version : why);
             if (!pass && job_.stopAfterFailures > 0 && run.failsInRow >= job_.stopAfterFailures) {
-                run.paused = true;
+                run.alarmed = true;
                 worstPausing_ = exitcode::worse(worstPausing_, failCode);
                 observer_.alarm(run.index, std::to_string(run.failsInRow) +
                                                " failures in a row: the slot is paused; check the fixture, the "
                                                "cable and the job");
             }
             changed_.notify_all();
-            if (run.paused) return;
+            if (run.alarmed && endingRule_ == Ending::WhenAllAlarmed) return;
         }
         // A unit left in place is never loaded twice: the next one is only taken once this one
-        // has stopped answering.
-        if (!waitPresent(run, false)) return;
+        // has stopped answering (after an alarm too: a resumed slot takes a new unit).
+        if (!waitGone(run)) return;
     }
 }
 

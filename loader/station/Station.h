@@ -47,8 +47,9 @@ public:
     // the link has none, and the station paces its polls itself.
     virtual bool waitChange(std::chrono::milliseconds limit) = 0;
     using Progress = std::function<void(std::uint32_t blocksDone, std::uint32_t blocks)>;
-    // Downloads the job's image (attempt `attempt` of this unit) or reads the unit's version.
-    virtual RunOutcome run(RunKind kind, int attempt, const Progress& progress) = 0;
+    // Downloads the job's image (attempt `attempt` of this unit) or reads the unit's version;
+    // `unitId` is the unit's scanned id, empty when the job scans none.
+    virtual RunOutcome run(RunKind kind, int attempt, const std::string& unitId, const Progress& progress) = 0;
     // The run in progress ends cleanly and is recorded as interrupted.
     virtual void requestStop() = 0;
 };
@@ -76,7 +77,11 @@ struct Totals {
 class StationObserver {
 public:
     virtual ~StationObserver() = default;
+    // A paused slot's detail says who paused it: "alarm", "operator" or "station". A waiting
+    // slot's is "scan" while the unit's id has yet to be scanned.
     virtual void slotState(std::size_t slot, SlotState state, const std::string& detail) = 0;
+    // A unit's first download begins; `unitId` is its scanned id (empty when none is scanned).
+    virtual void unitStart(std::size_t /*slot*/, const std::string& /*unitId*/) {}
     virtual void attemptStart(std::size_t slot, RunKind kind, int attempt) = 0;
     virtual void progress(std::size_t slot, std::uint32_t blocksDone, std::uint32_t blocks) = 0;
     virtual void attemptEnd(std::size_t slot, const AttemptEnd& end) = 0;
@@ -91,9 +96,14 @@ struct Timing {
     std::chrono::milliseconds goneAfter{2000};    // no answer this long: the unit is gone
 };
 
+// When the station ends by itself. On a terminal it ends once every slot is paused by an alarm
+// (nobody is there to resume one); a window keeps the slots until the operator resumes them.
+enum class Ending { WhenAllAlarmed, OnStopOrQuota };
+
 class Station {
 public:
-    Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing = {});
+    Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing = {},
+            Ending ending = Ending::WhenAllAlarmed);
     // Stops and joins every slot.
     ~Station();
     Station(const Station&) = delete;
@@ -107,18 +117,32 @@ public:
     // Joins the slots and reports the end once; the totals.
     Totals finish();
 
+    // Any thread. A paused slot takes no new unit: a download in progress goes on to its end,
+    // and the unit then waits to be taken out as usual. Resuming a slot also clears the pause
+    // an alarm put it in, and its count of failures in a row.
+    void pauseSlot(std::size_t slot);
+    void resumeSlot(std::size_t slot);
+    // The whole station; resuming it resumes every slot, alarmed ones too.
+    void pauseAll();
+    void resumeAll();
+    // The next unit in `slot` is this one (a job with unit_id = "scan" loads none without it).
+    // A scan while a unit loads is kept for the next unit.
+    void setUnitId(std::size_t slot, std::string unitId);
+
 private:
     struct SlotRun;
     void slotMain(std::size_t index);
     void cycle(SlotRun& run);
-    bool waitPresent(SlotRun& run, bool present);
-    void setState(SlotRun& run, SlotState state, const std::string& detail = {});
+    bool waitGone(SlotRun& run);
+    bool waitForUnit(SlotRun& run);
     bool ending() const;
+    bool paused(const SlotRun& run) const;
 
     const Job job_;
     const LinkMaker makeLink_;
     StationObserver& observer_;
     const Timing timing_;
+    const Ending endingRule_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -129,6 +153,7 @@ private:
     int fails_ = 0;
     int crashes_ = 0;
     int worstPausing_ = 0;
+    bool stationPaused_ = false;
     bool finished_ = false;
     Totals totals_;
 };

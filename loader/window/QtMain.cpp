@@ -1,12 +1,15 @@
 // unit-loader: the operator's window. The command line is not used, but for --help and
 // --version, answered before Qt looks for a display (for man pages and for people at a console),
-// and --history, which shows the records without the loader's window.
+// --history, which shows the records without the loader's window, and --station JOB, which
+// runs a production station's job in a window of its own.
 #include <QApplication>
+#include <QMessageBox>
 #include <cstdio>
 #include <cstring>
 
 #include "QtHistoryView.h"
 #include "QtMainWindow.h"
+#include "QtStationWindow.h"
 #include "QuitSignals.h"
 #include "UnitLoaderVersion.h"
 
@@ -17,7 +20,7 @@ int main(int argc, char** argv) {
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::puts(
-            "Usage: unit-loader\n"
+            "Usage: unit-loader [--history | --station JOB.toml]\n"
             "The operator's window of Unit Loader: downloads a firmware file into the unit over a\n"
             "serial port and reads the unit's software version. Pick the download file (BROWSE, or\n"
             "drop it on the window), the port and the baud rate, then press Start Download; the\n"
@@ -28,8 +31,14 @@ int main(int argc, char** argv) {
             "Every download and version check is recorded (who, when, which file, which unit, the\n"
             "outcome); Ctrl+H, or \"History...\" on the window's context menu, shows the records.\n"
             "\n"
+            "A production station (several slots, one job file: see unit-loader-cli station) runs\n"
+            "in a window of its own: --station JOB.toml, or Ctrl+J, \"Station job...\" on the\n"
+            "context menu. Each slot's runs go through unit-loader-cli, found beside this program.\n"
+            "\n"
             "Options:\n"
             "  --history  show the recorded attempts only, without the loader's window\n"
+            "  --station JOB.toml\n"
+            "             run the station job in its window, without the loader's window\n"
             "  --help     show this text and exit\n"
             "  --version  show the version and exit\n"
             "\n"
@@ -48,7 +57,23 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool historyOnly = argc == 2 && std::strcmp(argv[1], "--history") == 0;
+    const bool stationOnly = argc == 3 && std::strcmp(argv[1], "--station") == 0;
     QApplication app(argc, argv);
+    if (stationOnly) {
+        QtStationWindow station;
+        // A signal ends the station without asking: the downloads end cleanly and are
+        // recorded, then the window closes and the loop with it. Set up before the station
+        // writes its private copies, as for the loader's window.
+        const QuitSignals quitSignals([&station](int) { station.stopAndClose(); });
+        std::string error;
+        if (!station.start({argv[2], recordsPathFor({}), {}}, error)) {
+            std::fprintf(stderr, "unit-loader: %s\n", error.c_str());
+            QMessageBox::critical(nullptr, "Station", QString::fromStdString(error));
+            return 2;
+        }
+        station.show();
+        return app.exec();
+    }
     if (historyOnly) {
         // The loader's own settings say where the records are, as they do for the window.
         QtHistoryView view(recordsPathFor({}));

@@ -26,6 +26,7 @@
 #include <cmath>
 
 #include "QtHistoryView.h"
+#include "QtStationWindow.h"
 
 namespace {
 
@@ -61,6 +62,11 @@ QtMainWindow::QtMainWindow(std::string programDirectory) : dialog_(*this, std::m
     history->setShortcutContext(Qt::WindowShortcut);
     connect(history, &QAction::triggered, this, [this] { showHistory(); });
     addAction(history);
+    auto* station = new QAction("Station job...", this);
+    station->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_J));
+    station->setShortcutContext(Qt::WindowShortcut);
+    connect(station, &QAction::triggered, this, [this] { openStation(); });
+    addAction(station);
     setContextMenuPolicy(Qt::ActionsContextMenu);
     dialog_.InitDialog();
 }
@@ -75,6 +81,33 @@ void QtMainWindow::showHistory() {
     history_->show();
     history_->raise();
     history_->activateWindow();
+}
+
+void QtMainWindow::openStation() {
+    if (station_) {
+        station_->raise();
+        station_->activateWindow();
+        return;
+    }
+    std::optional<std::string> job;
+    if (fileChooser) {
+        job = fileChooser(this, "Open a station job");
+    } else {
+        const QString path =
+            QFileDialog::getOpenFileName(this, "Open a station job", QString(), "Station jobs (*.toml);;All files (*)");
+        if (!path.isEmpty()) job = QFile::encodeName(path).toStdString();
+    }
+    if (!job) return;
+    auto* window = new QtStationWindow(this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    std::string error;
+    if (!window->start({*job, dialog_.recordsPath(), {}}, error)) {
+        delete window;
+        QMessageBox::critical(this, "Station", qs(error));
+        return;
+    }
+    station_ = window;
+    window->show();
 }
 
 QtMainWindow::~QtMainWindow() = default;

@@ -16,6 +16,7 @@
 
 class QLabel;
 class QtHistoryView;
+class QtStationWindow;
 
 // The operator's window in Qt Widgets: the controls of the dialog template, laid out in
 // dialog units of the template font, and the event plumbing. Messages posted to the window
@@ -50,6 +51,11 @@ public:
     // on the window's context menu); read again each time it is opened.
     void showHistory();
     QtHistoryView* history() const { return history_; }
+
+    // A production station's job, chosen as BROWSE chooses (Ctrl+J, or "Station job..." on the
+    // context menu), in a window of its own beside this one; the one open is raised.
+    void openStation();
+    QtStationWindow* station() const { return station_; }
 
     // Safe from any thread; the payload belongs to the window from here on.
     bool post(Message message) override;
@@ -94,5 +100,6 @@ private:
     std::atomic<std::uint64_t> posted_{0};
     QTimer watchTimer_;
     QPointer<QtHistoryView> history_;
+    QPointer<QtStationWindow> station_;
     MainDialog dialog_;  // last: it ends its session while the widgets still exist
 };

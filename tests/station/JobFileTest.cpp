@@ -22,7 +22,7 @@ std::string job(const std::string& extra,
 TEST(JobFile, AGoodJobReadsEveryKey) {
     const auto r =
         parseJob(job("baud = 38400\npresence = \"hotplug\"\nretries = 1\nstop_after_failures = 3\n"
-                     "quota = 5\noperator = \"Ann\"\n",
+                     "quota = 5\noperator = \"Ann\"\nunit_id = \"scan\"\n",
                      "[[slot]]\nname = \"A\"\nport = \"/dev/a\"\n[[slot]]\nname = \"B\"\nport = \"/dev/b\"\n"),
                  "/jobs/line2.toml");
     ASSERT_TRUE(r.job) << r.error;
@@ -33,6 +33,7 @@ TEST(JobFile, AGoodJobReadsEveryKey) {
     EXPECT_EQ(r.job->stopAfterFailures, 3);
     EXPECT_EQ(r.job->quota, 5);
     EXPECT_EQ(r.job->operatorName, "Ann");
+    EXPECT_TRUE(r.job->scanUnitId);
     ASSERT_EQ(r.job->slots.size(), 2u);
     EXPECT_EQ(r.job->slots[1].port, "/dev/b");
 }
@@ -48,6 +49,7 @@ TEST(JobFile, MistakesAreRefusedWithTheirLine) {
         {job("retries = -1\n"), "\"retries\" must be from 0 to 10"},
         {job("presence = \"udev\"\n"), "\"presence\" must be \"poll\" or \"hotplug\""},
         {job("baud = \"fast\"\n"), "\"baud\" must be a whole number"},
+        {job("unit_id = \"barcode\"\n"), "\"unit_id\" must be \"scan\" or \"none\""},
         {job("", a + a), "slot name \"A\" is used twice"},
         {job("", a + "[[slot]]\nname = \"B\"\nport = \"/dev/a\"\n"), "port \"/dev/a\" is used by two slots"},
         {job("", "[[slot]]\nname = \"A\"\nport = \"/dev/a\"\nbaud = 1\n"), "unknown key \"baud\" in a slot"},

@@ -2,12 +2,15 @@
 // px417 library and worker thread, the simulated unit in this process. Every message box is
 // closed by the test, and every wait has a deadline.
 #include <QApplication>
+#include <QChartView>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
@@ -18,11 +21,13 @@
 #include <filesystem>
 #include <memory>
 
+#include "AttemptOf.h"
 #include "CliTestSupport.h"
 #include "DialogTemplate.h"
 #include "HostPort.h"
 #include "QtHistoryView.h"
 #include "QtMainWindow.h"
+#include "QtStationWindow.h"
 #include "RecordServer.h"
 #include "RecordStore.h"
 #include "TempDir.h"
@@ -186,6 +191,8 @@ private Q_SLOTS:
     void signalsCloseTheProgramAsTheCloseBoxDoes();
     void everyRunIsRecordedAndTheHistoryShowsIt();
     void theSettingsRecordsServerGetsTheWindowsAttempts();
+    void aStationOfTwoSlotsScansPausesAlarmsAndClosesCleanly();
+    void theStationProgramEndsItsDownloadOnASignal();
 };
 
 void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
@@ -776,6 +783,168 @@ void WindowTest::theSettingsRecordsServerGetsTheWindowsAttempts() {
     QCOMPARE(remote.size(), std::size_t{1});
     QCOMPARE(remote[0].outcome, std::string("success"));
     QCOMPARE(remote[0].unit_version, local[0].unit_version);
+}
+
+// The station's window driven as an operator at the line would: units put in and taken out,
+// ids typed by a scanner (text and Enter), an alarm acknowledged, the station paused and
+// resumed, and the window closed while a unit loads. The runs are the built command line's.
+void WindowTest::aStationOfTwoSlotsScansPausesAlarmsAndClosesCleanly() {
+    TempDir dir;
+    const Bytes image = makeImage(3000);
+    writeFile(dir.file("fw.bin"), image);
+    std::vector<std::unique_ptr<UnitSimulator>> sims;
+    for (int i = 0; i < 2; ++i) {
+        SimConfig config;
+        config.startAbsent = true;
+        sims.push_back(std::make_unique<UnitSimulator>(config));
+        sims.back()->start();
+    }
+    writeText(dir.file("job.toml"),
+              "name = \"Line 2 refurbish\"\nimage = \"fw.bin\"\nimage_sha256 = \"" + sha256Hex(image) +
+                  "\"\nexpect_version = \"SIM-UNIT 2.07\"\nbaud = 38400\n"
+                  "stop_after_failures = 1\nunit_id = \"scan\"\n"
+                  "[[slot]]\nname = \"A\"\nport = \"" +
+                  sims[0]->devicePath() + "\"\n[[slot]]\nname = \"B\"\nport = \"" + sims[1]->devicePath() + "\"\n");
+    // Opened from the loader's window, as an operator would (Ctrl+J): its records go where the
+    // window's go, its runs through the command line of this build.
+    Window w(dir.path().string() + "/");
+    w.window.fileChooser = [&](QWidget*, const std::string&) { return std::optional(dir.file("job.toml")); };
+    w.window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w.window));
+    QTest::keySequence(&w.window, QKeySequence(Qt::CTRL | Qt::Key_J));
+    QPointer<QtStationWindow> opened = w.window.station();
+    QVERIFY(opened);
+    QtStationWindow& station = *opened;
+
+    auto tile = [&](const char* slot) { return station.findChild<QFrame*>(QString("slot-") + slot); };
+    auto label = [&](const char* slot, const char* name) { return tile(slot)->findChild<QLabel*>(name)->text(); };
+    auto reach = [&](const char* slot, const QString& state) {
+        const bool reached = QTest::qWaitFor([&] { return label(slot, "state") == state; }, kDeadlineMs);
+        if (!reached) qWarning() << slot << "is" << label(slot, "state") << label(slot, "detail");
+        return reached;
+    };
+    auto scan = [&](const char* slot, const char* id) {
+        auto* field = tile(slot)->findChild<QLineEdit*>("scan");
+        QTest::keyClicks(field, id);
+        QTest::keyClick(field, Qt::Key_Return);
+    };
+    auto button = [&](const char* slot) { return tile(slot)->findChild<QPushButton*>("pause"); };
+    auto* banner = station.findChild<QFrame*>("alarm");
+    auto* pauseStation = station.findChild<QPushButton*>("pauseStation");
+    auto* counters = station.findChild<QLabel*>("counters");
+
+    // Both units in; only B's id is scanned. A, in place all along, waits for its scan.
+    Faults badVerify;
+    badVerify.forceResult80 = true;
+    sims[0]->connect({}, badVerify);
+    sims[1]->connect({}, {});
+    QVERIFY(reach("A", "WAITING"));
+    scan("B", "SN-B-1");
+    QVERIFY(reach("B", "PASS"));
+    QCOMPARE(label("A", "state"), QString("WAITING"));
+    QCOMPARE(label("A", "detail"), QString("scan the unit's id"));
+    QCOMPARE(label("B", "version"), QString("version \"SIM-UNIT 2.07\""));
+
+    // A fails: the reason in words, an alarm, and the slot paused once the unit is out; it
+    // cannot be resumed before the alarm is acknowledged.
+    scan("A", "SN-A-1");
+    QVERIFY(reach("A", "FAIL"));
+    QCOMPARE(label("A", "detail"), QString("warning: Premature Termination"));
+    QVERIFY(QTest::qWaitFor([&] { return banner->isVisible(); }, kDeadlineMs));
+    QVERIFY2(station.findChild<QLabel*>("alarmText")->text().contains("Slot A: 1 failures in a row"),
+             qPrintable(station.findChild<QLabel*>("alarmText")->text()));
+    sims[0]->remove();
+    QVERIFY(reach("A", "PAUSED"));
+    QCOMPARE(label("A", "detail"), QString("paused after an alarm"));
+    QCOMPARE(button("A")->text(), QString("Resume"));
+    QVERIFY(!button("A")->isEnabled());
+    QTest::mouseClick(station.findChild<QPushButton*>("acknowledge"), Qt::LeftButton);
+    QVERIFY(!banner->isVisible());
+    QVERIFY(button("A")->isEnabled());
+
+    // The whole station paused: B takes no new unit once its last one is out; resuming the
+    // station resumes A too.
+    QTest::mouseClick(pauseStation, Qt::LeftButton);
+    sims[1]->remove();
+    QVERIFY(reach("B", "PAUSED"));
+    QCOMPARE(label("B", "detail"), QString("the station is paused"));
+    sims[0]->connect({}, {});
+    scan("A", "SN-A-2");
+    QCOMPARE(label("A", "state"), QString("PAUSED"));
+    QTest::mouseClick(pauseStation, Qt::LeftButton);
+    QVERIFY(reach("A", "PASS"));
+    QVERIFY(reach("B", "WAITING"));
+    QVERIFY2(counters->text().contains("PASS 2") && counters->text().contains("FAIL 1") &&
+                 counters->text().contains("66.7%"),
+             qPrintable(counters->text()));
+    auto* chart = station.findChild<QChartView*>("yieldChart")->chart();
+    auto* yield = qobject_cast<QLineSeries*>(chart->series().at(0));
+    QCOMPARE(yield->count(), 3);
+    QCOMPARE(yield->at(0).y(), 100.0);
+    QCOMPARE(yield->at(1).y(), 50.0);
+
+    // Closed while B loads (a unit that stays busy after its first block): asked first, then the
+    // download ends cleanly and is recorded as interrupted.
+    Faults stuck;
+    stuck.busyForeverBlock = true;
+    const auto blocksBefore = sims[1]->counters().blocksStored;
+    sims[1]->connect({}, stuck);
+    scan("B", "SN-B-2");
+    QVERIFY(reach("B", "LOADING"));
+    QVERIFY(sims[1]->waitForBlocks(blocksBefore + 1, std::chrono::milliseconds(kDeadlineMs)));
+    int asked = -1;
+    station.confirmClose = [&](QWidget*, int loading) {
+        asked = loading;
+        return true;
+    };
+    station.close();
+    QCOMPARE(asked, 1);
+    QVERIFY(QTest::qWaitFor([&] { return !opened; }, kDeadlineMs));
+    w.key(Qt::Key_Escape);
+    QCOMPARE(w.exitCode, 2);
+
+    std::map<std::string, std::vector<std::string>> outcomes;  // unit id: the outcomes of its runs
+    for (const Attempt& a : openRecordStore(dir.file("records.sqlite"))->query({}))
+        outcomes[a.unit_id].push_back(a.kind + " " + a.outcome);
+    using Runs = std::vector<std::string>;
+    QCOMPARE(outcomes["SN-B-1"], (Runs{"version success", "download success"}));
+    QCOMPARE(outcomes["SN-A-1"], (Runs{"download warning"}));
+    QCOMPARE(outcomes["SN-A-2"], (Runs{"version success", "download success"}));
+    QCOMPARE(outcomes["SN-B-2"], (Runs{"download interrupted"}));
+    QCOMPARE(outcomes.size(), std::size_t{4});
+}
+
+// `unit-loader --station JOB` as a desktop session's end meets it: SIGTERM mid-download ends the
+// download cleanly, records it, and the program exits 0.
+void WindowTest::theStationProgramEndsItsDownloadOnASignal() {
+    TempDir dir;
+    const Bytes image = makeImage(3000);
+    writeFile(dir.file("fw.bin"), image);
+    UnitSimulator sim;
+    Faults stuck;
+    stuck.busyForeverBlock = true;
+    sim.setFaults(stuck);
+    sim.start();
+    writeText(dir.file("job.toml"), "name = \"Bench\"\nimage = \"fw.bin\"\nimage_sha256 = \"" + sha256Hex(image) +
+                                        "\"\nexpect_version = \"SIM-UNIT 2.07\"\nbaud = 38400\n[[slot]]\nname = "
+                                        "\"A\"\nport = \"" +
+                                        sim.devicePath() + "\"\n");
+    std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen", "UNIT_LOADER_RECORDS=" + dir.file("records.sqlite")};
+#if defined(__SANITIZE_THREAD__)
+    writeText(dir.file("tsan.supp"), __tsan_default_suppressions());
+    const char* options = std::getenv("TSAN_OPTIONS");
+    env.push_back(std::string("TSAN_OPTIONS=") + (options ? options : "") + ":suppressions=" + dir.file("tsan.supp"));
+#endif
+    clitest::Process p({UL_WINDOW_PROGRAM, "--station", dir.file("job.toml")}, env);
+    QVERIFY(sim.waitForBlocks(1, std::chrono::milliseconds(kDeadlineMs)));
+    p.signal(SIGTERM);
+    const clitest::Finished f = p.finish(std::chrono::milliseconds(kDeadlineMs));
+    QVERIFY(!f.timedOut);
+    QVERIFY2(f.exited && f.code == 0, f.err.c_str());
+    const auto rows = openRecordStore(dir.file("records.sqlite"))->query({});
+    QCOMPARE(rows.size(), std::size_t{1});
+    QCOMPARE(rows[0].outcome, std::string("interrupted"));
+    QVERIFY(rows[0].note.find("station job \"Bench\", slot A") != std::string::npos);
 }
 
 int main(int argc, char** argv) {

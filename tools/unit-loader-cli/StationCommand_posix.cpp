@@ -1,219 +1,26 @@
 #include "StationCommand.h"
 
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "AttemptOf.h"
-#include "ChildEvent.h"
 #include "ChildProcess.h"
 #include "Console.h"
 #include "ExitCode.h"
-#include "ExtractedLibrary.h"
 #include "JobFile.h"
-#include "Presence.h"
 #include "RecordStore.h"
 #include "Signals.h"
 #include "Station.h"
+#include "StationRuns.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// A run that has not ended this long after being told to stop is stuck: terminate, then kill.
-constexpr auto kStopGrace = 15s;
-constexpr auto kKillGrace = 5s;
-// A download that makes no progress for this long ends (the unit's own limits come first).
-constexpr const char* kStallSeconds = "60";
-// A run that has said nothing for longer than it would take to end itself over no progress is
-// stuck: it is ended as a stop request would end it.
-constexpr auto kSilentLimit = 75s;
 constexpr auto kRedraw = 200ms;
-
-// The image as read at start, in a private folder the runs read it from: a file changed on disk
-// afterwards changes nothing.
-class ImageCopy {
-public:
-    ~ImageCopy() {
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-    }
-    bool write(const std::vector<std::uint8_t>& bytes, std::string& error) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "unit-loader-station.XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) {
-            error = "cannot make a private folder for the image";
-            return false;
-        }
-        dir_ = pattern;
-        path_ = dir_ + "/image.bin";
-        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            error = "cannot write the image to " + path_;
-            return false;
-        }
-        ::chmod(path_.c_str(), 0400);
-        return true;
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string dir_;
-    std::string path_;
-};
-
-struct Shared {
-    const station::Job& job;
-    std::string image;  // the private copy
-    std::string library;
-    std::string records;  // empty: no record
-    std::string operatorName;
-};
-
-// A slot's connection: status polls from this process, and each run in a copy of this program
-// (the protocol library serves one port per process), recording its own attempt.
-class ChildSlotLink : public station::SlotLink {
-public:
-    ChildSlotLink(const Shared& shared, const station::Slot& slot)
-        : shared_(shared), slot_(slot), probe_(slot.port, shared.job.baud, shared.job.presence) {}
-
-    bool poll() override { return probe_.present(); }
-    void release() override { probe_.release(); }
-    bool waitChange(std::chrono::milliseconds limit) override { return probe_.wait(limit); }
-
-    void requestStop() override {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-        if (running_) running_->requestStop(SIGINT);
-    }
-
-    station::RunOutcome run(station::RunKind kind, int attempt, const Progress& progress) override {
-        const bool download = kind == station::RunKind::Download;
-        std::vector<std::string> args{selfPath(), download ? "download" : "version"};
-        if (download) args.push_back(shared_.image);
-        args.insert(args.end(), {"--port", slot_.port, "--baud", std::to_string(shared_.job.baud), "--unit-child",
-                                 shared_.library, "--stall-timeout", kStallSeconds});
-        if (download) args.push_back("--record-file=" + shared_.job.imagePath);
-        if (shared_.records.empty()) {
-            args.push_back("--no-record");
-        } else {
-            args.push_back("--records=" + shared_.records);
-            std::string note = "station job \"" + shared_.job.name + "\", slot " + slot_.name;
-            if (attempt > 1) note += ", retry " + std::to_string(attempt - 1);
-            args.push_back("--note=" + note);
-            if (!shared_.operatorName.empty()) args.push_back("--operator=" + shared_.operatorName);
-        }
-
-        ChildProcess process;
-        {
-            std::lock_guard lock(mutex_);
-            if (stop_) return interrupted("stopped before it began");
-            if (!process.start(args)) return failed("the run's process could not be started: " + startError());
-            running_ = &process;
-        }
-        std::string pending;
-        std::optional<ChildEvent> result;
-        constexpr auto kNever = SteadyClock::time_point::max();
-        SteadyClock::time_point termAt = kNever, killAt = kNever;
-        bool asked = false;
-        std::uint32_t blocks = 0;
-        auto lastHeard = SteadyClock::now();
-        while (!process.outputEnded()) {
-            waitForChildren({&process}, 100ms, false);
-            const std::size_t before = pending.size();
-            process.read(pending);
-            if (pending.size() != before) lastHeard = SteadyClock::now();
-            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                auto event = ChildEvent::fromLine(pending.substr(0, end));
-                pending.erase(0, end + 1);
-                if (!event) continue;
-                if (event->kind == ChildEvent::Kind::Result) {
-                    result = std::move(event);
-                } else if (progress) {
-                    if (event->blockCount) blocks = event->blockCount;
-                    progress(event->blocksDone, blocks);
-                }
-            }
-            const auto now = SteadyClock::now();
-            {
-                std::lock_guard lock(mutex_);
-                if (stop_ && !asked) {
-                    asked = true;
-                    termAt = now + kStopGrace;
-                }
-            }
-            if (!asked && now - lastHeard > kSilentLimit) {
-                asked = true;
-                process.requestStop(SIGTERM);
-                termAt = now + kStopGrace;
-            }
-            if (now >= termAt) {
-                process.terminate();
-                termAt = kNever;
-                killAt = now + kKillGrace;
-            }
-            if (now >= killAt) {
-                process.kill();
-                killAt = kNever;
-            }
-        }
-        const ChildProcess::Exit exit = process.wait();
-        {
-            std::lock_guard lock(mutex_);
-            running_ = nullptr;
-        }
-        if (!result) {
-            station::RunOutcome o = failed(
-                exit.signal
-                    ? "the run's process ended on signal " + std::to_string(*exit.signal) + " (" + exit.signalName + ")"
-                    : "the run's process ended without a result (exit " + std::to_string(exit.code) + ")");
-            // Stopped before it could answer (a Ctrl-C in its first moments) is no crash.
-            o.crashed = !(exit.signal && exit.stopSignal);
-            if (!o.crashed) o.exitCode = exitcode::kInterrupted;
-            o.outcome = exitcode::name(o.exitCode);
-            return o;
-        }
-        station::RunOutcome o;
-        o.exitCode = result->result.exitCode;
-        o.outcome = exitcode::name(o.exitCode);
-        o.recordId = result->recordId;
-        o.version = result->result.version;
-        o.headline = result->headline;
-        return o;
-    }
-
-private:
-    static station::RunOutcome failed(const std::string& why) {
-        station::RunOutcome o;
-        o.exitCode = exitcode::kInternal;
-        o.outcome = exitcode::name(o.exitCode);
-        o.headline = why;
-        return o;
-    }
-    static station::RunOutcome interrupted(const std::string& why) {
-        station::RunOutcome o;
-        o.exitCode = exitcode::kInterrupted;
-        o.outcome = exitcode::name(o.exitCode);
-        o.headline = why;
-        return o;
-    }
-
-    const Shared& shared_;
-    const station::Slot& slot_;
-    station::PresenceProbe probe_;
-    std::mutex mutex_;
-    bool stop_ = false;
-    ChildProcess* running_ = nullptr;
-};
 
 std::string kindName(station::RunKind kind) { return kind == station::RunKind::Download ? "download" : "version"; }
 
@@ -425,10 +232,18 @@ int stationCommand(const StationArgs& args) {
         return exitcode::kFile;
     }
 
-    Shared shared{job, {}, {}, {}, args.records.operatorName.empty() ? job.operatorName : args.records.operatorName};
+    StationRuns::Setup setup{
+        selfPath(), {}, args.records.operatorName.empty() ? job.operatorName : args.records.operatorName};
+    if (job.scanUnitId) {
+        std::fprintf(stderr,
+                     "unit-loader-cli: the job asks for each unit's id to be scanned (unit_id = \"scan\"); run it "
+                     "in the window: unit-loader --station %s\n",
+                     args.job.c_str());
+        return exitcode::kUsage;
+    }
     if (args.records.enabled) {
-        shared.records = recordsPathOf(args.records);
-        if (shared.records.empty()) {
+        setup.records = recordsPathOf(args.records);
+        if (setup.records.empty()) {
             std::fprintf(stderr,
                          "unit-loader-cli: this user has no home directory for the records file; --records PATH "
                          "names one, --no-record runs without\n");
@@ -436,34 +251,25 @@ int stationCommand(const StationArgs& args) {
         }
         // Refused before any unit is touched, not on the first unit of every slot.
         try {
-            openRecordStore(shared.records);
+            openRecordStore(setup.records);
         } catch (const RecordError& e) {
             std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
             return exitcode::kRecord;
         }
     }
-    ImageCopy copy;
-    if (!copy.write(image->bytes, error)) {
+    StationRuns runs;
+    if (!runs.prepare(job, image->bytes, std::move(setup), error)) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", error.c_str());
         return exitcode::kInternal;
     }
-    shared.image = copy.path();
-    ExtractedLibrary library;
-    if (!library.extract(ExtractedLibrary::For::CommandLine)) {
-        std::fprintf(stderr,
-                     "unit-loader-cli: cannot write the protocol library beside the program or in a temporary "
-                     "directory\n");
-        return exitcode::kInternal;
-    }
-    signals::removeWhenEndedAtOnce(library.path());
-    shared.library = library.path();
+    signals::removeWhenEndedAtOnce(runs.libraryPath());
 
     const Display::Mode mode = args.json                                                     ? Display::Mode::Json
                                : Console::instance().isTerminal() && ::isatty(STDOUT_FILENO) ? Display::Mode::Table
                                                                                              : Display::Mode::Lines;
     Display display(job, image->sha256, mode);
     station::Station station(
-        job, [&](std::size_t slot) { return std::make_unique<ChildSlotLink>(shared, job.slots[slot]); }, display);
+        job, [&](std::size_t slot) { return runs.link(slot); }, display);
     station.start();
     bool stopped = false;
     while (!station.waitEnded(mode == Display::Mode::Table ? kRedraw : 1000ms)) {
@@ -475,7 +281,7 @@ int stationCommand(const StationArgs& args) {
     }
     if (signals::caught() && !stopped) station.stop();
     const station::Totals totals = station.finish();
-    library.remove();
+    runs.remove();
     signals::sessionClosed();
     return signals::caught() ? exitcode::kInterrupted : totals.exitCode;
 }

@@ -1,0 +1,518 @@
+#include "QtStationWindow.h"
+
+#include <unistd.h>
+
+#include <QChart>
+#include <QChartView>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLineSeries>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <QValueAxis>
+#include <cmath>
+#include <cstdlib>
+
+#include "RecordStore.h"
+#include "StationRuns.h"
+
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+// The tile's colours: what it says can be told from across the line by colour alone.
+struct Look {
+    const char* text;
+    const char* background;
+    const char* foreground;
+};
+Look lookOf(station::SlotState state) {
+    switch (state) {
+    case station::SlotState::Waiting: return {"WAITING", "#d9d9d9", "#303030"};
+    case station::SlotState::Loading: return {"LOADING", "#9cc3ff", "#0b2545"};
+    case station::SlotState::Checking: return {"CHECKING", "#9cc3ff", "#0b2545"};
+    case station::SlotState::Pass: return {"PASS", "#2e9e44", "#ffffff"};
+    case station::SlotState::Fail: return {"FAIL", "#c62828", "#ffffff"};
+    case station::SlotState::Paused: return {"PAUSED", "#f2b632", "#3a2a00"};
+    case station::SlotState::Stopped: return {"STOPPED", "#8a8a8a", "#ffffff"};
+    }
+    return {"?", "#ffffff", "#000000"};
+}
+
+QString yieldText(int passes, int fails) {
+    if (passes + fails == 0) return "-";
+    return QString::number(100.0 * passes / (passes + fails), 'f', 1) + "%";
+}
+
+constexpr std::size_t kLastResults = 8;
+
+}  // namespace
+
+// The station's events, from the slots' threads, carried to the window's thread. Queued on the
+// window: one that arrives after the window has gone is dropped by Qt.
+class QtStationWindow::Relay : public station::StationObserver {
+public:
+    explicit Relay(QtStationWindow& window) : window_(window) {}
+    void slotState(std::size_t slot, station::SlotState state, const std::string& detail) override {
+        post([=, w = w()] { w->onState(slot, state, detail); });
+    }
+    void unitStart(std::size_t slot, const std::string& unitId) override {
+        post([=, w = w()] { w->onUnitStart(slot, unitId); });
+    }
+    void attemptStart(std::size_t, station::RunKind, int) override {}
+    void progress(std::size_t slot, std::uint32_t done, std::uint32_t blocks) override {
+        post([=, w = w()] { w->onProgress(slot, done, blocks); });
+    }
+    void attemptEnd(std::size_t slot, const station::AttemptEnd& end) override {
+        post([=, w = w()] { w->onAttemptEnd(slot, end); });
+    }
+    void unitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why) override {
+        post([=, w = w()] { w->onUnitEnd(slot, pass, version, why); });
+    }
+    void alarm(std::size_t slot, const std::string& text) override {
+        post([=, w = w()] { w->onAlarm(slot, text); });
+    }
+    // The window reads the totals itself once every slot has returned.
+    void stationEnd(const station::Totals&) override {}
+
+private:
+    template <typename F>
+    void post(F&& f) {
+        QMetaObject::invokeMethod(&window_, std::forward<F>(f), Qt::QueuedConnection);
+    }
+    QtStationWindow* w() { return &window_; }
+    QtStationWindow& window_;
+};
+
+QtStationWindow::QtStationWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setWindowTitle("Station");
+    confirmClose = [](QWidget* window, int loading) {
+        return QMessageBox::question(window, "Close the station",
+                                     QString::number(loading) + (loading == 1 ? " unit is" : " units are") +
+                                         " being loaded. Close the station?\n\nEach download is ended cleanly "
+                                         "and recorded as interrupted.",
+                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+    };
+    connect(&clock_, &QTimer::timeout, this, [this] {
+        checkEnded();
+        refreshCounters();
+    });
+    // Closing waits for the runs to end without blocking the window: each run takes up to a
+    // few seconds to end its exchange with the unit cleanly.
+    connect(&ending_, &QTimer::timeout, this, [this] {
+        if (checkEnded()) close();
+    });
+}
+
+QtStationWindow::~QtStationWindow() {
+    if (station_) {
+        station_->stop();
+        station_->finish();
+    }
+}
+
+std::string QtStationWindow::findCommandLineProgram() {
+    if (const char* named = std::getenv("UNIT_LOADER_CLI"); named && *named) return named;
+    // A window run from its build folder finds the command line of the same build.
+    const std::string beside = commandLineProgramBeside();
+    if (::access(beside.c_str(), X_OK) != 0 && ::access(UL_BUILT_CLI, X_OK) == 0) return UL_BUILT_CLI;
+    return beside;
+}
+
+bool QtStationWindow::start(const Setup& setup, std::string& error) {
+    const station::JobResult read = station::readJobFile(setup.jobPath);
+    if (!read.job) {
+        error = read.error;
+        return false;
+    }
+    job_ = *read.job;
+    const auto image = station::loadImage(*job_, error);
+    if (!image) return false;
+    hash_ = image->sha256;
+    if (setup.records.empty()) {
+        error = "this user has no home directory for the records file";
+        return false;
+    }
+    try {
+        openRecordStore(setup.records);
+    } catch (const RecordError& e) {
+        error = e.what();
+        return false;
+    }
+    const std::string program = setup.program.empty() ? findCommandLineProgram() : setup.program;
+    if (::access(program.c_str(), X_OK) != 0) {
+        error = "the station runs each unit through unit-loader-cli, and there is none at " + program;
+        return false;
+    }
+    runs_ = std::make_unique<StationRuns>();
+    if (!runs_->prepare(*job_, image->bytes, {program, setup.records, job_->operatorName}, error)) return false;
+
+    build();
+    relay_ = std::make_unique<Relay>(*this);
+    station_ = std::make_unique<station::Station>(
+        *job_, [this](std::size_t slot) { return runs_->link(slot); }, *relay_, station::Timing{},
+        station::Ending::OnStopOrQuota);
+    started_ = std::chrono::steady_clock::now();
+    station_->start();
+    clock_.start(1000);
+    return true;
+}
+
+void QtStationWindow::build() {
+    setWindowTitle(qs("Station: " + job_->name));
+    auto* top = new QVBoxLayout(this);
+
+    auto* header = new QHBoxLayout;
+    auto* job = new QLabel(this);
+    job->setObjectName("job");
+    job->setTextFormat(Qt::PlainText);
+    job->setText(qs(job_->name + "\nimage " + hash_.substr(0, 12) + "   expects \"" + job_->expectVersion + "\""));
+    QFont big = job->font();
+    big.setPixelSize(20);
+    big.setBold(true);
+    job->setFont(big);
+    header->addWidget(job, 1);
+    counters_ = new QLabel(this);
+    counters_->setObjectName("counters");
+    counters_->setTextFormat(Qt::RichText);
+    QFont countersFont = counters_->font();
+    countersFont.setPixelSize(22);
+    counters_->setFont(countersFont);
+    header->addWidget(counters_);
+    auto* side = new QVBoxLayout;
+    status_ = new QLabel("running", this);
+    status_->setObjectName("status");
+    status_->setAlignment(Qt::AlignRight);
+    side->addWidget(status_);
+    pauseStation_ = new QPushButton("Pause station", this);
+    pauseStation_->setObjectName("pauseStation");
+    connect(pauseStation_, &QPushButton::clicked, this, [this] { toggleStation(); });
+    side->addWidget(pauseStation_);
+    header->addLayout(side);
+    top->addLayout(header);
+
+    alarm_ = new QFrame(this);
+    alarm_->setObjectName("alarm");
+    alarm_->setStyleSheet("#alarm { background: #c62828; } #alarm QLabel { color: white; }");
+    auto* alarmRow = new QHBoxLayout(alarm_);
+    alarmText_ = new QLabel(alarm_);
+    alarmText_->setObjectName("alarmText");
+    alarmText_->setTextFormat(Qt::PlainText);
+    alarmText_->setWordWrap(true);
+    QFont alarmFont = alarmText_->font();
+    alarmFont.setPixelSize(18);
+    alarmFont.setBold(true);
+    alarmText_->setFont(alarmFont);
+    alarmRow->addWidget(alarmText_, 1);
+    auto* acknowledgeButton = new QPushButton("Acknowledge", alarm_);
+    acknowledgeButton->setObjectName("acknowledge");
+    connect(acknowledgeButton, &QPushButton::clicked, this, [this] { acknowledge(); });
+    alarmRow->addWidget(acknowledgeButton);
+    alarm_->hide();
+    top->addWidget(alarm_);
+
+    // From one tile to a 4 x 4 grid; the state's letters shrink as the tiles do.
+    const int count = static_cast<int>(job_->slots.size());
+    const int columns = count <= 1 ? 1 : count <= 4 ? 2 : count <= 9 ? 3 : 4;
+    const int stateFont = count <= 4 ? 48 : count <= 9 ? 36 : 26;
+    auto* grid = new QGridLayout;
+    tiles_.resize(job_->slots.size());
+    for (int i = 0; i < count; ++i) {
+        Tile& tile = tiles_[static_cast<std::size_t>(i)];
+        tile.name = job_->slots[static_cast<std::size_t>(i)].name;
+        grid->addWidget(makeTile(tile, stateFont), i / columns, i % columns);
+        const auto slot = static_cast<std::size_t>(i);
+        connect(tile.pause, &QPushButton::clicked, this, [this, slot] { togglePause(slot); });
+        if (tile.scan) {
+            connect(tile.scan, &QLineEdit::returnPressed, this, [this, slot] {
+                Tile& t = tiles_[slot];
+                const QString id = t.scan->text().trimmed();
+                t.scan->clear();
+                if (id.isEmpty() || !station_) return;
+                station_->setUnitId(slot, id.toStdString());
+                t.unit->setText("next unit: " + id);
+            });
+        }
+    }
+    for (std::size_t i = 0; i < tiles_.size(); ++i)
+        onState(i, station::SlotState::Waiting, job_->scanUnitId ? "scan" : "");
+    top->addLayout(grid, 1);
+
+    yield_ = new QLineSeries;
+    yield_->setName("yield of this run, %");
+    auto* chart = new QChart;
+    chart->addSeries(yield_);
+    chart->legend()->hide();
+    chart->setTitle("Yield of this run");
+    minutes_ = new QValueAxis;
+    minutes_->setTitleText("minutes");
+    minutes_->setRange(0, 1);
+    minutes_->setLabelFormat("%.0f");
+    auto* percent = new QValueAxis;
+    percent->setRange(0, 100);
+    percent->setLabelFormat("%.0f%%");
+    chart->addAxis(minutes_, Qt::AlignBottom);
+    chart->addAxis(percent, Qt::AlignLeft);
+    yield_->attachAxis(minutes_);
+    yield_->attachAxis(percent);
+    chart_ = new QChartView(chart, this);
+    chart_->setObjectName("yieldChart");
+    chart_->setRenderHint(QPainter::Antialiasing);
+    chart_->setMinimumHeight(170);
+    chart_->setMaximumHeight(220);
+    top->addWidget(chart_);
+
+    refreshCounters();
+    refreshButtons();
+    resize(count <= 1 ? 520 : count <= 4 ? 900 : 1200, count <= 2 ? 560 : count <= 4 ? 760 : 900);
+}
+
+QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
+    auto* frame = new QFrame(this);
+    frame->setObjectName(qs("slot-" + tile.name));
+    frame->setFrameShape(QFrame::Box);
+    frame->setMinimumSize(200, 150);
+    auto* column = new QVBoxLayout(frame);
+    auto label = [&](const char* name, int pixels, bool bold) {
+        auto* l = new QLabel(frame);
+        l->setObjectName(name);
+        l->setTextFormat(Qt::PlainText);
+        l->setAlignment(Qt::AlignCenter);
+        l->setWordWrap(true);
+        QFont f = l->font();
+        if (pixels) f.setPixelSize(pixels);
+        f.setBold(bold);
+        l->setFont(f);
+        column->addWidget(l);
+        return l;
+    };
+    QLabel* name = label("name", 18, true);
+    name->setText(qs("Slot " + tile.name));
+    tile.state = label("state", stateFontPixels, true);
+    tile.detail = label("detail", 14, false);
+    tile.bar = new QProgressBar(frame);
+    tile.bar->setObjectName("progress");
+    tile.bar->setRange(0, 1);
+    tile.bar->setValue(0);
+    column->addWidget(tile.bar);
+    tile.version = label("version", 14, false);
+    tile.unit = label("unit", 13, false);
+    tile.results = label("results", 14, true);
+    tile.results->setTextFormat(Qt::RichText);
+    auto* row = new QHBoxLayout;
+    if (job_->scanUnitId) {
+        tile.scan = new QLineEdit(frame);
+        tile.scan->setObjectName("scan");
+        tile.scan->setPlaceholderText("scan the unit's id");
+        row->addWidget(tile.scan, 1);
+    }
+    tile.pause = new QPushButton("Pause", frame);
+    tile.pause->setObjectName("pause");
+    row->addWidget(tile.pause);
+    column->addLayout(row);
+    tile.frame = frame;
+    return frame;
+}
+
+void QtStationWindow::onState(std::size_t slot, station::SlotState state, const std::string& detail) {
+    Tile& tile = tiles_.at(slot);
+    tile.shown = state;
+    const Look look = lookOf(state);
+    tile.frame->setStyleSheet(QString("#slot-%1 { background: %2; } #slot-%1 QLabel { color: %3; }")
+                                  .arg(qs(tile.name), look.background, look.foreground));
+    tile.state->setText(look.text);
+    QString words;
+    switch (state) {
+    case station::SlotState::Waiting:
+        words = detail == "scan" ? "scan the unit's id" : tile.held ? "pauses before the next unit" : "put a unit in";
+        break;
+    case station::SlotState::Loading:
+        words = detail.empty() ? "downloading" : qs("downloading, " + detail);
+        tile.bar->setRange(0, 1);
+        tile.bar->setValue(0);
+        tile.version->clear();
+        break;
+    case station::SlotState::Checking: words = "reading the unit's version"; break;
+    case station::SlotState::Pass: words = "take the unit out"; break;
+    case station::SlotState::Fail: words = qs(detail); break;
+    case station::SlotState::Paused:
+        tile.alarmed = detail == "alarm";
+        words = detail == "alarm"      ? "paused after an alarm"
+                : detail == "operator" ? "paused by the operator"
+                                       : "the station is paused";
+        break;
+    case station::SlotState::Stopped: words = "the station has stopped"; break;
+    }
+    tile.detail->setText(words);
+    tile.bar->setVisible(state == station::SlotState::Loading);
+    refreshButtons();
+}
+
+void QtStationWindow::onProgress(std::size_t slot, std::uint32_t done, std::uint32_t blocks) {
+    Tile& tile = tiles_.at(slot);
+    if (blocks == 0) return;
+    tile.bar->setRange(0, static_cast<int>(blocks));
+    tile.bar->setValue(static_cast<int>(std::min(done, blocks)));
+}
+
+void QtStationWindow::onUnitStart(std::size_t slot, const std::string& unitId) {
+    Tile& tile = tiles_.at(slot);
+    tile.unit->setText(unitId.empty() ? QString() : "unit " + qs(unitId));
+}
+
+void QtStationWindow::onAttemptEnd(std::size_t slot, const station::AttemptEnd& end) {
+    if (end.kind == station::RunKind::Version && !end.outcome.version.empty())
+        tiles_.at(slot).version->setText("version \"" + qs(end.outcome.version) + "\"");
+}
+
+void QtStationWindow::onUnitEnd(std::size_t slot, bool pass, const std::string&, const std::string&) {
+    Tile& tile = tiles_.at(slot);
+    ++(pass ? tile.passes : tile.fails);
+    ++(pass ? passes_ : fails_);
+    tile.last.push_front(pass);
+    if (tile.last.size() > kLastResults) tile.last.pop_back();
+    QString text;
+    for (bool p : tile.last)
+        text += p ? "<span style='color:#0a5d1a;background:#c8f0cf'>&nbsp;PASS&nbsp;</span> "
+                  : "<span style='color:#7a0000;background:#ffd0d0'>&nbsp;FAIL&nbsp;</span> ";
+    tile.results->setText(text + QString("<br>%1 passed, %2 failed").arg(tile.passes).arg(tile.fails));
+    const double minutes = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count() / 60.0;
+    yield_->append(minutes, 100.0 * passes_ / (passes_ + fails_));
+    minutes_->setRange(0, std::max(1.0, std::ceil(minutes)));
+    refreshCounters();
+}
+
+void QtStationWindow::onAlarm(std::size_t slot, const std::string& text) {
+    Tile& tile = tiles_.at(slot);
+    tile.unacknowledged = true;
+    alarms_.push_back("Slot " + tile.name + ": " + text);
+    std::string all = "ALARM";
+    for (const auto& a : alarms_) all += "\n" + a;
+    alarmText_->setText(qs(all));
+    alarm_->show();
+    refreshButtons();
+}
+
+void QtStationWindow::acknowledge() {
+    alarms_.clear();
+    for (Tile& tile : tiles_) tile.unacknowledged = false;
+    alarm_->hide();
+    refreshButtons();
+}
+
+bool QtStationWindow::checkEnded() {
+    if (!station_) return true;
+    if (ended_) return true;
+    if (!station_->waitEnded(std::chrono::milliseconds(0))) return false;
+    const station::Totals totals = station_->finish();
+    ended_ = true;
+    endReason_ = totals.reason;
+    ending_.stop();
+    clock_.stop();
+    refreshCounters();
+    refreshButtons();
+    return true;
+}
+
+void QtStationWindow::togglePause(std::size_t slot) {
+    Tile& tile = tiles_.at(slot);
+    if (!station_) return;
+    if (tile.held || tile.alarmed) {
+        station_->resumeSlot(slot);
+        tile.held = tile.alarmed = false;
+    } else {
+        station_->pauseSlot(slot);
+        tile.held = true;
+        if (tile.shown == station::SlotState::Loading || tile.shown == station::SlotState::Checking)
+            tile.detail->setText(tile.detail->text() + "; pauses after this unit");
+    }
+    refreshButtons();
+}
+
+void QtStationWindow::toggleStation() {
+    if (!station_) return;
+    if (stationPaused_) {
+        station_->resumeAll();
+        stationPaused_ = false;
+        for (Tile& tile : tiles_) tile.held = tile.alarmed = false;
+    } else {
+        station_->pauseAll();
+        stationPaused_ = true;
+    }
+    refreshButtons();
+    refreshCounters();
+}
+
+void QtStationWindow::refreshButtons() {
+    if (!pauseStation_) return;
+    // An alarm is looked at before its slot runs again.
+    const bool open = !alarms_.empty();
+    const bool over = ended_ || closing_;
+    for (Tile& tile : tiles_) {
+        const bool resume = tile.held || tile.alarmed;
+        tile.pause->setText(resume ? "Resume" : "Pause");
+        tile.pause->setEnabled(!over && !(resume && tile.alarmed && tile.unacknowledged));
+        if (tile.scan) tile.scan->setEnabled(!over);
+    }
+    pauseStation_->setText(stationPaused_ ? "Resume station" : "Pause station");
+    pauseStation_->setEnabled(!over && !(stationPaused_ && open));
+}
+
+void QtStationWindow::refreshCounters() {
+    if (!counters_) return;
+    QString quota = job_->quota ? QString("%1/%2").arg(passes_).arg(job_->quota) : QString("-");
+    counters_->setText(QString("<span style='color:#1f7a32'><b>PASS %1</b></span>&nbsp;&nbsp;"
+                               "<span style='color:#b71c1c'><b>FAIL %2</b></span>&nbsp;&nbsp;"
+                               "YIELD <b>%3</b>&nbsp;&nbsp;QUOTA <b>%4</b>")
+                           .arg(passes_)
+                           .arg(fails_)
+                           .arg(yieldText(passes_, fails_), quota));
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_);
+    const QString clock = QString("%1:%2:%3")
+                              .arg(s.count() / 3600, 2, 10, QChar('0'))
+                              .arg(s.count() / 60 % 60, 2, 10, QChar('0'))
+                              .arg(s.count() % 60, 2, 10, QChar('0'));
+    QString state = closing_         ? "stopping: ending the downloads"
+                    : ended_         ? qs("ended (" + endReason_ + ")")
+                    : stationPaused_ ? "station paused"
+                                     : "running";
+    status_->setText(state + "   " + clock);
+}
+
+int QtStationWindow::loadingCount() const {
+    int n = 0;
+    for (const Tile& tile : tiles_)
+        n += tile.shown == station::SlotState::Loading || tile.shown == station::SlotState::Checking;
+    return n;
+}
+
+void QtStationWindow::closeEvent(QCloseEvent* event) {
+    if (!station_ || ended_) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (closing_) return;  // already ending
+    const int loading = loadingCount();
+    if (loading > 0 && !confirmClose(this, loading)) return;
+    stopAndClose();
+}
+
+void QtStationWindow::stopAndClose() {
+    if (!station_ || ended_) {
+        close();
+        return;
+    }
+    if (closing_) return;
+    closing_ = true;
+    station_->stop();
+    refreshButtons();
+    refreshCounters();
+    ending_.start(50);
+}
