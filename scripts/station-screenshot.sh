@@ -3,7 +3,7 @@
 # display (Xvfb) with real fonts and a window manager, running a 4-slot job on simulated units at
 # 9600 baud. Unit 1 goes into slot A and passes, unit 2 into slot B with a verify result warning
 # and fails, and once both have ended unit 3 goes into slot C; the window is captured while C is
-# loading (45 blocks taken, the bar partly filled) and D is still waiting. Then the window gets
+# loading (45 of its 100 blocks taken) and D is still waiting. Then the window gets
 # SIGTERM, must end the station and exit 0 within 30 s, and the records must show C's download
 # as interrupted. Installs what it alone needs when missing, builds as demo.sh does.
 #
@@ -54,10 +54,11 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Waits up to $1 seconds for the command after it to succeed.
+# Waits up to $1 seconds for the command after it to succeed. By the clock: a look at the
+# records costs time of its own.
 within() {
-  local limit=$(($1 * 10)); shift
-  for ((n = 0; n < limit; n++)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  local deadline=$(($(date +%s%N) + $1 * 1000000000)); shift
+  while (($(date +%s%N) < deadline)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
   echo "station-screenshot.sh: gave up waiting for: $*" >&2
   return 1
 }
@@ -127,13 +128,15 @@ echo "== Unit 1 into slot A, unit 2 (verify result warning) into slot B"
 tell connect 1
 tell connect 2 --result-80
 listed() { "$cli" records list --records "$records" 2>/dev/null || true; }
-# A has passed once its version check is recorded a success; B has failed once its download is.
-ended() {
-  local list
-  list=$(listed)
-  grep 'slot A' <<<"$list" | grep -c success | grep -qx 2 && grep 'slot B' <<<"$list" | grep -q warning
+# Whether the records hold an attempt of KIND on unit N's port that ended with OUTCOME.
+recorded() {
+  listed | awk -v kind="$1" -v port="$work/fixture/unit$2" -v outcome="$3" \
+    '$2 == kind && $3 == port && $4 == outcome { found = 1 } END { exit !found }'
 }
-within 60 ended
+# A has passed once its version check is recorded a success; B has failed once its download
+# ended with the verify warning. A load takes about 30 s at 9600 baud.
+within 90 recorded version 1 success
+within 10 recorded download 2 warning
 
 echo "== Unit 3 into slot C; the picture once it has taken 45 blocks"
 tell connect 3
@@ -143,7 +146,12 @@ echo "picture of the station with $(grep -c 'unit3 <- FC .. D1 ' "$work/sim.log"
 
 echo "== SIGTERM to the window"
 kill -TERM "$loader_pid"
-within 30 gone "$loader_pid"
+if ! within 30 gone "$loader_pid"; then
+  echo "station-screenshot.sh: the window did not exit within 30 s of SIGTERM; the records then:" >&2
+  listed >&2
+  ps -o pid,stat,etime,args --ppid "$loader_pid" >&2 || true
+  exit 1
+fi
 status=0
 wait "$loader_pid" || status=$?
 if ((status != 0)); then
@@ -152,7 +160,7 @@ if ((status != 0)); then
 fi
 echo "== The records"
 listed
-if ! listed | grep 'slot C' | grep -q interrupted; then
+if ! recorded download 3 interrupted; then
   echo "station-screenshot.sh: slot C's download is not recorded as interrupted" >&2
   exit 1
 fi

@@ -2,6 +2,7 @@
 
 #include <QTimer>
 #include <QWidget>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -60,6 +61,7 @@ public:
     void stopAndClose();
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -83,6 +85,8 @@ private:
         int passes = 0, fails = 0;
     };
 
+    // Any thread: `f` runs on the window's thread.
+    void post(std::function<void()> f);
     void build();
     QFrame* makeTile(Tile& tile, int stateFontPixels);
     void onState(std::size_t slot, station::SlotState state, const std::string& detail);
@@ -99,6 +103,7 @@ private:
     void refreshCounters();
     int loadingCount() const;
 
+    std::atomic<unsigned> posted_{0};
     std::optional<station::Job> job_;
     std::string hash_;
     std::unique_ptr<StationRuns> runs_;
