@@ -119,9 +119,7 @@ QtStationWindow::QtStationWindow(QWidget* parent) : QWidget(parent, Qt::Window) 
     });
     // Closing waits for the runs to end without blocking the window: each run takes up to a
     // few seconds to end its exchange with the unit cleanly.
-    connect(&ending_, &QTimer::timeout, this, [this] {
-        if (checkEnded()) close();
-    });
+    connect(&ending_, &QTimer::timeout, this, [this] { checkEnded(); });
 }
 
 void QtStationWindow::post(std::function<void()> f) {
@@ -273,10 +271,14 @@ void QtStationWindow::build() {
     }
     for (std::size_t i = 0; i < tiles_.size(); ++i)
         onState(i, station::SlotState::Waiting, job_->scanUnitId ? "scan" : "");
+    // Every tile the same size, however much text one holds.
+    for (int c = 0; c < columns; ++c) grid->setColumnStretch(c, 1);
+    for (int r = 0; r < (count + columns - 1) / columns; ++r) grid->setRowStretch(r, 1);
     top->addLayout(grid, 1);
 
     yield_ = new QLineSeries;
     yield_->setName("yield of this run, %");
+    yield_->setPointsVisible(true);  // the first units are points before they are a line
     auto* chart = new QChart;
     chart->addSeries(yield_);
     chart->legend()->hide();
@@ -284,7 +286,7 @@ void QtStationWindow::build() {
     minutes_ = new QValueAxis;
     minutes_->setTitleText("minutes");
     minutes_->setRange(0, 1);
-    minutes_->setLabelFormat("%.0f");
+    minutes_->setLabelFormat("%.1f");
     auto* percent = new QValueAxis;
     percent->setRange(0, 100);
     percent->setLabelFormat("%.0f%%");
@@ -295,8 +297,9 @@ void QtStationWindow::build() {
     chart_ = new QChartView(chart, this);
     chart_->setObjectName("yieldChart");
     chart_->setRenderHint(QPainter::Antialiasing);
-    chart_->setMinimumHeight(170);
-    chart_->setMaximumHeight(220);
+    chart->setMargins(QMargins(4, 4, 4, 4));
+    chart_->setMinimumHeight(230);
+    chart_->setMaximumHeight(260);
     top->addWidget(chart_);
 
     refreshCounters();
@@ -437,10 +440,8 @@ void QtStationWindow::acknowledge() {
     refreshButtons();
 }
 
-bool QtStationWindow::checkEnded() {
-    if (!station_) return true;
-    if (ended_) return true;
-    if (!station_->waitEnded(std::chrono::milliseconds(0))) return false;
+void QtStationWindow::checkEnded() {
+    if (!station_ || ended_ || !station_->waitEnded(std::chrono::milliseconds(0))) return;
     const station::Totals totals = station_->finish();
     ended_ = true;
     endReason_ = totals.reason;
@@ -448,7 +449,8 @@ bool QtStationWindow::checkEnded() {
     clock_.stop();
     refreshCounters();
     refreshButtons();
-    return true;
+    // Whichever timer saw the end, a close that waited for it goes ahead.
+    if (closing_) close();
 }
 
 void QtStationWindow::togglePause(std::size_t slot) {

@@ -95,7 +95,7 @@ private:
     void onAttemptEnd(std::size_t slot, const station::AttemptEnd& end);
     void onUnitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why);
     void onAlarm(std::size_t slot, const std::string& text);
-    bool checkEnded();
+    void checkEnded();
     void togglePause(std::size_t slot);
     void toggleStation();
     void acknowledge();
