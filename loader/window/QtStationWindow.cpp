@@ -6,6 +6,7 @@
 #include <QChartView>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -63,6 +64,12 @@ QString yieldText(int passes, int fails) {
 }
 
 constexpr std::size_t kLastResults = 8;
+
+// A tile's line that is empty takes no room: sixteen tiles share a screen.
+void setLine(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
+}
 
 }  // namespace
 
@@ -265,7 +272,7 @@ void QtStationWindow::build() {
                 t.scan->clear();
                 if (id.isEmpty() || !station_) return;
                 station_->setUnitId(slot, id.toStdString());
-                t.unit->setText("next unit: " + id);
+                setLine(t.unit, "next unit: " + id);
             });
         }
     }
@@ -298,8 +305,9 @@ void QtStationWindow::build() {
     chart_->setObjectName("yieldChart");
     chart_->setRenderHint(QPainter::Antialiasing);
     chart->setMargins(QMargins(4, 4, 4, 4));
-    chart_->setMinimumHeight(230);
-    chart_->setMaximumHeight(260);
+    // Many slots leave the chart less room.
+    chart_->setMinimumHeight(count <= 9 ? 230 : 170);
+    chart_->setMaximumHeight(count <= 9 ? 260 : 190);
     top->addWidget(chart_);
 
     refreshCounters();
@@ -313,6 +321,8 @@ QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
     frame->setFrameShape(QFrame::Box);
     frame->setMinimumSize(200, 150);
     auto* column = new QVBoxLayout(frame);
+    column->setSpacing(2);
+    column->setContentsMargins(6, 6, 6, 6);
     auto label = [&](const char* name, int pixels, bool bold) {
         auto* l = new QLabel(frame);
         l->setObjectName(name);
@@ -329,6 +339,9 @@ QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
     QLabel* name = label("name", 18, true);
     name->setText(qs("Slot " + tile.name));
     tile.state = label("state", stateFontPixels, true);
+    tile.state->setWordWrap(false);
+    // The state always fits: a small tile gives up its empty space first.
+    tile.state->setMinimumHeight(QFontMetrics(tile.state->font()).height());
     tile.detail = label("detail", 14, false);
     tile.bar = new QProgressBar(frame);
     tile.bar->setObjectName("progress");
@@ -339,6 +352,8 @@ QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
     tile.unit = label("unit", 13, false);
     tile.results = label("results", 14, true);
     tile.results->setTextFormat(Qt::RichText);
+    for (QLabel* line : {tile.version, tile.unit, tile.results}) setLine(line, {});
+    column->addStretch(1);
     auto* row = new QHBoxLayout;
     if (job_->scanUnitId) {
         tile.scan = new QLineEdit(frame);
@@ -370,7 +385,7 @@ void QtStationWindow::onState(std::size_t slot, station::SlotState state, const 
         words = detail.empty() ? "downloading" : qs("downloading, " + detail);
         tile.bar->setRange(0, 1);
         tile.bar->setValue(0);
-        tile.version->clear();
+        setLine(tile.version, {});
         break;
     case station::SlotState::Checking: words = "reading the unit's version"; break;
     case station::SlotState::Pass: words = "take the unit out"; break;
@@ -383,7 +398,7 @@ void QtStationWindow::onState(std::size_t slot, station::SlotState state, const 
         break;
     case station::SlotState::Stopped: words = "the station has stopped"; break;
     }
-    tile.detail->setText(words);
+    setLine(tile.detail, words);
     tile.bar->setVisible(state == station::SlotState::Loading);
     refreshButtons();
 }
@@ -397,12 +412,12 @@ void QtStationWindow::onProgress(std::size_t slot, std::uint32_t done, std::uint
 
 void QtStationWindow::onUnitStart(std::size_t slot, const std::string& unitId) {
     Tile& tile = tiles_.at(slot);
-    tile.unit->setText(unitId.empty() ? QString() : "unit " + qs(unitId));
+    setLine(tile.unit, unitId.empty() ? QString() : "unit " + qs(unitId));
 }
 
 void QtStationWindow::onAttemptEnd(std::size_t slot, const station::AttemptEnd& end) {
     if (end.kind == station::RunKind::Version && !end.outcome.version.empty())
-        tiles_.at(slot).version->setText("version \"" + qs(end.outcome.version) + "\"");
+        setLine(tiles_.at(slot).version, "version \"" + qs(end.outcome.version) + "\"");
 }
 
 void QtStationWindow::onUnitEnd(std::size_t slot, bool pass, const std::string&, const std::string&) {
@@ -415,7 +430,7 @@ void QtStationWindow::onUnitEnd(std::size_t slot, bool pass, const std::string&,
     for (bool p : tile.last)
         text += p ? "<span style='color:#0a5d1a;background:#c8f0cf'>&nbsp;PASS&nbsp;</span> "
                   : "<span style='color:#7a0000;background:#ffd0d0'>&nbsp;FAIL&nbsp;</span> ";
-    tile.results->setText(text + QString("<br>%1 passed, %2 failed").arg(tile.passes).arg(tile.fails));
+    setLine(tile.results, text + QString("<br>%1 passed, %2 failed").arg(tile.passes).arg(tile.fails));
     const double minutes = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count() / 60.0;
     yield_->append(minutes, 100.0 * passes_ / (passes_ + fails_));
     minutes_->setRange(0, std::max(1.0, std::ceil(minutes)));
@@ -463,7 +478,7 @@ void QtStationWindow::togglePause(std::size_t slot) {
         station_->pauseSlot(slot);
         tile.held = true;
         if (tile.shown == station::SlotState::Loading || tile.shown == station::SlotState::Checking)
-            tile.detail->setText(tile.detail->text() + "; pauses after this unit");
+            setLine(tile.detail, tile.detail->text() + "; pauses after this unit");
     }
     refreshButtons();
 }

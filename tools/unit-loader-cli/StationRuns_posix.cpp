@@ -158,20 +158,16 @@ public:
     }
 
 private:
-    static station::RunOutcome failed(const std::string& why) {
+    // A run that ended without the child's own result.
+    static station::RunOutcome ended(int exitCode, const std::string& why) {
         station::RunOutcome o;
-        o.exitCode = exitcode::kInternal;
+        o.exitCode = exitCode;
         o.outcome = exitcode::name(o.exitCode);
         o.headline = why;
         return o;
     }
-    static station::RunOutcome interrupted(const std::string& why) {
-        station::RunOutcome o;
-        o.exitCode = exitcode::kInterrupted;
-        o.outcome = exitcode::name(o.exitCode);
-        o.headline = why;
-        return o;
-    }
+    static station::RunOutcome failed(const std::string& why) { return ended(exitcode::kInternal, why); }
+    static station::RunOutcome interrupted(const std::string& why) { return ended(exitcode::kInterrupted, why); }
 
     const StationRuns::Shared& shared_;
     const station::Slot& slot_;
