@@ -34,7 +34,8 @@ echo "simulated unit on $device"
 status=0
 valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
   --track-origins=yes --quiet \
-  "$cli" download "$work/image.bin" --port "$work/unit0" --baud 38400 --quiet || status=$?
+  "$cli" download "$work/image.bin" --port "$work/unit0" --baud 38400 --quiet \
+  --records "$work/records.sqlite" || status=$?
 if ((status == 99)); then
   echo "memcheck found errors (above)" >&2
   exit 1
