@@ -14,28 +14,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/docs/station-window.png}
 
-if [[ -n ${UL_DEMO_BUILD_DIR:-} ]]; then
-  build=$UL_DEMO_BUILD_DIR
-else
-  build=$root/build-demo
-  "$root/scripts/install-deps.sh" window
-  extra=(xvfb xauth xdotool imagemagick fonts-liberation openbox)
-  missing=()
-  for p in "${extra[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if ((${#missing[@]})); then
-    echo "Installing for the screenshot: ${missing[*]}"
-    sudo=""; [[ $(id -u) -ne 0 ]] && sudo="sudo"
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  fi
-  echo "== Building unit-loader, unit-loader-cli and unit-sim in $build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUL_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target unit-loader unit-loader-cli unit-sim >/dev/null
-fi
-loader=$build/loader/window/unit-loader
-cli=$build/tools/unit-loader-cli/unit-loader-cli
-sim=$build/tools/unit-sim/unit-sim
+# shellcheck source=screenshot-common.sh
+source "$root/scripts/screenshot-common.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/unit-loader-station-shot.XXXXXX")
 pids=()
@@ -54,14 +34,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Waits up to $1 seconds for the command after it to succeed. By the clock: a look at the
-# records costs time of its own.
-within() {
-  local deadline=$(($(date +%s%N) + $1 * 1000000000)); shift
-  while (($(date +%s%N) < deadline)); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  echo "station-screenshot.sh: gave up waiting for: $*" >&2
-  return 1
-}
 # A process that has ended but is not yet reaped counts as gone.
 gone() {
   local state
@@ -69,22 +41,10 @@ gone() {
   [[ $state == Z* ]]
 }
 
-echo "== A virtual display with a window manager"
-Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-within 10 test -s "$work/display"
-export DISPLAY=:$(cat "$work/display")
-openbox --sm-disable >/dev/null 2>&1 &
-pids+=($!)
-within 10 xdotool search --class openbox
+start_display 1280x1024
 
 echo "== The sample image and 4 simulated units at 9600 baud, none in its slot yet"
-{
-  head -c $((246 * 40)) < <(yes "Unit Loader demo image, not firmware for any unit.")
-  head -c $((246 * 30)) /dev/zero | tr '\0' '\377'
-  head -c $((246 * 60 - 100)) < <(yes "Passed-over blocks cost no time on the line.")
-} >"$work/body.bin"
-"$cli" seal "$work/body.bin" "$work/demo.bin" >/dev/null
+make_demo_image "$work/demo.bin"
 mkfifo "$work/control" "$work/sim.out"
 "$sim" --fleet 4 --dir "$work/fixture" --absent --control --pace --baud 9600 --log \
   <"$work/control" >"$work/sim.out" 2>"$work/sim.log" &

@@ -1,6 +1,7 @@
 #include "Station.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -20,6 +21,20 @@ const char* stateName(SlotState state) {
     case SlotState::Stopped: return "stopped";
     }
     return "?";
+}
+
+std::string yieldText(int passes, int fails) {
+    if (passes + fails == 0) return "-";
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * passes / (passes + fails));
+    return text;
+}
+
+std::string elapsedText(std::chrono::seconds s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(s.count() / 3600),
+                  static_cast<long long>(s.count() / 60 % 60), static_cast<long long>(s.count() % 60));
+    return text;
 }
 
 struct Station::SlotRun {
@@ -73,12 +88,15 @@ void Station::pauseSlot(std::size_t slot) {
     changed_.notify_all();
 }
 
+void Station::clearPause(SlotRun& run) {
+    run.held = run.alarmed = false;
+    run.failsInRow = 0;
+}
+
 void Station::resumeSlot(std::size_t slot) {
     std::lock_guard lock(mutex_);
     if (slot >= slots_.size()) return;
-    SlotRun& run = *slots_[slot];
-    run.held = run.alarmed = false;
-    run.failsInRow = 0;
+    clearPause(*slots_[slot]);
     changed_.notify_all();
 }
 
@@ -91,10 +109,7 @@ void Station::pauseAll() {
 void Station::resumeAll() {
     std::lock_guard lock(mutex_);
     stationPaused_ = false;
-    for (auto& run : slots_) {
-        run->held = run->alarmed = false;
-        run->failsInRow = 0;
-    }
+    for (auto& run : slots_) clearPause(*run);
     changed_.notify_all();
 }
 

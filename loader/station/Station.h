@@ -21,6 +21,9 @@ namespace station {
 enum class SlotState { Waiting, Loading, Checking, Pass, Fail, Paused, Stopped };
 // "waiting", "loading", "checking", "pass", "fail", "paused", "stopped".
 const char* stateName(SlotState state);
+// What every front shows of a run: "75.0%" ("-" before the first unit), and "01:02:03".
+std::string yieldText(int passes, int fails);
+std::string elapsedText(std::chrono::seconds elapsed);
 
 enum class RunKind { Download, Version };
 
@@ -137,6 +140,7 @@ private:
     bool waitForUnit(SlotRun& run);
     bool ending() const;
     bool paused(const SlotRun& run) const;
+    static void clearPause(SlotRun& run);
 
     const Job job_;
     const LinkMaker makeLink_;

@@ -58,11 +58,6 @@ Look lookOf(station::SlotState state) {
     return {"?", "#ffffff", "#000000"};
 }
 
-QString yieldText(int passes, int fails) {
-    if (passes + fails == 0) return "-";
-    return QString::number(100.0 * passes / (passes + fails), 'f', 1) + "%";
-}
-
 constexpr std::size_t kLastResults = 8;
 
 // A tile's line that is empty takes no room: sixteen tiles share a screen.
@@ -301,14 +296,14 @@ void QtStationWindow::build() {
     chart->addAxis(percent, Qt::AlignLeft);
     yield_->attachAxis(minutes_);
     yield_->attachAxis(percent);
-    chart_ = new QChartView(chart, this);
-    chart_->setObjectName("yieldChart");
-    chart_->setRenderHint(QPainter::Antialiasing);
+    auto* view = new QChartView(chart, this);
+    view->setObjectName("yieldChart");
+    view->setRenderHint(QPainter::Antialiasing);
     chart->setMargins(QMargins(4, 4, 4, 4));
     // Many slots leave the chart less room.
-    chart_->setMinimumHeight(count <= 9 ? 230 : 170);
-    chart_->setMaximumHeight(count <= 9 ? 260 : 190);
-    top->addWidget(chart_);
+    view->setMinimumHeight(count <= 9 ? 230 : 170);
+    view->setMaximumHeight(count <= 9 ? 260 : 190);
+    top->addWidget(view);
 
     refreshCounters();
     refreshButtons();
@@ -520,12 +515,9 @@ void QtStationWindow::refreshCounters() {
                                "YIELD <b>%3</b>&nbsp;&nbsp;QUOTA <b>%4</b>")
                            .arg(passes_)
                            .arg(fails_)
-                           .arg(yieldText(passes_, fails_), quota));
-    const auto s = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_);
-    const QString clock = QString("%1:%2:%3")
-                              .arg(s.count() / 3600, 2, 10, QChar('0'))
-                              .arg(s.count() / 60 % 60, 2, 10, QChar('0'))
-                              .arg(s.count() % 60, 2, 10, QChar('0'));
+                           .arg(qs(station::yieldText(passes_, fails_)), quota));
+    const QString clock = qs(station::elapsedText(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_)));
     QString state = closing_         ? "stopping: ending the downloads"
                     : ended_         ? qs("ended (" + endReason_ + ")")
                     : stationPaused_ ? "station paused"

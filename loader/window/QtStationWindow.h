@@ -14,7 +14,6 @@
 #include "JobFile.h"
 #include "Station.h"
 
-class QChartView;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -127,5 +126,4 @@ private:
     QLabel* alarmText_ = nullptr;
     QLineSeries* yield_ = nullptr;
     QValueAxis* minutes_ = nullptr;
-    QChartView* chart_ = nullptr;
 };

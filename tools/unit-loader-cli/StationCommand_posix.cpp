@@ -24,20 +24,6 @@ constexpr auto kRedraw = 200ms;
 
 std::string kindName(station::RunKind kind) { return kind == station::RunKind::Download ? "download" : "version"; }
 
-std::string clock(std::chrono::seconds s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(s.count() / 3600),
-                  static_cast<long long>(s.count() / 60 % 60), static_cast<long long>(s.count() % 60));
-    return text;
-}
-
-std::string yieldText(int passes, int fails) {
-    if (passes + fails == 0) return "-";
-    char text[16];
-    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * passes / (passes + fails));
-    return text;
-}
-
 // What the operator sees: one line per event, JSON lines, or on a terminal a table redrawn in
 // place. The station calls it one event at a time; the table is drawn from the main thread.
 class Display : public station::StationObserver {
@@ -121,7 +107,7 @@ public:
         }
         if (mode_ == Mode::Table) drawLocked(true);
         std::string text = "station ended (" + t.reason + "): " + std::to_string(t.passes) + " passed, " +
-                           std::to_string(t.fails) + " failed, yield " + yieldText(t.passes, t.fails);
+                           std::to_string(t.fails) + " failed, yield " + station::yieldText(t.passes, t.fails);
         if (t.crashes) text += ", " + std::to_string(t.crashes) + " crashed runs";
         if (mode_ == Mode::Table)
             writeAll(kStandardError, text + "\n");  // under the table, drawn for the last time above
@@ -176,8 +162,9 @@ private:
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started_);
         std::vector<std::string> lines;
         lines.push_back(fit(job_.name, 18) + " " + hash_.substr(0, 8) + " pass " + std::to_string(passes_) + " fail " +
-                        std::to_string(fails_) + " yield " + yieldText(passes_, fails_) + " quota " +
-                        (job_.quota ? std::to_string(job_.quota) : std::string("-")) + " " + clock(elapsed));
+                        std::to_string(fails_) + " yield " + station::yieldText(passes_, fails_) + " quota " +
+                        (job_.quota ? std::to_string(job_.quota) : std::string("-")) + " " +
+                        station::elapsedText(elapsed));
         lines.push_back("SLOT    STATE     PROGRESS          LAST  VERSION            PASS FAIL");
         for (std::size_t i = 0; i < rows_.size(); ++i) {
             const Row& r = rows_[i];
