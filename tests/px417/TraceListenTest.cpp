@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,24 +90,34 @@ protected:
         while (!line().empty()) {
         }
         // Output closes a moment before the process can be reaped.
-        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child_, 0));
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            ::poll(&p, 1, 5000);
-            ::close(pidfd);
-        }
+        endsWithin(5000);
         int status = -1;
         if (::waitpid(child_, &status, WNOHANG) != child_) return -1;
         child_ = -1;
         return status;
     }
 
+    // The listener's exit status after `sig`; -1 when it has not ended ten seconds later (it is
+    // then killed, so a lost stop request fails the test instead of hanging it).
     int stop(int sig) {
         ::kill(child_, sig);
+        if (!endsWithin(10000)) return -1;
         int status = -1;
         ::waitpid(child_, &status, 0);
         child_ = -1;
         return status;
+    }
+
+    // Whether the child has ended (not yet reaped) within the time given.
+    bool endsWithin(int milliseconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            siginfo_t info{};
+            if (::waitid(P_PID, static_cast<id_t>(child_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;
+            if (info.si_pid == child_) return true;
+            if (std::chrono::steady_clock::now() >= end) return false;
+            ::usleep(10000);
+        }
     }
 
     std::string runtimeDir_;

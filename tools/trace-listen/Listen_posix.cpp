@@ -1,6 +1,6 @@
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,36 +8,35 @@
 
 #include "Listen.h"
 
-// SIGINT, SIGTERM and SIGHUP wake the poll loop through a pipe.
+// SIGINT, SIGTERM and SIGHUP are blocked and read from a signalfd in the same poll as the
+// mailslots: no handler runs, so a stop request cannot slip in between a check and the wait
+// (as a handler writing a wake-up pipe can, under some run-time checkers).
 namespace {
 
-int wakePipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const int saved = errno;
-    const char b = 1;
-    (void)!::write(wakePipe[1], &b, 1);
-    errno = saved;
-}
+int stopFd = -1;
 
 }  // namespace
 
 bool catchStopRequests() {
-    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::perror("pipe2");
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+    if (::sigprocmask(SIG_BLOCK, &stops, nullptr) != 0) {
+        std::perror("sigprocmask");
         return false;
     }
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+    stopFd = ::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopFd < 0) {
+        std::perror("signalfd");
+        return false;
+    }
     return true;
 }
 
 bool listenUntilStopped(const std::vector<std::unique_ptr<Slot>>& slots,
                         const std::function<void(const Slot&, const std::string&)>& print) {
     std::vector<pollfd> fds;
-    fds.push_back({wakePipe[0], POLLIN, 0});
+    fds.push_back({stopFd, POLLIN, 0});
     for (const auto& slot : slots) fds.push_back({slot->listener.pollHandle(), POLLIN, 0});
 
     for (;;) {
