@@ -11,6 +11,7 @@ version=$(sed -n 's/^project(UnitLoader VERSION \([0-9.]*\).*/\1/p' "$root/CMake
 name=unit-loader-windows-$version
 
 "$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" windows
 command -v zip >/dev/null || { echo "dist-windows.sh: zip is missing (apt-get install zip)" >&2; exit 1; }
 command -v makensis >/dev/null || { echo "dist-windows.sh: makensis is missing (apt-get install nsis)" >&2; exit 1; }
 
