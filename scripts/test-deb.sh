@@ -11,7 +11,7 @@
 #   scripts/test-deb.sh [BUILD_DIR]    default build (configured here with -DUL_PACKAGE=ON)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+build=$(realpath -m "${1:-$root/build}")
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
@@ -61,12 +61,19 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/ul-deb.XXXXXX")
 chmod 755 "$work"
 installed=""
 sim_pid=""
+purge_installed() {  # apt-get purge refuses a name it does not know: only what is installed
+  local package present=()
+  for package in unit-loader unit-loader-cli; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" && present+=("$package")
+  done
+  ((${#present[@]} == 0)) || $sudo apt-get purge -y -qq "${present[@]}" >/dev/null 2>&1
+}
 cleanup() {
   if [[ -n $sim_pid ]]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
   fi
-  if [[ -n $installed ]]; then $sudo apt-get purge -y -qq unit-loader unit-loader-cli >/dev/null 2>&1 || true; fi
+  if [[ -n $installed ]]; then purge_installed || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -88,7 +95,7 @@ check_programs() {  # check_programs PROGRAM...: in /usr/bin, with a man page, w
     # No run path into the build tree (the library is carried inside the program), and no path of
     # the build tree that an installed program could run or read.
     if readelf -d "/usr/bin/$program" | grep -qE 'RPATH|RUNPATH'; then fail "$program has a run path"; fi
-    if strings "/usr/bin/$program" | grep -qF "$build/"; then fail "$program holds a path of the build tree"; fi
+    if strings "/usr/bin/$program" | grep -F "$build/" >/dev/null; then fail "$program holds a path of the build tree"; fi
   done
 }
 
@@ -173,7 +180,7 @@ diff <(grep -v -xE 'unit-loader|unit-loader-cli|unit-sim|trace-listen' "$work/us
 [[ -z $(find "$TMPDIR" -mindepth 1 -print -quit) ]] || { find "$TMPDIR"; fail "a library copy was left behind"; }
 
 say "apt-get purge"
-$sudo apt-get purge -y -qq unit-loader unit-loader-cli >/dev/null 2>&1 || fail "apt-get purge failed"
+purge_installed || fail "apt-get purge failed"
 installed=""
 for path in /usr/bin/unit-loader /usr/bin/unit-loader-cli /usr/share/man/man1/unit-loader-cli.1.gz \
   /usr/share/doc/unit-loader /usr/share/doc/unit-loader-cli; do
