@@ -31,6 +31,7 @@ struct Forwarder::State {
     bool poked = false;
     int rounds = 0;                  // tries ended
     bool lastFailed = false;         // the last try could not reach the server or failed in it
+    bool lastRefused = false;        // ... and failed while connecting
     RecordServer* server = nullptr;  // while connected, so that stop can cut it
     Tally tally;
     std::thread thread;
@@ -38,12 +39,15 @@ struct Forwarder::State {
     void run();
     // One try: connect when not connected, then send until the queue is empty.
     void once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection);
+    bool connecting = false;  // the forwarder's thread only: once() is still connecting
 };
 
 void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection) {
     if (!store) store = openRecordStore(options.recordsPath);
     if (!connection) {
+        connecting = true;
         auto fresh = connectRecordServer(options.url, options.connectTimeout);
+        connecting = false;
         {
             // Published before its first call, so that stop can cut a server that answers no more.
             std::lock_guard lock(mutex);
@@ -77,6 +81,7 @@ void Forwarder::State::run() {
     for (;;) {
         bool failed = false;
         std::string error;
+        connecting = false;
         try {
             once(store, connection);
         } catch (const RecordError& e) {
@@ -98,6 +103,7 @@ void Forwarder::State::run() {
             tally.lastError.clear();  // it is back
         }
         lastFailed = failed;
+        lastRefused = failed && connecting;
         ++rounds;
         changed.notify_all();
         if (stopping) break;
@@ -144,11 +150,18 @@ Forwarder::Tally Forwarder::stop(std::chrono::milliseconds grace) {
     if (!s.thread.joinable()) return tally();
     {
         std::unique_lock lock(s.mutex);
-        // One more look at the queue, then wait for that try to end: sent, or failed.
+        // One more look at the queue, then wait for that try to end: sent, or failed. A refused
+        // connection is tried again (after the forwarder's pause) for `refusedRetry`.
+        const auto now = std::chrono::steady_clock::now();
+        const auto end = now + grace;
+        const auto refusedEnd = now + std::min(grace, s.options.refusedRetry);
         s.poked = true;
-        const int from = s.rounds;
+        int from = s.rounds;
         s.changed.notify_all();
-        s.changed.wait_for(lock, grace, [&] { return s.rounds > from && (s.tally.idle || s.lastFailed); });
+        while (s.changed.wait_until(lock, end, [&] { return s.rounds > from && (s.tally.idle || s.lastFailed); })) {
+            if (s.tally.idle || !s.lastRefused || std::chrono::steady_clock::now() >= refusedEnd) break;
+            from = s.rounds;
+        }
         s.stopping = true;
         s.changed.notify_all();
         if (s.server) s.server->cut();

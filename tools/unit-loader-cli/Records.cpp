@@ -191,6 +191,8 @@ constexpr std::chrono::seconds kAskTimeout{10};
 constexpr std::chrono::milliseconds kForwardGrace{2500};
 // `records sync`: the queue of a station that was away for weeks.
 constexpr std::chrono::milliseconds kSyncLimit{300000};
+// A server that refuses the connection is tried again for this long within it.
+constexpr std::chrono::milliseconds kSyncRefusedRetry{10000};
 
 Forwarder::Options forwardOptions(const std::string& path, const std::string& url, std::chrono::seconds timeout) {
     Forwarder::Options o;  // the pause between tries and the batch as they are
@@ -271,7 +273,9 @@ int sync(const std::string& path, const std::string& url) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
     }
-    Forwarder forwarder(forwardOptions(path, url, kAskTimeout));
+    Forwarder::Options options = forwardOptions(path, url, kAskTimeout);
+    options.refusedRetry = kSyncRefusedRetry;
+    Forwarder forwarder(std::move(options));
     forwarder.start();
     const Forwarder::Tally t = forwarder.stop(kSyncLimit);
     std::printf("%s sent to %s", attemptsText(t.sent).c_str(), urlWithoutPassword(url).c_str());
