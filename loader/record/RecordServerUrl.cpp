@@ -51,7 +51,26 @@ UrlParts split(const std::string& url) {
     return p;
 }
 
-bool isPasswordParam(const std::string& param) { return param.starts_with("password="); }
+// %XX escapes decoded, as libpq decodes a URL's parameters (so "pass%77ord" is "password").
+std::string percentDecoded(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+bool isPasswordKey(const std::string& key) { return key == "password" || key == "sslpassword"; }
+
+bool isPasswordParam(const std::string& param) {
+    return isPasswordKey(percentDecoded(param.substr(0, param.find('='))));
+}
 
 // The keyword list as (key, raw text of the pair) in order; a value may be quoted with '...'.
 std::vector<std::pair<std::string, std::string>> keywords(const std::string& text) {
@@ -84,6 +103,8 @@ std::vector<std::pair<std::string, std::string>> keywords(const std::string& tex
 }  // namespace
 
 bool urlHasPassword(const std::string& url) {
+    // libpq's own reading first: whatever it would take as a password is one.
+    if (readServerUrl(url).password) return true;
     if (isUrl(url)) {
         const UrlParts p = split(url);
         if (p.hasPassword) return true;
@@ -92,7 +113,7 @@ bool urlHasPassword(const std::string& url) {
         return false;
     }
     for (const auto& [key, pair] : keywords(url))
-        if (key == "password") return true;
+        if (isPasswordKey(key)) return true;
     return false;
 }
 
@@ -109,8 +130,16 @@ std::string urlWithoutPassword(const std::string& url) {
     }
     std::string out;
     for (const auto& [key, pair] : keywords(url))
-        if (key != "password") out += (out.empty() ? "" : " ") + pair;
+        if (!isPasswordKey(key)) out += (out.empty() ? "" : " ") + pair;
     return out;
+}
+
+std::string unverifiedServerWarning(const std::string& url) {
+    if (!readServerUrl(url).unverifiedTcp) return {};
+    return "the records server " + urlWithoutPassword(url) +
+           " is reached over TCP without sslmode=verify-full (or verify-ca): the connection may be unencrypted "
+           "and nobody checks that it is the right server; add sslmode=verify-full&sslrootcert=CA-FILE "
+           "(docs/records.md)";
 }
 
 std::string passwordInUrlText() {

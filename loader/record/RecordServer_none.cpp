@@ -3,6 +3,8 @@
 
 bool recordServerBuilt() { return false; }
 
+ServerUrlReading readServerUrl(const std::string&) { return {}; }
+
 std::unique_ptr<RecordServer> connectRecordServer(const std::string&, std::chrono::seconds) {
     throw RecordError(RecordError::Kind::CannotOpen,
                       "this build of Unit Loader cannot reach a records server (it was built without libpqxx); "

@@ -1,9 +1,11 @@
 // The shared records server on PostgreSQL through libpqxx. The schema is the loader's own: a
 // version table and the steps that bring it from each version to the next, applied under an
 // advisory lock so that stations starting at once migrate it once.
+#include <libpq-fe.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <pqxx/pqxx>
 
 #include "RecordServer.h"
@@ -229,6 +231,44 @@ private:
 }  // namespace
 
 bool recordServerBuilt() { return true; }
+
+ServerUrlReading readServerUrl(const std::string& url) {
+    ServerUrlReading reading;
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);
+    // What libpq cannot read it will not use either; its message is not passed on, as it may
+    // quote the URL.
+    PQfreemem(error);
+    if (!options) return reading;
+    std::string host, hostaddr, sslmode;
+    for (const PQconninfoOption* o = options; o->keyword; ++o) {
+        const std::string key = o->keyword;
+        const bool given = o->val && *o->val;
+        if ((key == "password" || key == "sslpassword") && given) reading.password = true;
+        if (key == "host" && given) host = o->val;
+        if (key == "hostaddr" && given) hostaddr = o->val;
+        if (key == "sslmode" && given) sslmode = o->val;
+    }
+    PQconninfoFree(options);
+    // libpq falls back on the environment for what the URL leaves out.
+    const auto fromEnvironment = [](std::string& value, const char* name) {
+        if (const char* v = std::getenv(name); value.empty() && v) value = v;
+    };
+    fromEnvironment(host, "PGHOST");
+    fromEnvironment(hostaddr, "PGHOSTADDR");
+    fromEnvironment(sslmode, "PGSSLMODE");
+    bool tcp = !hostaddr.empty();
+    // A host list: a name that is not a directory (a Unix socket's) is reached over TCP.
+    for (std::size_t from = 0; from <= host.size() && !host.empty();) {
+        const std::size_t comma = host.find(',', from);
+        const std::string one = host.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        if (!one.empty() && one[0] != '/' && one[0] != '@') tcp = true;
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    reading.unverifiedTcp = tcp && sslmode != "verify-full" && sslmode != "verify-ca";
+    return reading;
+}
 
 std::unique_ptr<RecordServer> connectRecordServer(const std::string& url, std::chrono::seconds connectTimeout) {
     return std::make_unique<PgServer>(url, connectTimeout);

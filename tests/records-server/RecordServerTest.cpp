@@ -184,9 +184,13 @@ TEST_F(RecordServerTest, AUrlWithAPasswordIsRefusedAndNeverEchoedAndTheSettingsN
     sim.start();
     writeFile(dir.file("image.bin"), makeImage(600));
     const std::string secret = "s3cr3t-" + randomName();
+    // Every spelling libpq would take as a password, or as the key's password.
     const std::vector<std::string> urls = {"postgresql://ul:" + secret + "@/" + database + "?host=" + server,
                                            url + "&password=" + secret,
-                                           "host=" + server + " dbname=" + database + " password=" + secret};
+                                           url + "&pass%77ord=" + secret,
+                                           url + "&sslpassword=" + secret,
+                                           "host=" + server + " dbname=" + database + " password=" + secret,
+                                           "host=" + server + " dbname=" + database + " sslpassword='" + secret + "'"};
     for (const std::string& bad : urls) {
         SCOPED_TRACE(bad);
         for (const auto& args :
@@ -211,6 +215,16 @@ TEST_F(RecordServerTest, AUrlWithAPasswordIsRefusedAndNeverEchoedAndTheSettingsN
     const Finished named = run({program, "version", "--port", dir.file("no-port"), "--records", db, "--quiet"});
     EXPECT_EQ(named.code, 4) << named.err;
     EXPECT_EQ(serverIds().second, 1u);
+    EXPECT_FALSE(contains(named.err, "warning")) << named.err;  // a Unix socket: nothing to verify
+    // A TCP host without verifying it is said once.
+    const Finished plain = cli({"records", "list", "--server", "postgresql://127.0.0.1:9/" + database});
+    EXPECT_EQ(plain.code, 6);
+    EXPECT_TRUE(contains(plain.err, "without sslmode=verify-full")) << plain.err;
+    const Finished verified =
+        cli({"records", "list", "--server",
+             "postgresql://127.0.0.1:9/" + database + "?sslmode=verify-full&sslrootcert=/nonexistent"});
+    EXPECT_EQ(verified.code, 6);
+    EXPECT_FALSE(contains(verified.err, "warning")) << verified.err;
     std::ofstream(dir.file("vsk_download_config.txt")) << "RecordsServer," << urls[0] << "\r\n";
     const Finished refused = run({program, "version", "--port", dir.file("no-port"), "--records", db});
     EXPECT_EQ(refused.code, 4) << refused.err;  // the run itself goes on

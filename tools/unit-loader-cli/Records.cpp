@@ -224,6 +224,7 @@ std::unique_ptr<Forwarder> startForwarding(const RecordOptions& options, const s
         note("this build cannot reach a records server; the attempts stay in " + path);
         return nullptr;
     }
+    if (const std::string warning = unverifiedServerWarning(url); !warning.empty()) note("warning: " + warning);
     auto forwarder = std::make_unique<Forwarder>(forwardOptions(path, url, kConnectTimeout));
     forwarder->start();
     return forwarder;
@@ -313,8 +314,11 @@ int recordsCommand(const RecordsQuery& q) {
             std::fprintf(stderr, "unit-loader-cli: this build cannot reach a records server\n");
             return exitcode::kRecord;
         }
-        if (q.action == "server-init") return serverInit(server);
     }
+
+    if (const std::string warning = unverifiedServerWarning(server); !warning.empty())
+        std::fprintf(stderr, "unit-loader-cli: warning: %s\n", warning.c_str());
+    if (q.action == "server-init") return serverInit(server);
 
     std::unique_ptr<RecordStore> store;
     std::unique_ptr<RecordServer> remote;
