@@ -81,3 +81,25 @@ bool attemptFromFields(const std::vector<std::string>& names, const std::vector<
     }
     return !a.id.empty();
 }
+
+Merge mergeOf(const Attempt* kept, const Attempt& incoming) {
+    if (!kept) return {MergeKind::Add, {}};
+    const auto& names = attemptFieldNames();
+    const auto was = attemptFieldValues(*kept);
+    const auto now = attemptFieldValues(incoming);
+    std::string differ;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (was[i] != now[i]) differ += (differ.empty() ? "" : ", ") + names[i];
+    if (differ.empty()) return {MergeKind::Same, {}};
+    const bool sameRun =
+        kept->kind == incoming.kind && kept->station == incoming.station && kept->port == incoming.port;
+    if (kept->ended_at.empty() && sameRun) {
+        if (!incoming.ended_at.empty()) return {MergeKind::Complete, {}};
+        // Neither has an end: only the outcome an interruption gives may be added.
+        if (kept->outcome.empty() && !incoming.outcome.empty()) return {MergeKind::Complete, {}};
+        return {MergeKind::Same, {}};
+    }
+    // A copy of a journal taken before the end was written: it has nothing the records lack.
+    if (!kept->ended_at.empty() && incoming.ended_at.empty() && sameRun) return {MergeKind::Same, {}};
+    return {MergeKind::Conflict, "differs in " + differ};
+}

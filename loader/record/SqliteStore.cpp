@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "AttemptJson.h"
+#include "AttemptOf.h"
 #include "RecordStore.h"
 
 namespace {
@@ -35,6 +37,10 @@ const char* const kMigrations[] = {
     "INSERT INTO unsent (id) SELECT id FROM attempts WHERE outcome IS NOT NULL AND outcome <> '';"
     "CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND NEW.outcome <> ''"
     " BEGIN INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END;",
+    // An ended record never changes: an imported attempt that differs from the one kept is kept
+    // here, beside it, as JSON with the journal it came from and why it conflicts; once.
+    "CREATE TABLE conflicts (id INTEGER PRIMARY KEY, attempt_id TEXT NOT NULL, found_at TEXT NOT NULL,"
+    " source TEXT NOT NULL, reason TEXT NOT NULL, attempt TEXT NOT NULL, UNIQUE (attempt_id, attempt));",
 };
 const char* const kColumns =
     "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
@@ -104,32 +110,66 @@ public:
     ~SqliteStore() override { sqlite3_close(db_); }
 
     bool begin(const Attempt& a) override {
-        Statement s(db_,
-                    "INSERT INTO attempts (id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, "
-                    "port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, "
-                    "box_caption, box_text, unit_crc, verify_result, unit_version, retries, link_error, "
-                    "loader_version, note, pid) VALUES (?1, ?2, ?3, NULLIF(?4, ''), ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
-                    "?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28) "
-                    "ON CONFLICT(id) DO NOTHING",
-                    failer());
-        bindAll(s, a);
-        s.bind(28, static_cast<std::int64_t>(::getpid()));
-        done(s);
+        insert(a, static_cast<std::int64_t>(::getpid()));
         return sqlite3_changes(db_) > 0;
     }
 
     void end(const Attempt& a) override {
-        Statement s(db_,
-                    "UPDATE attempts SET kind = ?2, started_at = ?3, ended_at = NULLIF(?4, ''), duration_ms = ?5, "
-                    "station = ?6, operator = ?7, unit_id = ?8, port = ?9, port_id = ?10, baud = ?11, file = ?12, "
-                    "file_size = ?13, file_sha256 = ?14, file_crc = ?15, blank_blocks = ?16, outcome = ?17, "
-                    "exit_code = ?18, box_caption = ?19, box_text = ?20, unit_crc = ?21, verify_result = ?22, "
-                    "unit_version = ?23, retries = ?24, link_error = ?25, loader_version = ?26, note = ?27 "
-                    "WHERE id = ?1",
-                    failer());
-        bindAll(s, a);
-        done(s);
+        update(a);
+        if (sqlite3_changes(db_) == 0)
+            throw RecordError(RecordError::Kind::Other, "the records file " + path_ + ": attempt " + a.id +
+                                                            " was not begun here or has ended already; an ended "
+                                                            "record is not changed");
     }
+
+    ImportResult importAttempt(const Attempt& a, const std::string& source) override {
+        exec("BEGIN IMMEDIATE");
+        try {
+            AttemptFilter one;
+            one.id = a.id;
+            std::optional<Attempt> kept;
+            for (Attempt& k : query(one))
+                if (k.id == a.id) kept = std::move(k);
+            const Merge merge = mergeOf(kept ? &*kept : nullptr, a);
+            ImportResult result{Imported::Unchanged, merge.reason};
+            switch (merge.kind) {
+            case MergeKind::Same: break;
+            case MergeKind::Add:
+                insert(a, std::nullopt);
+                if (!a.outcome.empty()) {
+                    Statement s(db_, "INSERT OR IGNORE INTO unsent (id) VALUES (?1)", failer());
+                    s.bind(1, a.id);
+                    done(s);
+                }
+                result.what = Imported::Added;
+                break;
+            case MergeKind::Complete:
+                update(a);
+                result.what = sqlite3_changes(db_) > 0 ? Imported::Completed : Imported::Unchanged;
+                break;
+            case MergeKind::Conflict: {
+                Statement s(db_,
+                            "INSERT OR IGNORE INTO conflicts (attempt_id, found_at, source, reason, attempt) "
+                            "VALUES (?1, ?2, ?3, ?4, ?5)",
+                            failer());
+                s.bind(1, a.id);
+                s.bind(2, isoTime(std::chrono::system_clock::now()));
+                s.bind(3, source);
+                s.bind(4, merge.reason);
+                s.bind(5, attemptJson(a).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+                done(s);
+                result.what = sqlite3_changes(db_) > 0 ? Imported::Conflict : Imported::ConflictKnown;
+                break;
+            }
+            }
+            exec("COMMIT");
+            return result;
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+    std::string conflictPlace() const override { return "in the table conflicts of " + path_; }
 
     std::vector<Attempt> query(const AttemptFilter& f) override {
         Statement s(db_,
@@ -212,6 +252,33 @@ private:
                                   "and run again");
         default: throw RecordError(RecordError::Kind::Other, where);
         }
+    }
+    // An id already there is left as it is.
+    void insert(const Attempt& a, std::optional<std::int64_t> pid) {
+        Statement s(db_,
+                    "INSERT INTO attempts (id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, "
+                    "port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, "
+                    "box_caption, box_text, unit_crc, verify_result, unit_version, retries, link_error, "
+                    "loader_version, note, pid) VALUES (?1, ?2, ?3, NULLIF(?4, ''), ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+                    "?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28) "
+                    "ON CONFLICT(id) DO NOTHING",
+                    failer());
+        bindAll(s, a);
+        s.bind(28, pid);
+        done(s);
+    }
+    // Only a record without an end: one that has ended is never changed.
+    void update(const Attempt& a) {
+        Statement s(db_,
+                    "UPDATE attempts SET kind = ?2, started_at = ?3, ended_at = NULLIF(?4, ''), duration_ms = ?5, "
+                    "station = ?6, operator = ?7, unit_id = ?8, port = ?9, port_id = ?10, baud = ?11, file = ?12, "
+                    "file_size = ?13, file_sha256 = ?14, file_crc = ?15, blank_blocks = ?16, outcome = ?17, "
+                    "exit_code = ?18, box_caption = ?19, box_text = ?20, unit_crc = ?21, verify_result = ?22, "
+                    "unit_version = ?23, retries = ?24, link_error = ?25, loader_version = ?26, note = ?27 "
+                    "WHERE id = ?1 AND ended_at IS NULL",
+                    failer());
+        bindAll(s, a);
+        done(s);
     }
     std::function<void(int, const std::string&)> failer() const {
         return [this](int rc, const std::string& detail) { fail(rc, detail); };

@@ -132,15 +132,35 @@ private:
     std::string recordedFile_;
 };
 
+// Every line passed over is named, up to a screenful; the rest are counted.
+void printSkipped(const std::vector<SkippedLine>& skipped, std::FILE* to) {
+    constexpr std::size_t kShown = 20;
+    for (std::size_t i = 0; i < skipped.size() && i < kShown; ++i)
+        std::fprintf(to, "  line %lld skipped: %s\n", static_cast<long long>(skipped[i].line), skipped[i].why.c_str());
+    if (skipped.size() > kShown) std::fprintf(to, "  and %zu more lines skipped\n", skipped.size() - kShown);
+}
+
 int importJournals(const std::vector<std::string>& journals, RecordStore& store) {
     int status = exitcode::kSuccess;
     for (const std::string& journal : journals) {
         try {
             const ImportCount n = importJournal(journal, store);
             std::printf("%s: %d attempts, %d new", journal.c_str(), n.attempts, n.added);
+            if (n.completed) std::printf(", %d completed", n.completed);
             if (n.unended) std::printf(", %d without an end (taken as interrupted)", n.unended);
-            if (n.badLines) std::printf(", %d lines that are no journal event skipped", n.badLines);
+            std::size_t fresh = 0;
+            for (const auto& c : n.conflicts) fresh += c.known ? 0 : 1;
+            if (fresh)
+                std::printf(", %zu %s kept %s", fresh, fresh == 1 ? "conflict" : "conflicts",
+                            store.conflictPlace().c_str());
+            if (n.conflicts.size() > fresh) std::printf(", %zu conflicts kept before", n.conflicts.size() - fresh);
+            if (!n.skipped.empty()) std::printf(", %zu lines skipped", n.skipped.size());
             std::printf("\n");
+            for (const auto& c : n.conflicts)
+                if (!c.known)
+                    std::printf("  conflict: attempt %s %s; the record kept is unchanged\n", c.id.c_str(),
+                                c.reason.c_str());
+            printSkipped(n.skipped, stdout);
         } catch (const RecordError& e) {
             std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
             status = exitcode::kRecord;
