@@ -167,25 +167,56 @@ TEST_F(Records, AJournalKeepsTheAttemptsAndImportsOnce) {
     // The next run marks the killed one; then a crash cuts a line short.
     EXPECT_EQ(run({kCli, "version", "--port", dir.file("no-port"), "--records", journal, "--quiet"}).code, 4);
     std::ofstream(journal, std::ios::app) << R"({"v":1,"event":"begin","attempt":{"id":"0f)";
+    // The next event starts on a line of its own: the half line does not swallow it.
+    EXPECT_EQ(run({kCli, "version", "--port", dir.file("no-port-2"), "--records", journal, "--quiet"}).code, 4);
 
     const auto kept = exported(journal);
-    ASSERT_EQ(kept.size(), 3u);
-    EXPECT_EQ(kept[0]["outcome"], "connection failure");
-    EXPECT_EQ(kept[1]["outcome"], "interrupted");
-    EXPECT_EQ(kept[1]["note"], "no end recorded");
-    EXPECT_EQ(kept[2]["outcome"], "success");
-    EXPECT_EQ(kept[2]["unit_id"], "SN-7");
-    EXPECT_EQ(kept[2]["file_sha256"], sha256Hex(makeImage(1500)));
+    ASSERT_EQ(kept.size(), 4u);
+    EXPECT_EQ(kept[0]["port"], dir.file("no-port-2"));
+    EXPECT_EQ(kept[1]["outcome"], "connection failure");
+    EXPECT_EQ(kept[2]["outcome"], "interrupted");
+    EXPECT_EQ(kept[2]["note"], "no end recorded");
+    EXPECT_EQ(kept[3]["outcome"], "success");
+    EXPECT_EQ(kept[3]["unit_id"], "SN-7");
+    EXPECT_EQ(kept[3]["file_sha256"], sha256Hex(makeImage(1500)));
 
     const Finished first = run({kCli, "records", "import", "--records", db, journal});
     ASSERT_EQ(first.code, 0) << first.err;
-    EXPECT_NE(first.out.find("3 attempts, 3 new"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("4 attempts, 4 new"), std::string::npos) << first.out;
     EXPECT_NE(first.out.find("1 lines skipped\n  line 7 skipped: not JSON (cut short?)"), std::string::npos)
         << first.out;
     const Finished again = run({kCli, "records", "import", "--records", db, journal});
     ASSERT_EQ(again.code, 0) << again.err;
-    EXPECT_NE(again.out.find("3 attempts, 0 new"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("4 attempts, 0 new"), std::string::npos) << again.out;
     EXPECT_EQ(exported(), kept);  // every field as the journal has it
+}
+
+// A run whose end cannot be written tries again for a while, then ends with the record error,
+// naming the file and the attempt: never a success without its record.
+TEST_F(Records, AnEndThatCannotBeWrittenIsARecordError) {
+    SimConfig config;
+    config.faults.busyForeverBlock = true;
+    UnitSimulator sim(config);
+    sim.start();
+    writeFile(dir.file("image.bin"), makeImage(1500));
+    const std::string journal = dir.file("records.jsonl");
+    Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records",
+               journal, "--timeout", "1"});
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(sim.blocks().empty());
+    // The begin is on disk before the first block; the end finds a folder in the journal's place.
+    std::string begun;
+    std::getline(std::ifstream(journal), begun);
+    std::filesystem::remove(journal);
+    std::filesystem::create_directory(journal);
+    const Finished f = p.finish(30s);
+    EXPECT_EQ(f.code, 6) << f.out << f.err;
+    const std::string id = nlohmann::json::parse(begun)["attempt"]["id"];
+    EXPECT_NE(f.out.find("Record error: The end of the attempt could not be recorded.\nattempt " + id +
+                         ": the records journal " + journal),
+              std::string::npos)
+        << f.out;
 }
 
 // An ended record never changes: an import adds what is new and completes what had no end;

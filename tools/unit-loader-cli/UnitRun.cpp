@@ -136,10 +136,17 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         result.text = box.text;
         return result;
     };
+    // A run whose end is not on disk has no record an auditor can trust: it says so, with what
+    // to look at, and ends with the record error whatever the unit did.
     auto record = [&](RunResult result) {
         if (options.recorder && feedback.report)
-            if (auto why = options.recorder->end(*feedback.report, result))
+            if (auto why = options.recorder->end(*feedback.report, result)) {
                 Console::instance().line("unit-loader-cli: the end of the attempt was not recorded: " + *why);
+                result.exitCode = exitcode::worse(result.exitCode, exitcode::kRecord);
+                result.outcome = exitcode::name(result.exitCode);
+                const ReportBox box = recordEndFailedBox(*why);
+                result.explanation += (result.explanation.empty() ? "" : "\n") + box.caption + ": " + box.text;
+            }
         return result;
     };
     const RunStart start{options.command == UnitCommand::Download ? RunKind::Download : RunKind::VersionCheck,
