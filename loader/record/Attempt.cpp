@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "SafeText.h"
+
 namespace {
 
 using Text = std::string Attempt::*;
@@ -59,6 +61,12 @@ std::vector<std::string> attemptFieldValues(const Attempt& a) {
             values.push_back(std::to_string(a.*f.plain));
     }
     return values;
+}
+
+Attempt withValidText(Attempt a) {
+    for (const Field& f : kFields)
+        if (f.text) a.*f.text = safetext::utf8Escaped(a.*f.text);
+    return a;
 }
 
 bool attemptFromFields(const std::vector<std::string>& names, const std::vector<std::string>& values, Attempt& a) {

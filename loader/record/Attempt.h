@@ -41,6 +41,9 @@ struct Attempt {
 const std::vector<std::string>& attemptFieldNames();
 // The fields as text in that order (empty for a value not set).
 std::vector<std::string> attemptFieldValues(const Attempt& attempt);
+// The attempt with every text valid UTF-8: bytes that are not (a unit's version in another
+// encoding, a file name) escaped as \xNN, never dropped. What a record keeps.
+Attempt withValidText(Attempt attempt);
 // The reverse, for imports: false when the names are not the attempt's.
 bool attemptFromFields(const std::vector<std::string>& names, const std::vector<std::string>& values, Attempt& attempt);
 

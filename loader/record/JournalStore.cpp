@@ -161,6 +161,7 @@ public:
 
     std::vector<Attempt> query(const AttemptFilter& filter) override {
         Journal journal = readJournal(path_, false);
+        skipped_ = journal.skipped;
         std::vector<Entry*> matching;
         for (Entry& e : journal.entries)
             if (attemptMatches(filter, e.attempt)) matching.push_back(&e);
@@ -205,6 +206,7 @@ public:
         return {Imported::Conflict, merge.reason};
     }
     std::string conflictPlace() const override { return "as conflict lines in " + path_; }
+    std::vector<SkippedLine> skipped() const override { return skipped_; }
 
     const std::string& path() const override { return path_; }
 
@@ -217,6 +219,7 @@ private:
     std::string station_ = stationName();
     std::set<std::string> ids_;
     std::optional<Journal> imported_;
+    std::vector<SkippedLine> skipped_;
 };
 
 }  // namespace

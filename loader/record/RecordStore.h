@@ -35,6 +35,12 @@ struct AttemptFilter {
 // Whether the attempt is one the filter asks for.
 bool attemptMatches(const AttemptFilter& filter, const Attempt& attempt);
 
+// A journal line that is no event of a journal (a line cut short by a crash, an edited one).
+struct SkippedLine {
+    std::int64_t line = 0;  // from 1
+    std::string why;
+};
+
 // What an import did with one attempt (see mergeOf).
 enum class Imported {
     Added,          // not kept before
@@ -64,6 +70,8 @@ public:
     virtual ImportResult importAttempt(const Attempt& attempt, const std::string& source) = 0;
     // Where conflicts are kept, as the operator is told ("the table conflicts of PATH").
     virtual std::string conflictPlace() const = 0;
+    // The lines the last query passed over (a journal's), for the reader to report.
+    virtual std::vector<SkippedLine> skipped() const { return {}; }
     virtual const std::string& path() const = 0;
 
     // The forward queue for a records server: every ended attempt is queued until a server has
@@ -85,12 +93,6 @@ std::unique_ptr<RecordStore> openSqliteStore(const std::string& path);
 // A journal: JSON lines, one per begun or ended attempt, each on disk when the call returns. It
 // is what the Windows build keeps (no SQLite there), and what `records import` reads.
 std::unique_ptr<RecordStore> openJournalStore(const std::string& path);
-
-// A journal line that is no event of a journal (a line cut short by a crash, an edited one).
-struct SkippedLine {
-    std::int64_t line = 0;  // from 1
-    std::string why;
-};
 
 // What an import of a journal did.
 struct ImportCount {

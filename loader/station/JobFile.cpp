@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "AttemptOf.h"
+#include "SafeText.h"
 
 namespace station {
 namespace {
@@ -49,6 +50,12 @@ int count(const toml::table& table, const char* key, std::int64_t low, std::int6
     return static_cast<int>(value);
 }
 
+void recordText(const toml::table& table, const char* key, const std::string& text, std::size_t maxBytes,
+                const std::string& origin) {
+    if (const auto problem = safetext::givenTextProblem(text, maxBytes))
+        throw Problem{where(origin, table.get(key)->source()) + "\"" + key + "\" " + *problem};
+}
+
 bool isHash(const std::string& text) {
     return text.size() == 64 && std::all_of(text.begin(), text.end(),
                                             [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
@@ -69,6 +76,8 @@ Job readJob(const toml::table& root, const std::string& origin) {
 
     Job job;
     job.name = required<std::string>(root, "name", origin, "a text");
+    // Both go into every record of the job.
+    recordText(root, "name", job.name, safetext::kJobNameMax, origin);
     job.image = required<std::string>(root, "image", origin, "a file name");
     job.imageSha256 = lower(required<std::string>(root, "image_sha256", origin, "a text"));
     if (!isHash(job.imageSha256))
@@ -89,6 +98,7 @@ Job readJob(const toml::table& root, const std::string& origin) {
     job.stopAfterFailures = count(root, "stop_after_failures", 0, 1000, 0, origin);
     job.quota = count(root, "quota", 0, 1'000'000, 0, origin);
     job.operatorName = optional<std::string>(root, "operator", "", origin, "a text");
+    recordText(root, "operator", job.operatorName, safetext::kOperatorMax, origin);
     const std::string unitId = optional<std::string>(root, "unit_id", "none", origin, "a text");
     if (unitId != "scan" && unitId != "none")
         throw Problem{where(origin, root.get("unit_id")->source()) + "\"unit_id\" must be \"scan\" or \"none\""};

@@ -292,6 +292,71 @@ TEST_F(Records, AnImportNeverChangesAnEndedRecord) {
     sqlite3_close(file);
 }
 
+// Hostile text through every front of the records: refused where a person gives it, kept
+// escaped where a unit sends it, inert in CSV, shown and never obeyed by a terminal, and a
+// journal's malformed lines skipped and named, never a crash.
+TEST_F(Records, HostileTextIsRefusedEscapedOrSkipped) {
+    SimConfig config;
+    config.unit.versionText = "V\xFF\x1B[2J 2.07";  // no UTF-8, and an escape that clears a screen
+    UnitSimulator a(config), b(config);
+    a.start();
+    b.start();
+    // Two units: each in a process of its own, whose result goes to the parent as JSON.
+    const Finished checked = run({kCli, "version", "--port", a.devicePath(), "--port", b.devicePath(), "--baud",
+                                  "38400", "--records", db, "--unit-id", "=HYPERLINK(\"http://x\")", "--quiet"});
+    ASSERT_EQ(checked.code, 0) << checked.out << checked.err;
+    const std::string id = exported().at(0)["id"];
+    EXPECT_EQ(exported().at(0)["unit_version"], "V\\xFF\x1B[2J 2.07");
+
+    const std::string journal = dir.file("edited.jsonl");
+    std::ofstream(journal) << R"({"v":"1","event":"begin","attempt":{"id":"aa"}})"
+                              "\n"
+                           << R"({"v":1,"event":5,"attempt":{"id":"bb"}})"
+                              "\n"
+                           << R"({"v":1,"event":"end","attempt":{"id":"cc","baud":"fast"}})"
+                              "\n"
+                           << R"({"v":1,"event":"end","attempt":{"id":"dd","kind":"version","outcome":"success"}})"
+                              "\n";
+    const std::string port = dir.file("no-port");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;  // in standard output or error
+    };
+    const Case cases[] = {
+        {{"version", "--port", port, "--records", db, "--unit-id", "SN\x1B[2J"},
+         2,
+         "--unit-id: the text holds a control"},
+        {{"version", "--port", port, "--records", db, "--operator", std::string(129, 'o')}, 2, "longer than 128 bytes"},
+        {{"download", "x.bin", "--port", port, "--records", db, "--note", "a\nb"},
+         2,
+         "--note: the text holds a control"},
+        {{"version", "--port", port, "--records", db, "--unit-id", "SN\xFF"}, 2, "--unit-id: the text is not UTF-8"},
+        {{"records", "list", "--records", db}, 0, "=HYPERLINK(\"http://x\")"},
+        {{"records", "show", id, "--records", db}, 0, "unit_version:   V\\xFF\\x1B[2J 2.07"},
+        {{"records", "export", "--records", db}, 0, ",\"'=HYPERLINK(\"\"http://x\"\")\","},
+        {{"records", "export", "--records", db}, 0, ",V\\xFF\\x1B[2J 2.07,"},
+        {{"records", "export", "--format", "jsonl", "--records", db}, 0, R"("unit_version":"V\\xFF\u001b[2J 2.07")"},
+        {{"records", "import", "--records", dir.file("imported.sqlite"), journal},
+         0,
+         "1 attempts, 1 new, 3 lines skipped\n  line 1 skipped: \"v\" is not 1\n  line 2 skipped: \"event\" is not a "
+         "text\n  line 3 skipped: \"attempt\" is no attempt\n"},
+        {{"records", "list", "--records", journal}, 0, "edited.jsonl: 3 lines skipped\n  line 1 skipped"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{kCli};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args.back());
+        const Finished f = run(args);
+        EXPECT_EQ(f.code, c.code) << f.out << f.err;
+        EXPECT_NE((f.out + f.err).find(c.says), std::string::npos) << f.out << f.err;
+        if (c.args[0] == "records") {
+            EXPECT_EQ(f.out.find('\x1B'), std::string::npos) << f.out;  // shown, not obeyed
+        }
+    }
+    EXPECT_EQ(exported().size(), 2u);  // the refused runs recorded nothing
+}
+
 // A records file that cannot be used stops the run before anything goes to the unit.
 TEST_F(Records, AnUnusableRecordsFileSendsNothing) {
     writeFile(dir.file("image.bin"), makeImage(600));

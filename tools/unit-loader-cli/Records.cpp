@@ -10,11 +10,15 @@
 #include "AttemptRecorder.h"
 #include "ExitCode.h"
 #include "RecordStore.h"
+#include "SafeText.h"
 #include "SettingsFile.h"
 
 namespace {
 
-std::string csvField(const std::string& value) {
+// A cell a spreadsheet opens as text, and a terminal shows as text: no formula, no escape
+// sequence, valid UTF-8; its lines kept.
+std::string csvField(const std::string& raw) {
+    const std::string value = safetext::csvInert(safetext::terminalSafe(raw, true));
     if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
     std::string quoted = "\"";
     for (char c : value) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -25,6 +29,14 @@ std::string csvLine(const std::vector<std::string>& fields) {
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) line += (i ? "," : "") + csvField(fields[i]);
     return line + "\r\n";
+}
+
+Attempt terminalSafe(Attempt a) {
+    const auto& names = attemptFieldNames();
+    std::vector<std::string> values = attemptFieldValues(a);
+    for (std::string& v : values) v = safetext::terminalSafe(v);
+    attemptFromFields(names, values, a);
+    return a;
 }
 
 std::string pad(std::string text, std::size_t width) {
@@ -158,8 +170,8 @@ int importJournals(const std::vector<std::string>& journals, RecordStore& store)
             std::printf("\n");
             for (const auto& c : n.conflicts)
                 if (!c.known)
-                    std::printf("  conflict: attempt %s %s; the record kept is unchanged\n", c.id.c_str(),
-                                c.reason.c_str());
+                    std::printf("  conflict: attempt %s %s; the record kept is unchanged\n",
+                                safetext::terminalSafe(c.id).c_str(), c.reason.c_str());
             printSkipped(n.skipped, stdout);
         } catch (const RecordError& e) {
             std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
@@ -355,6 +367,13 @@ int recordsCommand(const RecordsQuery& q) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
     }
+    if (store && !store->skipped().empty()) {
+        std::fprintf(stderr, "unit-loader-cli: %s: %zu lines skipped\n", path.c_str(), store->skipped().size());
+        printSkipped(store->skipped(), stderr);
+    }
+    // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
+    for (Attempt& a : attempts)
+        if (q.action != "export") a = terminalSafe(a);
     if (q.action == "list" && remote) {
         // Across stations: which station, and the unit's version where a check read it.
         std::printf("%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %s\n", "STARTED", "STATION", "KIND", "PORT",
