@@ -1,6 +1,7 @@
 // The records as a journal of JSON lines (JournalLine.h). A line is appended and synced per
 // event, never rewritten, so a crash loses at most the line being written.
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -135,7 +136,14 @@ Attempt interrupted(Attempt attempt) {
 
 class JournalStore : public RecordStore {
 public:
-    explicit JournalStore(std::string path) : path_(std::move(path)) {
+    JournalStore(std::string path, RecordAccess access)
+        : path_(std::move(path)), reading_(access == RecordAccess::Read) {
+        if (reading_) {
+            std::error_code ec;
+            if (!std::filesystem::exists(path_, ec))
+                throw RecordError(RecordError::Kind::Missing, "no records journal at " + path_ + " yet");
+            return;
+        }
         const Journal journal = readJournal(path_, false);
         for (const Entry& e : journal.entries) {
             ids_.insert(e.attempt.id);
@@ -163,8 +171,12 @@ public:
         Journal journal = readJournal(path_, false);
         skipped_ = journal.skipped;
         std::vector<Entry*> matching;
-        for (Entry& e : journal.entries)
+        for (Entry& e : journal.entries) {
+            // What opening it to record would mark, shown so without writing it.
+            if (reading_ && !e.ended && e.attempt.station == station_ && journalfile::processGone(e.pid))
+                e.attempt = interrupted(e.attempt);
             if (attemptMatches(filter, e.attempt)) matching.push_back(&e);
+        }
         std::sort(matching.begin(), matching.end(), [](const Entry* a, const Entry* b) {
             if (a->attempt.started_at != b->attempt.started_at) return a->attempt.started_at > b->attempt.started_at;
             return a->order > b->order;
@@ -212,10 +224,13 @@ public:
 
 private:
     void append(const std::string& lines) {
+        if (reading_)
+            throw RecordError(RecordError::Kind::ReadOnly, "the records journal " + path_ + " was opened only to read");
         if (auto error = journalfile::appendSynced(path_, lines)) throw *error;
     }
 
     std::string path_;
+    bool reading_;
     std::string station_ = stationName();
     std::set<std::string> ids_;
     std::optional<Journal> imported_;
@@ -259,7 +274,9 @@ bool attemptMatches(const AttemptFilter& f, const Attempt& a) {
     return true;
 }
 
-std::unique_ptr<RecordStore> openJournalStore(const std::string& path) { return std::make_unique<JournalStore>(path); }
+std::unique_ptr<RecordStore> openJournalStore(const std::string& path, RecordAccess access) {
+    return std::make_unique<JournalStore>(path, access);
+}
 
 ImportCount importJournal(const std::string& path, RecordStore& into) {
     const Journal journal = readJournal(path, true);

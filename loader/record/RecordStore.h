@@ -11,7 +11,7 @@
 // Why the records could not be used; each says what to do about it.
 class RecordError : public std::runtime_error {
 public:
-    enum class Kind { CannotOpen, ReadOnly, Full, Corrupt, Locked, Other };
+    enum class Kind { CannotOpen, ReadOnly, Full, Corrupt, Locked, Missing, Other };
     RecordError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
     Kind kind() const { return kind_; }
 
@@ -72,6 +72,8 @@ public:
     virtual std::string conflictPlace() const = 0;
     // The lines the last query passed over (a journal's), for the reader to report.
     virtual std::vector<SkippedLine> skipped() const { return {}; }
+    // What a reader should know of the file (an older schema, and the command that updates it).
+    virtual std::string note() const { return {}; }
     virtual const std::string& path() const = 0;
 
     // The forward queue for a records server: every ended attempt is queued until a server has
@@ -84,15 +86,22 @@ public:
     virtual std::int64_t unsentCount() { return 0; }
 };
 
-// Opens (or makes) the records file at `path`, marking the attempts of this station whose
-// process has gone without an end as interrupted. Throws RecordError. On Linux an SQLite file,
-// or a journal when the name ends with ".jsonl"; on Windows always a journal.
-std::unique_ptr<RecordStore> openRecordStore(const std::string& path);
-// An SQLite file, its schema brought up to date (Linux).
-std::unique_ptr<RecordStore> openSqliteStore(const std::string& path);
+// Whether the records are opened to record or only to read. Reading never writes: no file or
+// folder is made, no schema brought up to date, no attempt marked, nothing appended; an attempt
+// of this station whose process has gone without an end is shown as interrupted, as the next
+// program that records will mark it. A file that is not there is RecordError::Kind::Missing.
+enum class RecordAccess { Write, Read };
+
+// Opens the records file at `path` (to write: made when missing, its schema brought up to date,
+// and the attempts of this station whose process has gone without an end marked interrupted).
+// Throws RecordError. On Linux an SQLite file, or a journal when the name ends with ".jsonl"; on
+// Windows always a journal.
+std::unique_ptr<RecordStore> openRecordStore(const std::string& path, RecordAccess access = RecordAccess::Write);
+// An SQLite file (Linux).
+std::unique_ptr<RecordStore> openSqliteStore(const std::string& path, RecordAccess access);
 // A journal: JSON lines, one per begun or ended attempt, each on disk when the call returns. It
 // is what the Windows build keeps (no SQLite there), and what `records import` reads.
-std::unique_ptr<RecordStore> openJournalStore(const std::string& path);
+std::unique_ptr<RecordStore> openJournalStore(const std::string& path, RecordAccess access);
 
 // What an import of a journal did.
 struct ImportCount {

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -89,15 +90,26 @@ private:
 
 class SqliteStore : public RecordStore {
 public:
-    explicit SqliteStore(std::string path) : path_(std::move(path)) {
+    SqliteStore(std::string path, RecordAccess access) : path_(std::move(path)) {
         std::error_code ec;
-        const auto parent = std::filesystem::path(path_).parent_path();
-        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-        const int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        if (access == RecordAccess::Read) {
+            if (!std::filesystem::exists(path_, ec))
+                throw RecordError(RecordError::Kind::Missing, "no records file at " + path_ + " yet");
+        } else {
+            const auto parent = std::filesystem::path(path_).parent_path();
+            if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+        }
+        const int flags =
+            access == RecordAccess::Read ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+        const int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
         // A file refused here leaves no handle behind: the destructor does not run for it.
         try {
             if (rc != SQLITE_OK) fail(rc, db_ ? sqlite3_errmsg(db_) : "cannot open");
             sqlite3_busy_timeout(db_, kBusyMs);
+            if (access == RecordAccess::Read) {
+                readable();
+                return;
+            }
             walMode();
             exec("PRAGMA synchronous=FULL");
             migrate();
@@ -171,6 +183,8 @@ public:
     }
     std::string conflictPlace() const override { return "in the table conflicts of " + path_; }
 
+    std::string note() const override { return note_; }
+
     std::vector<Attempt> query(const AttemptFilter& f) override {
         Statement s(db_,
                     std::string("SELECT ") + kColumns +
@@ -183,7 +197,14 @@ public:
         const std::string* binds[] = {&f.since,      &f.until, &f.port,    &f.outcome,    &f.unitId,
                                       &f.fileSha256, &f.id,    &f.station, &f.unitVersion};
         for (int i = 0; i < 9; ++i) s.bind(i + 1, *binds[i]);
-        return rows(s);
+        std::vector<Attempt> found = rows(s);
+        if (reading_) {
+            // What opening it to record would mark, shown so without writing it.
+            const auto gone = goneWithoutEnd();
+            for (Attempt& a : found)
+                if (std::find(gone.begin(), gone.end(), a.id) != gone.end()) markedInterrupted(a);
+        }
+        return found;
     }
 
     bool queues() const override { return true; }
@@ -386,19 +407,28 @@ private:
             throw;
         }
     }
-    // An attempt begun on this station by a process that no longer exists never got its end.
-    void markInterrupted() {
-        std::vector<std::pair<std::string, std::int64_t>> open;
-        {
-            Statement s(db_,
-                        "SELECT id, pid FROM attempts WHERE ended_at IS NULL AND station = ?1 AND "
-                        "(outcome IS NULL OR outcome = '')",
-                        failer());
-            s.bind(1, station_);
-            for (int rc; (rc = s.step()) == SQLITE_ROW;) open.emplace_back(s.text(0), s.number(1).value_or(0));
-        }
-        for (const auto& [id, pid] : open) {
+    // The attempts begun on this station by a process that no longer exists: their end will
+    // never come.
+    std::vector<std::string> goneWithoutEnd() {
+        std::vector<std::string> gone;
+        Statement s(db_,
+                    "SELECT id, pid FROM attempts WHERE ended_at IS NULL AND station = ?1 AND "
+                    "(outcome IS NULL OR outcome = '')",
+                    failer());
+        s.bind(1, station_);
+        for (int rc; (rc = s.step()) == SQLITE_ROW;) {
+            const std::int64_t pid = s.number(1).value_or(0);
             if (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+            gone.push_back(s.text(0));
+        }
+        return gone;
+    }
+    static void markedInterrupted(Attempt& a) {
+        a.outcome = "interrupted";
+        a.note = a.note.empty() ? "no end recorded" : a.note + "; no end recorded";
+    }
+    void markInterrupted() {
+        for (const std::string& id : goneWithoutEnd()) {
             Statement s(
                 db_,
                 "UPDATE attempts SET outcome = 'interrupted', note = CASE WHEN note IS NULL OR note = '' "
@@ -408,12 +438,35 @@ private:
             done(s);
         }
     }
+    // Opened only to read: a schema this loader can read, and a word on an older one.
+    void readable() {
+        reading_ = true;
+        const int version = userVersion();
+        if (version > kSchemaVersion)
+            throw RecordError(RecordError::Kind::Other, "the records file " + path_ +
+                                                            " was made by a newer Unit Loader (schema " +
+                                                            std::to_string(version) + "); use that one to read it");
+        const std::string migrate = "unit-loader-cli records migrate --records " + path_;
+        if (version == 0)
+            throw RecordError(RecordError::Kind::Other, "the records file " + path_ +
+                                                            " holds no records schema yet; reading does not make "
+                                                            "one: " +
+                                                            migrate + " does");
+        if (version < kSchemaVersion)
+            note_ = "the records file " + path_ + " has schema version " + std::to_string(version) +
+                    " (this loader's is " + std::to_string(kSchemaVersion) + "); reading leaves it so: " + migrate +
+                    " brings it up to date, as the next run that records does";
+    }
 
     std::string path_;
     std::string station_ = hostName();
     sqlite3* db_ = nullptr;
+    bool reading_ = false;
+    std::string note_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordStore> openSqliteStore(const std::string& path) { return std::make_unique<SqliteStore>(path); }
+std::unique_ptr<RecordStore> openSqliteStore(const std::string& path, RecordAccess access) {
+    return std::make_unique<SqliteStore>(path, access);
+}

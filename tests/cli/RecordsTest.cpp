@@ -292,6 +292,54 @@ TEST_F(Records, AnImportNeverChangesAnEndedRecord) {
     sqlite3_close(file);
 }
 
+// Reading never writes: an older file with an attempt whose process has gone is read as it is
+// (that attempt shown as interrupted), byte for byte unchanged, until records migrate (or a run)
+// brings it up to date.
+TEST_F(Records, ReadingLeavesTheFileAsItIs) {
+    ASSERT_EQ(run({kCli, "version", "--port", dir.file("no-port"), "--records", db, "--quiet"}).code, 4);
+    pid_t gone = -1;
+    {
+        Process p({"/bin/true"});
+        gone = p.finish(10s).pid;
+    }
+    sqlite3* file = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
+    const std::string begun = "INSERT INTO attempts (id, kind, started_at, station, pid) VALUES ('" +
+                              std::string(32, 'e') + "', 'download', '2026-12-08T10:00:00.000Z', '" + stationName() +
+                              "', " + std::to_string(gone) + ")";
+    for (const std::string& sql : {begun, std::string("DROP TABLE conflicts"), std::string("PRAGMA user_version = 2")})
+        ASSERT_EQ(sqlite3_exec(file, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    ASSERT_EQ(sqlite3_close(file), SQLITE_OK);
+    const auto bytes = [this] {
+        std::ifstream in(db, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = bytes();
+
+    for (const char* action : {"list", "export", "summary"}) {
+        const Finished f = run({kCli, "records", action, "--records", db});
+        EXPECT_EQ(f.code, 0) << action << f.err;
+        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 3); reading leaves it so: unit-loader-cli "
+                             "records migrate --records " +
+                             db),
+                  std::string::npos)
+            << f.err;
+        if (std::string(action) == "list") {
+            EXPECT_NE(f.out.find("interrupted"), std::string::npos) << f.out;
+        }
+    }
+    EXPECT_EQ(bytes(), before);
+    const Finished missing = run({kCli, "records", "list", "--records", dir.file("none.sqlite")});
+    EXPECT_EQ(missing.code, 0) << missing.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.sqlite")));
+
+    const Finished migrated = run({kCli, "records", "migrate", "--records", db});
+    EXPECT_EQ(migrated.code, 0) << migrated.err;
+    const Finished after = run({kCli, "records", "list", "--records", db});
+    EXPECT_EQ(after.err, "");
+    EXPECT_NE(bytes(), before);
+}
+
 // Hostile text through every front of the records: refused where a person gives it, kept
 // escaped where a unit sends it, inert in CSV, shown and never obeyed by a terminal, and a
 // journal's malformed lines skipped and named, never a crash.

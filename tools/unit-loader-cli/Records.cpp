@@ -349,20 +349,35 @@ int recordsCommand(const RecordsQuery& q) {
         return exitcode::kUsage;
     }
     if (q.action == "sync") return sync(path, server);
+    // Only import and migrate write; every other command only reads.
+    const bool writes = q.action == "import" || q.action == "migrate";
+    bool missing = false;
     try {
         if (!q.server.empty())
             remote = connectRecordServer(q.server, kAskTimeout);
         else
-            store = openRecordStore(path);
+            store = openRecordStore(path, writes ? RecordAccess::Write : RecordAccess::Read);
     } catch (const RecordError& e) {
-        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
-        return exitcode::kRecord;
+        if (e.kind() != RecordError::Kind::Missing) {
+            std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+            return exitcode::kRecord;
+        }
+        // Nothing recorded there yet: nothing to show, and nothing made by looking.
+        std::fprintf(stderr, "unit-loader-cli: %s: nothing recorded there\n", e.what());
+        missing = true;
     }
     if (q.action == "import") return importJournals(q.journals, *store);
+    if (q.action == "migrate") {
+        std::printf("%s: %s\n", path.c_str(),
+                    path.ends_with(".jsonl") ? "a journal, which has no schema to bring up to date"
+                                             : "the schema is up to date");
+        return exitcode::kSuccess;
+    }
+    if (store && !store->note().empty()) std::fprintf(stderr, "unit-loader-cli: %s\n", store->note().c_str());
     AttemptFilter filter{q.since, q.until, q.port, q.outcome, q.unitId, q.fileSha256, q.id, q.station, q.unitVersion};
     std::vector<Attempt> attempts;
     try {
-        attempts = remote ? remote->query(filter) : store->query(filter);
+        if (!missing) attempts = remote ? remote->query(filter) : store->query(filter);
     } catch (const RecordError& e) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;

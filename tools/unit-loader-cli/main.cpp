@@ -135,7 +135,9 @@ int run(int argc, char** argv) {
 
     RecordsQuery records;
     auto* recordsCmd = app.add_subcommand(
-        "records", "List, show, export, import or sum up the recorded attempts; forward them to a records server");
+        "records",
+        "List, show, export, import or sum up the recorded attempts, bring the file up to date; forward them to a "
+        "records server");
     recordsCmd->require_subcommand(1);
     for (const char* action : {"list", "show", "export", "summary"}) {
         const std::string name = action;
@@ -175,6 +177,10 @@ int run(int argc, char** argv) {
     import->add_option("JOURNAL", records.journals, "Journal files")->required();
     import->callback([&records] { records.action = "import";
 });
+auto* migrate = recordsCmd->add_subcommand(
+    "migrate", "Bring the records file's schema up to date (the reading commands never change the file)");
+migrate->add_option("--records", records.path, "The records file")->option_text("PATH");
+migrate->callback([&records] { records.action = "migrate"; });
 auto* sync = recordsCmd->add_subcommand(
     "sync", "Send the attempts queued for the records server now; says how many went and how many stay");
 sync->add_option("--records", records.path, "The records file")->option_text("PATH");
