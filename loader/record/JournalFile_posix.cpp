@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "JournalFile.h"
+#include "RecordFile.h"
 
 namespace journalfile {
 
@@ -30,10 +31,9 @@ RecordError errorOf(int error, const std::string& path) {
 }  // namespace
 
 std::optional<RecordError> appendSynced(const std::string& path, const std::string& text) {
-    std::error_code ec;
-    const auto parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    recordfile::makeFolders(path);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == ELOOP) return recordfile::linkRefused(path, "records journal");
     if (fd < 0) return errorOf(errno, path);
     // A line cut short (a crash, a full disk) must not swallow the event after it: every event
     // starts on a line of its own.

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "JournalFile.h"
+#include "RecordFile.h"
 
 namespace journalfile {
 
@@ -36,9 +37,8 @@ struct Handle {
 }  // namespace
 
 std::optional<RecordError> appendSynced(const std::string& path, const std::string& text) {
-    std::error_code ec;
-    const auto parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    recordfile::makeFolders(path);
+    if (auto refused = recordfile::refuseLink(path, "records journal")) return refused;
     // Append access only: every write lands at the end, also with other processes appending.
     // Read access to see how the file ends.
     Handle file{::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,

@@ -10,6 +10,7 @@
 #include "AttemptOf.h"
 #include "JournalFile.h"
 #include "JournalLine.h"
+#include "RecordFile.h"
 #include "RecordStore.h"
 
 namespace {
@@ -138,6 +139,7 @@ class JournalStore : public RecordStore {
 public:
     JournalStore(std::string path, RecordAccess access)
         : path_(std::move(path)), reading_(access == RecordAccess::Read) {
+        if (auto refused = recordfile::refuseLink(path_, "records journal")) throw *refused;
         if (reading_) {
             std::error_code ec;
             if (!std::filesystem::exists(path_, ec))

@@ -13,6 +13,7 @@
 
 #include "AttemptJson.h"
 #include "AttemptOf.h"
+#include "RecordFile.h"
 #include "RecordStore.h"
 
 namespace {
@@ -92,15 +93,19 @@ class SqliteStore : public RecordStore {
 public:
     SqliteStore(std::string path, RecordAccess access) : path_(std::move(path)) {
         std::error_code ec;
+        for (const char* suffix : {"", "-wal", "-shm"})
+            if (auto refused = recordfile::refuseLink(path_ + suffix, "records file")) throw *refused;
         if (access == RecordAccess::Read) {
             if (!std::filesystem::exists(path_, ec))
                 throw RecordError(RecordError::Kind::Missing, "no records file at " + path_ + " yet");
         } else {
-            const auto parent = std::filesystem::path(path_).parent_path();
-            if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+            // Private: SQLite gives its -wal and -shm files the mode of the file.
+            recordfile::makeFolders(path_);
+            recordfile::makePrivate(path_);
         }
         const int flags =
-            access == RecordAccess::Read ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+            SQLITE_OPEN_NOFOLLOW |
+            (access == RecordAccess::Read ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         const int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
         // A file refused here leaves no handle behind: the destructor does not run for it.
         try {

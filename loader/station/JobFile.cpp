@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "AttemptOf.h"
+#include "DownloadImage.h"
 #include "SafeText.h"
 
 namespace station {
@@ -157,13 +158,29 @@ JobResult readJobFile(const std::string& path) {
 }
 
 std::optional<Image> loadImage(const Job& job, std::string& error) {
+    // A device (/dev/zero) or a FIFO has no end to read to: only a file of a size a unit can take.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(job.imagePath, ec)) {
+        error = job.imagePath + (std::filesystem::exists(job.imagePath, ec)
+                                     ? ": not a regular file (a device, a pipe or a folder is no image)"
+                                     : ": cannot read the image");
+        return std::nullopt;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(job.imagePath, ec);
+    if (ec || size > DownloadImage::kMaxFileSize) {
+        error = job.imagePath + (ec ? ": cannot read the image" : ": larger than 4 GiB, the unit's address space");
+        return std::nullopt;
+    }
     std::ifstream in(job.imagePath, std::ios::binary);
     if (!in) {
         error = job.imagePath + ": cannot read the image";
         return std::nullopt;
     }
     Image image;
-    image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Read as far as the size taken, and never further, should the file grow meanwhile.
+    image.bytes.resize(static_cast<std::size_t>(size));
+    in.read(reinterpret_cast<char*>(image.bytes.data()), static_cast<std::streamsize>(size));
+    image.bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (in.bad()) {
         error = job.imagePath + ": cannot read the image";
         return std::nullopt;

@@ -340,6 +340,33 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
     EXPECT_NE(bytes(), before);
 }
 
+// The records are private to their user, and a link in the records file's place is refused,
+// not followed: it could send the evidence anywhere, or have anything read as evidence.
+TEST_F(Records, RecordsArePrivateAndNoLinkIsFollowed) {
+    namespace fs = std::filesystem;
+    const std::string port = dir.file("no-port");
+    for (const std::string name : {"records.sqlite", "records.jsonl"}) {
+        const std::string path = dir.file("new/folder/" + name);
+        ASSERT_EQ(run({kCli, "version", "--port", port, "--records", path, "--quiet"}).code, 4);
+        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
+        EXPECT_EQ(fs::status(dir.file("new/folder")).permissions(), fs::perms::owner_all);
+        EXPECT_EQ(fs::status(dir.file("new")).permissions(), fs::perms::owner_all);
+
+        const std::string link = dir.file("link-" + name);
+        fs::create_symlink(path, link);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"version", "--port", port, "--records", link},
+              std::vector<std::string>{"records", "list", "--records", link}}) {
+            std::vector<std::string> command{kCli};
+            command.insert(command.end(), args.begin(), args.end());
+            const Finished f = run(command);
+            EXPECT_EQ(f.code, 6) << f.out << f.err;
+            EXPECT_NE((f.out + f.err).find(link + " is a symbolic link, which is not followed"), std::string::npos)
+                << f.out << f.err;
+        }
+    }
+}
+
 // Hostile text through every front of the records: refused where a person gives it, kept
 // escaped where a unit sends it, inert in CSV, shown and never obeyed by a terminal, and a
 // journal's malformed lines skipped and named, never a crash.

@@ -85,6 +85,9 @@ TEST(JobFile, TheImageIsHeldAsReadAndAWrongOneNamesBothHashes) {
     r.job->imagePath = dir.file("missing.bin");
     EXPECT_FALSE(loadImage(*r.job, error));
     EXPECT_NE(error.find("cannot read the image"), std::string::npos) << error;
+    r.job->imagePath = "/dev/zero";  // read for ever, were it read
+    EXPECT_FALSE(loadImage(*r.job, error));
+    EXPECT_EQ(error, "/dev/zero: not a regular file (a device, a pipe or a folder is no image)");
 }
 
 }  // namespace
