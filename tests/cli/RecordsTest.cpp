@@ -21,6 +21,13 @@ namespace {
 
 const std::string kCli = UL_CLI_PROGRAM;
 
+// Whether a download has begun on the simulated unit, waiting a bounded time for it.
+bool firstBlockSent(UnitSimulator& sim) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    return !sim.blocks().empty();
+}
+
 class Records : public ::testing::Test {
 protected:
     std::vector<nlohmann::ordered_json> exported(const std::string& records = {}) {
@@ -123,9 +130,7 @@ TEST_F(Records, AnAttemptWhoseProcessWasKilledIsMarkedInterrupted) {
     writeFile(dir.file("image.bin"), makeImage(1500));
     Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records", db,
                "--quiet"});
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    ASSERT_FALSE(sim.blocks().empty());
+    ASSERT_TRUE(firstBlockSent(sim));
     p.signal(SIGKILL);
     p.finish(10s);
 
@@ -158,9 +163,7 @@ TEST_F(Records, AJournalKeepsTheAttemptsAndImportsOnce) {
         sim.start();
         Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records",
                    journal, "--quiet"});
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-        ASSERT_FALSE(sim.blocks().empty());
+        ASSERT_TRUE(firstBlockSent(sim));
         p.signal(SIGKILL);
         p.finish(10s);
     }
@@ -202,9 +205,7 @@ TEST_F(Records, AnEndThatCannotBeWrittenIsARecordError) {
     const std::string journal = dir.file("records.jsonl");
     Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records",
                journal, "--timeout", "1"});
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    ASSERT_FALSE(sim.blocks().empty());
+    ASSERT_TRUE(firstBlockSent(sim));
     // The begin is on disk before the first block; the end finds a folder in the journal's place.
     std::string begun;
     std::getline(std::ifstream(journal), begun);
