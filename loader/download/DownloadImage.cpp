@@ -19,7 +19,7 @@ constexpr std::size_t kPiece = std::size_t{16} << 20;
 // Reserved, not filled: the buffer grows piece by piece as it is read, so that no pass over it
 // comes before the reading.
 bool allocate(std::vector<std::uint8_t>& buffer, std::uintmax_t size) {
-    if (size > std::numeric_limits<std::uint32_t>::max() || size > buffer.max_size()) return false;
+    if (size > DownloadImage::kMaxFileSize || size > buffer.max_size()) return false;
     try {
         buffer.reserve(static_cast<std::size_t>(size));
         return true;

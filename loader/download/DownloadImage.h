@@ -14,6 +14,8 @@
 class DownloadImage {
 public:
     static constexpr std::uint32_t kBlockSize = unitframe::kBlockSize;
+    // The largest file a unit can take: its 32-bit address space.
+    static constexpr std::uintmax_t kMaxFileSize = 0xFFFFFFFFu;
 
     // A file read and checked but not yet taken over, so that the reading, which takes a while
     // for a large file, can run on another thread than the boxes.

@@ -34,7 +34,7 @@ const Code kCodes[] = {
                                                                                                         50, {Outcome::FileError, "file error"}, {Outcome::NoFileSelected, "file error"}, {}},
     {kConnection,  "connection failure", "connection failure: the port could not be opened",          40, {Outcome::ConnectionFailure, "connection failure"}, {}, {}},
     {kWarning,     "warning",            "warning: verify result D3 80 (\"Premature Termination\")",    1,  {Outcome::Warning, "warning"}, {}, {}},
-    {kRecord,      "record error",       "record error: the attempt could not be recorded, so nothing was sent (see --records, --no-record)",
+    {kRecord,      "record error",       "record error: the attempt could not be begun, so nothing was sent, or its end could not be written (see --records, --no-record)",
                                                                                                         58, {}, {}, {}},
     {failure(1),   "F1", "F1 unit not disabled/connected (waiting for Disable)",   11, {Outcome::Failed, "failure"}, {}, Failure::NotDisabled},
     {failure(2),   "F2", "F2 no acknowledgement of the download start",            12, {Outcome::Failed, "failure"}, {}, Failure::NoStartAck},

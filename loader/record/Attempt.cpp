@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "SafeText.h"
+
 namespace {
 
 using Text = std::string Attempt::*;
@@ -61,6 +63,12 @@ std::vector<std::string> attemptFieldValues(const Attempt& a) {
     return values;
 }
 
+Attempt withValidText(Attempt a) {
+    for (const Field& f : kFields)
+        if (f.text) a.*f.text = safetext::utf8Escaped(a.*f.text);
+    return a;
+}
+
 bool attemptFromFields(const std::vector<std::string>& names, const std::vector<std::string>& values, Attempt& a) {
     if (names.size() != values.size()) return false;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -80,4 +88,26 @@ bool attemptFromFields(const std::vector<std::string>& names, const std::vector<
         }
     }
     return !a.id.empty();
+}
+
+Merge mergeOf(const Attempt* kept, const Attempt& incoming) {
+    if (!kept) return {MergeKind::Add, {}};
+    const auto& names = attemptFieldNames();
+    const auto was = attemptFieldValues(*kept);
+    const auto now = attemptFieldValues(incoming);
+    std::string differ;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (was[i] != now[i]) differ += (differ.empty() ? "" : ", ") + names[i];
+    if (differ.empty()) return {MergeKind::Same, {}};
+    const bool sameRun =
+        kept->kind == incoming.kind && kept->station == incoming.station && kept->port == incoming.port;
+    if (kept->ended_at.empty() && sameRun) {
+        if (!incoming.ended_at.empty()) return {MergeKind::Complete, {}};
+        // Neither has an end: only the outcome an interruption gives may be added.
+        if (kept->outcome.empty() && !incoming.outcome.empty()) return {MergeKind::Complete, {}};
+        return {MergeKind::Same, {}};
+    }
+    // A copy of a journal taken before the end was written: it has nothing the records lack.
+    if (!kept->ended_at.empty() && incoming.ended_at.empty() && sameRun) return {MergeKind::Same, {}};
+    return {MergeKind::Conflict, "differs in " + differ};
 }

@@ -41,5 +41,19 @@ struct Attempt {
 const std::vector<std::string>& attemptFieldNames();
 // The fields as text in that order (empty for a value not set).
 std::vector<std::string> attemptFieldValues(const Attempt& attempt);
+// The attempt with every text valid UTF-8: bytes that are not (a unit's version in another
+// encoding, a file name) escaped as \xNN, never dropped. What a record keeps.
+Attempt withValidText(Attempt attempt);
 // The reverse, for imports: false when the names are not the attempt's.
 bool attemptFromFields(const std::vector<std::string>& names, const std::vector<std::string>& values, Attempt& attempt);
+
+// What an import may do with an incoming attempt, given the one kept under its id (none: not
+// kept). An ended record never changes: an import adds what is new, and may only complete an
+// attempt kept without an end (begun, or marked interrupted); anything else that differs is a
+// conflict, kept beside the original with the reason.
+enum class MergeKind { Add, Same, Complete, Conflict };
+struct Merge {
+    MergeKind kind = MergeKind::Add;
+    std::string reason;  // of a conflict: which fields differ
+};
+Merge mergeOf(const Attempt* kept, const Attempt& incoming);

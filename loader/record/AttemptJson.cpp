@@ -1,5 +1,7 @@
 #include "AttemptJson.h"
 
+#include "SafeText.h"
+
 namespace {
 
 bool isNumberField(const std::string& name) {
@@ -18,8 +20,8 @@ nlohmann::ordered_json attemptJson(const Attempt& a) {
             j[names[i]] = nullptr;
         else if (isNumberField(names[i]))
             j[names[i]] = std::stoll(values[i]);
-        else
-            j[names[i]] = values[i];
+        else  // a record kept before its texts were checked may hold any bytes: no dump may fail on them
+            j[names[i]] = safetext::utf8Escaped(values[i]);
     }
     return j;
 }

@@ -84,7 +84,7 @@ Attempt begunAttempt(RunKind kind, const AttemptContext& c, std::int32_t baud, c
     }
     a.loader_version = UL_VERSION;
     a.note = c.note;
-    return a;
+    return withValidText(std::move(a));
 }
 
 Attempt endedAttempt(const RunReport& r, const AttemptContext& c, const std::string& outcome, int exitCode) {
@@ -112,5 +112,5 @@ Attempt endedAttempt(const RunReport& r, const AttemptContext& c, const std::str
     a.unit_version = r.unitVersion;
     a.retries = retriesText(r);
     if (r.lastLinkError != LinkError::None) a.link_error = std::string(linkErrorName(r.lastLinkError));
-    return a;
+    return withValidText(std::move(a));
 }

@@ -1,6 +1,8 @@
 #include "AttemptRecorder.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "ExitCode.h"
 
@@ -34,15 +36,29 @@ std::optional<std::string> AttemptRecorder::begin(RunKind kind, std::int32_t bau
     return std::nullopt;
 }
 
+namespace {
+// A full disk or a file held by another program may clear up in a moment; the run's outcome
+// waits that long for its record, and no longer.
+constexpr std::chrono::seconds kEndRetryFor{5};
+constexpr std::chrono::milliseconds kEndRetryPause{250};
+}  // namespace
+
 std::optional<std::string> AttemptRecorder::end(const RunReport& report, int exitCode) {
     if (!begun_) return std::nullopt;
     begun_ = false;
-    try {
-        store_->end(endedAttempt(report, context_, exitcode::name(exitCode), exitCode));
-    } catch (const RecordError& e) {
-        return e.what();
+    const Attempt ended = endedAttempt(report, context_, exitcode::name(exitCode), exitCode);
+    const auto until = std::chrono::steady_clock::now() + kEndRetryFor;
+    for (;;) {
+        try {
+            store_->end(ended);
+            return std::nullopt;
+        } catch (const RecordError& e) {
+            // An attempt that has ended already will not be changed by trying again.
+            if (e.kind() == RecordError::Kind::Other || std::chrono::steady_clock::now() >= until)
+                return "attempt " + ended.id + ": " + e.what();
+        }
+        std::this_thread::sleep_for(kEndRetryPause);
     }
-    return std::nullopt;
 }
 
 std::string recordsPathOf(const std::string& given, const std::string& settingsValue) {

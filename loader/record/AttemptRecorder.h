@@ -26,8 +26,8 @@ public:
     // loaded download file, none for a version check or a file that would not load.
     std::optional<std::string> begin(RunKind kind, std::int32_t baud, const std::string& file,
                                      const DownloadImage* image);
-    // When the run has ended; the error text when its end could not be recorded. Nothing to do
-    // without a begun attempt.
+    // When the run has ended; the error text (naming the attempt and the file) when its end could
+    // not be recorded, tried again for a few seconds. Nothing to do without a begun attempt.
     std::optional<std::string> end(const RunReport& report, int exitCode);
     bool begun() const { return begun_; }
     const std::string& attemptId() const { return context_.id; }

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "JournalFile.h"
+#include "RecordFile.h"
 
 namespace journalfile {
 
@@ -36,17 +37,32 @@ struct Handle {
 }  // namespace
 
 std::optional<RecordError> appendSynced(const std::string& path, const std::string& text) {
-    std::error_code ec;
-    const auto parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    recordfile::makeFolders(path);
+    if (auto refused = recordfile::refuseLink(path, "records journal")) return refused;
     // Append access only: every write lands at the end, also with other processes appending.
-    Handle file{::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    // Read access to see how the file ends.
+    Handle file{::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (file.h == INVALID_HANDLE_VALUE) return errorOf(::GetLastError(), path);
+    // A line cut short (a crash, a full disk) must not swallow the event after it: every event
+    // starts on a line of its own.
+    char last = '\n';
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file.h, &size) && size.QuadPart > 0) {
+        OVERLAPPED at{};
+        const auto lastAt = static_cast<ULONGLONG>(size.QuadPart - 1);
+        at.Offset = static_cast<DWORD>(lastAt & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(lastAt >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(file.h, &last, 1, &got, &at) || got != 1) last = '\n';
+    }
+    std::string line(last == '\n' ? 0 : 1, '\n');
+    line += text;
     DWORD written = 0;
-    if (!::WriteFile(file.h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+    if (!::WriteFile(file.h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
         return errorOf(::GetLastError(), path);
-    if (written != text.size()) return errorOf(ERROR_DISK_FULL, path);
+    if (written != line.size()) return errorOf(ERROR_DISK_FULL, path);
     if (!::FlushFileBuffers(file.h)) return errorOf(::GetLastError(), path);
     return std::nullopt;
 }

@@ -1,7 +1,7 @@
-// The records as a journal of JSON lines: {"v":1,"event":"begin","pid":N,"attempt":{...}} when an
-// attempt is begun, {"v":1,"event":"end","attempt":{...}} when it has ended. A line is appended
-// and synced per event, never rewritten, so a crash loses at most the line being written.
+// The records as a journal of JSON lines (JournalLine.h). A line is appended and synced per
+// event, never rewritten, so a crash loses at most the line being written.
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -9,12 +9,58 @@
 #include "AttemptJson.h"
 #include "AttemptOf.h"
 #include "JournalFile.h"
+#include "JournalLine.h"
+#include "RecordFile.h"
 #include "RecordStore.h"
 
 namespace {
 
 constexpr int kJournalVersion = 1;
 constexpr const char* kNoEnd = "no end recorded";
+
+std::optional<JournalEvent> parsed(std::string_view line, std::string& why) {
+    const auto json = nlohmann::json::parse(line, nullptr, false);
+    if (json.is_discarded()) {
+        why = "not JSON (cut short?)";
+        return std::nullopt;
+    }
+    if (!json.is_object()) {
+        why = "not a JSON object";
+        return std::nullopt;
+    }
+    const auto v = json.find("v");
+    if (v == json.end() || !v->is_number_integer() || v->get<std::int64_t>() != kJournalVersion) {
+        why = "\"v\" is not " + std::to_string(kJournalVersion);
+        return std::nullopt;
+    }
+    const auto kind = json.find("event");
+    if (kind == json.end() || !kind->is_string()) {
+        why = "\"event\" is not a text";
+        return std::nullopt;
+    }
+    JournalEvent event;
+    const auto& name = kind->get_ref<const std::string&>();
+    if (name == "begin")
+        event.kind = JournalEvent::Kind::Begin;
+    else if (name == "end")
+        event.kind = JournalEvent::Kind::End;
+    else if (name == "conflict")
+        event.kind = JournalEvent::Kind::Conflict;
+    else {
+        why = "\"event\" is not begin, end or conflict";
+        return std::nullopt;
+    }
+    const auto attempt = json.find("attempt");
+    if (attempt == json.end() || !attemptFromJson(*attempt, event.attempt)) {
+        why = "\"attempt\" is no attempt";
+        return std::nullopt;
+    }
+    if (const auto pid = json.find("pid"); pid != json.end() && pid->is_number_integer())
+        event.pid = pid->get<std::int64_t>();
+    for (auto [key, into] : {std::pair{"source", &event.source}, std::pair{"reason", &event.reason}})
+        if (const auto it = json.find(key); it != json.end() && it->is_string()) *into = it->get<std::string>();
+    return event;
+}
 
 struct Entry {
     Attempt attempt;
@@ -25,8 +71,17 @@ struct Entry {
 
 struct Journal {
     std::vector<Entry> entries;  // in the order they were begun
-    int badLines = 0;
+    std::map<std::string, std::size_t> index;
+    std::set<std::string> conflicts;  // id and attempt of every conflict kept
+    std::vector<SkippedLine> skipped;
+
+    const Entry* find(const std::string& id) const {
+        const auto it = index.find(id);
+        return it == index.end() ? nullptr : &entries[it->second];
+    }
 };
+
+std::string conflictKey(const Attempt& attempt) { return attempt.id + " " + attemptJson(attempt).dump(); }
 
 // Every attempt of the journal as its last line has it.
 Journal readJournal(const std::string& path, bool mustExist) {
@@ -37,41 +92,41 @@ Journal readJournal(const std::string& path, bool mustExist) {
             throw RecordError(RecordError::Kind::CannotOpen, "the records journal " + path + " cannot be read");
         return journal;
     }
-    std::map<std::string, std::size_t> index;
+    std::int64_t number = 0;
     for (std::string line; std::getline(in, line);) {
+        ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        const auto event = nlohmann::json::parse(line, nullptr, false);
-        Attempt attempt;
-        if (!event.is_object() || event.value("v", 0) != kJournalVersion || !event.contains("attempt") ||
-            !attemptFromJson(event["attempt"], attempt)) {
-            ++journal.badLines;
+        std::string why;
+        auto event = parseJournalLine(line, why);
+        if (!event) {
+            journal.skipped.push_back({number, why});
             continue;
         }
-        const std::string kind = event.value("event", "");
-        if (kind != "begin" && kind != "end") {
-            ++journal.badLines;
+        if (event->kind == JournalEvent::Kind::Conflict) {
+            journal.conflicts.insert(conflictKey(event->attempt));
             continue;
         }
-        auto [it, fresh] = index.try_emplace(attempt.id, journal.entries.size());
-        if (fresh) journal.entries.push_back({attempt, 0, false, journal.entries.size()});
+        auto [it, fresh] = journal.index.try_emplace(event->attempt.id, journal.entries.size());
+        if (fresh) journal.entries.push_back({event->attempt, 0, false, journal.entries.size()});
         Entry& entry = journal.entries[it->second];
-        if (kind == "begin") {
-            if (event.contains("pid") && event["pid"].is_number_integer()) entry.pid = event["pid"].get<std::int64_t>();
-            if (!entry.ended) entry.attempt = attempt;
+        if (event->kind == JournalEvent::Kind::Begin) {
+            if (event->pid) entry.pid = *event->pid;
+            if (!entry.ended) entry.attempt = std::move(event->attempt);
         } else {
-            entry.attempt = attempt;
+            entry.attempt = std::move(event->attempt);
             entry.ended = true;
         }
     }
     return journal;
 }
 
-std::string eventLine(const char* kind, const Attempt& attempt, std::optional<std::int64_t> pid) {
-    nlohmann::ordered_json event = {{"v", kJournalVersion}, {"event", kind}};
-    if (pid) event["pid"] = *pid;
-    event["attempt"] = attemptJson(attempt);
-    return event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+std::string eventLine(JournalEvent::Kind kind, const Attempt& attempt, std::optional<std::int64_t> pid) {
+    JournalEvent event;
+    event.kind = kind;
+    event.attempt = attempt;
+    event.pid = pid;
+    return journalLine(event);
 }
 
 Attempt interrupted(Attempt attempt) {
@@ -82,28 +137,48 @@ Attempt interrupted(Attempt attempt) {
 
 class JournalStore : public RecordStore {
 public:
-    explicit JournalStore(std::string path) : path_(std::move(path)) {
+    JournalStore(std::string path, RecordAccess access)
+        : path_(std::move(path)), reading_(access == RecordAccess::Read) {
+        if (auto refused = recordfile::refuseLink(path_, "records journal")) throw *refused;
+        if (reading_) {
+            std::error_code ec;
+            if (!std::filesystem::exists(path_, ec))
+                throw RecordError(RecordError::Kind::Missing, "no records journal at " + path_ + " yet");
+            return;
+        }
         const Journal journal = readJournal(path_, false);
         for (const Entry& e : journal.entries) {
             ids_.insert(e.attempt.id);
             // Begun here by a process that has gone: its end will never come.
             if (!e.ended && e.attempt.station == station_ && journalfile::processGone(e.pid))
-                append(eventLine("end", interrupted(e.attempt), std::nullopt));
+                append(eventLine(JournalEvent::Kind::End, interrupted(e.attempt), std::nullopt));
         }
     }
 
     bool begin(const Attempt& attempt) override {
         if (!ids_.insert(attempt.id).second) return false;
-        append(eventLine("begin", attempt, journalfile::processId()));
+        append(eventLine(JournalEvent::Kind::Begin, attempt, journalfile::processId()));
         return true;
     }
-    void end(const Attempt& attempt) override { append(eventLine("end", attempt, std::nullopt)); }
+    void end(const Attempt& attempt) override {
+        const Journal journal = readJournal(path_, false);
+        const Entry* kept = journal.find(attempt.id);
+        if (kept && !kept->attempt.ended_at.empty())
+            throw RecordError(RecordError::Kind::Other, "the records journal " + path_ + ": attempt " + attempt.id +
+                                                            " has ended already; an ended record is not changed");
+        append(eventLine(JournalEvent::Kind::End, attempt, std::nullopt));
+    }
 
     std::vector<Attempt> query(const AttemptFilter& filter) override {
         Journal journal = readJournal(path_, false);
+        skipped_ = journal.skipped;
         std::vector<Entry*> matching;
-        for (Entry& e : journal.entries)
+        for (Entry& e : journal.entries) {
+            // What opening it to record would mark, shown so without writing it.
+            if (reading_ && !e.ended && e.attempt.station == station_ && journalfile::processGone(e.pid))
+                e.attempt = interrupted(e.attempt);
             if (attemptMatches(filter, e.attempt)) matching.push_back(&e);
+        }
         std::sort(matching.begin(), matching.end(), [](const Entry* a, const Entry* b) {
             if (a->attempt.started_at != b->attempt.started_at) return a->attempt.started_at > b->attempt.started_at;
             return a->order > b->order;
@@ -112,19 +187,81 @@ public:
         for (Entry* e : matching) out.push_back(std::move(e->attempt));
         return out;
     }
+
+    ImportResult importAttempt(const Attempt& attempt, const std::string& source) override {
+        // Read once for a whole import, and kept as this import changes it.
+        if (!imported_) imported_ = readJournal(path_, false);
+        Journal& journal = *imported_;
+        const Entry* kept = journal.find(attempt.id);
+        const Merge merge = mergeOf(kept ? &kept->attempt : nullptr, attempt);
+        switch (merge.kind) {
+        case MergeKind::Same: return {Imported::Unchanged, {}};
+        case MergeKind::Add:
+            // Begun and ended at once: its process is not here to end it.
+            ids_.insert(attempt.id);
+            append(eventLine(JournalEvent::Kind::Begin, attempt, std::nullopt) +
+                   eventLine(JournalEvent::Kind::End, attempt, std::nullopt));
+            journal.index.emplace(attempt.id, journal.entries.size());
+            journal.entries.push_back({attempt, 0, true, journal.entries.size()});
+            return {Imported::Added, {}};
+        case MergeKind::Complete:
+            append(eventLine(JournalEvent::Kind::End, attempt, std::nullopt));
+            journal.entries[journal.index.at(attempt.id)].attempt = attempt;
+            return {Imported::Completed, {}};
+        case MergeKind::Conflict: break;
+        }
+        if (!journal.conflicts.insert(conflictKey(attempt)).second) return {Imported::ConflictKnown, merge.reason};
+        JournalEvent event;
+        event.kind = JournalEvent::Kind::Conflict;
+        event.attempt = attempt;
+        event.source = source;
+        event.reason = merge.reason;
+        append(journalLine(event));
+        return {Imported::Conflict, merge.reason};
+    }
+    std::string conflictPlace() const override { return "as conflict lines in " + path_; }
+    std::vector<SkippedLine> skipped() const override { return skipped_; }
+
     const std::string& path() const override { return path_; }
 
 private:
-    void append(const std::string& line) {
-        if (auto error = journalfile::appendSynced(path_, line)) throw *error;
+    void append(const std::string& lines) {
+        if (reading_)
+            throw RecordError(RecordError::Kind::ReadOnly, "the records journal " + path_ + " was opened only to read");
+        if (auto error = journalfile::appendSynced(path_, lines)) throw *error;
     }
 
     std::string path_;
+    bool reading_;
     std::string station_ = stationName();
     std::set<std::string> ids_;
+    std::optional<Journal> imported_;
+    std::vector<SkippedLine> skipped_;
 };
 
 }  // namespace
+
+std::optional<JournalEvent> parseJournalLine(std::string_view line, std::string& why) {
+    try {
+        return parsed(line, why);
+    } catch (const std::exception& e) {
+        // A field of a type nobody expected: no event of ours, whatever else it is.
+        why = std::string("unreadable: ") + e.what();
+        return std::nullopt;
+    }
+}
+
+std::string journalLine(const JournalEvent& event) {
+    static const char* const kNames[] = {"begin", "end", "conflict"};
+    nlohmann::ordered_json json = {{"v", kJournalVersion}, {"event", kNames[static_cast<int>(event.kind)]}};
+    if (event.pid) json["pid"] = *event.pid;
+    if (event.kind == JournalEvent::Kind::Conflict) {
+        json["source"] = event.source;
+        json["reason"] = event.reason;
+    }
+    json["attempt"] = attemptJson(event.attempt);
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
 
 bool attemptMatches(const AttemptFilter& f, const Attempt& a) {
     if (!f.since.empty() && a.started_at < f.since) return false;
@@ -139,19 +276,30 @@ bool attemptMatches(const AttemptFilter& f, const Attempt& a) {
     return true;
 }
 
-std::unique_ptr<RecordStore> openJournalStore(const std::string& path) { return std::make_unique<JournalStore>(path); }
+std::unique_ptr<RecordStore> openJournalStore(const std::string& path, RecordAccess access) {
+    return std::make_unique<JournalStore>(path, access);
+}
 
 ImportCount importJournal(const std::string& path, RecordStore& into) {
     const Journal journal = readJournal(path, true);
     ImportCount count;
-    count.badLines = journal.badLines;
+    count.skipped = journal.skipped;
     for (const Entry& e : journal.entries) {
         ++count.attempts;
-        if (into.begin(e.attempt)) ++count.added;
         // Its program is not on this machine to ask: an attempt the journal never ended is
         // taken as interrupted; a later import of the same journal with its end completes it.
         if (!e.ended) ++count.unended;
-        into.end(e.ended ? e.attempt : interrupted(e.attempt));
+        const Attempt attempt = e.ended ? e.attempt : interrupted(e.attempt);
+        const ImportResult result = into.importAttempt(attempt, path);
+        switch (result.what) {
+        case Imported::Added: ++count.added; break;
+        case Imported::Completed: ++count.completed; break;
+        case Imported::Unchanged: break;
+        case Imported::Conflict:
+        case Imported::ConflictKnown:
+            count.conflicts.push_back({attempt.id, result.reason, result.what == Imported::ConflictKnown});
+            break;
+        }
     }
     return count;
 }

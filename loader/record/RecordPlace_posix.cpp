@@ -3,9 +3,9 @@
 
 #include "RecordStore.h"
 
-std::unique_ptr<RecordStore> openRecordStore(const std::string& path) {
-    if (path.size() > 6 && path.ends_with(".jsonl")) return openJournalStore(path);
-    return openSqliteStore(path);
+std::unique_ptr<RecordStore> openRecordStore(const std::string& path, RecordAccess access) {
+    if (path.size() > 6 && path.ends_with(".jsonl")) return openJournalStore(path, access);
+    return openSqliteStore(path, access);
 }
 
 std::string defaultRecordsPath() {

@@ -2,7 +2,9 @@
 #include "platform/ProgramDirectory.h"
 
 // The MinGW build has no SQLite: the journal is the records.
-std::unique_ptr<RecordStore> openRecordStore(const std::string& path) { return openJournalStore(path); }
+std::unique_ptr<RecordStore> openRecordStore(const std::string& path, RecordAccess access) {
+    return openJournalStore(path, access);
+}
 
 // Beside the program, where its settings file is.
 std::string defaultRecordsPath() {

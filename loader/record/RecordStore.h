@@ -11,7 +11,7 @@
 // Why the records could not be used; each says what to do about it.
 class RecordError : public std::runtime_error {
 public:
-    enum class Kind { CannotOpen, ReadOnly, Full, Corrupt, Locked, Other };
+    enum class Kind { CannotOpen, ReadOnly, Full, Corrupt, Locked, Missing, Other };
     RecordError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
     Kind kind() const { return kind_; }
 
@@ -35,6 +35,25 @@ struct AttemptFilter {
 // Whether the attempt is one the filter asks for.
 bool attemptMatches(const AttemptFilter& filter, const Attempt& attempt);
 
+// A journal line that is no event of a journal (a line cut short by a crash, an edited one).
+struct SkippedLine {
+    std::int64_t line = 0;  // from 1
+    std::string why;
+};
+
+// What an import did with one attempt (see mergeOf).
+enum class Imported {
+    Added,          // not kept before
+    Completed,      // kept without an end; the import's end (or interruption) was added
+    Unchanged,      // kept as the journal has it, or the journal has nothing more
+    Conflict,       // differs from the kept record, which stays: kept beside it now
+    ConflictKnown,  // that same conflict was kept before
+};
+struct ImportResult {
+    Imported what = Imported::Unchanged;
+    std::string reason;  // of a conflict
+};
+
 // Where attempts are kept. An attempt is written twice: begun before the first byte goes to
 // the unit, ended when the run has ended; each write is on disk when the call returns.
 class RecordStore {
@@ -46,6 +65,15 @@ public:
     virtual void end(const Attempt& attempt) = 0;
     // Newest first.
     virtual std::vector<Attempt> query(const AttemptFilter& filter) = 0;
+    // An attempt read from elsewhere (a journal, named by `source`): added when new, completed
+    // when kept without an end, else left as it is; a conflicting one is kept beside it.
+    virtual ImportResult importAttempt(const Attempt& attempt, const std::string& source) = 0;
+    // Where conflicts are kept, as the operator is told ("the table conflicts of PATH").
+    virtual std::string conflictPlace() const = 0;
+    // The lines the last query passed over (a journal's), for the reader to report.
+    virtual std::vector<SkippedLine> skipped() const { return {}; }
+    // What a reader should know of the file (an older schema, and the command that updates it).
+    virtual std::string note() const { return {}; }
     virtual const std::string& path() const = 0;
 
     // The forward queue for a records server: every ended attempt is queued until a server has
@@ -58,25 +86,39 @@ public:
     virtual std::int64_t unsentCount() { return 0; }
 };
 
-// Opens (or makes) the records file at `path`, marking the attempts of this station whose
-// process has gone without an end as interrupted. Throws RecordError. On Linux an SQLite file,
-// or a journal when the name ends with ".jsonl"; on Windows always a journal.
-std::unique_ptr<RecordStore> openRecordStore(const std::string& path);
-// An SQLite file, its schema brought up to date (Linux).
-std::unique_ptr<RecordStore> openSqliteStore(const std::string& path);
+// Whether the records are opened to record or only to read. Reading never writes: no file or
+// folder is made, no schema brought up to date, no attempt marked, nothing appended; an attempt
+// of this station whose process has gone without an end is shown as interrupted, as the next
+// program that records will mark it. A file that is not there is RecordError::Kind::Missing.
+enum class RecordAccess { Write, Read };
+
+// Opens the records file at `path` (to write: made when missing, its schema brought up to date,
+// and the attempts of this station whose process has gone without an end marked interrupted).
+// Throws RecordError. On Linux an SQLite file, or a journal when the name ends with ".jsonl"; on
+// Windows always a journal.
+std::unique_ptr<RecordStore> openRecordStore(const std::string& path, RecordAccess access = RecordAccess::Write);
+// An SQLite file (Linux).
+std::unique_ptr<RecordStore> openSqliteStore(const std::string& path, RecordAccess access);
 // A journal: JSON lines, one per begun or ended attempt, each on disk when the call returns. It
 // is what the Windows build keeps (no SQLite there), and what `records import` reads.
-std::unique_ptr<RecordStore> openJournalStore(const std::string& path);
+std::unique_ptr<RecordStore> openJournalStore(const std::string& path, RecordAccess access);
 
 // What an import of a journal did.
 struct ImportCount {
-    int attempts = 0;  // in the journal
-    int added = 0;     // not in the records before
-    int unended = 0;   // without an end in the journal: taken as interrupted
-    int badLines = 0;  // not an event of a journal (a line cut short by a crash, say)
+    int attempts = 0;   // in the journal
+    int added = 0;      // not in the records before
+    int completed = 0;  // kept without an end before; completed now
+    int unended = 0;    // without an end in the journal: taken as interrupted
+    struct Conflict {
+        std::string id;
+        std::string reason;
+        bool known = false;  // kept by an earlier import
+    };
+    std::vector<Conflict> conflicts;
+    std::vector<SkippedLine> skipped;
 };
-// Reads the journal at `path` into `into`. An attempt already there is completed, not added
-// again, so a journal imported twice adds nothing. Throws RecordError.
+// Reads the journal at `path` into `into` (see RecordStore::importAttempt): a journal imported
+// twice changes nothing. Throws RecordError.
 ImportCount importJournal(const std::string& path, RecordStore& into);
 
 // Where the records live when nothing says otherwise. Linux: $XDG_DATA_HOME/unit-loader/

@@ -4,12 +4,16 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 
+#include "AttemptJson.h"
+#include "AttemptOf.h"
+#include "RecordFile.h"
 #include "RecordStore.h"
 
 namespace {
@@ -35,6 +39,10 @@ const char* const kMigrations[] = {
     "INSERT INTO unsent (id) SELECT id FROM attempts WHERE outcome IS NOT NULL AND outcome <> '';"
     "CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND NEW.outcome <> ''"
     " BEGIN INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END;",
+    // An ended record never changes: an imported attempt that differs from the one kept is kept
+    // here, beside it, as JSON with the journal it came from and why it conflicts; once.
+    "CREATE TABLE conflicts (id INTEGER PRIMARY KEY, attempt_id TEXT NOT NULL, found_at TEXT NOT NULL,"
+    " source TEXT NOT NULL, reason TEXT NOT NULL, attempt TEXT NOT NULL, UNIQUE (attempt_id, attempt));",
 };
 const char* const kColumns =
     "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
@@ -83,15 +91,30 @@ private:
 
 class SqliteStore : public RecordStore {
 public:
-    explicit SqliteStore(std::string path) : path_(std::move(path)) {
+    SqliteStore(std::string path, RecordAccess access) : path_(std::move(path)) {
         std::error_code ec;
-        const auto parent = std::filesystem::path(path_).parent_path();
-        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-        const int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            if (auto refused = recordfile::refuseLink(path_ + suffix, "records file")) throw *refused;
+        if (access == RecordAccess::Read) {
+            if (!std::filesystem::exists(path_, ec))
+                throw RecordError(RecordError::Kind::Missing, "no records file at " + path_ + " yet");
+        } else {
+            // Private: SQLite gives its -wal and -shm files the mode of the file.
+            recordfile::makeFolders(path_);
+            recordfile::makePrivate(path_);
+        }
+        const int flags =
+            SQLITE_OPEN_NOFOLLOW |
+            (access == RecordAccess::Read ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        const int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
         // A file refused here leaves no handle behind: the destructor does not run for it.
         try {
             if (rc != SQLITE_OK) fail(rc, db_ ? sqlite3_errmsg(db_) : "cannot open");
             sqlite3_busy_timeout(db_, kBusyMs);
+            if (access == RecordAccess::Read) {
+                readable();
+                return;
+            }
             walMode();
             exec("PRAGMA synchronous=FULL");
             migrate();
@@ -104,32 +127,68 @@ public:
     ~SqliteStore() override { sqlite3_close(db_); }
 
     bool begin(const Attempt& a) override {
-        Statement s(db_,
-                    "INSERT INTO attempts (id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, "
-                    "port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, "
-                    "box_caption, box_text, unit_crc, verify_result, unit_version, retries, link_error, "
-                    "loader_version, note, pid) VALUES (?1, ?2, ?3, NULLIF(?4, ''), ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
-                    "?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28) "
-                    "ON CONFLICT(id) DO NOTHING",
-                    failer());
-        bindAll(s, a);
-        s.bind(28, static_cast<std::int64_t>(::getpid()));
-        done(s);
+        insert(a, static_cast<std::int64_t>(::getpid()));
         return sqlite3_changes(db_) > 0;
     }
 
     void end(const Attempt& a) override {
-        Statement s(db_,
-                    "UPDATE attempts SET kind = ?2, started_at = ?3, ended_at = NULLIF(?4, ''), duration_ms = ?5, "
-                    "station = ?6, operator = ?7, unit_id = ?8, port = ?9, port_id = ?10, baud = ?11, file = ?12, "
-                    "file_size = ?13, file_sha256 = ?14, file_crc = ?15, blank_blocks = ?16, outcome = ?17, "
-                    "exit_code = ?18, box_caption = ?19, box_text = ?20, unit_crc = ?21, verify_result = ?22, "
-                    "unit_version = ?23, retries = ?24, link_error = ?25, loader_version = ?26, note = ?27 "
-                    "WHERE id = ?1",
-                    failer());
-        bindAll(s, a);
-        done(s);
+        update(a);
+        if (sqlite3_changes(db_) == 0)
+            throw RecordError(RecordError::Kind::Other, "the records file " + path_ + ": attempt " + a.id +
+                                                            " was not begun here or has ended already; an ended "
+                                                            "record is not changed");
     }
+
+    ImportResult importAttempt(const Attempt& a, const std::string& source) override {
+        exec("BEGIN IMMEDIATE");
+        try {
+            AttemptFilter one;
+            one.id = a.id;
+            std::optional<Attempt> kept;
+            for (Attempt& k : query(one))
+                if (k.id == a.id) kept = std::move(k);
+            const Merge merge = mergeOf(kept ? &*kept : nullptr, a);
+            ImportResult result{Imported::Unchanged, merge.reason};
+            switch (merge.kind) {
+            case MergeKind::Same: break;
+            case MergeKind::Add:
+                insert(a, std::nullopt);
+                if (!a.outcome.empty()) {
+                    Statement s(db_, "INSERT OR IGNORE INTO unsent (id) VALUES (?1)", failer());
+                    s.bind(1, a.id);
+                    done(s);
+                }
+                result.what = Imported::Added;
+                break;
+            case MergeKind::Complete:
+                update(a);
+                result.what = sqlite3_changes(db_) > 0 ? Imported::Completed : Imported::Unchanged;
+                break;
+            case MergeKind::Conflict: {
+                Statement s(db_,
+                            "INSERT OR IGNORE INTO conflicts (attempt_id, found_at, source, reason, attempt) "
+                            "VALUES (?1, ?2, ?3, ?4, ?5)",
+                            failer());
+                s.bind(1, a.id);
+                s.bind(2, isoTime(std::chrono::system_clock::now()));
+                s.bind(3, source);
+                s.bind(4, merge.reason);
+                s.bind(5, attemptJson(a).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+                done(s);
+                result.what = sqlite3_changes(db_) > 0 ? Imported::Conflict : Imported::ConflictKnown;
+                break;
+            }
+            }
+            exec("COMMIT");
+            return result;
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+    std::string conflictPlace() const override { return "in the table conflicts of " + path_; }
+
+    std::string note() const override { return note_; }
 
     std::vector<Attempt> query(const AttemptFilter& f) override {
         Statement s(db_,
@@ -143,7 +202,14 @@ public:
         const std::string* binds[] = {&f.since,      &f.until, &f.port,    &f.outcome,    &f.unitId,
                                       &f.fileSha256, &f.id,    &f.station, &f.unitVersion};
         for (int i = 0; i < 9; ++i) s.bind(i + 1, *binds[i]);
-        return rows(s);
+        std::vector<Attempt> found = rows(s);
+        if (reading_) {
+            // What opening it to record would mark, shown so without writing it.
+            const auto gone = goneWithoutEnd();
+            for (Attempt& a : found)
+                if (std::find(gone.begin(), gone.end(), a.id) != gone.end()) markedInterrupted(a);
+        }
+        return found;
     }
 
     bool queues() const override { return true; }
@@ -212,6 +278,33 @@ private:
                                   "and run again");
         default: throw RecordError(RecordError::Kind::Other, where);
         }
+    }
+    // An id already there is left as it is.
+    void insert(const Attempt& a, std::optional<std::int64_t> pid) {
+        Statement s(db_,
+                    "INSERT INTO attempts (id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, "
+                    "port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, "
+                    "box_caption, box_text, unit_crc, verify_result, unit_version, retries, link_error, "
+                    "loader_version, note, pid) VALUES (?1, ?2, ?3, NULLIF(?4, ''), ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+                    "?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28) "
+                    "ON CONFLICT(id) DO NOTHING",
+                    failer());
+        bindAll(s, a);
+        s.bind(28, pid);
+        done(s);
+    }
+    // Only a record without an end: one that has ended is never changed.
+    void update(const Attempt& a) {
+        Statement s(db_,
+                    "UPDATE attempts SET kind = ?2, started_at = ?3, ended_at = NULLIF(?4, ''), duration_ms = ?5, "
+                    "station = ?6, operator = ?7, unit_id = ?8, port = ?9, port_id = ?10, baud = ?11, file = ?12, "
+                    "file_size = ?13, file_sha256 = ?14, file_crc = ?15, blank_blocks = ?16, outcome = ?17, "
+                    "exit_code = ?18, box_caption = ?19, box_text = ?20, unit_crc = ?21, verify_result = ?22, "
+                    "unit_version = ?23, retries = ?24, link_error = ?25, loader_version = ?26, note = ?27 "
+                    "WHERE id = ?1 AND ended_at IS NULL",
+                    failer());
+        bindAll(s, a);
+        done(s);
     }
     std::function<void(int, const std::string&)> failer() const {
         return [this](int rc, const std::string& detail) { fail(rc, detail); };
@@ -319,19 +412,28 @@ private:
             throw;
         }
     }
-    // An attempt begun on this station by a process that no longer exists never got its end.
-    void markInterrupted() {
-        std::vector<std::pair<std::string, std::int64_t>> open;
-        {
-            Statement s(db_,
-                        "SELECT id, pid FROM attempts WHERE ended_at IS NULL AND station = ?1 AND "
-                        "(outcome IS NULL OR outcome = '')",
-                        failer());
-            s.bind(1, station_);
-            for (int rc; (rc = s.step()) == SQLITE_ROW;) open.emplace_back(s.text(0), s.number(1).value_or(0));
-        }
-        for (const auto& [id, pid] : open) {
+    // The attempts begun on this station by a process that no longer exists: their end will
+    // never come.
+    std::vector<std::string> goneWithoutEnd() {
+        std::vector<std::string> gone;
+        Statement s(db_,
+                    "SELECT id, pid FROM attempts WHERE ended_at IS NULL AND station = ?1 AND "
+                    "(outcome IS NULL OR outcome = '')",
+                    failer());
+        s.bind(1, station_);
+        for (int rc; (rc = s.step()) == SQLITE_ROW;) {
+            const std::int64_t pid = s.number(1).value_or(0);
             if (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+            gone.push_back(s.text(0));
+        }
+        return gone;
+    }
+    static void markedInterrupted(Attempt& a) {
+        a.outcome = "interrupted";
+        a.note = a.note.empty() ? "no end recorded" : a.note + "; no end recorded";
+    }
+    void markInterrupted() {
+        for (const std::string& id : goneWithoutEnd()) {
             Statement s(
                 db_,
                 "UPDATE attempts SET outcome = 'interrupted', note = CASE WHEN note IS NULL OR note = '' "
@@ -341,12 +443,35 @@ private:
             done(s);
         }
     }
+    // Opened only to read: a schema this loader can read, and a word on an older one.
+    void readable() {
+        reading_ = true;
+        const int version = userVersion();
+        if (version > kSchemaVersion)
+            throw RecordError(RecordError::Kind::Other, "the records file " + path_ +
+                                                            " was made by a newer Unit Loader (schema " +
+                                                            std::to_string(version) + "); use that one to read it");
+        const std::string migrate = "unit-loader-cli records migrate --records " + path_;
+        if (version == 0)
+            throw RecordError(RecordError::Kind::Other, "the records file " + path_ +
+                                                            " holds no records schema yet; reading does not make "
+                                                            "one: " +
+                                                            migrate + " does");
+        if (version < kSchemaVersion)
+            note_ = "the records file " + path_ + " has schema version " + std::to_string(version) +
+                    " (this loader's is " + std::to_string(kSchemaVersion) + "); reading leaves it so: " + migrate +
+                    " brings it up to date, as the next run that records does";
+    }
 
     std::string path_;
     std::string station_ = hostName();
     sqlite3* db_ = nullptr;
+    bool reading_ = false;
+    std::string note_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordStore> openSqliteStore(const std::string& path) { return std::make_unique<SqliteStore>(path); }
+std::unique_ptr<RecordStore> openSqliteStore(const std::string& path, RecordAccess access) {
+    return std::make_unique<SqliteStore>(path, access);
+}

@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "AttemptOf.h"
+#include "DownloadImage.h"
+#include "SafeText.h"
 
 namespace station {
 namespace {
@@ -49,6 +51,12 @@ int count(const toml::table& table, const char* key, std::int64_t low, std::int6
     return static_cast<int>(value);
 }
 
+void recordText(const toml::table& table, const char* key, const std::string& text, std::size_t maxBytes,
+                const std::string& origin) {
+    if (const auto problem = safetext::givenTextProblem(text, maxBytes))
+        throw Problem{where(origin, table.get(key)->source()) + "\"" + key + "\" " + *problem};
+}
+
 bool isHash(const std::string& text) {
     return text.size() == 64 && std::all_of(text.begin(), text.end(),
                                             [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
@@ -69,6 +77,8 @@ Job readJob(const toml::table& root, const std::string& origin) {
 
     Job job;
     job.name = required<std::string>(root, "name", origin, "a text");
+    // Both go into every record of the job.
+    recordText(root, "name", job.name, safetext::kJobNameMax, origin);
     job.image = required<std::string>(root, "image", origin, "a file name");
     job.imageSha256 = lower(required<std::string>(root, "image_sha256", origin, "a text"));
     if (!isHash(job.imageSha256))
@@ -89,6 +99,7 @@ Job readJob(const toml::table& root, const std::string& origin) {
     job.stopAfterFailures = count(root, "stop_after_failures", 0, 1000, 0, origin);
     job.quota = count(root, "quota", 0, 1'000'000, 0, origin);
     job.operatorName = optional<std::string>(root, "operator", "", origin, "a text");
+    recordText(root, "operator", job.operatorName, safetext::kOperatorMax, origin);
     const std::string unitId = optional<std::string>(root, "unit_id", "none", origin, "a text");
     if (unitId != "scan" && unitId != "none")
         throw Problem{where(origin, root.get("unit_id")->source()) + "\"unit_id\" must be \"scan\" or \"none\""};
@@ -147,13 +158,29 @@ JobResult readJobFile(const std::string& path) {
 }
 
 std::optional<Image> loadImage(const Job& job, std::string& error) {
+    // A device (/dev/zero) or a FIFO has no end to read to: only a file of a size a unit can take.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(job.imagePath, ec)) {
+        error = job.imagePath + (std::filesystem::exists(job.imagePath, ec)
+                                     ? ": not a regular file (a device, a pipe or a folder is no image)"
+                                     : ": cannot read the image");
+        return std::nullopt;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(job.imagePath, ec);
+    if (ec || size > DownloadImage::kMaxFileSize) {
+        error = job.imagePath + (ec ? ": cannot read the image" : ": larger than 4 GiB, the unit's address space");
+        return std::nullopt;
+    }
     std::ifstream in(job.imagePath, std::ios::binary);
     if (!in) {
         error = job.imagePath + ": cannot read the image";
         return std::nullopt;
     }
     Image image;
-    image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Read as far as the size taken, and never further, should the file grow meanwhile.
+    image.bytes.resize(static_cast<std::size_t>(size));
+    in.read(reinterpret_cast<char*>(image.bytes.data()), static_cast<std::streamsize>(size));
+    image.bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (in.bad()) {
         error = job.imagePath + ": cannot read the image";
         return std::nullopt;

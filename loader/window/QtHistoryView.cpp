@@ -89,7 +89,7 @@ void QtHistoryView::reload() {
         problem = "No attempts recorded yet in " + path_ + ".";
     else {
         try {
-            all_ = openRecordStore(path_)->query({});
+            all_ = openRecordStore(path_, RecordAccess::Read)->query({});
         } catch (const RecordError& e) {
             problem = std::string("The records could not be read: ") + e.what();
         }

@@ -21,6 +21,13 @@ namespace {
 
 const std::string kCli = UL_CLI_PROGRAM;
 
+// Whether a download has begun on the simulated unit, waiting a bounded time for it.
+bool firstBlockSent(UnitSimulator& sim) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    return !sim.blocks().empty();
+}
+
 class Records : public ::testing::Test {
 protected:
     std::vector<nlohmann::ordered_json> exported(const std::string& records = {}) {
@@ -123,9 +130,7 @@ TEST_F(Records, AnAttemptWhoseProcessWasKilledIsMarkedInterrupted) {
     writeFile(dir.file("image.bin"), makeImage(1500));
     Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records", db,
                "--quiet"});
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    ASSERT_FALSE(sim.blocks().empty());
+    ASSERT_TRUE(firstBlockSent(sim));
     p.signal(SIGKILL);
     p.finish(10s);
 
@@ -158,33 +163,274 @@ TEST_F(Records, AJournalKeepsTheAttemptsAndImportsOnce) {
         sim.start();
         Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records",
                    journal, "--quiet"});
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (sim.blocks().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-        ASSERT_FALSE(sim.blocks().empty());
+        ASSERT_TRUE(firstBlockSent(sim));
         p.signal(SIGKILL);
         p.finish(10s);
     }
     // The next run marks the killed one; then a crash cuts a line short.
     EXPECT_EQ(run({kCli, "version", "--port", dir.file("no-port"), "--records", journal, "--quiet"}).code, 4);
     std::ofstream(journal, std::ios::app) << R"({"v":1,"event":"begin","attempt":{"id":"0f)";
+    // The next event starts on a line of its own: the half line does not swallow it.
+    EXPECT_EQ(run({kCli, "version", "--port", dir.file("no-port-2"), "--records", journal, "--quiet"}).code, 4);
 
     const auto kept = exported(journal);
-    ASSERT_EQ(kept.size(), 3u);
-    EXPECT_EQ(kept[0]["outcome"], "connection failure");
-    EXPECT_EQ(kept[1]["outcome"], "interrupted");
-    EXPECT_EQ(kept[1]["note"], "no end recorded");
-    EXPECT_EQ(kept[2]["outcome"], "success");
-    EXPECT_EQ(kept[2]["unit_id"], "SN-7");
-    EXPECT_EQ(kept[2]["file_sha256"], sha256Hex(makeImage(1500)));
+    ASSERT_EQ(kept.size(), 4u);
+    EXPECT_EQ(kept[0]["port"], dir.file("no-port-2"));
+    EXPECT_EQ(kept[1]["outcome"], "connection failure");
+    EXPECT_EQ(kept[2]["outcome"], "interrupted");
+    EXPECT_EQ(kept[2]["note"], "no end recorded");
+    EXPECT_EQ(kept[3]["outcome"], "success");
+    EXPECT_EQ(kept[3]["unit_id"], "SN-7");
+    EXPECT_EQ(kept[3]["file_sha256"], sha256Hex(makeImage(1500)));
 
     const Finished first = run({kCli, "records", "import", "--records", db, journal});
     ASSERT_EQ(first.code, 0) << first.err;
-    EXPECT_NE(first.out.find("3 attempts, 3 new"), std::string::npos) << first.out;
-    EXPECT_NE(first.out.find("1 lines that are no journal event"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("4 attempts, 4 new"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("1 lines skipped\n  line 7 skipped: not JSON (cut short?)"), std::string::npos)
+        << first.out;
     const Finished again = run({kCli, "records", "import", "--records", db, journal});
     ASSERT_EQ(again.code, 0) << again.err;
-    EXPECT_NE(again.out.find("3 attempts, 0 new"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("4 attempts, 0 new"), std::string::npos) << again.out;
     EXPECT_EQ(exported(), kept);  // every field as the journal has it
+}
+
+// A run whose end cannot be written tries again for a while, then ends with the record error,
+// naming the file and the attempt: never a success without its record.
+TEST_F(Records, AnEndThatCannotBeWrittenIsARecordError) {
+    SimConfig config;
+    config.faults.busyForeverBlock = true;
+    UnitSimulator sim(config);
+    sim.start();
+    writeFile(dir.file("image.bin"), makeImage(1500));
+    const std::string journal = dir.file("records.jsonl");
+    Process p({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400", "--records",
+               journal, "--timeout", "1"});
+    ASSERT_TRUE(firstBlockSent(sim));
+    // The begin is on disk before the first block; the end finds a folder in the journal's place.
+    std::string begun;
+    std::getline(std::ifstream(journal), begun);
+    std::filesystem::remove(journal);
+    std::filesystem::create_directory(journal);
+    const Finished f = p.finish(30s);
+    EXPECT_EQ(f.code, 6) << f.out << f.err;
+    const std::string id = nlohmann::json::parse(begun)["attempt"]["id"];
+    EXPECT_NE(f.out.find("Record error: The end of the attempt could not be recorded.\nattempt " + id +
+                         ": the records journal " + journal),
+              std::string::npos)
+        << f.out;
+}
+
+// An ended record never changes: an import adds what is new and completes what had no end;
+// an edited journal's differing attempt is kept beside the original, once however often it is
+// imported, and an older copy of a journal changes nothing.
+TEST_F(Records, AnImportNeverChangesAnEndedRecord) {
+    const auto attempt = [](const std::string& id, const std::string& outcome, bool ended) {
+        nlohmann::ordered_json a = {
+            {"id", id},       {"kind", "download"}, {"started_at", "2026-12-08T10:00:00.000Z"}, {"station", "line-3"},
+            {"port", "COM3"}, {"baud", 38400}};
+        if (ended) {
+            a["ended_at"] = "2026-12-08T10:01:00.000Z";
+            a["outcome"] = outcome;
+            a["exit_code"] = outcome == "success" ? 0 : 13;
+            a["verify_result"] = outcome == "success" ? "D3 00" : "D3 80";
+        }
+        return a;
+    };
+    const auto line = [](const char* event, const nlohmann::ordered_json& a) {
+        return nlohmann::ordered_json{{"v", 1}, {"event", event}, {"attempt", a}}.dump() + "\n";
+    };
+    const std::string x(32, 'a'), y(32, 'b'), z(32, 'c');
+    const std::string first = dir.file("first.jsonl"), edited = dir.file("edited.jsonl"),
+                      older = dir.file("older.jsonl");
+    std::ofstream(first) << line("begin", attempt(x, "", false)) << line("end", attempt(x, "success", true))
+                         << line("begin", attempt(y, "", false));
+    std::ofstream(edited) << line("end", attempt(x, "F3", true)) << line("end", attempt(y, "success", true))
+                          << line("end", attempt(z, "success", true));
+    std::ofstream(older) << line("begin", attempt(x, "", false));
+
+    const Finished one = run({kCli, "records", "import", "--records", db, first});
+    ASSERT_EQ(one.code, 0) << one.err;
+    EXPECT_NE(one.out.find("2 attempts, 2 new, 1 without an end (taken as interrupted)\n"), std::string::npos)
+        << one.out;
+    const auto before = exported();
+    ASSERT_EQ(before.size(), 2u);
+
+    const Finished two = run({kCli, "records", "import", "--records", db, edited, older});
+    ASSERT_EQ(two.code, 0) << two.err;
+    EXPECT_NE(two.out.find(edited + ": 3 attempts, 1 new, 1 completed, 1 conflict kept in the table conflicts of " +
+                           db + "\n  conflict: attempt " + x +
+                           " differs in outcome, exit_code, verify_result; the record kept is unchanged\n"),
+              std::string::npos)
+        << two.out;
+    EXPECT_NE(two.out.find(older + ": 1 attempts, 0 new, 1 without an end (taken as interrupted)\n"), std::string::npos)
+        << two.out;
+    const auto after = exported();
+    ASSERT_EQ(after.size(), 3u);
+    for (const auto& row : after) {
+        if (row["id"] == x) {
+            EXPECT_EQ(row, before[before[0]["id"] == x ? 0 : 1]);  // untouched
+        } else if (row["id"] == y) {
+            EXPECT_EQ(row["outcome"], "success");  // completed
+        }
+    }
+
+    const Finished again = run({kCli, "records", "import", "--records", db, edited, older});
+    ASSERT_EQ(again.code, 0) << again.err;
+    EXPECT_NE(again.out.find(edited + ": 3 attempts, 0 new, 1 conflicts kept before\n"), std::string::npos)
+        << again.out;
+    EXPECT_EQ(exported(), after);
+    sqlite3* file = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
+    sqlite3_stmt* count = nullptr;
+    ASSERT_EQ(
+        sqlite3_prepare_v2(file, "SELECT count(*), max(attempt_id), max(source) FROM conflicts", -1, &count, nullptr),
+        SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 1);
+    EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(count, 1)), x);
+    EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(count, 2)), edited);
+    sqlite3_finalize(count);
+    sqlite3_close(file);
+}
+
+// Reading never writes: an older file with an attempt whose process has gone is read as it is
+// (that attempt shown as interrupted), byte for byte unchanged, until records migrate (or a run)
+// brings it up to date.
+TEST_F(Records, ReadingLeavesTheFileAsItIs) {
+    ASSERT_EQ(run({kCli, "version", "--port", dir.file("no-port"), "--records", db, "--quiet"}).code, 4);
+    pid_t gone = -1;
+    {
+        Process p({"/bin/true"});
+        gone = p.finish(10s).pid;
+    }
+    sqlite3* file = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
+    const std::string begun = "INSERT INTO attempts (id, kind, started_at, station, pid) VALUES ('" +
+                              std::string(32, 'e') + "', 'download', '2026-12-08T10:00:00.000Z', '" + stationName() +
+                              "', " + std::to_string(gone) + ")";
+    for (const std::string& sql : {begun, std::string("DROP TABLE conflicts"), std::string("PRAGMA user_version = 2")})
+        ASSERT_EQ(sqlite3_exec(file, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    ASSERT_EQ(sqlite3_close(file), SQLITE_OK);
+    const auto bytes = [this] {
+        std::ifstream in(db, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = bytes();
+
+    for (const char* action : {"list", "export", "summary"}) {
+        const Finished f = run({kCli, "records", action, "--records", db});
+        EXPECT_EQ(f.code, 0) << action << f.err;
+        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 3); reading leaves it so: unit-loader-cli "
+                             "records migrate --records " +
+                             db),
+                  std::string::npos)
+            << f.err;
+        if (std::string(action) == "list") {
+            EXPECT_NE(f.out.find("interrupted"), std::string::npos) << f.out;
+        }
+    }
+    EXPECT_EQ(bytes(), before);
+    const Finished missing = run({kCli, "records", "list", "--records", dir.file("none.sqlite")});
+    EXPECT_EQ(missing.code, 0) << missing.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.sqlite")));
+
+    const Finished migrated = run({kCli, "records", "migrate", "--records", db});
+    EXPECT_EQ(migrated.code, 0) << migrated.err;
+    const Finished after = run({kCli, "records", "list", "--records", db});
+    EXPECT_EQ(after.err, "");
+    EXPECT_NE(bytes(), before);
+}
+
+// The records are private to their user, and a link in the records file's place is refused,
+// not followed: it could send the evidence anywhere, or have anything read as evidence.
+TEST_F(Records, RecordsArePrivateAndNoLinkIsFollowed) {
+    namespace fs = std::filesystem;
+    const std::string port = dir.file("no-port");
+    for (const std::string name : {"records.sqlite", "records.jsonl"}) {
+        const std::string path = dir.file("new/folder/" + name);
+        ASSERT_EQ(run({kCli, "version", "--port", port, "--records", path, "--quiet"}).code, 4);
+        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
+        EXPECT_EQ(fs::status(dir.file("new/folder")).permissions(), fs::perms::owner_all);
+        EXPECT_EQ(fs::status(dir.file("new")).permissions(), fs::perms::owner_all);
+
+        const std::string link = dir.file("link-" + name);
+        fs::create_symlink(path, link);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"version", "--port", port, "--records", link},
+              std::vector<std::string>{"records", "list", "--records", link}}) {
+            std::vector<std::string> command{kCli};
+            command.insert(command.end(), args.begin(), args.end());
+            const Finished f = run(command);
+            EXPECT_EQ(f.code, 6) << f.out << f.err;
+            EXPECT_NE((f.out + f.err).find(link + " is a symbolic link, which is not followed"), std::string::npos)
+                << f.out << f.err;
+        }
+    }
+}
+
+// Hostile text through every front of the records: refused where a person gives it, kept
+// escaped where a unit sends it, inert in CSV, shown and never obeyed by a terminal, and a
+// journal's malformed lines skipped and named, never a crash.
+TEST_F(Records, HostileTextIsRefusedEscapedOrSkipped) {
+    SimConfig config;
+    config.unit.versionText = "V\xFF\x1B[2J 2.07";  // no UTF-8, and an escape that clears a screen
+    UnitSimulator a(config), b(config);
+    a.start();
+    b.start();
+    // Two units: each in a process of its own, whose result goes to the parent as JSON.
+    const Finished checked = run({kCli, "version", "--port", a.devicePath(), "--port", b.devicePath(), "--baud",
+                                  "38400", "--records", db, "--unit-id", "=HYPERLINK(\"http://x\")", "--quiet"});
+    ASSERT_EQ(checked.code, 0) << checked.out << checked.err;
+    const std::string id = exported().at(0)["id"];
+    EXPECT_EQ(exported().at(0)["unit_version"], "V\\xFF\x1B[2J 2.07");
+
+    const std::string journal = dir.file("edited.jsonl");
+    std::ofstream(journal) << R"({"v":"1","event":"begin","attempt":{"id":"aa"}})"
+                              "\n"
+                           << R"({"v":1,"event":5,"attempt":{"id":"bb"}})"
+                              "\n"
+                           << R"({"v":1,"event":"end","attempt":{"id":"cc","baud":"fast"}})"
+                              "\n"
+                           << R"({"v":1,"event":"end","attempt":{"id":"dd","kind":"version","outcome":"success"}})"
+                              "\n";
+    const std::string port = dir.file("no-port");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;  // in standard output or error
+    };
+    const Case cases[] = {
+        {{"version", "--port", port, "--records", db, "--unit-id", "SN\x1B[2J"},
+         2,
+         "--unit-id: the text holds a control"},
+        {{"version", "--port", port, "--records", db, "--operator", std::string(129, 'o')}, 2, "longer than 128 bytes"},
+        {{"download", "x.bin", "--port", port, "--records", db, "--note", "a\nb"},
+         2,
+         "--note: the text holds a control"},
+        {{"version", "--port", port, "--records", db, "--unit-id", "SN\xFF"}, 2, "--unit-id: the text is not UTF-8"},
+        {{"records", "list", "--records", db}, 0, "=HYPERLINK(\"http://x\")"},
+        {{"records", "show", id, "--records", db}, 0, "unit_version:   V\\xFF\\x1B[2J 2.07"},
+        {{"records", "export", "--records", db}, 0, ",\"'=HYPERLINK(\"\"http://x\"\")\","},
+        {{"records", "export", "--records", db}, 0, ",V\\xFF\\x1B[2J 2.07,"},
+        {{"records", "export", "--format", "jsonl", "--records", db}, 0, R"("unit_version":"V\\xFF\u001b[2J 2.07")"},
+        {{"records", "import", "--records", dir.file("imported.sqlite"), journal},
+         0,
+         "1 attempts, 1 new, 3 lines skipped\n  line 1 skipped: \"v\" is not 1\n  line 2 skipped: \"event\" is not a "
+         "text\n  line 3 skipped: \"attempt\" is no attempt\n"},
+        {{"records", "list", "--records", journal}, 0, "edited.jsonl: 3 lines skipped\n  line 1 skipped"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{kCli};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args.back());
+        const Finished f = run(args);
+        EXPECT_EQ(f.code, c.code) << f.out << f.err;
+        EXPECT_NE((f.out + f.err).find(c.says), std::string::npos) << f.out << f.err;
+        if (c.args[0] == "records") {
+            EXPECT_EQ(f.out.find('\x1B'), std::string::npos) << f.out;  // shown, not obeyed
+        }
+    }
+    EXPECT_EQ(exported().size(), 2u);  // the refused runs recorded nothing
 }
 
 // A records file that cannot be used stops the run before anything goes to the unit.

@@ -55,6 +55,10 @@ TEST(JobFile, MistakesAreRefusedWithTheirLine) {
         {job("", "[[slot]]\nname = \"A\"\nport = \"/dev/a\"\nbaud = 1\n"), "unknown key \"baud\" in a slot"},
         {"name = \"x\"\nimage = \"fw.bin\"\nimage_sha256 = \"abc\"\n", "must be 64 hexadecimal digits"},
         {"name = \"x\n", "j.toml:1:"},
+        // Into every record of the job: plain text of a bounded length.
+        {"name = \"L\\u001b[2J\"\n" + job("").substr(job("").find('\n') + 1), "j.toml:1: \"name\" holds a control"},
+        {"name = \"" + std::string(129, 'n') + "\"\n", "j.toml:1: \"name\" is longer than 128 bytes"},
+        {job("operator = \"Ann\\r\"\n"), "j.toml:5: \"operator\" holds a control"},
     };
     for (const auto& c : cases) {
         const auto r = parseJob(c.text, "j.toml");
@@ -81,6 +85,9 @@ TEST(JobFile, TheImageIsHeldAsReadAndAWrongOneNamesBothHashes) {
     r.job->imagePath = dir.file("missing.bin");
     EXPECT_FALSE(loadImage(*r.job, error));
     EXPECT_NE(error.find("cannot read the image"), std::string::npos) << error;
+    r.job->imagePath = "/dev/zero";  // read for ever, were it read
+    EXPECT_FALSE(loadImage(*r.job, error));
+    EXPECT_EQ(error, "/dev/zero: not a regular file (a device, a pipe or a folder is no image)");
 }
 
 }  // namespace

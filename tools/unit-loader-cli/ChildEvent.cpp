@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "SafeText.h"
+
 std::string ChildEvent::toLine() const {
     nlohmann::json j{{"v", kVersion}};
     if (kind == Kind::Progress) {
@@ -9,11 +11,11 @@ std::string ChildEvent::toLine() const {
         j["blockCount"] = blockCount;
         j["bytes"] = bytes;
         j["blocksDone"] = blocksDone;
-        j["status"] = status;
+        j["status"] = safetext::utf8Escaped(status);
     } else {
         j["event"] = "result";
         j["result"] = toJson(result);
-        j["headline"] = headline;
+        j["headline"] = safetext::utf8Escaped(headline);
         if (!recordId.empty()) j["record"] = recordId;
     }
     return j.dump() + "\n";

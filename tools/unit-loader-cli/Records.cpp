@@ -10,11 +10,15 @@
 #include "AttemptRecorder.h"
 #include "ExitCode.h"
 #include "RecordStore.h"
+#include "SafeText.h"
 #include "SettingsFile.h"
 
 namespace {
 
-std::string csvField(const std::string& value) {
+// A cell a spreadsheet opens as text, and a terminal shows as text: no formula, no escape
+// sequence, valid UTF-8; its lines kept.
+std::string csvField(const std::string& raw) {
+    const std::string value = safetext::csvInert(safetext::terminalSafe(raw, true));
     if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
     std::string quoted = "\"";
     for (char c : value) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -30,6 +34,14 @@ std::string csvLine(const std::vector<std::string>& fields) {
         line += csvField(fields[i]);
     }
     return line + "\r\n";
+}
+
+Attempt terminalSafe(Attempt a) {
+    const auto& names = attemptFieldNames();
+    std::vector<std::string> values = attemptFieldValues(a);
+    for (std::string& v : values) v = safetext::terminalSafe(v);
+    attemptFromFields(names, values, a);
+    return a;
 }
 
 std::string pad(std::string text, std::size_t width) {
@@ -137,15 +149,35 @@ private:
     std::string recordedFile_;
 };
 
+// Every line passed over is named, up to a screenful; the rest are counted.
+void printSkipped(const std::vector<SkippedLine>& skipped, std::FILE* to) {
+    constexpr std::size_t kShown = 20;
+    for (std::size_t i = 0; i < skipped.size() && i < kShown; ++i)
+        std::fprintf(to, "  line %lld skipped: %s\n", static_cast<long long>(skipped[i].line), skipped[i].why.c_str());
+    if (skipped.size() > kShown) std::fprintf(to, "  and %zu more lines skipped\n", skipped.size() - kShown);
+}
+
 int importJournals(const std::vector<std::string>& journals, RecordStore& store) {
     int status = exitcode::kSuccess;
     for (const std::string& journal : journals) {
         try {
             const ImportCount n = importJournal(journal, store);
             std::printf("%s: %d attempts, %d new", journal.c_str(), n.attempts, n.added);
+            if (n.completed) std::printf(", %d completed", n.completed);
             if (n.unended) std::printf(", %d without an end (taken as interrupted)", n.unended);
-            if (n.badLines) std::printf(", %d lines that are no journal event skipped", n.badLines);
+            std::size_t fresh = 0;
+            for (const auto& c : n.conflicts) fresh += c.known ? 0 : 1;
+            if (fresh)
+                std::printf(", %zu %s kept %s", fresh, fresh == 1 ? "conflict" : "conflicts",
+                            store.conflictPlace().c_str());
+            if (n.conflicts.size() > fresh) std::printf(", %zu conflicts kept before", n.conflicts.size() - fresh);
+            if (!n.skipped.empty()) std::printf(", %zu lines skipped", n.skipped.size());
             std::printf("\n");
+            for (const auto& c : n.conflicts)
+                if (!c.known)
+                    std::printf("  conflict: attempt %s %s; the record kept is unchanged\n",
+                                safetext::terminalSafe(c.id).c_str(), c.reason.c_str());
+            printSkipped(n.skipped, stdout);
         } catch (const RecordError& e) {
             std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
             status = exitcode::kRecord;
@@ -330,24 +362,46 @@ int recordsCommand(const RecordsQuery& q) {
         return exitcode::kUsage;
     }
     if (q.action == "sync") return sync(path, server);
+    // Only import and migrate write; every other command only reads.
+    const bool writes = q.action == "import" || q.action == "migrate";
+    bool missing = false;
     try {
         if (!q.server.empty())
             remote = connectRecordServer(q.server, kAskTimeout);
         else
-            store = openRecordStore(path);
+            store = openRecordStore(path, writes ? RecordAccess::Write : RecordAccess::Read);
     } catch (const RecordError& e) {
-        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
-        return exitcode::kRecord;
+        if (e.kind() != RecordError::Kind::Missing) {
+            std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+            return exitcode::kRecord;
+        }
+        // Nothing recorded there yet: nothing to show, and nothing made by looking.
+        std::fprintf(stderr, "unit-loader-cli: %s: nothing recorded there\n", e.what());
+        missing = true;
     }
     if (q.action == "import") return importJournals(q.journals, *store);
+    if (q.action == "migrate") {
+        std::printf("%s: %s\n", path.c_str(),
+                    path.ends_with(".jsonl") ? "a journal, which has no schema to bring up to date"
+                                             : "the schema is up to date");
+        return exitcode::kSuccess;
+    }
+    if (store && !store->note().empty()) std::fprintf(stderr, "unit-loader-cli: %s\n", store->note().c_str());
     AttemptFilter filter{q.since, q.until, q.port, q.outcome, q.unitId, q.fileSha256, q.id, q.station, q.unitVersion};
     std::vector<Attempt> attempts;
     try {
-        attempts = remote ? remote->query(filter) : store->query(filter);
+        if (!missing) attempts = remote ? remote->query(filter) : store->query(filter);
     } catch (const RecordError& e) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
         return exitcode::kRecord;
     }
+    if (store && !store->skipped().empty()) {
+        std::fprintf(stderr, "unit-loader-cli: %s: %zu lines skipped\n", path.c_str(), store->skipped().size());
+        printSkipped(store->skipped(), stderr);
+    }
+    // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
+    for (Attempt& a : attempts)
+        if (q.action != "export") a = terminalSafe(a);
     if (q.action == "list" && remote) {
         // Across stations: which station, and the unit's version where a check read it.
         std::printf("%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %s\n", "STARTED", "STATION", "KIND", "PORT",

@@ -7,6 +7,7 @@
 #include "DialogCore.h"
 #include "Doorbell.h"
 #include "ExitCode.h"
+#include "SafeText.h"
 #include "Signals.h"
 
 namespace {
@@ -140,10 +141,17 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         result.text = box.text;
         return result;
     };
+    // A run whose end is not on disk has no record an auditor can trust: it says so, with what
+    // to look at, and ends with the record error whatever the unit did.
     auto record = [&](RunResult result) {
         if (options.recorder && feedback.report)
-            if (auto why = options.recorder->end(*feedback.report, result))
+            if (auto why = options.recorder->end(*feedback.report, result)) {
                 Console::instance().line("unit-loader-cli: the end of the attempt was not recorded: " + *why);
+                result.exitCode = exitcode::worse(result.exitCode, exitcode::kRecord);
+                result.outcome = exitcode::name(result.exitCode);
+                const ReportBox box = recordEndFailedBox(*why);
+                result.explanation += (result.explanation.empty() ? "" : "\n") + box.caption + ": " + box.text;
+            }
         return result;
     };
     const RunStart start{options.command == UnitCommand::Download ? RunKind::Download : RunKind::VersionCheck,
@@ -202,21 +210,24 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
 }
 
 nlohmann::json toJson(const RunResult& r) {
+    // The unit's bytes (its version, the box that shows it) need not be UTF-8: escaped, as the
+    // record keeps them, so that neither the output nor a unit's process fails on them.
+    const auto text = [](const std::string& t) { return safetext::utf8Escaped(t); };
     nlohmann::json j;
     j["command"] = r.command == UnitCommand::Download ? "download" : "version";
-    j["port"] = r.port;
+    j["port"] = text(r.port);
     // A number where it is one, as a script compares it.
     if (!r.baud.empty() && r.baud.size() <= 9 && r.baud.find_first_not_of("0123456789") == std::string::npos)
         j["baud"] = std::stol(r.baud);
     else
-        j["baud"] = r.baud;
+        j["baud"] = text(r.baud);
     j["outcome"] = r.outcome;
     j["exitCode"] = r.exitCode;
-    j["caption"] = r.caption;
-    j["text"] = r.text;
-    j["explanation"] = r.explanation.empty() ? nlohmann::json() : nlohmann::json(r.explanation);
+    j["caption"] = text(r.caption);
+    j["text"] = text(r.text);
+    j["explanation"] = r.explanation.empty() ? nlohmann::json() : nlohmann::json(text(r.explanation));
     j["failure"] = r.failure.empty() ? nlohmann::json() : nlohmann::json(r.failure);
-    if (r.command == UnitCommand::Version) j["version"] = r.version;
+    if (r.command == UnitCommand::Version) j["version"] = text(r.version);
     j["unitCrc"] = r.unitCrc ? nlohmann::json(*r.unitCrc) : nlohmann::json();
     j["fileCrc"] = r.fileCrc ? nlohmann::json(*r.fileCrc) : nlohmann::json();
     j["blocks"] = r.blocks;

@@ -11,10 +11,21 @@
 #include "FileCommands.h"
 #include "Ports.h"
 #include "Run.h"
+#include "SafeText.h"
 #include "StationCommand.h"
 #include "UnitLoaderVersion.h"
 
 namespace {
+
+// A text a person gives for the records: refused (exit code 2) when too long or not plain text.
+CLI::Validator recordText(std::size_t maxBytes) {
+    return CLI::Validator(
+        [maxBytes](std::string& text) {
+            const auto problem = safetext::givenTextProblem(text, maxBytes);
+            return problem ? "the text " + *problem : std::string();
+        },
+        "");
+}
 
 void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
     const bool download = command == UnitCommand::Download;
@@ -63,10 +74,15 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
         ->option_text("URL");
     sub.add_flag("--no-record{false}", args.records.enabled, "Run without recording the attempt");
     sub.add_option("--operator", args.records.operatorName,
-                   "Who loads the unit, for the record (default: the login name)")
-        ->option_text("NAME");
-    sub.add_option("--unit-id", args.records.unitId, "The unit's serial number, for the record")->option_text("ID");
-    sub.add_option("--note", args.records.note, "A note kept with the record")->option_text("TEXT");
+                   "Who loads the unit, for the record (default: the login name; at most 128 bytes)")
+        ->option_text("NAME")
+        ->check(recordText(safetext::kOperatorMax));
+    sub.add_option("--unit-id", args.records.unitId, "The unit's serial number, for the record (at most 128 bytes)")
+        ->option_text("ID")
+        ->check(recordText(safetext::kUnitIdMax));
+    sub.add_option("--note", args.records.note, "A note kept with the record (at most 1024 bytes)")
+        ->option_text("TEXT")
+        ->check(recordText(safetext::kNoteMax));
     sub.add_option("--unit-child", args.childLibrary)->group("");   // a unit's own process, started by the parent
     sub.add_option("--record-file", args.recordedFile)->group("");  // there: the file's name for the record
     sub.footer("Exit codes: see unit-loader-cli --help.");
@@ -119,7 +135,9 @@ int run(int argc, char** argv) {
 
     RecordsQuery records;
     auto* recordsCmd = app.add_subcommand(
-        "records", "List, show, export, import or sum up the recorded attempts; forward them to a records server");
+        "records",
+        "List, show, export, import or sum up the recorded attempts, bring the file up to date; forward them to a "
+        "records server");
     recordsCmd->require_subcommand(1);
     for (const char* action : {"list", "show", "export", "summary"}) {
         const std::string name = action;
@@ -159,6 +177,10 @@ int run(int argc, char** argv) {
     import->add_option("JOURNAL", records.journals, "Journal files")->required();
     import->callback([&records] { records.action = "import";
 });
+auto* migrate = recordsCmd->add_subcommand(
+    "migrate", "Bring the records file's schema up to date (the reading commands never change the file)");
+migrate->add_option("--records", records.path, "The records file")->option_text("PATH");
+migrate->callback([&records] { records.action = "migrate"; });
 auto* sync = recordsCmd->add_subcommand(
     "sync", "Send the attempts queued for the records server now; says how many went and how many stay");
 sync->add_option("--records", records.path, "The records file")->option_text("PATH");
@@ -185,7 +207,8 @@ stationCmd->add_flag("--no-record{false}", stationArgs.records.enabled, "Run wit
 stationCmd
     ->add_option("--operator", stationArgs.records.operatorName,
                  "Who runs the station, for the records (default: the job's operator, else the login name)")
-    ->option_text("NAME");
+    ->option_text("NAME")
+    ->check(recordText(safetext::kOperatorMax));
 stationCmd->footer(
     "Exit codes: 0 the quota was reached; 130 stopped (Ctrl-C, SIGTERM, SIGHUP) once every running\n"
     "download has ended; when every slot is paused by its failures, the worst code of those failures\n"

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Attempt.h"
+
+// One line of a journal: {"v":1,"event":"begin","pid":N,"attempt":{...}} when an attempt is
+// begun, {"v":1,"event":"end","attempt":{...}} when it has ended, and
+// {"v":1,"event":"conflict","source":"...","reason":"...","attempt":{...}} for an imported
+// attempt that differs from the one kept (which stays as it is).
+struct JournalEvent {
+    enum class Kind { Begin, End, Conflict };
+    Kind kind = Kind::Begin;
+    Attempt attempt;
+    std::optional<std::int64_t> pid;  // a begin's process
+    std::string source;               // a conflict's journal
+    std::string reason;               // and why it conflicts
+};
+
+// The event of a line (without its line end); nothing, with `why` set, for a line that is no
+// event of this journal. Never throws, whatever the bytes.
+std::optional<JournalEvent> parseJournalLine(std::string_view line, std::string& why);
+// The event as one line, its newline included; valid UTF-8 whatever the attempt's bytes.
+std::string journalLine(const JournalEvent& event);
