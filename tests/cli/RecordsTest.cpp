@@ -305,9 +305,10 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
     }
     sqlite3* file = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
-    const std::string begun = "INSERT INTO attempts (id, kind, started_at, station, pid) VALUES ('" +
+    // As an older loader kept it: a note that is no UTF-8.
+    const std::string begun = "INSERT INTO attempts (id, kind, started_at, station, pid, note) VALUES ('" +
                               std::string(32, 'e') + "', 'download', '2026-12-08T10:00:00.000Z', '" + stationName() +
-                              "', " + std::to_string(gone) + ")";
+                              "', " + std::to_string(gone) + ", CAST(x'41FF' AS TEXT))";
     for (const std::string& sql : {begun, std::string("DROP TABLE conflicts"), std::string("PRAGMA user_version = 2")})
         ASSERT_EQ(sqlite3_exec(file, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     ASSERT_EQ(sqlite3_close(file), SQLITE_OK);
@@ -317,15 +318,19 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
     };
     const std::string before = bytes();
 
-    for (const char* action : {"list", "export", "summary"}) {
-        const Finished f = run({kCli, "records", action, "--records", db});
+    for (const std::string action : {"list", "export", "jsonl", "summary"}) {
+        const Finished f = action == "jsonl" ? run({kCli, "records", "export", "--format", "jsonl", "--records", db})
+                                             : run({kCli, "records", action, "--records", db});
         EXPECT_EQ(f.code, 0) << action << f.err;
+        if (action == "jsonl") {
+            EXPECT_NE(f.out.find(R"("note":"A\\xFF; no end recorded")"), std::string::npos) << f.out;
+        }
         EXPECT_NE(f.err.find("has schema version 2 (this loader's is 3); reading leaves it so: unit-loader-cli "
                              "records migrate --records " +
                              db),
                   std::string::npos)
             << f.err;
-        if (std::string(action) == "list") {
+        if (action == "list") {
             EXPECT_NE(f.out.find("interrupted"), std::string::npos) << f.out;
         }
     }
