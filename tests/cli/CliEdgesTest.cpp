@@ -273,6 +273,8 @@ TEST(CliOutput, FailedWritesAndSeal) {
              hex4(Crc16::of(Bytes(file.begin(), file.end() - 2))) + "): it looks sealed, and " + dir.file("twice.bin") +
              " now has a second trailer"},
         {"seal in place", {kCli, "seal", dir.file("body.bin"), dir.file("body.bin")}, 0, ""},
+        // A device never ends: refused before a byte is written (this one would fill the disk).
+        {"seal a device", {kCli, "seal", "/dev/zero", dir.file("zero.bin")}, 3, "/dev/zero is a device, not a file"},
     };
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // An input far larger than the memory the program may have (the sanitizers need more).

@@ -10,6 +10,7 @@
 
 #include "Crc16.h"
 #include "Diagnose.h"
+#include "DownloadImage.h"
 #include "ExitCode.h"
 #include "OperatorFeedback.h"
 
@@ -112,6 +113,13 @@ int sealCommand(const std::string& inPath, const std::string& outPath) {
         return exitcode::kFile;
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> inGuard(in, std::fclose);
+    // A device has no end to read to (/dev/zero would fill the disk): a file or a pipe only.
+    std::error_code ec;
+    const auto type = std::filesystem::status(inPath, ec).type();
+    if (type == std::filesystem::file_type::character || type == std::filesystem::file_type::block) {
+        std::fprintf(stderr, "unit-loader-cli: %s is a device, not a file\n", inPath.c_str());
+        return exitcode::kFile;
+    }
     SealOutput out(outPath);
     if (!out.isOpen()) {
         std::fprintf(stderr, "unit-loader-cli: cannot write %s: %s\n", outPath.c_str(), std::strerror(errno));
@@ -132,6 +140,12 @@ int sealCommand(const std::string& inPath, const std::string& outPath) {
             last[1] = chunk[i];
         }
         size += n;
+        // IN may be a pipe or a device without end (/dev/zero): no more than a unit can take.
+        if (size + 2 > DownloadImage::kMaxFileSize) {
+            std::fprintf(stderr, "unit-loader-cli: %s is larger than 4 GiB, the unit's address space\n",
+                         inPath.c_str());
+            return exitcode::kFile;
+        }
         if (n > 0 && !out.write(chunk.data(), n)) {
             std::fprintf(stderr, "unit-loader-cli: cannot write %s: %s\n", outPath.c_str(), std::strerror(errno));
             return exitcode::kFile;
