@@ -18,6 +18,7 @@ inline constexpr int kFile = 3;           // download file missing, unreadable o
 inline constexpr int kConnection = 4;     // the port could not be opened (message 133)
 inline constexpr int kWarning = 5;        // verify result D3 80: the unit did not confirm the image
 inline constexpr int kRecord = 6;         // the attempt could not be recorded: nothing was sent
+inline constexpr int kVersionMismatch = 7;  // the station: the unit reports another version than its job expects
 inline constexpr int kFailureBase = 10;   // F1 .. F9 are 11 .. 19
 inline constexpr int kTimeout = 20;       // --timeout expired, or no progress for --stall-timeout
 inline constexpr int kInterrupted = 130;  // SIGINT, SIGTERM or SIGHUP
@@ -46,5 +47,12 @@ const std::vector<Row>& table();
 std::string tableText(int indent);
 // A short name for a code: "success", "F3", "time-out", ...
 std::string name(int code);
+// "F1" .. "F9" for a failure's code; empty for any other.
+std::string failureName(int code);
+// The "outcome" word of the command line's JSON result: the engine's word for how the run ended
+// ("failure", "stalled", ...), or the code's name when the engine did not end it.
+std::string resultWord(int code, Outcome ended);
+// That word read back (from a unit's own process): the engine's outcome, None for a code's name.
+Outcome outcomeOfWord(int code, const std::string& word);
 
 }  // namespace exitcode

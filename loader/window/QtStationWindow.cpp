@@ -23,6 +23,7 @@
 
 #include "RecordStore.h"
 #include "StationRuns.h"
+#include "units/ChildRun.h"
 
 namespace {
 
@@ -148,13 +149,7 @@ QtStationWindow::~QtStationWindow() {
     }
 }
 
-std::string QtStationWindow::findCommandLineProgram() {
-    if (const char* named = std::getenv("UNIT_LOADER_CLI"); named && *named) return named;
-    // A window run from its build folder finds the command line of the same build.
-    const std::string beside = commandLineProgramBeside();
-    if (::access(beside.c_str(), X_OK) != 0 && ::access(UL_BUILT_CLI, X_OK) == 0) return UL_BUILT_CLI;
-    return beside;
-}
+std::string QtStationWindow::findCommandLineProgram() { return units::findRunner(); }
 
 bool QtStationWindow::start(const Setup& setup, std::string& error) {
     const station::JobResult read = station::readJobFile(setup.jobPath);

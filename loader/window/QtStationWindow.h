@@ -49,8 +49,7 @@ public:
     // `error` for the operator, when the station cannot start; no unit is touched then.
     bool start(const Setup& setup, std::string& error);
 
-    // The unit-loader-cli beside this program (else the one it was built with), unless
-    // UNIT_LOADER_CLI names another.
+    // The unit-loader-cli beside this program, unless UNIT_LOADER_CLI names another.
     static std::string findCommandLineProgram();
 
     // Asked before closing while units load: true goes on (stop and close).

@@ -2,7 +2,7 @@
 // exit codes, progress texts and the serial-device listing on a made-up system tree.
 #include <gtest/gtest.h>
 
-#include "ChildEvent.h"
+#include "units/ChildEvent.h"
 #include "CliTestSupport.h"
 #include "ExitCode.h"
 #include "Ports.h"

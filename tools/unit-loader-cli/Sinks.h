@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "ChildEvent.h"
+#include "units/ChildEvent.h"
 #include "Progress.h"
 #include "UnitRun.h"
 

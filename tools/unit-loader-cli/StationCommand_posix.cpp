@@ -7,7 +7,6 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "ChildProcess.h"
 #include "Console.h"
 #include "ExitCode.h"
 #include "JobFile.h"
@@ -15,6 +14,7 @@
 #include "Signals.h"
 #include "Station.h"
 #include "StationRuns.h"
+#include "units/ChildProcess.h"
 
 using namespace std::chrono_literals;
 
@@ -220,7 +220,7 @@ int stationCommand(const StationArgs& args) {
     }
 
     StationRuns::Setup setup{
-        selfPath(), {}, args.records.operatorName.empty() ? job.operatorName : args.records.operatorName};
+        units::selfPath(), {}, args.records.operatorName.empty() ? job.operatorName : args.records.operatorName};
     if (job.scanUnitId) {
         std::fprintf(stderr,
                      "unit-loader-cli: the job asks for each unit's id to be scanned (unit_id = \"scan\"); run it "

@@ -72,13 +72,11 @@ std::string hexPair(std::uint8_t high, std::uint8_t low) {
 // What the program reports of a run, from the engine's report.
 RunResult resultOf(const RunOptions& options, const RunReport& report, double seconds) {
     RunResult result;
-    result.command = options.command;
+    result.kind = options.command;
     result.port = options.port;
     result.baud = options.baud;
-    const exitcode::Ending e = exitcode::ofReport(report);
-    result.exitCode = e.code;
-    result.outcome = e.outcome;
-    if (report.failure) result.failure = "F" + std::to_string(failureNumber(*report.failure));
+    result.exitCode = exitcode::ofReport(report).code;
+    result.ended = report.outcome;
     result.caption = report.box.caption;
     result.text = report.box.text;
     result.headline = boxHeadline(report.box);
@@ -111,11 +109,10 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     // Every way a run ends delivers its report; without one the program itself went wrong.
     auto internalError = [&] {
         RunResult result;
-        result.command = options.command;
+        result.kind = options.command;
         result.port = options.port;
         result.baud = options.baud;
         result.exitCode = exitcode::kInternal;
-        result.outcome = "internal error";
         result.seconds = seconds();
         return result;
     };
@@ -130,7 +127,6 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     auto recordRefused = [&](const std::string& why) {
         RunResult result = internalError();
         result.exitCode = exitcode::kRecord;
-        result.outcome = exitcode::name(exitcode::kRecord);
         const ReportBox box = recordRefusedBox(why);
         result.caption = box.caption;
         result.text = box.text;
@@ -142,10 +138,9 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
                 Console::instance().line("unit-loader-cli: the end of the attempt was not recorded: " + *why);
         return result;
     };
-    const RunStart start{options.command == UnitCommand::Download ? RunKind::Download : RunKind::VersionCheck,
-                         connection.baud, options.file, nullptr, options.recordedFile};
+    const RunStart start{options.command, connection.baud, options.file, nullptr, options.recordedFile};
 
-    if (options.command == UnitCommand::Download) {
+    if (options.command == RunKind::Download) {
         if (!core.SelectDownloadFile(options.file)) {
             if (options.recorder)
                 if (auto why = options.recorder->begin(start)) return recordRefused(*why);
@@ -197,55 +192,8 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     return record(ended());
 }
 
-nlohmann::json toJson(const RunResult& r) {
-    nlohmann::json j;
-    j["command"] = r.command == UnitCommand::Download ? "download" : "version";
-    j["port"] = r.port;
-    // A number where it is one, as a script compares it.
-    if (!r.baud.empty() && r.baud.size() <= 9 && r.baud.find_first_not_of("0123456789") == std::string::npos)
-        j["baud"] = std::stol(r.baud);
-    else
-        j["baud"] = r.baud;
-    j["outcome"] = r.outcome;
-    j["exitCode"] = r.exitCode;
-    j["caption"] = r.caption;
-    j["text"] = r.text;
-    j["explanation"] = r.explanation.empty() ? nlohmann::json() : nlohmann::json(r.explanation);
-    j["failure"] = r.failure.empty() ? nlohmann::json() : nlohmann::json(r.failure);
-    if (r.command == UnitCommand::Version) j["version"] = r.version;
-    j["unitCrc"] = r.unitCrc ? nlohmann::json(*r.unitCrc) : nlohmann::json();
-    j["fileCrc"] = r.fileCrc ? nlohmann::json(*r.fileCrc) : nlohmann::json();
-    j["blocks"] = r.blocks;
-    j["blocksDone"] = r.blocksDone;
-    j["bytes"] = r.bytes;
-    j["seconds"] = r.seconds;
-    return j;
-}
-
-RunResult resultFromJson(const nlohmann::json& j) {
-    RunResult r;
-    r.command = j.value("command", "download") == "version" ? UnitCommand::Version : UnitCommand::Download;
-    r.port = j.value("port", "");
-    if (j.contains("baud"))
-        r.baud = j["baud"].is_number() ? std::to_string(j["baud"].get<long>()) : j.value("baud", "");
-    r.outcome = j.value("outcome", "");
-    r.exitCode = j.value("exitCode", exitcode::kInternal);
-    r.caption = j.value("caption", "");
-    r.text = j.value("text", "");
-    if (j.contains("explanation") && j["explanation"].is_string()) r.explanation = j["explanation"];
-    if (j.contains("failure") && j["failure"].is_string()) r.failure = j["failure"];
-    r.version = j.value("version", "");
-    if (j.contains("unitCrc") && j["unitCrc"].is_string()) r.unitCrc = j["unitCrc"].get<std::string>();
-    if (j.contains("fileCrc") && j["fileCrc"].is_string()) r.fileCrc = j["fileCrc"].get<std::string>();
-    r.blocks = j.value("blocks", 0u);
-    r.blocksDone = j.value("blocksDone", 0u);
-    r.bytes = j.value("bytes", std::uint64_t{0});
-    r.seconds = j.value("seconds", 0.0);
-    return r;
-}
-
 std::string outcomeText(const RunResult& r) {
-    if (r.command == UnitCommand::Version && r.exitCode == exitcode::kSuccess) return r.version + "\n";
+    if (r.kind == RunKind::VersionCheck && r.exitCode == exitcode::kSuccess) return r.version + "\n";
     if (r.caption.empty() && r.text.empty()) return {};
     return r.caption + "\n" + r.text + "\n" + (r.explanation.empty() ? "" : r.explanation + "\n");
 }
