@@ -53,12 +53,11 @@ public:
         if (running_) running_->requestStop(SIGINT);
     }
 
-    station::RunOutcome run(station::RunKind kind, int attempt, const std::string& unitId,
-                            const Progress& progress) override {
-        const bool download = kind == station::RunKind::Download;
+    station::RunOutcome run(RunKind kind, int attempt, const std::string& unitId, const Progress& progress) override {
+        const bool download = kind == RunKind::Download;
         units::ChildRequest request;
         request.program = shared_.program;
-        request.kind = download ? RunKind::Download : RunKind::VersionCheck;
+        request.kind = kind;
         request.file = shared_.image;
         request.port = slot_.port;
         request.baud = std::to_string(shared_.job.baud);
@@ -99,7 +98,6 @@ public:
         }
         station::RunOutcome o;
         o.exitCode = end.result.exitCode;
-        o.outcome = exitcode::name(o.exitCode);
         o.recordId = end.recordId;
         o.version = end.result.version;
         o.headline = end.headline;
@@ -112,7 +110,6 @@ private:
     static station::RunOutcome ended(int exitCode, const std::string& why) {
         station::RunOutcome o;
         o.exitCode = exitCode;
-        o.outcome = exitcode::name(o.exitCode);
         o.headline = why;
         return o;
     }

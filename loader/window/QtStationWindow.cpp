@@ -74,21 +74,21 @@ void setLine(QLabel* label, const QString& text) {
 class QtStationWindow::Relay : public station::StationObserver {
 public:
     explicit Relay(QtStationWindow& window) : window_(window) {}
-    void slotState(std::size_t slot, station::SlotState state, const std::string& detail) override {
-        post([=, w = w()] { w->onState(slot, state, detail); });
+    void slotState(std::size_t slot, const station::SlotStatus& status) override {
+        post([=, w = w()] { w->onState(slot, status); });
     }
     void unitStart(std::size_t slot, const std::string& unitId) override {
         post([=, w = w()] { w->onUnitStart(slot, unitId); });
     }
-    void attemptStart(std::size_t, station::RunKind, int) override {}
+    void attemptStart(std::size_t, RunKind, int) override {}
     void progress(std::size_t slot, std::uint32_t done, std::uint32_t blocks) override {
         post([=, w = w()] { w->onProgress(slot, done, blocks); });
     }
     void attemptEnd(std::size_t slot, const station::AttemptEnd& end) override {
         post([=, w = w()] { w->onAttemptEnd(slot, end); });
     }
-    void unitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why) override {
-        post([=, w = w()] { w->onUnitEnd(slot, pass, version, why); });
+    void unitEnd(std::size_t slot, const station::Verdict& verdict) override {
+        post([=, w = w()] { w->onUnitEnd(slot, verdict); });
     }
     void alarm(std::size_t slot, const std::string& text) override {
         post([=, w = w()] { w->onAlarm(slot, text); });
@@ -267,7 +267,11 @@ void QtStationWindow::build() {
         }
     }
     for (std::size_t i = 0; i < tiles_.size(); ++i)
-        onState(i, station::SlotState::Waiting, job_->scanUnitId ? "scan" : "");
+    {
+        station::SlotStatus waiting(station::SlotState::Waiting);
+        waiting.scan = job_->scanUnitId;
+        onState(i, waiting);
+    }
     // Every tile the same size, however much text one holds.
     for (int c = 0; c < columns; ++c) grid->setColumnStretch(c, 1);
     for (int r = 0; r < (count + columns - 1) / columns; ++r) grid->setRowStretch(r, 1);
@@ -359,7 +363,8 @@ QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
     return frame;
 }
 
-void QtStationWindow::onState(std::size_t slot, station::SlotState state, const std::string& detail) {
+void QtStationWindow::onState(std::size_t slot, const station::SlotStatus& status) {
+    const station::SlotState state = status.state;
     Tile& tile = tiles_.at(slot);
     tile.shown = state;
     const Look look = lookOf(state);
@@ -369,22 +374,22 @@ void QtStationWindow::onState(std::size_t slot, station::SlotState state, const 
     QString words;
     switch (state) {
     case station::SlotState::Waiting:
-        words = detail == "scan" ? "scan the unit's id" : tile.held ? "pauses before the next unit" : "put a unit in";
+        words = status.scan ? "scan the unit's id" : tile.held ? "pauses before the next unit" : "put a unit in";
         break;
     case station::SlotState::Loading:
-        words = detail.empty() ? "downloading" : qs("downloading, " + detail);
+        words = status.retry == 0 ? "downloading" : qs("downloading, " + status.detail());
         tile.bar->setRange(0, 1);
         tile.bar->setValue(0);
         setLine(tile.version, {});
         break;
     case station::SlotState::Checking: words = "reading the unit's version"; break;
     case station::SlotState::Pass: words = "take the unit out"; break;
-    case station::SlotState::Fail: words = qs(detail); break;
+    case station::SlotState::Fail: words = qs(status.detail()); break;
     case station::SlotState::Paused:
-        tile.alarmed = detail == "alarm";
-        words = detail == "alarm"      ? "paused after an alarm"
-                : detail == "operator" ? "paused by the operator"
-                                       : "the station is paused";
+        tile.alarmed = status.pause == station::PauseCause::Alarm;
+        words = status.pause == station::PauseCause::Alarm      ? "paused after an alarm"
+                : status.pause == station::PauseCause::Operator ? "paused by the operator"
+                                                                : "the station is paused";
         break;
     case station::SlotState::Stopped: words = "the station has stopped"; break;
     }
@@ -406,11 +411,13 @@ void QtStationWindow::onUnitStart(std::size_t slot, const std::string& unitId) {
 }
 
 void QtStationWindow::onAttemptEnd(std::size_t slot, const station::AttemptEnd& end) {
-    if (end.kind == station::RunKind::Version && !end.outcome.version.empty())
+    if (end.kind == RunKind::VersionCheck && !end.outcome.version.empty())
         setLine(tiles_.at(slot).version, "version \"" + qs(end.outcome.version) + "\"");
 }
 
-void QtStationWindow::onUnitEnd(std::size_t slot, bool pass, const std::string&, const std::string&) {
+void QtStationWindow::onUnitEnd(std::size_t slot, const station::Verdict& verdict) {
+    if (verdict.kind == station::Verdict::Kind::Interrupted) return;
+    const bool pass = verdict.pass();
     Tile& tile = tiles_.at(slot);
     ++(pass ? tile.passes : tile.fails);
     ++(pass ? passes_ : fails_);

@@ -87,11 +87,11 @@ private:
     void post(std::function<void()> f);
     void build();
     QFrame* makeTile(Tile& tile, int stateFontPixels);
-    void onState(std::size_t slot, station::SlotState state, const std::string& detail);
+    void onState(std::size_t slot, const station::SlotStatus& status);
     void onProgress(std::size_t slot, std::uint32_t done, std::uint32_t blocks);
     void onUnitStart(std::size_t slot, const std::string& unitId);
     void onAttemptEnd(std::size_t slot, const station::AttemptEnd& end);
-    void onUnitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why);
+    void onUnitEnd(std::size_t slot, const station::Verdict& verdict);
     void onAlarm(std::size_t slot, const std::string& text);
     void checkEnded();
     void togglePause(std::size_t slot);

@@ -22,7 +22,7 @@ namespace {
 
 constexpr auto kRedraw = 200ms;
 
-std::string kindName(station::RunKind kind) { return kind == station::RunKind::Download ? "download" : "version"; }
+std::string kindName(RunKind kind) { return kind == RunKind::Download ? "download" : "version"; }
 
 // What the operator sees: one line per event, JSON lines, or on a terminal a table redrawn in
 // place. The station calls it one event at a time; the table is drawn from the main thread.
@@ -32,8 +32,10 @@ public:
     Display(const station::Job& job, const std::string& imageHash, Mode mode)
         : job_(job), hash_(imageHash), mode_(mode), rows_(job.slots.size()), started_(SteadyClock::now()) {}
 
-    void slotState(std::size_t slot, station::SlotState state, const std::string& detail) override {
+    void slotState(std::size_t slot, const station::SlotStatus& status) override {
         std::lock_guard lock(mutex_);
+        const station::SlotState state = status.state;
+        const std::string detail = status.detail();
         Row& row = rows_[slot];
         row.state = state;
         if (state == station::SlotState::Pass || state == station::SlotState::Fail) {
@@ -51,7 +53,7 @@ public:
             line(name(slot) + ": " + text + (detail.empty() ? "" : ": " + detail));
         }
     }
-    void attemptStart(std::size_t slot, station::RunKind kind, int attempt) override {
+    void attemptStart(std::size_t slot, RunKind kind, int attempt) override {
         std::lock_guard lock(mutex_);
         if (mode_ == Mode::Json)
             emit({{"event", "attempt_start"}, {"slot", name(slot)}, {"kind", kindName(kind)}, {"attempt", attempt}});
@@ -69,17 +71,19 @@ public:
         if (!o.version.empty()) rows_[slot].version = o.version;
         if (mode_ == Mode::Json) {
             nlohmann::json j{{"event", "attempt_end"}, {"slot", name(slot)},   {"kind", kindName(end.kind)},
-                             {"attempt", end.attempt}, {"outcome", o.outcome}, {"exit_code", o.exitCode},
+                             {"attempt", end.attempt}, {"outcome", o.outcomeName()}, {"exit_code", o.exitCode},
                              {"record", o.recordId},   {"text", o.headline}};
-            if (end.kind == station::RunKind::Version) j["version"] = o.version;
+            if (end.kind == RunKind::VersionCheck) j["version"] = o.version;
             emit(j);
         } else if (mode_ == Mode::Lines) {
-            line(name(slot) + ": " + kindName(end.kind) + " ended: " + o.outcome +
-                 (end.kind == station::RunKind::Version && !o.version.empty() ? " \"" + o.version + "\"" : "") +
+            line(name(slot) + ": " + kindName(end.kind) + " ended: " + o.outcomeName() +
+                 (end.kind == RunKind::VersionCheck && !o.version.empty() ? " \"" + o.version + "\"" : "") +
                  (o.recordId.empty() ? "" : " (record " + o.recordId + ")"));
         }
     }
-    void unitEnd(std::size_t slot, bool pass, const std::string&, const std::string&) override {
+    void unitEnd(std::size_t slot, const station::Verdict& verdict) override {
+        if (verdict.kind == station::Verdict::Kind::Interrupted) return;
+        const bool pass = verdict.pass();
         std::lock_guard lock(mutex_);
         ++(pass ? rows_[slot].passes : rows_[slot].fails);
         ++(pass ? passes_ : fails_);
