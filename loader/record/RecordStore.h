@@ -58,6 +58,11 @@ public:
     virtual std::int64_t unsentCount() { return 0; }
 };
 
+// What openRecordStore opens at `path`: an SQLite file, which keeps a forward queue, or a journal,
+// which keeps none. The one rule of it.
+enum class StoreKind { Sqlite, Journal };
+StoreKind recordStoreKind(const std::string& path);
+
 // Opens (or makes) the records file at `path`, marking the attempts of this station whose
 // process has gone without an end as interrupted. Throws RecordError. On Linux an SQLite file,
 // or a journal when the name ends with ".jsonl"; on Windows always a journal.

@@ -123,7 +123,7 @@ void MainDialog::startForwarding(SettingsFile& settings) {
     const std::string url = settings.get(kRecordsServerSettingsKey);
     const std::string path = recordsPath();
     // A password belongs in PGPASSFILE, never in a file others read; a journal keeps no queue.
-    if (url.empty() || urlHasPassword(url) || path.empty() || path.ends_with(".jsonl") || !recordServerBuilt()) return;
+    if (!forwardPlan(path, url).forward) return;
     Forwarder::Options options;
     options.recordsPath = path;
     options.url = url;
