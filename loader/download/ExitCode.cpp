@@ -1,4 +1,4 @@
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 #include <iterator>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "RunReport.h"
+#include "download/RunReport.h"
 
 // The command-line loader's exit codes, which the records and the station use as outcome names
 // too. Scripts branch on them, so the numbers never change. One table holds each code's name,
@@ -12,16 +12,16 @@
 namespace exitcode {
 
 inline constexpr int kSuccess = 0;
-inline constexpr int kInternal = 1;       // the library or the outcome could not be written, a process not started
-inline constexpr int kUsage = 2;          // bad command line
-inline constexpr int kFile = 3;           // download file missing, unreadable or without a valid trailer
-inline constexpr int kConnection = 4;     // the port could not be opened (message 133)
-inline constexpr int kWarning = 5;        // verify result D3 80: the unit did not confirm the image
-inline constexpr int kRecord = 6;         // the attempt could not be recorded: nothing was sent
+inline constexpr int kInternal = 1;         // the library or the outcome could not be written, a process not started
+inline constexpr int kUsage = 2;            // bad command line
+inline constexpr int kFile = 3;             // download file missing, unreadable or without a valid trailer
+inline constexpr int kConnection = 4;       // the port could not be opened (message 133)
+inline constexpr int kWarning = 5;          // verify result D3 80: the unit did not confirm the image
+inline constexpr int kRecord = 6;           // the attempt could not be recorded: nothing was sent
 inline constexpr int kVersionMismatch = 7;  // the station: the unit reports another version than its job expects
-inline constexpr int kFailureBase = 10;   // F1 .. F9 are 11 .. 19
-inline constexpr int kTimeout = 20;       // --timeout expired, or no progress for --stall-timeout
-inline constexpr int kInterrupted = 130;  // SIGINT, SIGTERM or SIGHUP
+inline constexpr int kFailureBase = 10;     // F1 .. F9 are 11 .. 19
+inline constexpr int kTimeout = 20;         // --timeout expired, or no progress for --stall-timeout
+inline constexpr int kInterrupted = 130;    // SIGINT, SIGTERM or SIGHUP
 
 inline constexpr int failure(int n) { return kFailureBase + n; }
 

@@ -1,4 +1,4 @@
-#include "JobFile.h"
+#include "station/JobFile.h"
 
 #include <toml++/toml.h>
 #include <algorithm>
@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "AttemptOf.h"
+#include "record/AttemptOf.h"
 
 namespace station {
 namespace {

@@ -1,4 +1,4 @@
-#include "Station.h"
+#include "station/Station.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 namespace station {
 
@@ -246,8 +246,7 @@ bool Station::waitForUnit(SlotRun& run) {
     // Each state is reported once, when it changes.
     std::optional<SlotStatus> shown;
     auto show = [&](SlotStatus status) {
-        if (shown && shown->state == status.state && shown->pause == status.pause && shown->scan == status.scan)
-            return;
+        if (shown && shown->state == status.state && shown->pause == status.pause && shown->scan == status.scan) return;
         shown = status;
         observer_.slotState(run.index, status);
     };

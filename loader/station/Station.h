@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "JobFile.h"
-#include "RunReport.h"
+#include "download/RunReport.h"
+#include "station/JobFile.h"
 
 // The production station: one worker thread per slot, each with its own connection, cycling
 // wait for a unit -> download -> version check -> PASS or FAIL -> wait until the unit is gone.

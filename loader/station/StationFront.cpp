@@ -1,10 +1,10 @@
-#include "StationFront.h"
+#include "station/StationFront.h"
 
 #include <unistd.h>
 
-#include "ExitCode.h"
-#include "RecordStore.h"
-#include "StationRuns.h"
+#include "download/ExitCode.h"
+#include "record/RecordStore.h"
+#include "station/StationRuns.h"
 #include "units/ChildRun.h"
 
 namespace station {

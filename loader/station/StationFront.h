@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "JobFile.h"
-#include "Station.h"
+#include "station/JobFile.h"
+#include "station/Station.h"
 
 class StationRuns;
 

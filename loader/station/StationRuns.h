@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "ExtractedLibrary.h"
-#include "JobFile.h"
-#include "Station.h"
+#include "session/ExtractedLibrary.h"
+#include "station/JobFile.h"
+#include "station/Station.h"
 
 // A station's slots as this program runs them: status polls from the station's own process,
 // and each download or version check in a unit-loader-cli process of its own (the protocol

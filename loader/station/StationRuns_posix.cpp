@@ -8,9 +8,9 @@
 #include <fstream>
 #include <mutex>
 
-#include "ExitCode.h"
-#include "Presence.h"
-#include "StationRuns.h"
+#include "download/ExitCode.h"
+#include "station/Presence.h"
+#include "station/StationRuns.h"
 #include "units/ChildRun.h"
 
 using namespace std::chrono_literals;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 using namespace std::chrono_literals;
 
@@ -37,8 +37,8 @@ ChildEnd madeUp(const ChildRequest& request, const std::optional<ChildProcess::E
         r.exitCode = exit->stopSignal ? exitcode::kInterrupted : exitcode::kInternal;
         end.crashed = !exit->stopSignal;
         r.text = "The process for this unit was ended by " + exit->signalName + ".";
-        end.headline = "the run's process ended on signal " + std::to_string(*exit->signal) + " (" +
-                       exit->signalName + ")";
+        end.headline =
+            "the run's process ended on signal " + std::to_string(*exit->signal) + " (" + exit->signalName + ")";
     } else {
         r.exitCode = exit->code == exitcode::kSuccess ? exitcode::kInternal : exit->code;
         end.crashed = r.exitCode != exitcode::kInterrupted;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "RunReport.h"
+#include "download/RunReport.h"
 #include "units/ChildEvent.h"
 #include "units/ChildProcess.h"
 #include "units/RunResult.h"

@@ -1,6 +1,6 @@
 #include "units/RunResult.h"
 
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 std::string RunResult::outcomeWord() const { return exitcode::resultWord(exitCode, ended); }
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "RunReport.h"
+#include "download/RunReport.h"
 
 // How one download or version check ended, and what the operator would have been shown: what a
 // unit's own process reports to its parent, and what the command line prints. The outcome is

@@ -1,15 +1,15 @@
-#include "MainDialog.h"
+#include "window/MainDialog.h"
 
 #include <cctype>
 #include <cstdio>
 #include <system_error>
 #include <utility>
 
-#include "Diagnose.h"
-#include "DialogTemplate.h"
-#include "ExitCode.h"
-#include "SerialDevices.h"
+#include "download/ExitCode.h"
 #include "platform/ProgramDirectory.h"
+#include "session/Diagnose.h"
+#include "session/SerialDevices.h"
+#include "window/DialogTemplate.h"
 
 namespace {
 

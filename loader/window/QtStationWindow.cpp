@@ -1,4 +1,4 @@
-#include "QtStationWindow.h"
+#include "window/QtStationWindow.h"
 
 #include <unistd.h>
 
@@ -20,7 +20,6 @@
 #include <QValueAxis>
 #include <cmath>
 #include <cstdlib>
-
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "StationFront.h"
+#include "station/StationFront.h"
 
 class QFrame;
 class QLabel;

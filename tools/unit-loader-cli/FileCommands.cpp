@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "Crc16.h"
-#include "Diagnose.h"
-#include "ExitCode.h"
-#include "OperatorFeedback.h"
+#include "download/ExitCode.h"
+#include "download/OperatorFeedback.h"
+#include "session/Diagnose.h"
 
 namespace fs = std::filesystem;
 

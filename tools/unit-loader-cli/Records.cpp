@@ -6,11 +6,11 @@
 #include <map>
 #include <tuple>
 
-#include "AttemptJson.h"
-#include "AttemptRecorder.h"
-#include "ExitCode.h"
-#include "RecordStore.h"
-#include "SettingsFile.h"
+#include "download/ExitCode.h"
+#include "record/AttemptJson.h"
+#include "record/AttemptRecorder.h"
+#include "record/RecordStore.h"
+#include "settings/SettingsFile.h"
 
 namespace {
 

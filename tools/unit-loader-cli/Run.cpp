@@ -8,15 +8,15 @@
 #include <set>
 
 #include "Console.h"
-#include "ExitCode.h"
-#include "ExtractedLibrary.h"
 #include "ParentWatch.h"
-#include "SettingsFile.h"
 #include "SettingsProblem.h"
 #include "Several.h"
 #include "Signals.h"
 #include "Sinks.h"
 #include "Trace.h"
+#include "download/ExitCode.h"
+#include "session/ExtractedLibrary.h"
+#include "settings/SettingsFile.h"
 #include "units/ChildEvent.h"
 #include "units/ChildProcess.h"
 

@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "Console.h"
-#include "ExitCode.h"
 #include "Signals.h"
 #include "Sinks.h"
+#include "download/ExitCode.h"
 #include "units/ChildRun.h"
 
 using namespace std::chrono_literals;
@@ -109,8 +109,14 @@ int runSeveral(const SeveralOptions& options) {
         Unit& unit = units[i];
         unit.port = options.ports[i];
         portWidth = std::max(portWidth, unit.port.size());
-        units::ChildRequest request{self,           options.command, options.file, unit.port, options.baud,
-                                    options.library, options.timeoutSeconds, options.stallTimeoutSeconds,
+        units::ChildRequest request{self,
+                                    options.command,
+                                    options.file,
+                                    unit.port,
+                                    options.baud,
+                                    options.library,
+                                    options.timeoutSeconds,
+                                    options.stallTimeoutSeconds,
                                     options.childArgs};
         unit.run = std::make_unique<units::ChildRun>(std::move(request));
         if (unit.run->start())
@@ -127,9 +133,10 @@ int runSeveral(const SeveralOptions& options) {
     // A unit still running this long after its own time-out is stuck.
     if (options.timeoutSeconds)
         for (auto* run : runs)
-            run->endBy(started + std::chrono::ceil<std::chrono::milliseconds>(
-                                     std::chrono::duration<double>(*options.timeoutSeconds)) +
-                       units::kStopGrace);
+            run->endBy(
+                started +
+                std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(*options.timeoutSeconds)) +
+                units::kStopGrace);
     bool forwarded = false;
     SteadyClock::time_point lastDraw{};
 

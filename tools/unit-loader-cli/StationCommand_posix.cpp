@@ -8,10 +8,10 @@
 #include <nlohmann/json.hpp>
 
 #include "Console.h"
-#include "ExitCode.h"
 #include "Records.h"
 #include "Signals.h"
-#include "StationFront.h"
+#include "download/ExitCode.h"
+#include "station/StationFront.h"
 #include "units/ChildProcess.h"
 
 using namespace std::chrono_literals;
@@ -67,10 +67,9 @@ public:
         front_.attemptEnd(slot, end);
         const auto& o = end.outcome;
         if (mode_ == Mode::Json) {
-            nlohmann::json j{{"event", "attempt_end"},      {"slot", name(slot)},
-                             {"kind", kindName(end.kind)},  {"attempt", end.attempt},
-                             {"outcome", o.outcomeName()},  {"exit_code", o.exitCode},
-                             {"record", o.recordId},        {"text", o.headline}};
+            nlohmann::json j{{"event", "attempt_end"}, {"slot", name(slot)},         {"kind", kindName(end.kind)},
+                             {"attempt", end.attempt}, {"outcome", o.outcomeName()}, {"exit_code", o.exitCode},
+                             {"record", o.recordId},   {"text", o.headline}};
             if (end.kind == RunKind::VersionCheck) j["version"] = o.version;
             emit(j);
         } else if (mode_ == Mode::Lines) {
@@ -226,8 +225,7 @@ int stationCommand(const StationArgs& args) {
         if (auto problem = front.checkRecords(records)) return refused(*problem);
     }
     // Each unit runs in a copy of this program.
-    const std::string operatorName =
-        args.records.operatorName.empty() ? job.operatorName : args.records.operatorName;
+    const std::string operatorName = args.records.operatorName.empty() ? job.operatorName : args.records.operatorName;
     if (auto problem = front.prepare(units::selfPath(), records, operatorName)) return refused(*problem);
     signals::removeWhenEndedAtOnce(front.libraryPath());
 

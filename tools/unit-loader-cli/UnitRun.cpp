@@ -3,11 +3,11 @@
 #include <cstdio>
 
 #include "Console.h"
-#include "Diagnose.h"
-#include "DialogCore.h"
 #include "Doorbell.h"
-#include "ExitCode.h"
 #include "Signals.h"
+#include "core/DialogCore.h"
+#include "download/ExitCode.h"
+#include "session/Diagnose.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "DownloadImage.h"
 #include "Progress.h"
-#include "RunReport.h"
+#include "download/DownloadImage.h"
+#include "download/RunReport.h"
 #include "units/RunResult.h"
 
 class RunRecorder;

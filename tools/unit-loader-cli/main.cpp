@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "ExitCode.h"
 #include "FileCommands.h"
 #include "Ports.h"
 #include "Run.h"
 #include "StationCommand.h"
 #include "UnitLoaderVersion.h"
+#include "download/ExitCode.h"
 
 namespace {
 
