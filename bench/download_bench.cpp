@@ -16,9 +16,9 @@
 #include <string>
 
 #include "Crc16.h"
-#include "DialogCore.h"
-#include "EmbeddedResource.h"
 #include "UnitSimulator.h"
+#include "core/DialogCore.h"
+#include "session/EmbeddedResource.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include <unistd.h>
 
-#include "EmbeddedResource.h"
-#include "UnitSession.h"
 #include "UnitSimulator.h"
+#include "session/EmbeddedResource.h"
+#include "session/UnitSession.h"
 
 int main(int argc, char** argv) {
     using Clock = std::chrono::steady_clock;

@@ -1,4 +1,4 @@
-#include "DownloadImage.h"
+#include "download/DownloadImage.h"
 
 #include <algorithm>
 #include <filesystem>

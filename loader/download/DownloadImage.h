@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "ByteBuffer.h"
-#include "RunReport.h"
 #include "UnitFrames.h"
+#include "download/RunReport.h"
 
 // The download file held in memory: opaque bytes whose last two are the CRC-16 of the rest,
 // high byte first. Everything, trailer included, goes to the unit in 246-byte blocks.

@@ -1,11 +1,11 @@
-#include "DownloadSequencer.h"
+#include "download/DownloadSequencer.h"
 
 #include <cstdio>
 
-#include "DownloadImage.h"
-#include "OperatorFeedback.h"
 #include "UnitFrames.h"
-#include "UnitLink.h"
+#include "download/DownloadImage.h"
+#include "download/OperatorFeedback.h"
+#include "download/UnitLink.h"
 
 namespace {
 constexpr std::array<std::uint8_t, 6> kVerifyRecord{};

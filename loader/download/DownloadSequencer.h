@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ByteBuffer.h"
-#include "RunControl.h"
+#include "download/RunControl.h"
 
 class DownloadImage;
 

@@ -1,4 +1,4 @@
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 #include <iterator>
 
@@ -36,6 +36,8 @@ const Code kCodes[] = {
     {kWarning,     "warning",            "warning: verify result D3 80 (\"Premature Termination\")",    1,  {Outcome::Warning, "warning"}, {}, {}},
     {kRecord,      "record error",       "record error: the attempt could not be begun, so nothing was sent, or its end could not be written (see --records, --no-record)",
                                                                                                         58, {}, {}, {}},
+    {kVersionMismatch, "version mismatch", "version mismatch: the unit reports another version than the station's job expects (station)",
+                                                                                                        25, {}, {}, {}},
     {failure(1),   "F1", "F1 unit not disabled/connected (waiting for Disable)",   11, {Outcome::Failed, "failure"}, {}, Failure::NotDisabled},
     {failure(2),   "F2", "F2 no acknowledgement of the download start",            12, {Outcome::Failed, "failure"}, {}, Failure::NoStartAck},
     {failure(3),   "F3", "F3 unit not ready after erasing",                        13, {Outcome::Failed, "failure"}, {}, Failure::NotErased},
@@ -102,6 +104,25 @@ std::string name(int code) {
     if (const Code* c = find(code)) return c->name;
     // std::string on the left: GCC 12 misreads literal + temporary as an overlapping copy.
     return std::string("exit ").append(std::to_string(code));
+}
+
+std::string failureName(int code) {
+    if (const Code* c = find(code); c && c->failure) return c->name;
+    return {};
+}
+
+std::string resultWord(int code, Outcome ended) {
+    if (const Code* c = find(code))
+        for (const Ends& e : {c->ends, c->alsoEnds})
+            if (e.word && e.outcome == ended) return e.word;
+    return name(code);
+}
+
+Outcome outcomeOfWord(int code, const std::string& word) {
+    if (const Code* c = find(code))
+        for (const Ends& e : {c->ends, c->alsoEnds})
+            if (e.word && word == e.word) return e.outcome;
+    return Outcome::None;
 }
 
 }  // namespace exitcode

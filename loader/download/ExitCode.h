@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "RunReport.h"
+#include "download/RunReport.h"
 
 // The command-line loader's exit codes, which the records and the station use as outcome names
 // too. Scripts branch on them, so the numbers never change. One table holds each code's name,
@@ -12,15 +12,16 @@
 namespace exitcode {
 
 inline constexpr int kSuccess = 0;
-inline constexpr int kInternal = 1;       // the library or the outcome could not be written, a process not started
-inline constexpr int kUsage = 2;          // bad command line
-inline constexpr int kFile = 3;           // download file missing, unreadable or without a valid trailer
-inline constexpr int kConnection = 4;     // the port could not be opened (message 133)
-inline constexpr int kWarning = 5;        // verify result D3 80: the unit did not confirm the image
-inline constexpr int kRecord = 6;         // the attempt could not be recorded: nothing was sent
-inline constexpr int kFailureBase = 10;   // F1 .. F9 are 11 .. 19
-inline constexpr int kTimeout = 20;       // --timeout expired, or no progress for --stall-timeout
-inline constexpr int kInterrupted = 130;  // SIGINT, SIGTERM or SIGHUP
+inline constexpr int kInternal = 1;         // the library or the outcome could not be written, a process not started
+inline constexpr int kUsage = 2;            // bad command line
+inline constexpr int kFile = 3;             // download file missing, unreadable or without a valid trailer
+inline constexpr int kConnection = 4;       // the port could not be opened (message 133)
+inline constexpr int kWarning = 5;          // verify result D3 80: the unit did not confirm the image
+inline constexpr int kRecord = 6;           // the attempt could not be recorded: nothing was sent
+inline constexpr int kVersionMismatch = 7;  // the station: the unit reports another version than its job expects
+inline constexpr int kFailureBase = 10;     // F1 .. F9 are 11 .. 19
+inline constexpr int kTimeout = 20;         // --timeout expired, or no progress for --stall-timeout
+inline constexpr int kInterrupted = 130;    // SIGINT, SIGTERM or SIGHUP
 
 inline constexpr int failure(int n) { return kFailureBase + n; }
 
@@ -46,5 +47,12 @@ const std::vector<Row>& table();
 std::string tableText(int indent);
 // A short name for a code: "success", "F3", "time-out", ...
 std::string name(int code);
+// "F1" .. "F9" for a failure's code; empty for any other.
+std::string failureName(int code);
+// The "outcome" word of the command line's JSON result: the engine's word for how the run ended
+// ("failure", "stalled", ...), or the code's name when the engine did not end it.
+std::string resultWord(int code, Outcome ended);
+// That word read back (from a unit's own process): the engine's outcome, None for a code's name.
+Outcome outcomeOfWord(int code, const std::string& word);
 
 }  // namespace exitcode

@@ -1,8 +1,8 @@
-#include "OperatorFeedback.h"
+#include "download/OperatorFeedback.h"
 
-#include "Messages.h"
 #include "UnitFrames.h"
 #include "UnitLoaderVersion.h"
+#include "session/Messages.h"
 
 std::string stringResource(int id) {
     switch (id) {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "RunReport.h"
+#include "download/RunReport.h"
 
 // What the download engine needs from the window it runs in. The Qt window, the command-line
 // front and the tests each implement it; the engine itself never touches a toolkit.

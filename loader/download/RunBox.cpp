@@ -4,10 +4,10 @@
 #include <iterator>
 
 #include "ByteBuffer.h"
-#include "DownloadSequencer.h"
-#include "OperatorFeedback.h"
-#include "RunReport.h"
 #include "UnitFrames.h"
+#include "download/DownloadSequencer.h"
+#include "download/OperatorFeedback.h"
+#include "download/RunReport.h"
 
 namespace {
 using namespace std::chrono_literals;

@@ -1,7 +1,7 @@
-#include "RunControl.h"
+#include "download/RunControl.h"
 
-#include "OperatorFeedback.h"
-#include "UnitLink.h"
+#include "download/OperatorFeedback.h"
+#include "download/UnitLink.h"
 
 RunControl::RunControl(UnitLink& link, OperatorFeedback& feedback, WindowPoster& window)
     : link_(link), feedback_(feedback), window_(window) {}

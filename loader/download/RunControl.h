@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "RunReport.h"
+#include "download/RunReport.h"
 
 class OperatorFeedback;
 class UnitLink;

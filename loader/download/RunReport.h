@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "LinkError.h"
+#include "session/LinkError.h"
 
 class ByteBuffer;
 

@@ -1,4 +1,4 @@
-#include "RunWatch.h"
+#include "download/RunWatch.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "RunReport.h"
+#include "download/RunReport.h"
 
 // Supervises one run from outside the state machine: a limit on the whole run, a limit on the
 // time without progress, and a stop request. The engine's steps never wait, so it decides

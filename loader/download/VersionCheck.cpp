@@ -1,10 +1,10 @@
-#include "VersionCheck.h"
+#include "download/VersionCheck.h"
 
 #include <string>
 
-#include "OperatorFeedback.h"
 #include "UnitFrames.h"
-#include "UnitLink.h"
+#include "download/OperatorFeedback.h"
+#include "download/UnitLink.h"
 
 namespace {
 constexpr std::uint32_t kFirstTextByte = 7;

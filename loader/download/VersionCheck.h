@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "ByteBuffer.h"
-#include "RunControl.h"
+#include "download/RunControl.h"
 
 // Reads the unit's software version: wait for Disable, ask for the version, show it, end.
 // Connects, counts, ends and fails as a download does, through the same RunControl.

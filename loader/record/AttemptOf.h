@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Attempt.h"
-#include "RunReport.h"
+#include "download/RunReport.h"
 
 // What a front knows of an attempt beyond the run's report.
 struct AttemptContext {

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "AttemptOf.h"
-#include "SerialDevices.h"
+#include "session/SerialDevices.h"
 
 std::string sha256Hex(std::span<const std::uint8_t> bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 AttemptRecorder::AttemptRecorder(std::unique_ptr<RecordStore> store, AttemptPeople people, std::string port)
     : store_(std::move(store)), people_(std::move(people)), port_(std::move(port)) {}

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "AttemptOf.h"
-#include "DownloadImage.h"
 #include "RecordStore.h"
-#include "RunReport.h"
+#include "download/DownloadImage.h"
+#include "download/RunReport.h"
 
 // Who runs the attempts and what the operator said of them.
 struct AttemptPeople {

@@ -175,3 +175,13 @@ Forwarder::Tally Forwarder::tally() const {
     std::lock_guard lock(state_->mutex);
     return state_->tally;
 }
+
+ForwardPlan forwardPlan(const std::string& path, const std::string& url) {
+    if (url.empty() || path.empty() || urlHasPassword(url)) return {};
+    if (recordStoreKind(path) == StoreKind::Journal)
+        return {false,
+                "a journal keeps no queue for the records server; nothing is forwarded (records import reads the "
+                "journal into an SQLite file, which does)"};
+    if (!recordServerBuilt()) return {false, "this build cannot reach a records server; the attempts stay in " + path};
+    return {true, {}};
+}

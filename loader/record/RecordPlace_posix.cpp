@@ -3,8 +3,12 @@
 
 #include "RecordStore.h"
 
+StoreKind recordStoreKind(const std::string& path) {
+    return path.size() > 6 && path.ends_with(".jsonl") ? StoreKind::Journal : StoreKind::Sqlite;
+}
+
 std::unique_ptr<RecordStore> openRecordStore(const std::string& path, RecordAccess access) {
-    if (path.size() > 6 && path.ends_with(".jsonl")) return openJournalStore(path, access);
+    if (recordStoreKind(path) == StoreKind::Journal) return openJournalStore(path, access);
     return openSqliteStore(path, access);
 }
 

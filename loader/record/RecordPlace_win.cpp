@@ -2,6 +2,7 @@
 #include "platform/ProgramDirectory.h"
 
 // The MinGW build has no SQLite: the journal is the records.
+StoreKind recordStoreKind(const std::string&) { return StoreKind::Journal; }
 std::unique_ptr<RecordStore> openRecordStore(const std::string& path, RecordAccess access) {
     return openJournalStore(path, access);
 }

@@ -54,6 +54,16 @@ std::string unverifiedServerWarning(const std::string& url);
 std::string passwordInUrlText();
 inline constexpr const char* kRecordsServerSettingsKey = "RecordsServer";
 
+// Whether the attempts of the records file at `path` go to the records server at `url`: the one
+// rule for the command line and the window. Only a store that keeps a queue (asked of the store's
+// kind, not guessed from the name), in a build that can reach a server, and never a URL that
+// holds a password. `note` says why not, when the operator should know.
+struct ForwardPlan {
+    bool forward = false;
+    std::string note;
+};
+ForwardPlan forwardPlan(const std::string& path, const std::string& url);
+
 // Sends the queued (ended, not yet acknowledged) attempts of the local records file to a
 // server on a thread of its own, so that nothing a station does waits for the server. An
 // attempt is marked sent only after the server committed it; whatever is not sent when the

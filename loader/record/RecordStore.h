@@ -92,6 +92,11 @@ public:
 // program that records will mark it. A file that is not there is RecordError::Kind::Missing.
 enum class RecordAccess { Write, Read };
 
+// What openRecordStore opens at `path`: an SQLite file, which keeps a forward queue, or a journal,
+// which keeps none. The one rule of it.
+enum class StoreKind { Sqlite, Journal };
+StoreKind recordStoreKind(const std::string& path);
+
 // Opens the records file at `path` (to write: made when missing, its schema brought up to date,
 // and the attempts of this station whose process has gone without an end marked interrupted).
 // Throws RecordError. On Linux an SQLite file, or a journal when the name ends with ".jsonl"; on

@@ -1,8 +1,8 @@
-#include "CommWorker.h"
+#include "session/CommWorker.h"
 
-#include "EmbeddedResource.h"
 #include "MailslotTrace.h"
 #include "UnitFrames.h"
+#include "session/EmbeddedResource.h"
 
 WorkerThread::~WorkerThread() { joinThread(); }
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "ByteBuffer.h"
-#include "LibraryClient.h"
-#include "Messages.h"
+#include "session/LibraryClient.h"
+#include "session/Messages.h"
 
 // A thread with an exit signal that is raised when its body returns.
 class WorkerThread {

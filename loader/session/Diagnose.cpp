@@ -3,7 +3,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Diagnose.h"
+#include "session/Diagnose.h"
 
 namespace fs = std::filesystem;
 

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Diagnose.h"
 #include "SerialDevice.h"
+#include "session/Diagnose.h"
 
 namespace fs = std::filesystem;
 

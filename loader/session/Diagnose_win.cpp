@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "Diagnose.h"
 #include "SerialDevice.h"
+#include "session/Diagnose.h"
 
 namespace {
 

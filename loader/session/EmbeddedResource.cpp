@@ -1,7 +1,7 @@
-#include "EmbeddedResource.h"
+#include "session/EmbeddedResource.h"
 
 #include "platform/ProgramDirectory.h"
-#include "platform/System.h"
+#include "session/platform/System.h"
 
 std::string libraryPath() {
     const std::string dir = platform::programDirectory();

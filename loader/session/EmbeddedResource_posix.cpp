@@ -1,4 +1,4 @@
-#include "EmbeddedResource.h"
+#include "session/EmbeddedResource.h"
 
 // The bytes of px417 as built, placed in the program by the generated blob source.
 extern "C" const unsigned char ul_px417_blob_begin[];

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "EmbeddedResource.h"
+#include "session/EmbeddedResource.h"
 
 // Resources of the program's own module, linked in from the resource script.
 std::optional<std::span<const std::uint8_t>> findResource(std::string_view type, std::string_view name) {

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "EmbeddedResource.h"
-#include "ExtractedLibrary.h"
 #include "platform/ProgramDirectory.h"
-#include "platform/System.h"
+#include "session/EmbeddedResource.h"
+#include "session/ExtractedLibrary.h"
+#include "session/platform/System.h"
 
 namespace {
 // Code loaded from a directory that others may write could be swapped between writing and

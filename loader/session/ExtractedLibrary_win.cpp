@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "EmbeddedResource.h"
-#include "ExtractedLibrary.h"
 #include "platform/ProgramDirectory.h"
-#include "platform/System.h"
+#include "session/EmbeddedResource.h"
+#include "session/ExtractedLibrary.h"
+#include "session/platform/System.h"
 
 namespace {
 

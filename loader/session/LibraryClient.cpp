@@ -1,4 +1,4 @@
-#include "LibraryClient.h"
+#include "session/LibraryClient.h"
 
 #include <algorithm>
 #include <boost/format.hpp>

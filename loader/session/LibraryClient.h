@@ -5,9 +5,9 @@
 
 #include "ByteBuffer.h"
 #include "CommMessage.h"
-#include "LinkError.h"
 #include "TraceNames.h"
-#include "platform/System.h"
+#include "session/LinkError.h"
+#include "session/platform/System.h"
 
 // Owns one loaded copy of px417 and speaks the request texts to it. One per connection.
 class LibraryClient {

@@ -1,4 +1,4 @@
-#include "Messages.h"
+#include "session/Messages.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 #include <mutex>
 #include <string>
 
-#include "Messages.h"
+#include "session/Messages.h"
 
 MessageId registerMessage(std::string_view name) {
     // Numbers start where the window system's registered ones do, to keep clear of fixed ones.

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Messages.h"
+#include "session/Messages.h"
 
 // The window system's own registered messages: the numbers can be posted to a window as they
 // are, and never collide with a message another program registered under another name.

@@ -1,4 +1,4 @@
-#include "SerialDevices.h"
+#include "session/SerialDevices.h"
 
 #include <grp.h>
 #include <pwd.h>

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "SerialDevices.h"
+#include "session/SerialDevices.h"
 
 // The serial ports Windows knows, as its device map lists them: the port name (COM1) and the
 // driver's device behind it. The roots only matter on Linux.

@@ -1,4 +1,4 @@
-#include "UnitSession.h"
+#include "session/UnitSession.h"
 
 #include "UnitFrames.h"
 

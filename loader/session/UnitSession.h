@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ByteBuffer.h"
-#include "CommWorker.h"
+#include "session/CommWorker.h"
 
 // The one way the window and the sequences reach the unit: connection orders and the senders of
 // the unit's command frames (built by UnitFrames, without check bytes; px417 appends them).

@@ -1,4 +1,4 @@
-#include "JobFile.h"
+#include "station/JobFile.h"
 
 #include <toml++/toml.h>
 #include <algorithm>
@@ -9,9 +9,9 @@
 #include <set>
 #include <sstream>
 
-#include "AttemptOf.h"
-#include "DownloadImage.h"
 #include "SafeText.h"
+#include "download/DownloadImage.h"
+#include "record/AttemptOf.h"
 
 namespace station {
 namespace {

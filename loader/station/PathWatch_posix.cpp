@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "PathWatch.h"
+#include "station/PathWatch.h"
 
 namespace station {
 

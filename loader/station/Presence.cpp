@@ -1,11 +1,11 @@
-#include "Presence.h"
+#include "station/Presence.h"
 
 #include <chrono>
 #include <filesystem>
 
-#include "PathWatch.h"
 #include "UnitFrames.h"
 #include "UnitPort.h"
+#include "station/PathWatch.h"
 
 namespace station {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "JobFile.h"
+#include "station/JobFile.h"
 
 class UnitPort;
 

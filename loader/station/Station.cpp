@@ -1,4 +1,4 @@
-#include "Station.h"
+#include "station/Station.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 namespace station {
 
@@ -21,6 +21,42 @@ const char* stateName(SlotState state) {
     case SlotState::Stopped: return "stopped";
     }
     return "?";
+}
+
+std::string RunOutcome::outcomeName() const { return exitcode::name(exitCode); }
+
+std::string Verdict::why() const {
+    switch (kind) {
+    case Kind::Pass: return {};
+    case Kind::WrongVersion: return "the unit reports \"" + version + "\", the job expects \"" + expected + "\"";
+    case Kind::RunFailed:
+    case Kind::RunCrashed:
+    case Kind::Interrupted: return exitcode::name(exitCode) + (headline.empty() ? "" : ": " + headline);
+    }
+    return {};
+}
+
+const char* pauseCauseName(PauseCause cause) {
+    switch (cause) {
+    case PauseCause::None: return "";
+    case PauseCause::Alarm: return "alarm";
+    case PauseCause::Operator: return "operator";
+    case PauseCause::Station: return "station";
+    }
+    return "";
+}
+
+std::string SlotStatus::detail() const {
+    switch (state) {
+    case SlotState::Waiting: return scan ? "scan" : "";
+    case SlotState::Loading: return retry > 0 ? "retry " + std::to_string(retry) : "";
+    case SlotState::Checking: return {};
+    case SlotState::Pass: return verdict ? verdict->version : "";
+    case SlotState::Fail: return verdict ? verdict->why() : "";
+    case SlotState::Paused:
+    case SlotState::Stopped: return pauseCauseName(pause);
+    }
+    return {};
 }
 
 std::string yieldText(int passes, int fails) {
@@ -178,7 +214,9 @@ void Station::slotMain(std::size_t index) {
     std::lock_guard lock(mutex_);
     run.link.reset();
     run.returned = true;
-    observer_.slotState(run.index, run.alarmed ? SlotState::Paused : SlotState::Stopped, run.alarmed ? "alarm" : "");
+    SlotStatus ended(run.alarmed ? SlotState::Paused : SlotState::Stopped);
+    if (run.alarmed) ended.pause = PauseCause::Alarm;
+    observer_.slotState(run.index, ended);
     changed_.notify_all();
 }
 
@@ -206,11 +244,11 @@ bool Station::waitGone(SlotRun& run) {
 
 bool Station::waitForUnit(SlotRun& run) {
     // Each state is reported once, when it changes.
-    std::optional<std::pair<SlotState, std::string>> shown;
-    auto show = [&](SlotState state, const std::string& detail) {
-        if (shown && shown->first == state && shown->second == detail) return;
-        shown.emplace(state, detail);
-        observer_.slotState(run.index, state, detail);
+    std::optional<SlotStatus> shown;
+    auto show = [&](SlotStatus status) {
+        if (shown && shown->state == status.state && shown->pause == status.pause && shown->scan == status.scan) return;
+        shown = status;
+        observer_.slotState(run.index, status);
     };
     const auto ready = [&] { return !paused(run) && (!job_.scanUnitId || !run.unitId.empty()); };
     for (;;) {
@@ -218,7 +256,9 @@ bool Station::waitForUnit(SlotRun& run) {
             std::unique_lock lock(mutex_);
             if (ending()) return false;
             if (paused(run)) {
-                show(SlotState::Paused, run.alarmed ? "alarm" : run.held ? "operator" : "station");
+                SlotStatus held(SlotState::Paused);
+                held.pause = run.alarmed ? PauseCause::Alarm : run.held ? PauseCause::Operator : PauseCause::Station;
+                show(held);
                 // The port is free while the slot is paused.
                 lock.unlock();
                 run.link->release();
@@ -226,7 +266,9 @@ bool Station::waitForUnit(SlotRun& run) {
                 changed_.wait_for(lock, timing_.pollInterval, [&] { return ending() || !paused(run); });
                 continue;
             }
-            show(SlotState::Waiting, ready() ? "" : "scan");
+            SlotStatus waiting(SlotState::Waiting);
+            waiting.scan = !ready();
+            show(waiting);
         }
         if (run.link->poll()) {
             std::unique_lock lock(mutex_);
@@ -253,11 +295,18 @@ void Station::cycle(SlotRun& run) {
             observer_.unitStart(run.index, unitId);
         }
 
-        bool pass = false;
+        // The verdict of the unit's last try decides; a failure's code pauses the slot with it.
+        Verdict verdict;
         bool interrupted = false;
-        std::string version, why;
-        int failCode = exitcode::kSuccess;
-        for (int attempt = 1; attempt <= tries && !pass; ++attempt) {
+        auto failed = [&](Verdict::Kind kind, RunKind which, const RunOutcome& o) {
+            verdict = {};
+            verdict.kind = o.crashed ? Verdict::Kind::RunCrashed : kind;
+            verdict.run = which;
+            verdict.exitCode = o.exitCode;
+            verdict.headline = o.headline;
+            verdict.version = o.version;
+        };
+        for (int attempt = 1; attempt <= tries; ++attempt) {
             link.release();
             {
                 std::lock_guard lock(mutex_);
@@ -265,8 +314,9 @@ void Station::cycle(SlotRun& run) {
                     interrupted = true;
                     break;
                 }
-                observer_.slotState(run.index, SlotState::Loading,
-                                    attempt > 1 ? "retry " + std::to_string(attempt - 1) : "");
+                SlotStatus loading(SlotState::Loading);
+                loading.retry = attempt - 1;
+                observer_.slotState(run.index, loading);
                 observer_.attemptStart(run.index, RunKind::Download, attempt);
             }
             const RunOutcome loaded =
@@ -287,41 +337,53 @@ void Station::cycle(SlotRun& run) {
                 break;
             }
             if (loaded.exitCode != exitcode::kSuccess) {
-                failCode = loaded.exitCode;
-                why = loaded.outcome + (loaded.headline.empty() ? "" : ": " + loaded.headline);
+                failed(Verdict::Kind::RunFailed, RunKind::Download, loaded);
                 continue;
             }
             {
                 std::lock_guard lock(mutex_);
-                observer_.slotState(run.index, SlotState::Checking, {});
-                observer_.attemptStart(run.index, RunKind::Version, attempt);
+                observer_.slotState(run.index, SlotStatus(SlotState::Checking));
+                observer_.attemptStart(run.index, RunKind::VersionCheck, attempt);
             }
-            const RunOutcome checked = link.run(RunKind::Version, attempt, unitId, {});
+            const RunOutcome checked = link.run(RunKind::VersionCheck, attempt, unitId, {});
             {
                 std::lock_guard lock(mutex_);
-                observer_.attemptEnd(run.index, {RunKind::Version, attempt, checked});
+                observer_.attemptEnd(run.index, {RunKind::VersionCheck, attempt, checked});
             }
             if (checked.exitCode == exitcode::kInterrupted || stopRequested_) {
                 interrupted = true;
                 break;
             }
-            version = checked.version;
             if (checked.exitCode != exitcode::kSuccess) {
-                failCode = checked.exitCode;
-                why = checked.outcome + (checked.headline.empty() ? "" : ": " + checked.headline);
+                failed(Verdict::Kind::RunFailed, RunKind::VersionCheck, checked);
                 continue;
             }
-            if (version != job_.expectVersion) {
-                failCode = exitcode::kInternal;
-                why = "the unit reports \"" + version + "\", the job expects \"" + job_.expectVersion + "\"";
+            verdict = {};
+            verdict.run = RunKind::VersionCheck;
+            verdict.version = checked.version;
+            verdict.headline = checked.headline;
+            if (checked.version != job_.expectVersion) {
+                verdict.kind = Verdict::Kind::WrongVersion;
+                verdict.exitCode = exitcode::kVersionMismatch;
+                verdict.expected = job_.expectVersion;
                 continue;
             }
-            pass = true;
+            verdict.kind = Verdict::Kind::Pass;
+            verdict.exitCode = exitcode::kSuccess;
+            break;
         }
-        if (interrupted) return;
+        if (interrupted) {
+            std::lock_guard lock(mutex_);
+            Verdict stopped;
+            stopped.kind = Verdict::Kind::Interrupted;
+            stopped.exitCode = exitcode::kInterrupted;
+            observer_.unitEnd(run.index, stopped);
+            return;
+        }
 
         {
             std::lock_guard lock(mutex_);
+            const bool pass = verdict.pass();
             if (pass) {
                 ++passes_;
                 run.failsInRow = 0;
@@ -330,11 +392,13 @@ void Station::cycle(SlotRun& run) {
                 ++fails_;
                 ++run.failsInRow;
             }
-            observer_.unitEnd(run.index, pass, version, why);
-            observer_.slotState(run.index, pass ? SlotState::Pass : SlotState::Fail, pass ? version : why);
+            observer_.unitEnd(run.index, verdict);
+            SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
+            decided.verdict = verdict;
+            observer_.slotState(run.index, decided);
             if (!pass && job_.stopAfterFailures > 0 && run.failsInRow >= job_.stopAfterFailures) {
                 run.alarmed = true;
-                worstPausing_ = exitcode::worse(worstPausing_, failCode);
+                worstPausing_ = exitcode::worse(worstPausing_, verdict.exitCode);
                 observer_.alarm(run.index, std::to_string(run.failsInRow) +
                                                " failures in a row: the slot is paused; check the fixture, the "
                                                "cable and the job");

@@ -7,11 +7,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "JobFile.h"
+#include "download/RunReport.h"
+#include "station/JobFile.h"
 
 // The production station: one worker thread per slot, each with its own connection, cycling
 // wait for a unit -> download -> version check -> PASS or FAIL -> wait until the unit is gone.
@@ -25,16 +27,54 @@ const char* stateName(SlotState state);
 std::string yieldText(int passes, int fails);
 std::string elapsedText(std::chrono::seconds elapsed);
 
-enum class RunKind { Download, Version };
-
-// How one run through a slot's connection ended.
+// How one run through a slot's connection ended. Its outcome is the exit code, named by the
+// exit-code table ("success", "F3", "interrupted", ...: outcomeName()).
 struct RunOutcome {
-    int exitCode = 0;      // as the exit-code table numbers it
-    std::string outcome;   // its name ("success", "F3", "interrupted", ...)
+    int exitCode = 0;
     std::string recordId;  // the attempt's record; empty when none was kept
     std::string version;   // a version check's text
     std::string headline;  // one line for a person
     bool crashed = false;  // the run's worker ended without a result
+    std::string outcomeName() const;
+};
+
+// What became of a unit.
+struct Verdict {
+    enum class Kind {
+        Pass,          // loaded, and it reports the job's version
+        WrongVersion,  // loaded, but it reports another version (exit code "version mismatch")
+        RunFailed,     // its download or version check failed: `run` and `exitCode` say which and how
+        RunCrashed,    // that run's worker ended without a result
+        Interrupted,   // the station was stopped during its runs
+    };
+    Kind kind = Kind::Pass;
+    RunKind run = RunKind::Download;  // the run that decided it
+    int exitCode = 0;                 // the outcome, as the exit-code table names it
+    std::string version;              // what the unit reports, when it was read
+    std::string headline;             // the deciding run's line for a person
+    std::string expected;             // WrongVersion: the job's version
+
+    bool pass() const { return kind == Kind::Pass; }
+    // Why a unit failed, in one line: "F3: ...", "the unit reports \"X\", the job expects \"Y\"".
+    std::string why() const;
+};
+
+// Who paused a slot.
+enum class PauseCause { None, Alarm, Operator, Station };
+// "alarm", "operator", "station"; "" for None.
+const char* pauseCauseName(PauseCause cause);
+
+// A slot's state with what goes with it, as the fronts show it.
+struct SlotStatus {
+    SlotStatus() = default;
+    explicit SlotStatus(SlotState s) : state(s) {}
+    SlotState state = SlotState::Waiting;
+    PauseCause pause = PauseCause::None;  // Paused; Stopped once paused by an alarm
+    bool scan = false;                    // Waiting: the unit's id is yet to be scanned
+    int retry = 0;                        // Loading: 0 for a unit's first download, 1 its first retry, ...
+    std::optional<Verdict> verdict;       // Pass and Fail
+    // The detail the command line shows: "scan", "retry 1", the version, why it failed, who paused.
+    std::string detail() const;
 };
 
 // One slot's connection to its unit. Every call comes from the slot's own thread except
@@ -80,15 +120,14 @@ struct Totals {
 class StationObserver {
 public:
     virtual ~StationObserver() = default;
-    // A paused slot's detail says who paused it: "alarm", "operator" or "station". A waiting
-    // slot's is "scan" while the unit's id has yet to be scanned.
-    virtual void slotState(std::size_t slot, SlotState state, const std::string& detail) = 0;
+    virtual void slotState(std::size_t slot, const SlotStatus& status) = 0;
     // A unit's first download begins; `unitId` is its scanned id (empty when none is scanned).
     virtual void unitStart(std::size_t /*slot*/, const std::string& /*unitId*/) {}
     virtual void attemptStart(std::size_t slot, RunKind kind, int attempt) = 0;
     virtual void progress(std::size_t slot, std::uint32_t blocksDone, std::uint32_t blocks) = 0;
     virtual void attemptEnd(std::size_t slot, const AttemptEnd& end) = 0;
-    virtual void unitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why) = 0;
+    // A unit's verdict (an interrupted unit's too, which counts neither way).
+    virtual void unitEnd(std::size_t slot, const Verdict& verdict) = 0;
     virtual void alarm(std::size_t slot, const std::string& text) = 0;
     virtual void stationEnd(const Totals& totals) = 0;
 };

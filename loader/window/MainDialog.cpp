@@ -1,15 +1,15 @@
-#include "MainDialog.h"
+#include "window/MainDialog.h"
 
 #include <cctype>
 #include <cstdio>
 #include <system_error>
 #include <utility>
 
-#include "Diagnose.h"
-#include "DialogTemplate.h"
-#include "ExitCode.h"
-#include "SerialDevices.h"
+#include "download/ExitCode.h"
 #include "platform/ProgramDirectory.h"
+#include "session/Diagnose.h"
+#include "session/SerialDevices.h"
+#include "window/DialogTemplate.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ void MainDialog::startForwarding(SettingsFile& settings) {
     const std::string url = settings.get(kRecordsServerSettingsKey);
     const std::string path = recordsPath();
     // A password belongs in PGPASSFILE, never in a file others read; a journal keeps no queue.
-    if (url.empty() || urlHasPassword(url) || path.empty() || path.ends_with(".jsonl") || !recordServerBuilt()) return;
+    if (!forwardPlan(path, url).forward) return;
     Forwarder::Options options;
     options.recordsPath = path;
     options.url = url;

@@ -9,13 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "AttemptRecorder.h"
-#include "DialogCore.h"
-#include "ExtractedLibrary.h"
-#include "Messages.h"
-#include "OperatorFeedback.h"
-#include "RecordServer.h"
-#include "SettingsFile.h"
+#include "core/DialogCore.h"
+#include "download/OperatorFeedback.h"
+#include "record/AttemptRecorder.h"
+#include "record/RecordServer.h"
+#include "session/ExtractedLibrary.h"
+#include "session/Messages.h"
+#include "settings/SettingsFile.h"
 
 // What the operator's window needs of a widget toolkit: the controls of the dialog template,
 // addressed by id, two kinds of modal box, and the window's own message queue (postMessage,

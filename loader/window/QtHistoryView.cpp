@@ -1,4 +1,4 @@
-#include "QtHistoryView.h"
+#include "window/QtHistoryView.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <set>
 
-#include "RecordStore.h"
+#include "record/RecordStore.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Attempt.h"
+#include "record/Attempt.h"
 
 class QComboBox;
 class QLabel;

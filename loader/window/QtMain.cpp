@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "QtHistoryView.h"
-#include "QtMainWindow.h"
-#include "QtStationWindow.h"
-#include "QuitSignals.h"
 #include "UnitLoaderVersion.h"
+#include "window/QtHistoryView.h"
+#include "window/QtMainWindow.h"
+#include "window/QtStationWindow.h"
+#include "window/QuitSignals.h"
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

@@ -1,4 +1,4 @@
-#include "QtMainWindow.h"
+#include "window/QtMainWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -25,8 +25,8 @@
 #include <climits>
 #include <cmath>
 
-#include "QtHistoryView.h"
-#include "QtStationWindow.h"
+#include "window/QtHistoryView.h"
+#include "window/QtStationWindow.h"
 
 namespace {
 

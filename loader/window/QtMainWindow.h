@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "DialogTemplate.h"
-#include "MainDialog.h"
+#include "window/DialogTemplate.h"
+#include "window/MainDialog.h"
 
 class QLabel;
 class QtHistoryView;

@@ -1,4 +1,4 @@
-#include "QtStationWindow.h"
+#include "window/QtStationWindow.h"
 
 #include <unistd.h>
 
@@ -20,9 +20,6 @@
 #include <QValueAxis>
 #include <cmath>
 #include <cstdlib>
-
-#include "RecordStore.h"
-#include "StationRuns.h"
 
 namespace {
 
@@ -58,8 +55,6 @@ Look lookOf(station::SlotState state) {
     return {"?", "#ffffff", "#000000"};
 }
 
-constexpr std::size_t kLastResults = 8;
-
 // A tile's line that is empty takes no room: sixteen tiles share a screen.
 void setLine(QLabel* label, const QString& text) {
     label->setText(text);
@@ -73,26 +68,26 @@ void setLine(QLabel* label, const QString& text) {
 class QtStationWindow::Relay : public station::StationObserver {
 public:
     explicit Relay(QtStationWindow& window) : window_(window) {}
-    void slotState(std::size_t slot, station::SlotState state, const std::string& detail) override {
-        post([=, w = w()] { w->onState(slot, state, detail); });
+    void slotState(std::size_t slot, const station::SlotStatus& status) override {
+        post([=, w = w()] { w->onState(slot, status); });
     }
     void unitStart(std::size_t slot, const std::string& unitId) override {
         post([=, w = w()] { w->onUnitStart(slot, unitId); });
     }
-    void attemptStart(std::size_t, station::RunKind, int) override {}
+    void attemptStart(std::size_t, RunKind, int) override {}
     void progress(std::size_t slot, std::uint32_t done, std::uint32_t blocks) override {
         post([=, w = w()] { w->onProgress(slot, done, blocks); });
     }
     void attemptEnd(std::size_t slot, const station::AttemptEnd& end) override {
         post([=, w = w()] { w->onAttemptEnd(slot, end); });
     }
-    void unitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why) override {
-        post([=, w = w()] { w->onUnitEnd(slot, pass, version, why); });
+    void unitEnd(std::size_t slot, const station::Verdict& verdict) override {
+        post([=, w = w()] { w->onUnitEnd(slot, verdict); });
     }
     void alarm(std::size_t slot, const std::string& text) override {
         post([=, w = w()] { w->onAlarm(slot, text); });
     }
-    // The window reads the totals itself once every slot has returned.
+    // The window takes the totals itself once every slot has returned (checkEnded).
     void stationEnd(const station::Totals&) override {}
 
 private:
@@ -142,68 +137,42 @@ bool QtStationWindow::event(QEvent* event) {
 }
 
 QtStationWindow::~QtStationWindow() {
-    if (station_) {
-        station_->stop();
-        station_->finish();
+    // The slots' threads post to the relay: they end before it does.
+    if (front_.started()) {
+        front_.stop();
+        front_.finish();
     }
-}
-
-std::string QtStationWindow::findCommandLineProgram() {
-    if (const char* named = std::getenv("UNIT_LOADER_CLI"); named && *named) return named;
-    // A window run from its build folder finds the command line of the same build.
-    const std::string beside = commandLineProgramBeside();
-    if (::access(beside.c_str(), X_OK) != 0 && ::access(UL_BUILT_CLI, X_OK) == 0) return UL_BUILT_CLI;
-    return beside;
 }
 
 bool QtStationWindow::start(const Setup& setup, std::string& error) {
-    const station::JobResult read = station::readJobFile(setup.jobPath);
-    if (!read.job) {
-        error = read.error;
+    auto problem = front_.openJob(setup.jobPath);
+    if (!problem && setup.records.empty())
+        problem = station::StationFront::Problem{0, "this user has no home directory for the records file"};
+    if (!problem) problem = front_.checkRecords(setup.records);
+    if (!problem) problem = front_.prepare(setup.program, setup.records, front_.job().operatorName);
+    if (problem) {
+        error = problem->text;
         return false;
     }
-    job_ = *read.job;
-    const auto image = station::loadImage(*job_, error);
-    if (!image) return false;
-    hash_ = image->sha256;
-    if (setup.records.empty()) {
-        error = "this user has no home directory for the records file";
-        return false;
-    }
-    try {
-        openRecordStore(setup.records);
-    } catch (const RecordError& e) {
-        error = e.what();
-        return false;
-    }
-    const std::string program = setup.program.empty() ? findCommandLineProgram() : setup.program;
-    if (::access(program.c_str(), X_OK) != 0) {
-        error = "the station runs each unit through unit-loader-cli, and there is none at " + program;
-        return false;
-    }
-    runs_ = std::make_unique<StationRuns>();
-    if (!runs_->prepare(*job_, image->bytes, {program, setup.records, job_->operatorName}, error)) return false;
-
     build();
     relay_ = std::make_unique<Relay>(*this);
-    station_ = std::make_unique<station::Station>(
-        *job_, [this](std::size_t slot) { return runs_->link(slot); }, *relay_, station::Timing{},
-        station::Ending::OnStopOrQuota);
-    started_ = std::chrono::steady_clock::now();
-    station_->start();
+    front_.start(*relay_, station::Ending::OnStopOrQuota);
+    refreshButtons();
     clock_.start(1000);
     return true;
 }
 
 void QtStationWindow::build() {
-    setWindowTitle(qs("Station: " + job_->name));
+    const station::Job& job_ = front_.job();
+    setWindowTitle(qs("Station: " + job_.name));
     auto* top = new QVBoxLayout(this);
 
     auto* header = new QHBoxLayout;
     auto* job = new QLabel(this);
     job->setObjectName("job");
     job->setTextFormat(Qt::PlainText);
-    job->setText(qs(job_->name + "\nimage " + hash_.substr(0, 12) + "   expects \"" + job_->expectVersion + "\""));
+    job->setText(
+        qs(job_.name + "\nimage " + front_.imageHash().substr(0, 12) + "   expects \"" + job_.expectVersion + "\""));
     QFont big = job->font();
     big.setPixelSize(20);
     big.setBold(true);
@@ -249,15 +218,15 @@ void QtStationWindow::build() {
     top->addWidget(alarm_);
 
     // From one tile to a 4 x 4 grid; the state's letters shrink as the tiles do.
-    const int count = static_cast<int>(job_->slots.size());
+    const int count = static_cast<int>(job_.slots.size());
     const int columns = count <= 1 ? 1 : count <= 4 ? 2 : count <= 9 ? 3 : 4;
     const int stateFont = count <= 4 ? 48 : count <= 9 ? 36 : 26;
     auto* grid = new QGridLayout;
-    tiles_.resize(job_->slots.size());
+    tiles_.resize(job_.slots.size());
     for (int i = 0; i < count; ++i) {
         Tile& tile = tiles_[static_cast<std::size_t>(i)];
-        tile.name = job_->slots[static_cast<std::size_t>(i)].name;
-        grid->addWidget(makeTile(tile, stateFont), i / columns, i % columns);
+        grid->addWidget(makeTile(tile, job_.slots[static_cast<std::size_t>(i)].name, stateFont), i / columns,
+                        i % columns);
         const auto slot = static_cast<std::size_t>(i);
         connect(tile.pause, &QPushButton::clicked, this, [this, slot] { togglePause(slot); });
         if (tile.scan) {
@@ -265,14 +234,13 @@ void QtStationWindow::build() {
                 Tile& t = tiles_[slot];
                 const QString id = t.scan->text().trimmed();
                 t.scan->clear();
-                if (id.isEmpty() || !station_) return;
-                station_->setUnitId(slot, id.toStdString());
+                if (id.isEmpty() || !front_.started()) return;
+                front_.setUnitId(slot, id.toStdString());
                 setLine(t.unit, "next unit: " + id);
             });
         }
     }
-    for (std::size_t i = 0; i < tiles_.size(); ++i)
-        onState(i, station::SlotState::Waiting, job_->scanUnitId ? "scan" : "");
+    for (std::size_t i = 0; i < tiles_.size(); ++i) drawState(i);
     // Every tile the same size, however much text one holds.
     for (int c = 0; c < columns; ++c) grid->setColumnStretch(c, 1);
     for (int r = 0; r < (count + columns - 1) / columns; ++r) grid->setRowStretch(r, 1);
@@ -310,9 +278,9 @@ void QtStationWindow::build() {
     resize(count <= 1 ? 520 : count <= 4 ? 900 : 1200, count <= 2 ? 560 : count <= 4 ? 760 : 900);
 }
 
-QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
+QFrame* QtStationWindow::makeTile(Tile& tile, const std::string& slotName, int stateFontPixels) {
     auto* frame = new QFrame(this);
-    frame->setObjectName(qs("slot-" + tile.name));
+    frame->setObjectName(qs("slot-" + slotName));
     frame->setFrameShape(QFrame::Box);
     frame->setMinimumSize(200, 150);
     auto* column = new QVBoxLayout(frame);
@@ -332,7 +300,7 @@ QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
         return l;
     };
     QLabel* name = label("name", 18, true);
-    name->setText(qs("Slot " + tile.name));
+    name->setText(qs("Slot " + slotName));
     tile.state = label("state", stateFontPixels, true);
     tile.state->setWordWrap(false);
     // The state always fits: a small tile gives up its empty space first.
@@ -350,7 +318,7 @@ QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
     for (QLabel* line : {tile.version, tile.unit, tile.results}) setLine(line, {});
     column->addStretch(1);
     auto* row = new QHBoxLayout;
-    if (job_->scanUnitId) {
+    if (front_.job().scanUnitId) {
         tile.scan = new QLineEdit(frame);
         tile.scan->setObjectName("scan");
         tile.scan->setPlaceholderText("scan the unit's id");
@@ -364,41 +332,48 @@ QFrame* QtStationWindow::makeTile(Tile& tile, int stateFontPixels) {
     return frame;
 }
 
-void QtStationWindow::onState(std::size_t slot, station::SlotState state, const std::string& detail) {
+void QtStationWindow::onState(std::size_t slot, const station::SlotStatus& status) {
+    front_.slotState(slot, status);
+    drawState(slot);
+    refreshButtons();
+}
+
+void QtStationWindow::drawState(std::size_t slot) {
     Tile& tile = tiles_.at(slot);
-    tile.shown = state;
+    const station::StationFront::Tile& shown = front_.tiles().at(slot);
+    const station::SlotStatus& status = shown.status;
+    const station::SlotState state = status.state;
     const Look look = lookOf(state);
     tile.frame->setStyleSheet(QString("#slot-%1 { background: %2; } #slot-%1 QLabel { color: %3; }")
-                                  .arg(qs(tile.name), look.background, look.foreground));
+                                  .arg(qs(shown.name), look.background, look.foreground));
     tile.state->setText(look.text);
     QString words;
     switch (state) {
     case station::SlotState::Waiting:
-        words = detail == "scan" ? "scan the unit's id" : tile.held ? "pauses before the next unit" : "put a unit in";
+        words = status.scan ? "scan the unit's id" : shown.held ? "pauses before the next unit" : "put a unit in";
         break;
     case station::SlotState::Loading:
-        words = detail.empty() ? "downloading" : qs("downloading, " + detail);
+        words = status.retry == 0 ? "downloading" : qs("downloading, " + status.detail());
         tile.bar->setRange(0, 1);
         tile.bar->setValue(0);
         setLine(tile.version, {});
         break;
     case station::SlotState::Checking: words = "reading the unit's version"; break;
     case station::SlotState::Pass: words = "take the unit out"; break;
-    case station::SlotState::Fail: words = qs(detail); break;
+    case station::SlotState::Fail: words = qs(status.detail()); break;
     case station::SlotState::Paused:
-        tile.alarmed = detail == "alarm";
-        words = detail == "alarm"      ? "paused after an alarm"
-                : detail == "operator" ? "paused by the operator"
-                                       : "the station is paused";
+        words = status.pause == station::PauseCause::Alarm      ? "paused after an alarm"
+                : status.pause == station::PauseCause::Operator ? "paused by the operator"
+                                                                : "the station is paused";
         break;
     case station::SlotState::Stopped: words = "the station has stopped"; break;
     }
     setLine(tile.detail, words);
     tile.bar->setVisible(state == station::SlotState::Loading);
-    refreshButtons();
 }
 
 void QtStationWindow::onProgress(std::size_t slot, std::uint32_t done, std::uint32_t blocks) {
+    front_.progress(slot, done, blocks);
     Tile& tile = tiles_.at(slot);
     if (blocks == 0) return;
     tile.bar->setRange(0, static_cast<int>(blocks));
@@ -406,152 +381,122 @@ void QtStationWindow::onProgress(std::size_t slot, std::uint32_t done, std::uint
 }
 
 void QtStationWindow::onUnitStart(std::size_t slot, const std::string& unitId) {
-    Tile& tile = tiles_.at(slot);
-    setLine(tile.unit, unitId.empty() ? QString() : "unit " + qs(unitId));
+    front_.unitStart(slot, unitId);
+    setLine(tiles_.at(slot).unit, unitId.empty() ? QString() : "unit " + qs(unitId));
 }
 
 void QtStationWindow::onAttemptEnd(std::size_t slot, const station::AttemptEnd& end) {
-    if (end.kind == station::RunKind::Version && !end.outcome.version.empty())
-        setLine(tiles_.at(slot).version, "version \"" + qs(end.outcome.version) + "\"");
+    front_.attemptEnd(slot, end);
+    const std::string& version = front_.tiles().at(slot).version;
+    if (!version.empty()) setLine(tiles_.at(slot).version, "version \"" + qs(version) + "\"");
 }
 
-void QtStationWindow::onUnitEnd(std::size_t slot, bool pass, const std::string&, const std::string&) {
-    Tile& tile = tiles_.at(slot);
-    ++(pass ? tile.passes : tile.fails);
-    ++(pass ? passes_ : fails_);
-    tile.last.push_front(pass);
-    if (tile.last.size() > kLastResults) tile.last.pop_back();
+void QtStationWindow::onUnitEnd(std::size_t slot, const station::Verdict& verdict) {
+    front_.unitEnd(slot, verdict);
+    if (verdict.kind == station::Verdict::Kind::Interrupted) return;
+    const station::StationFront::Tile& shown = front_.tiles().at(slot);
     QString text;
-    for (bool p : tile.last)
+    for (bool p : shown.last)
         text += p ? "<span style='color:#0a5d1a;background:#c8f0cf'>&nbsp;PASS&nbsp;</span> "
                   : "<span style='color:#7a0000;background:#ffd0d0'>&nbsp;FAIL&nbsp;</span> ";
-    setLine(tile.results, text + QString("<br>%1 passed, %2 failed").arg(tile.passes).arg(tile.fails));
-    const double minutes = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count() / 60.0;
-    yield_->append(minutes, 100.0 * passes_ / (passes_ + fails_));
-    minutes_->setRange(0, std::max(1.0, std::ceil(minutes)));
+    setLine(tiles_.at(slot).results, text + QString("<br>%1 passed, %2 failed").arg(shown.passes).arg(shown.fails));
+    const auto& point = front_.yieldPoints().back();
+    yield_->append(point.first, point.second);
+    minutes_->setRange(0, std::max(1.0, std::ceil(point.first)));
     refreshCounters();
 }
 
 void QtStationWindow::onAlarm(std::size_t slot, const std::string& text) {
-    Tile& tile = tiles_.at(slot);
-    tile.unacknowledged = true;
-    alarms_.push_back("Slot " + tile.name + ": " + text);
+    front_.alarm(slot, text);
     std::string all = "ALARM";
-    for (const auto& a : alarms_) all += "\n" + a;
+    for (const auto& a : front_.alarms()) all += "\nSlot " + front_.tiles().at(a.slot).name + ": " + a.text;
     alarmText_->setText(qs(all));
     alarm_->show();
     refreshButtons();
 }
 
 void QtStationWindow::acknowledge() {
-    alarms_.clear();
-    for (Tile& tile : tiles_) tile.unacknowledged = false;
+    front_.acknowledge();
     alarm_->hide();
     refreshButtons();
 }
 
 void QtStationWindow::checkEnded() {
-    if (!station_ || ended_ || !station_->waitEnded(std::chrono::milliseconds(0))) return;
-    const station::Totals totals = station_->finish();
-    ended_ = true;
-    endReason_ = totals.reason;
+    if (!front_.started() || front_.ended() || !front_.waitEnded(std::chrono::milliseconds(0))) return;
+    const station::Totals totals = front_.finish();
+    front_.stationEnd(totals);
     ending_.stop();
     clock_.stop();
     refreshCounters();
     refreshButtons();
     // Whichever timer saw the end, a close that waited for it goes ahead.
-    if (closing_) close();
+    if (front_.stopping()) close();
 }
 
 void QtStationWindow::togglePause(std::size_t slot) {
+    if (!front_.started()) return;
+    front_.togglePause(slot);
+    const station::StationFront::Tile& shown = front_.tiles().at(slot);
     Tile& tile = tiles_.at(slot);
-    if (!station_) return;
-    if (tile.held || tile.alarmed) {
-        station_->resumeSlot(slot);
-        tile.held = tile.alarmed = false;
-    } else {
-        station_->pauseSlot(slot);
-        tile.held = true;
-        if (tile.shown == station::SlotState::Loading || tile.shown == station::SlotState::Checking)
-            setLine(tile.detail, tile.detail->text() + "; pauses after this unit");
-    }
+    if (shown.held && shown.busy()) setLine(tile.detail, tile.detail->text() + "; pauses after this unit");
     refreshButtons();
 }
 
 void QtStationWindow::toggleStation() {
-    if (!station_) return;
-    if (stationPaused_) {
-        station_->resumeAll();
-        stationPaused_ = false;
-        for (Tile& tile : tiles_) tile.held = tile.alarmed = false;
-    } else {
-        station_->pauseAll();
-        stationPaused_ = true;
-    }
+    if (!front_.started()) return;
+    front_.toggleStation();
     refreshButtons();
     refreshCounters();
 }
 
 void QtStationWindow::refreshButtons() {
     if (!pauseStation_) return;
-    // An alarm is looked at before its slot runs again.
-    const bool open = !alarms_.empty();
-    const bool over = ended_ || closing_;
-    for (Tile& tile : tiles_) {
-        const bool resume = tile.held || tile.alarmed;
-        tile.pause->setText(resume ? "Resume" : "Pause");
-        tile.pause->setEnabled(!over && !(resume && tile.alarmed && tile.unacknowledged));
+    const bool over = front_.ended() || front_.stopping();
+    for (std::size_t i = 0; i < tiles_.size(); ++i) {
+        Tile& tile = tiles_[i];
+        tile.pause->setText(front_.tiles()[i].paused() ? "Resume" : "Pause");
+        tile.pause->setEnabled(front_.canTogglePause(i));
         if (tile.scan) tile.scan->setEnabled(!over);
     }
-    pauseStation_->setText(stationPaused_ ? "Resume station" : "Pause station");
-    pauseStation_->setEnabled(!over && !(stationPaused_ && open));
+    pauseStation_->setText(front_.stationPaused() ? "Resume station" : "Pause station");
+    pauseStation_->setEnabled(front_.canToggleStation());
 }
 
 void QtStationWindow::refreshCounters() {
     if (!counters_) return;
-    QString quota = job_->quota ? QString("%1/%2").arg(passes_).arg(job_->quota) : QString("-");
     counters_->setText(QString("<span style='color:#1f7a32'><b>PASS %1</b></span>&nbsp;&nbsp;"
                                "<span style='color:#b71c1c'><b>FAIL %2</b></span>&nbsp;&nbsp;"
                                "YIELD <b>%3</b>&nbsp;&nbsp;QUOTA <b>%4</b>")
-                           .arg(passes_)
-                           .arg(fails_)
-                           .arg(qs(station::yieldText(passes_, fails_)), quota));
-    const QString clock = qs(station::elapsedText(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_)));
-    QString state = closing_         ? "stopping: ending the downloads"
-                    : ended_         ? qs("ended (" + endReason_ + ")")
-                    : stationPaused_ ? "station paused"
-                                     : "running";
+                           .arg(front_.passes())
+                           .arg(front_.fails())
+                           .arg(qs(front_.yield()), qs(front_.quota())));
+    const QString clock = qs(station::elapsedText(front_.elapsed()));
+    QString state = front_.stopping()        ? "stopping: ending the downloads"
+                    : front_.ended()         ? qs("ended (" + front_.totals()->reason + ")")
+                    : front_.stationPaused() ? "station paused"
+                                             : "running";
     status_->setText(state + "   " + clock);
 }
 
-int QtStationWindow::loadingCount() const {
-    int n = 0;
-    for (const Tile& tile : tiles_)
-        n += tile.shown == station::SlotState::Loading || tile.shown == station::SlotState::Checking;
-    return n;
-}
-
 void QtStationWindow::closeEvent(QCloseEvent* event) {
-    if (!station_ || ended_) {
+    if (!front_.started() || front_.ended()) {
         event->accept();
         return;
     }
     event->ignore();
-    if (closing_) return;  // already ending
-    const int loading = loadingCount();
+    if (front_.stopping()) return;  // already ending
+    const int loading = front_.busyCount();
     if (loading > 0 && !confirmClose(this, loading)) return;
     stopAndClose();
 }
 
 void QtStationWindow::stopAndClose() {
-    if (!station_ || ended_) {
+    if (!front_.started() || front_.ended()) {
         close();
         return;
     }
-    if (closing_) return;
-    closing_ = true;
-    station_->stop();
+    if (front_.stopping()) return;
+    front_.stop();
     refreshButtons();
     refreshCounters();
     ending_.start(50);

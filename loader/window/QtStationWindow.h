@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "JobFile.h"
-#include "Station.h"
+#include "station/StationFront.h"
 
 class QFrame;
 class QLabel;
@@ -21,13 +20,12 @@ class QLineSeries;
 class QProgressBar;
 class QPushButton;
 class QValueAxis;
-class StationRuns;
 
 // The production station for the operator at the line, read from a metre away: a tile per slot
 // (state in large letters and colour, progress, the unit's version, its last results), the
 // job and its counters above, a yield chart of this run below, and an alarm banner that stays
-// until acknowledged. The engine is the command line's (loader/station); the slots' runs are
-// unit-loader-cli processes, which record every attempt.
+// until acknowledged. It draws the station's front core (station::StationFront), which the
+// command line draws too; the slots' runs are unit-loader-cli processes, which record every attempt.
 //
 // Object names, for tests and accessibility: "job", "counters", "status", "pauseStation",
 // "alarm" with "alarmText" and "acknowledge", "yieldChart"; each tile "slot-NAME" with "state",
@@ -49,13 +47,9 @@ public:
     // `error` for the operator, when the station cannot start; no unit is touched then.
     bool start(const Setup& setup, std::string& error);
 
-    // The unit-loader-cli beside this program (else the one it was built with), unless
-    // UNIT_LOADER_CLI names another.
-    static std::string findCommandLineProgram();
-
     // Asked before closing while units load: true goes on (stop and close).
     std::function<bool(QWidget* parent, int loading)> confirmClose;
-    bool ended() const { return ended_; }
+    bool ended() const { return front_.ended(); }
     // Stops the station without asking and closes once every run has ended and been recorded.
     void stopAndClose();
 
@@ -65,8 +59,8 @@ protected:
 
 private:
     class Relay;
+    // A tile's widgets; what they show is the core's.
     struct Tile {
-        std::string name;
         QFrame* frame = nullptr;
         QLabel* state = nullptr;
         QLabel* detail = nullptr;
@@ -76,23 +70,18 @@ private:
         QLabel* unit = nullptr;
         QLineEdit* scan = nullptr;
         QPushButton* pause = nullptr;
-        station::SlotState shown = station::SlotState::Waiting;
-        bool held = false;     // paused by the operator
-        bool alarmed = false;  // paused by the stop rule
-        bool unacknowledged = false;
-        std::deque<bool> last;  // the last units' results, newest first
-        int passes = 0, fails = 0;
     };
 
     // Any thread: `f` runs on the window's thread.
     void post(std::function<void()> f);
     void build();
-    QFrame* makeTile(Tile& tile, int stateFontPixels);
-    void onState(std::size_t slot, station::SlotState state, const std::string& detail);
+    QFrame* makeTile(Tile& tile, const std::string& name, int stateFontPixels);
+    void drawState(std::size_t slot);
+    void onState(std::size_t slot, const station::SlotStatus& status);
     void onProgress(std::size_t slot, std::uint32_t done, std::uint32_t blocks);
     void onUnitStart(std::size_t slot, const std::string& unitId);
     void onAttemptEnd(std::size_t slot, const station::AttemptEnd& end);
-    void onUnitEnd(std::size_t slot, bool pass, const std::string& version, const std::string& why);
+    void onUnitEnd(std::size_t slot, const station::Verdict& verdict);
     void onAlarm(std::size_t slot, const std::string& text);
     void checkEnded();
     void togglePause(std::size_t slot);
@@ -100,22 +89,11 @@ private:
     void acknowledge();
     void refreshButtons();
     void refreshCounters();
-    int loadingCount() const;
 
     std::atomic<unsigned> posted_{0};
-    std::optional<station::Job> job_;
-    std::string hash_;
-    std::unique_ptr<StationRuns> runs_;
+    station::StationFront front_;
     std::unique_ptr<Relay> relay_;
-    std::unique_ptr<station::Station> station_;
     std::vector<Tile> tiles_;
-    std::vector<std::string> alarms_;
-    int passes_ = 0, fails_ = 0;
-    bool stationPaused_ = false;
-    bool closing_ = false;
-    bool ended_ = false;
-    std::string endReason_;
-    std::chrono::steady_clock::time_point started_;
     QTimer clock_;
     QTimer ending_;
 

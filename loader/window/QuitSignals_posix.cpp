@@ -1,4 +1,4 @@
-#include "QuitSignals.h"
+#include "window/QuitSignals.h"
 
 #include <fcntl.h>
 #include <unistd.h>

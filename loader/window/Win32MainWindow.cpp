@@ -1,4 +1,4 @@
-#include "Win32MainWindow.h"
+#include "window/Win32MainWindow.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "DialogTemplate.h"
+#include "window/DialogTemplate.h"
 
 namespace {
 

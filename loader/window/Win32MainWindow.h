@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "MainDialog.h"
+#include "window/MainDialog.h"
 
 // The operator's window on Windows: the modeless dialog of template 129 in the program's
 // resources. The worker's replies and SENDCANCEL arrive as the window system's registered

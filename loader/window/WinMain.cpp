@@ -4,7 +4,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
-#include "Win32MainWindow.h"
+#include "window/Win32MainWindow.h"
 
 namespace {
 

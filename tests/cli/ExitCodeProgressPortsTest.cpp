@@ -2,11 +2,11 @@
 // exit codes, progress texts and the serial-device listing on a made-up system tree.
 #include <gtest/gtest.h>
 
-#include "ChildEvent.h"
 #include "CliTestSupport.h"
-#include "ExitCode.h"
 #include "Ports.h"
 #include "Progress.h"
+#include "download/ExitCode.h"
+#include "units/ChildEvent.h"
 
 using namespace clitest;
 namespace fs = std::filesystem;

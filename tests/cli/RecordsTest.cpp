@@ -9,9 +9,9 @@
 #include <set>
 #include <sstream>
 
-#include "AttemptOf.h"
 #include "CliTestSupport.h"
 #include "UnitSimulator.h"
+#include "record/AttemptOf.h"
 
 using namespace clitest;
 using namespace unitsim;

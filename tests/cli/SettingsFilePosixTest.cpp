@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "SettingsFile.h"
 #include "TempDir.h"
 #include "TestBytes.h"
+#include "settings/SettingsFile.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <map>
 
-#include "SettingsFile.h"
 #include "TempDir.h"
 #include "TestBytes.h"
+#include "settings/SettingsFile.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "AttemptOf.h"
 #include "CliTestSupport.h"
 #include "UnitSimulator.h"
+#include "record/AttemptOf.h"
 
 using namespace clitest;
 using namespace unitsim;

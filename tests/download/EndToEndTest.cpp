@@ -7,10 +7,10 @@
 #include <functional>
 #include <memory>
 
-#include "DialogCore.h"
-#include "EmbeddedResource.h"
 #include "Recording.h"
 #include "UnitSimulator.h"
+#include "core/DialogCore.h"
+#include "session/EmbeddedResource.h"
 
 using namespace unitsim;
 using namespace std::chrono_literals;

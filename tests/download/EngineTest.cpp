@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "DialogCore.h"
 #include "Recording.h"
+#include "core/DialogCore.h"
 
 namespace {
 

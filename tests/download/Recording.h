@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "ByteBuffer.h"
-#include "Messages.h"
-#include "OperatorFeedback.h"
 #include "TempDir.h"
 #include "TestBytes.h"
-#include "UnitLink.h"
+#include "download/OperatorFeedback.h"
+#include "download/UnitLink.h"
+#include "session/Messages.h"
 
 struct RecordedBox {
     enum Kind { Table, Info, Pair } kind;

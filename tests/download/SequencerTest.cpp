@@ -2,11 +2,11 @@
 // what would have gone to the unit. The end-to-end tests cover the same paths on the line.
 #include <gtest/gtest.h>
 
-#include "DownloadImage.h"
-#include "DownloadSequencer.h"
 #include "Recording.h"
-#include "RunControl.h"
-#include "VersionCheck.h"
+#include "download/DownloadImage.h"
+#include "download/DownloadSequencer.h"
+#include "download/RunControl.h"
+#include "download/VersionCheck.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "Crc16.h"
-#include "DownloadImage.h"
 #include "FuzzCheck.h"
 #include "TempDir.h"
+#include "download/DownloadImage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const TempDir dir;

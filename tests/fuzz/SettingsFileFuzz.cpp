@@ -7,8 +7,8 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "SettingsFile.h"
 #include "TempDir.h"
+#include "settings/SettingsFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const TempDir dir;

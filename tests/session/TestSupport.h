@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "Messages.h"
 #include "TempDir.h"
 #include "TestBytes.h"
 #include "platform/Mailslot.h"
+#include "session/Messages.h"
 
 // Gives the test its own mailslot directory so parallel test processes never share a listener.
 class PrivateMailslots {

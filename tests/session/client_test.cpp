@@ -7,11 +7,11 @@
 
 #include <thread>
 
-#include "CommWorker.h"
-#include "EmbeddedResource.h"
-#include "LibraryClient.h"
 #include "TestSupport.h"
 #include "UnitFrames.h"
+#include "session/CommWorker.h"
+#include "session/EmbeddedResource.h"
+#include "session/LibraryClient.h"
 
 namespace {
 

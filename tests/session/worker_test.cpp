@@ -2,12 +2,12 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "CommWorker.h"
-#include "EmbeddedResource.h"
 #include "TestSupport.h"
 #include "UnitFrames.h"
-#include "UnitSession.h"
 #include "UnitSimulator.h"
+#include "session/CommWorker.h"
+#include "session/EmbeddedResource.h"
+#include "session/UnitSession.h"
 
 namespace {
 

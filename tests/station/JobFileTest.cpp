@@ -2,10 +2,10 @@
 // is touched; the image is the one the job names or nothing.
 #include <gtest/gtest.h>
 
-#include "AttemptOf.h"
-#include "JobFile.h"
 #include "TempDir.h"
 #include "TestBytes.h"
+#include "record/AttemptOf.h"
+#include "station/JobFile.h"
 
 using namespace station;
 

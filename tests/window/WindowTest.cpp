@@ -21,19 +21,19 @@
 #include <filesystem>
 #include <memory>
 
-#include "AttemptOf.h"
 #include "CliTestSupport.h"
-#include "DialogTemplate.h"
 #include "HostPort.h"
-#include "QtHistoryView.h"
-#include "QtMainWindow.h"
-#include "QtStationWindow.h"
-#include "RecordServer.h"
-#include "RecordStore.h"
 #include "TempDir.h"
 #include "TestBytes.h"
 #include "UnitSimulator.h"
 #include "platform/Mailslot.h"
+#include "record/AttemptOf.h"
+#include "record/RecordServer.h"
+#include "record/RecordStore.h"
+#include "window/DialogTemplate.h"
+#include "window/QtHistoryView.h"
+#include "window/QtMainWindow.h"
+#include "window/QtStationWindow.h"
 
 using namespace unitsim;
 namespace fs = std::filesystem;

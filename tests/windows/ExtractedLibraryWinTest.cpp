@@ -9,11 +9,11 @@
 // Needs windows.h first.
 #include <tlhelp32.h>
 
-#include "ExtractedLibrary.h"
 #include "TempDir.h"
 #include "TestBytes.h"
 #include "platform/ProgramDirectory.h"
-#include "platform/System.h"
+#include "session/ExtractedLibrary.h"
+#include "session/platform/System.h"
 
 namespace {
 

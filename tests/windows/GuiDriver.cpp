@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "DialogTemplate.h"
-#include "OperatorFeedback.h"
+#include "download/OperatorFeedback.h"
+#include "window/DialogTemplate.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/GlobalMemory.h"
 #include "platform/Mailslot.h"
 #include "platform/ProgramDirectory.h"
-#include "platform/System.h"
+#include "session/platform/System.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "Crc16.h"
-#include "Diagnose.h"
-#include "DownloadImage.h"
-#include "ExitCode.h"
-#include "OperatorFeedback.h"
+#include "download/DownloadImage.h"
+#include "download/ExitCode.h"
+#include "download/OperatorFeedback.h"
+#include "session/Diagnose.h"
 
 namespace fs = std::filesystem;
 

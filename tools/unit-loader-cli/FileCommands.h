@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "DownloadImage.h"
+#include "download/DownloadImage.h"
 
 // What a download file holds, as the loader would cut it.
 struct FileSummary {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "Diagnose.h"  // accessAdvice
-#include "SerialDevices.h"
+#include "session/Diagnose.h"  // accessAdvice
+#include "session/SerialDevices.h"
 
 std::string describePorts(const std::vector<SerialPortInfo>& ports);
 int portsCommand();

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ExitCode.h"
+#include "download/ExitCode.h"
 
 std::string describePorts(const std::vector<SerialPortInfo>& ports) {
     if (ports.empty()) return "No serial devices found.\n";

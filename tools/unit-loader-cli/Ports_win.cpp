@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "ExitCode.h"
 #include "Ports.h"
+#include "download/ExitCode.h"
 
 std::string describePorts(const std::vector<SerialPortInfo>& ports) {
     if (ports.empty()) return "No serial ports found.\n";

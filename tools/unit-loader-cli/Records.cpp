@@ -6,12 +6,12 @@
 #include <map>
 #include <tuple>
 
-#include "AttemptJson.h"
-#include "AttemptRecorder.h"
-#include "ExitCode.h"
-#include "RecordStore.h"
 #include "SafeText.h"
-#include "SettingsFile.h"
+#include "download/ExitCode.h"
+#include "record/AttemptJson.h"
+#include "record/AttemptRecorder.h"
+#include "record/RecordStore.h"
+#include "settings/SettingsFile.h"
 
 namespace {
 
@@ -245,15 +245,9 @@ std::unique_ptr<Forwarder> startForwarding(const RecordOptions& options, const s
     if (!why.empty()) note(why);
     if (url.empty()) return nullptr;
     const std::string path = recordsPathOf(options);
-    if (path.empty()) return nullptr;
-    if (path.ends_with(".jsonl")) {
-        note(
-            "a journal keeps no queue for the records server; nothing is forwarded (records import reads the "
-            "journal into an SQLite file, which does)");
-        return nullptr;
-    }
-    if (!recordServerBuilt()) {
-        note("this build cannot reach a records server; the attempts stay in " + path);
+    const ForwardPlan plan = forwardPlan(path, url);
+    if (!plan.forward) {
+        if (!plan.note.empty()) note(plan.note);
         return nullptr;
     }
     if (const std::string warning = unverifiedServerWarning(url); !warning.empty()) note("warning: " + warning);

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "RecordServer.h"
 #include "UnitRun.h"
+#include "record/RecordServer.h"
 
 // Where the attempts of a download or version check go, as the options and settings say.
 struct RecordOptions {

@@ -7,17 +7,18 @@
 #include <filesystem>
 #include <set>
 
-#include "ChildEvent.h"
-#include "ChildProcess.h"
 #include "Console.h"
-#include "ExitCode.h"
-#include "ExtractedLibrary.h"
-#include "SettingsFile.h"
+#include "ParentWatch.h"
 #include "SettingsProblem.h"
 #include "Several.h"
 #include "Signals.h"
 #include "Sinks.h"
 #include "Trace.h"
+#include "download/ExitCode.h"
+#include "session/ExtractedLibrary.h"
+#include "settings/SettingsFile.h"
+#include "units/ChildEvent.h"
+#include "units/ChildProcess.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ namespace {
 
 // The recorder of a unit's attempt, unless records are off or this build keeps none. A result
 // when the records file cannot be used: nothing may then be sent.
-std::optional<RunResult> recorderFor(UnitCommand command, const UnitArgs& args, const std::string& port,
+std::optional<RunResult> recorderFor(RunKind command, const UnitArgs& args, const std::string& port,
                                      std::unique_ptr<RunRecorder>& recorder) {
     if (!args.records.enabled) return std::nullopt;
     if (recordsPathOf(args.records).empty()) {
@@ -117,11 +118,10 @@ std::optional<RunResult> recorderFor(UnitCommand command, const UnitArgs& args, 
     recorder = openRecorder(args.records, port, why);
     if (why.empty()) return std::nullopt;
     RunResult r;
-    r.command = command;
+    r.kind = command;
     r.port = port;
     r.baud = args.baud;
     r.exitCode = exitcode::kRecord;
-    r.outcome = exitcode::name(exitcode::kRecord);
     const ReportBox box = recordRefusedBox(why);
     r.caption = box.caption;
     r.text = box.text + "\n(--no-record runs without a record.)";
@@ -131,10 +131,10 @@ std::optional<RunResult> recorderFor(UnitCommand command, const UnitArgs& args, 
 
 // A unit's own process: the parent chose port, baud rate and library; progress and result go
 // back to it as JSON lines.
-int runChild(UnitCommand command, const UnitArgs& args) {
+int runChild(RunKind command, const UnitArgs& args) {
     // Only a process this program started for a unit takes the option: it loads the library it
     // names, and reports in a form meant for the parent.
-    const char* parent = std::getenv(kUnitParentVariable);
+    const char* parent = std::getenv(units::kUnitParentVariable);
     if (!parent || std::string(parent) != std::to_string(parentProcess()) || args.ports.size() != 1) {
         std::fprintf(stderr, "unit-loader-cli: --unit-child is for unit-loader-cli's own use\n");
         return exitcode::kUsage;
@@ -166,7 +166,7 @@ int runChild(UnitCommand command, const UnitArgs& args) {
 
 }  // namespace
 
-int runUnitCommand(UnitCommand command, UnitArgs args) {
+int runUnitCommand(RunKind command, UnitArgs args) {
     if (!signals::install()) {
         std::fprintf(stderr, "unit-loader-cli: cannot set up signal handling\n");
         return exitcode::kInternal;
@@ -202,7 +202,7 @@ int runUnitCommand(UnitCommand command, UnitArgs args) {
     const std::string server = args.records.enabled ? recordsServerOf(args.records, serverNote) : std::string();
     std::unique_ptr<Forwarder> forwarder = startForwarding(args.records, forwardNote);
 
-    const bool download = command == UnitCommand::Download;
+    const bool download = command == RunKind::Download;
     int code;
     int outputError = 0;
     if (args.ports.size() > 1) {

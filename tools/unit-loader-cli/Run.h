@@ -23,7 +23,7 @@ struct UnitArgs {
 };
 
 // Runs the command; returns the exit code.
-int runUnitCommand(UnitCommand command, UnitArgs args);
+int runUnitCommand(RunKind command, UnitArgs args);
 
 // The baud-rate text as the engine reads it: a positive decimal number, else 9600.
 bool positiveNumber(const std::string& text);

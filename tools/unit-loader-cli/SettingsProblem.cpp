@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "SettingsFile.h"
+#include "settings/SettingsFile.h"
 
 namespace {
 

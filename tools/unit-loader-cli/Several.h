@@ -6,11 +6,11 @@
 
 #include "UnitRun.h"
 
-// Several units at once: one process per unit (ChildProcess), each a copy of this program
+// Several units at once: one process per unit (units::ChildRun), each a copy of this program
 // started with the hidden child option, reporting ChildEvents through a pipe. Every process is
 // waited for before this returns.
 struct SeveralOptions {
-    UnitCommand command = UnitCommand::Download;
+    RunKind command = RunKind::Download;
     std::string file;
     std::vector<std::string> ports;
     std::string baud;

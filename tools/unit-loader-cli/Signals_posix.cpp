@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Signals.h"
+#include "units/ChildProcess.h"
 
 namespace signals {
 
@@ -67,6 +68,9 @@ bool install() {
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGHUP, &action, nullptr);  // the terminal went away: clean up all the same
     std::signal(SIGPIPE, SIG_IGN);
+    // The units' processes are ended with this one at once, and wake a wait on a stop request
+    // (units/ChildProcess.h).
+    units::installProcessHooks({&addChild, &removeChild, &fd, &event});
     return true;
 }
 

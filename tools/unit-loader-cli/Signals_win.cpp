@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Signals.h"
+#include "units/ChildProcess.h"
 
 namespace signals {
 
@@ -55,6 +56,8 @@ BOOL WINAPI onConsoleEvent(DWORD type) {
 bool install() {
     if (!stopEvent) stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);  // stays set: a stop is final
     if (!closedEvent) closedEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // The units' processes wake a wait on a stop request (units/ChildProcess.h).
+    units::installProcessHooks({&addChild, &removeChild, &fd, &event});
     return stopEvent && closedEvent && ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 

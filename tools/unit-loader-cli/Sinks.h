@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "ChildEvent.h"
 #include "Progress.h"
 #include "UnitRun.h"
+#include "units/ChildEvent.h"
 
 // One line for a run in progress: the bar (or the plain text) for a download, the status line
 // alone for a version check.

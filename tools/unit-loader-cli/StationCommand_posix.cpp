@@ -7,14 +7,12 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "ChildProcess.h"
 #include "Console.h"
-#include "ExitCode.h"
-#include "JobFile.h"
-#include "RecordStore.h"
+#include "Records.h"
 #include "Signals.h"
-#include "Station.h"
-#include "StationRuns.h"
+#include "download/ExitCode.h"
+#include "station/StationFront.h"
+#include "units/ChildProcess.h"
 
 using namespace std::chrono_literals;
 
@@ -22,24 +20,21 @@ namespace {
 
 constexpr auto kRedraw = 200ms;
 
-std::string kindName(station::RunKind kind) { return kind == station::RunKind::Download ? "download" : "version"; }
+std::string kindName(RunKind kind) { return kind == RunKind::Download ? "download" : "version"; }
 
 // What the operator sees: one line per event, JSON lines, or on a terminal a table redrawn in
-// place. The station calls it one event at a time; the table is drawn from the main thread.
+// place, drawn from the station's front core. The station calls it one event at a time; the
+// table is drawn from the main thread too, so the core is reached under this object's lock.
 class Display : public station::StationObserver {
 public:
     enum class Mode { Lines, Json, Table };
-    Display(const station::Job& job, const std::string& imageHash, Mode mode)
-        : job_(job), hash_(imageHash), mode_(mode), rows_(job.slots.size()), started_(SteadyClock::now()) {}
+    Display(station::StationFront& front, Mode mode) : front_(front), job_(front.job()), mode_(mode) {}
 
-    void slotState(std::size_t slot, station::SlotState state, const std::string& detail) override {
+    void slotState(std::size_t slot, const station::SlotStatus& status) override {
         std::lock_guard lock(mutex_);
-        Row& row = rows_[slot];
-        row.state = state;
-        if (state == station::SlotState::Pass || state == station::SlotState::Fail) {
-            row.last = state == station::SlotState::Pass ? "PASS" : "FAIL";
-        }
-        if (state == station::SlotState::Loading) row.done = row.blocks = 0;
+        front_.slotState(slot, status);
+        const station::SlotState state = status.state;
+        const std::string detail = status.detail();
         if (mode_ == Mode::Json) {
             emit({{"event", "slot_state"},
                   {"slot", name(slot)},
@@ -47,11 +42,16 @@ public:
                   {"detail", detail}});
         } else if (mode_ == Mode::Lines) {
             std::string text = station::stateName(state);
-            if (state == station::SlotState::Pass || state == station::SlotState::Fail) text = row.last;
+            if (state == station::SlotState::Pass || state == station::SlotState::Fail)
+                text = state == station::SlotState::Pass ? "PASS" : "FAIL";
             line(name(slot) + ": " + text + (detail.empty() ? "" : ": " + detail));
         }
     }
-    void attemptStart(std::size_t slot, station::RunKind kind, int attempt) override {
+    void unitStart(std::size_t slot, const std::string& unitId) override {
+        std::lock_guard lock(mutex_);
+        front_.unitStart(slot, unitId);
+    }
+    void attemptStart(std::size_t slot, RunKind kind, int attempt) override {
         std::lock_guard lock(mutex_);
         if (mode_ == Mode::Json)
             emit({{"event", "attempt_start"}, {"slot", name(slot)}, {"kind", kindName(kind)}, {"attempt", attempt}});
@@ -60,33 +60,31 @@ public:
     }
     void progress(std::size_t slot, std::uint32_t done, std::uint32_t blocks) override {
         std::lock_guard lock(mutex_);
-        rows_[slot].done = done;
-        rows_[slot].blocks = blocks;
+        front_.progress(slot, done, blocks);
     }
     void attemptEnd(std::size_t slot, const station::AttemptEnd& end) override {
         std::lock_guard lock(mutex_);
+        front_.attemptEnd(slot, end);
         const auto& o = end.outcome;
-        if (!o.version.empty()) rows_[slot].version = o.version;
         if (mode_ == Mode::Json) {
-            nlohmann::json j{{"event", "attempt_end"}, {"slot", name(slot)},   {"kind", kindName(end.kind)},
-                             {"attempt", end.attempt}, {"outcome", o.outcome}, {"exit_code", o.exitCode},
+            nlohmann::json j{{"event", "attempt_end"}, {"slot", name(slot)},         {"kind", kindName(end.kind)},
+                             {"attempt", end.attempt}, {"outcome", o.outcomeName()}, {"exit_code", o.exitCode},
                              {"record", o.recordId},   {"text", o.headline}};
-            if (end.kind == station::RunKind::Version) j["version"] = o.version;
+            if (end.kind == RunKind::VersionCheck) j["version"] = o.version;
             emit(j);
         } else if (mode_ == Mode::Lines) {
-            line(name(slot) + ": " + kindName(end.kind) + " ended: " + o.outcome +
-                 (end.kind == station::RunKind::Version && !o.version.empty() ? " \"" + o.version + "\"" : "") +
+            line(name(slot) + ": " + kindName(end.kind) + " ended: " + o.outcomeName() +
+                 (end.kind == RunKind::VersionCheck && !o.version.empty() ? " \"" + o.version + "\"" : "") +
                  (o.recordId.empty() ? "" : " (record " + o.recordId + ")"));
         }
     }
-    void unitEnd(std::size_t slot, bool pass, const std::string&, const std::string&) override {
+    void unitEnd(std::size_t slot, const station::Verdict& verdict) override {
         std::lock_guard lock(mutex_);
-        ++(pass ? rows_[slot].passes : rows_[slot].fails);
-        ++(pass ? passes_ : fails_);
+        front_.unitEnd(slot, verdict);
     }
     void alarm(std::size_t slot, const std::string& text) override {
         std::lock_guard lock(mutex_);
-        rows_[slot].alarm = text;
+        front_.alarm(slot, text);
         if (mode_ == Mode::Json)
             emit({{"event", "alarm"}, {"slot", name(slot)}, {"text", text}});
         else
@@ -94,6 +92,7 @@ public:
     }
     void stationEnd(const station::Totals& t) override {
         std::lock_guard lock(mutex_);
+        front_.stationEnd(t);
         const auto elapsed = std::chrono::duration<double>(SteadyClock::now() - started_).count();
         if (mode_ == Mode::Json) {
             emit({{"event", "station_end"},
@@ -123,13 +122,6 @@ public:
     }
 
 private:
-    struct Row {
-        station::SlotState state = station::SlotState::Waiting;
-        std::uint32_t done = 0, blocks = 0;
-        std::string last = "-", version = "-", alarm;
-        int passes = 0, fails = 0;
-    };
-
     std::string name(std::size_t slot) const { return job_.slots[slot].name; }
     static void emit(const nlohmann::json& j) {
         std::fputs((j.dump() + "\n").c_str(), stdout);
@@ -161,25 +153,28 @@ private:
         if (mode_ != Mode::Table) return;
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started_);
         std::vector<std::string> lines;
-        lines.push_back(fit(job_.name, 18) + " " + hash_.substr(0, 8) + " pass " + std::to_string(passes_) + " fail " +
-                        std::to_string(fails_) + " yield " + station::yieldText(passes_, fails_) + " quota " +
-                        (job_.quota ? std::to_string(job_.quota) : std::string("-")) + " " +
-                        station::elapsedText(elapsed));
+        lines.push_back(fit(job_.name, 18) + " " + front_.imageHash().substr(0, 8) + " pass " +
+                        std::to_string(front_.passes()) + " fail " + std::to_string(front_.fails()) + " yield " +
+                        front_.yield() + " quota " + (job_.quota ? std::to_string(job_.quota) : std::string("-")) +
+                        " " + station::elapsedText(elapsed));
         lines.push_back("SLOT    STATE     PROGRESS          LAST  VERSION            PASS FAIL");
-        for (std::size_t i = 0; i < rows_.size(); ++i) {
-            const Row& r = rows_[i];
+        const auto& tiles = front_.tiles();
+        for (std::size_t i = 0; i < tiles.size(); ++i) {
+            const station::StationFront::Tile& r = tiles[i];
+            const station::SlotState state = r.status.state;
             std::string bar = "-";
-            if (r.state == station::SlotState::Loading && r.blocks) {
+            if (state == station::SlotState::Loading && r.blocks) {
                 const std::uint32_t filled = r.done * 10 / r.blocks;
                 bar = "[" + std::string(filled, '#') + std::string(10 - filled, '.') + "] " +
                       std::to_string(r.done * 100 / r.blocks) + "%";
             }
-            const char* colour = r.state == station::SlotState::Waiting ? "\033[2m" : "";
-            const char* lastColour = r.last == "PASS" ? "\033[32m" : r.last == "FAIL" ? "\033[31m" : "";
-            lines.push_back(std::string(colour) + fit(name(i), 7) + " " + fit(station::stateName(r.state), 9) + " " +
-                            fit(bar, 17) + " " + lastColour + fit(r.last, 4) + "\033[0m" + colour + "  " +
-                            fit(r.version, 18) + " " + fit(std::to_string(r.passes), 4) + " " +
-                            fit(std::to_string(r.fails), 4) + "\033[0m");
+            const std::string lastResult = r.last.empty() ? "-" : r.last.front() ? "PASS" : "FAIL";
+            const char* colour = state == station::SlotState::Waiting ? "\033[2m" : "";
+            const char* lastColour = lastResult == "PASS" ? "\033[32m" : lastResult == "FAIL" ? "\033[31m" : "";
+            lines.push_back(std::string(colour) + fit(name(i), 7) + " " + fit(station::stateName(state), 9) + " " +
+                            fit(bar, 17) + " " + lastColour + fit(lastResult, 4) + "\033[0m" + colour + "  " +
+                            fit(r.lastVersion.empty() ? "-" : r.lastVersion, 18) + " " +
+                            fit(std::to_string(r.passes), 4) + " " + fit(std::to_string(r.fails), 4) + "\033[0m");
         }
         std::string text = "\r";
         for (int i = 1; i < drawn_; ++i) text += "\033[A";
@@ -189,14 +184,12 @@ private:
         drawn_ = last ? 0 : static_cast<int>(lines.size());
     }
 
+    station::StationFront& front_;
     const station::Job& job_;
-    const std::string hash_;
     const Mode mode_;
     std::mutex mutex_;
-    std::vector<Row> rows_;
-    int passes_ = 0, fails_ = 0;
     int drawn_ = 0;
-    const SteadyClock::time_point started_;
+    const SteadyClock::time_point started_ = SteadyClock::now();
 };
 
 }  // namespace
@@ -206,21 +199,13 @@ int stationCommand(const StationArgs& args) {
         std::fprintf(stderr, "unit-loader-cli: cannot set up signal handling\n");
         return exitcode::kInternal;
     }
-    const station::JobResult read = station::readJobFile(args.job);
-    if (!read.job) {
-        std::fprintf(stderr, "unit-loader-cli: %s\n", read.error.c_str());
-        return exitcode::kUsage;
-    }
-    const station::Job& job = *read.job;
-    std::string error;
-    const auto image = station::loadImage(job, error);
-    if (!image) {
-        std::fprintf(stderr, "unit-loader-cli: %s\n", error.c_str());
-        return exitcode::kFile;
-    }
-
-    StationRuns::Setup setup{
-        selfPath(), {}, args.records.operatorName.empty() ? job.operatorName : args.records.operatorName};
+    station::StationFront front;
+    const auto refused = [](const station::StationFront::Problem& p) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", p.text.c_str());
+        return p.exitCode;
+    };
+    if (auto problem = front.openJob(args.job)) return refused(*problem);
+    const station::Job& job = front.job();
     if (job.scanUnitId) {
         std::fprintf(stderr,
                      "unit-loader-cli: the job asks for each unit's id to be scanned (unit_id = \"scan\"); run it "
@@ -228,47 +213,37 @@ int stationCommand(const StationArgs& args) {
                      args.job.c_str());
         return exitcode::kUsage;
     }
+    std::string records;
     if (args.records.enabled) {
-        setup.records = recordsPathOf(args.records);
-        if (setup.records.empty()) {
+        records = recordsPathOf(args.records);
+        if (records.empty()) {
             std::fprintf(stderr,
                          "unit-loader-cli: this user has no home directory for the records file; --records PATH "
                          "names one, --no-record runs without\n");
             return exitcode::kRecord;
         }
-        // Refused before any unit is touched, not on the first unit of every slot.
-        try {
-            openRecordStore(setup.records);
-        } catch (const RecordError& e) {
-            std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
-            return exitcode::kRecord;
-        }
+        if (auto problem = front.checkRecords(records)) return refused(*problem);
     }
-    StationRuns runs;
-    if (!runs.prepare(job, image->bytes, std::move(setup), error)) {
-        std::fprintf(stderr, "unit-loader-cli: %s\n", error.c_str());
-        return exitcode::kInternal;
-    }
-    signals::removeWhenEndedAtOnce(runs.libraryPath());
+    // Each unit runs in a copy of this program.
+    const std::string operatorName = args.records.operatorName.empty() ? job.operatorName : args.records.operatorName;
+    if (auto problem = front.prepare(units::selfPath(), records, operatorName)) return refused(*problem);
+    signals::removeWhenEndedAtOnce(front.libraryPath());
 
     const Display::Mode mode = args.json                                                     ? Display::Mode::Json
                                : Console::instance().isTerminal() && ::isatty(STDOUT_FILENO) ? Display::Mode::Table
                                                                                              : Display::Mode::Lines;
-    Display display(job, image->sha256, mode);
-    station::Station station(
-        job, [&](std::size_t slot) { return runs.link(slot); }, display);
-    station.start();
+    Display display(front, mode);
+    front.start(display, station::Ending::WhenAllAlarmed);
     bool stopped = false;
-    while (!station.waitEnded(mode == Display::Mode::Table ? kRedraw : 1000ms)) {
+    while (!front.waitEnded(mode == Display::Mode::Table ? kRedraw : 1000ms)) {
         if (signals::caught() && !stopped) {
-            station.stop();
+            front.stop();
             stopped = true;
         }
         display.draw();
     }
-    if (signals::caught() && !stopped) station.stop();
-    const station::Totals totals = station.finish();
-    runs.remove();
+    if (signals::caught() && !stopped) front.stop();
+    const station::Totals totals = front.finish();
     signals::sessionClosed();
     return signals::caught() ? exitcode::kInterrupted : totals.exitCode;
 }

@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "ExitCode.h"
 #include "StationCommand.h"
+#include "download/ExitCode.h"
 
 // The Windows build has no station yet: its job files need the TOML reader of the Linux build.
 int stationCommand(const StationArgs&) {

@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "Console.h"
-#include "Diagnose.h"
-#include "DialogCore.h"
 #include "Doorbell.h"
-#include "ExitCode.h"
 #include "SafeText.h"
 #include "Signals.h"
+#include "core/DialogCore.h"
+#include "download/ExitCode.h"
+#include "session/Diagnose.h"
 
 namespace {
 
@@ -73,17 +73,11 @@ std::string hexPair(std::uint8_t high, std::uint8_t low) {
 // What the program reports of a run, from the engine's report.
 RunResult resultOf(const RunOptions& options, const RunReport& report, double seconds) {
     RunResult result;
-    result.command = options.command;
+    result.kind = options.command;
     result.port = options.port;
     result.baud = options.baud;
-    const exitcode::Ending e = exitcode::ofReport(report);
-    result.exitCode = e.code;
-    result.outcome = e.outcome;
-    if (report.failure) {
-        // Appended, not `"F" + ...`: g++ 12 at -O3 takes that for an overlapping copy (-Wrestrict).
-        result.failure = "F";
-        result.failure += std::to_string(failureNumber(*report.failure));
-    }
+    result.exitCode = exitcode::ofReport(report).code;
+    result.ended = report.outcome;
     result.caption = report.box.caption;
     result.text = report.box.text;
     result.headline = boxHeadline(report.box);
@@ -116,11 +110,10 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     // Every way a run ends delivers its report; without one the program itself went wrong.
     auto internalError = [&] {
         RunResult result;
-        result.command = options.command;
+        result.kind = options.command;
         result.port = options.port;
         result.baud = options.baud;
         result.exitCode = exitcode::kInternal;
-        result.outcome = "internal error";
         result.seconds = seconds();
         return result;
     };
@@ -135,7 +128,6 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     auto recordRefused = [&](const std::string& why) {
         RunResult result = internalError();
         result.exitCode = exitcode::kRecord;
-        result.outcome = exitcode::name(exitcode::kRecord);
         const ReportBox box = recordRefusedBox(why);
         result.caption = box.caption;
         result.text = box.text;
@@ -148,16 +140,14 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
             if (auto why = options.recorder->end(*feedback.report, result)) {
                 Console::instance().line("unit-loader-cli: the end of the attempt was not recorded: " + *why);
                 result.exitCode = exitcode::worse(result.exitCode, exitcode::kRecord);
-                result.outcome = exitcode::name(result.exitCode);
                 const ReportBox box = recordEndFailedBox(*why);
                 result.explanation += (result.explanation.empty() ? "" : "\n") + box.caption + ": " + box.text;
             }
         return result;
     };
-    const RunStart start{options.command == UnitCommand::Download ? RunKind::Download : RunKind::VersionCheck,
-                         connection.baud, options.file, nullptr, options.recordedFile};
+    const RunStart start{options.command, connection.baud, options.file, nullptr, options.recordedFile};
 
-    if (options.command == UnitCommand::Download) {
+    if (options.command == RunKind::Download) {
         if (!core.SelectDownloadFile(options.file)) {
             if (options.recorder)
                 if (auto why = options.recorder->begin(start)) return recordRefused(*why);
@@ -209,58 +199,10 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     return record(ended());
 }
 
-nlohmann::json toJson(const RunResult& r) {
-    // The unit's bytes (its version, the box that shows it) need not be UTF-8: escaped, as the
-    // record keeps them, so that neither the output nor a unit's process fails on them.
-    const auto text = [](const std::string& t) { return safetext::utf8Escaped(t); };
-    nlohmann::json j;
-    j["command"] = r.command == UnitCommand::Download ? "download" : "version";
-    j["port"] = text(r.port);
-    // A number where it is one, as a script compares it.
-    if (!r.baud.empty() && r.baud.size() <= 9 && r.baud.find_first_not_of("0123456789") == std::string::npos)
-        j["baud"] = std::stol(r.baud);
-    else
-        j["baud"] = text(r.baud);
-    j["outcome"] = r.outcome;
-    j["exitCode"] = r.exitCode;
-    j["caption"] = text(r.caption);
-    j["text"] = text(r.text);
-    j["explanation"] = r.explanation.empty() ? nlohmann::json() : nlohmann::json(text(r.explanation));
-    j["failure"] = r.failure.empty() ? nlohmann::json() : nlohmann::json(r.failure);
-    if (r.command == UnitCommand::Version) j["version"] = text(r.version);
-    j["unitCrc"] = r.unitCrc ? nlohmann::json(*r.unitCrc) : nlohmann::json();
-    j["fileCrc"] = r.fileCrc ? nlohmann::json(*r.fileCrc) : nlohmann::json();
-    j["blocks"] = r.blocks;
-    j["blocksDone"] = r.blocksDone;
-    j["bytes"] = r.bytes;
-    j["seconds"] = r.seconds;
-    return j;
-}
-
-RunResult resultFromJson(const nlohmann::json& j) {
-    RunResult r;
-    r.command = j.value("command", "download") == "version" ? UnitCommand::Version : UnitCommand::Download;
-    r.port = j.value("port", "");
-    if (j.contains("baud"))
-        r.baud = j["baud"].is_number() ? std::to_string(j["baud"].get<long>()) : j.value("baud", "");
-    r.outcome = j.value("outcome", "");
-    r.exitCode = j.value("exitCode", exitcode::kInternal);
-    r.caption = j.value("caption", "");
-    r.text = j.value("text", "");
-    if (j.contains("explanation") && j["explanation"].is_string()) r.explanation = j["explanation"];
-    if (j.contains("failure") && j["failure"].is_string()) r.failure = j["failure"];
-    r.version = j.value("version", "");
-    if (j.contains("unitCrc") && j["unitCrc"].is_string()) r.unitCrc = j["unitCrc"].get<std::string>();
-    if (j.contains("fileCrc") && j["fileCrc"].is_string()) r.fileCrc = j["fileCrc"].get<std::string>();
-    r.blocks = j.value("blocks", 0u);
-    r.blocksDone = j.value("blocksDone", 0u);
-    r.bytes = j.value("bytes", std::uint64_t{0});
-    r.seconds = j.value("seconds", 0.0);
-    return r;
-}
-
 std::string outcomeText(const RunResult& r) {
-    if (r.command == UnitCommand::Version && r.exitCode == exitcode::kSuccess) return r.version + "\n";
+    // The unit's bytes reach a terminal here: no escape sequence of a unit's may act on it.
+    if (r.kind == RunKind::VersionCheck && r.exitCode == exitcode::kSuccess)
+        return safetext::terminalSafe(r.version) + "\n";
     if (r.caption.empty() && r.text.empty()) return {};
     return r.caption + "\n" + r.text + "\n" + (r.explanation.empty() ? "" : r.explanation + "\n");
 }

@@ -2,20 +2,18 @@
 
 #include <chrono>
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
-#include "DownloadImage.h"
 #include "Progress.h"
-#include "RunReport.h"
-
-enum class UnitCommand { Download, Version };
+#include "download/DownloadImage.h"
+#include "download/RunReport.h"
+#include "units/RunResult.h"
 
 class RunRecorder;
 
 struct RunOptions {
-    UnitCommand command = UnitCommand::Download;
+    RunKind command = RunKind::Download;
     std::string file;  // downloads only
     std::string port;
     std::string baud;  // as the baud-rate list would give it
@@ -29,32 +27,6 @@ struct RunOptions {
     std::string recordedFile = {};
 };
 
-// How one download or version check ended, and what the operator would have been shown.
-struct RunResult {
-    UnitCommand command = UnitCommand::Download;
-    std::string port;
-    std::string baud;
-    int exitCode = 0;
-    std::string outcome;  // "success", "warning", "failure", "connection failure", "file error", ...
-    std::string caption;  // the message box, when there was one
-    std::string text;
-    // The run's line in a table of several: the caption, or the first line of a box whose caption
-    // is only the program's title (not part of the JSON result).
-    std::string headline;
-    // The program's own lines under the box: why the port or the file could not be opened.
-    std::string explanation;
-    std::string failure;                 // "F1" .. "F9" for failures
-    std::string version;                 // the version text of a successful check
-    std::optional<std::string> unitCrc;  // "%02X%02X" of the verify result bytes 5 and 4
-    std::optional<std::string> fileCrc;  // "%04X"
-    std::uint32_t blocks = 0;
-    std::uint32_t blocksDone = 0;
-    std::uint64_t bytes = 0;
-    double seconds = 0;
-};
-
-nlohmann::json toJson(const RunResult& result);
-RunResult resultFromJson(const nlohmann::json& json);
 // What a person reads: the box's caption, then its text and the explanation under it; a version
 // check's version alone.
 std::string outcomeText(const RunResult& result);

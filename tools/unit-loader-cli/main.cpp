@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "ExitCode.h"
 #include "FileCommands.h"
 #include "Ports.h"
 #include "Run.h"
 #include "SafeText.h"
 #include "StationCommand.h"
 #include "UnitLoaderVersion.h"
+#include "download/ExitCode.h"
 
 namespace {
 
@@ -27,8 +27,8 @@ CLI::Validator recordText(std::size_t maxBytes) {
         "");
 }
 
-void addUnitOptions(CLI::App& sub, UnitArgs& args, UnitCommand command) {
-    const bool download = command == UnitCommand::Download;
+void addUnitOptions(CLI::App& sub, UnitArgs& args, RunKind command) {
+    const bool download = command == RunKind::Download;
     sub.add_option("--port", args.ports,
                    std::string("Serial port: a device (/dev/ttyUSB0), a name under /dev (ttyUSB0) or COMn "
                                "(/dev/ttyS<n-1>).\n") +
@@ -112,14 +112,14 @@ int run(int argc, char** argv) {
         app.add_subcommand("download", "Download FILE into the unit; prints the outcome as the loader's box shows it");
     download->add_option("FILE", downloadArgs.file, "Download file (ends in its CRC-16 trailer, high byte first)")
         ->required();
-    addUnitOptions(*download, downloadArgs, UnitCommand::Download);
+    addUnitOptions(*download, downloadArgs, RunKind::Download);
 
     UnitArgs versionArgs;
     auto* version = app.add_subcommand(
         "version",
         "Read the unit's software version and print it: waits for the unit to report Disable, asks for\n"
         "its version and prints the text of the reply. Nothing is written to the unit.");
-    addUnitOptions(*version, versionArgs, UnitCommand::Version);
+    addUnitOptions(*version, versionArgs, RunKind::VersionCheck);
 
     app.add_subcommand("ports", "List the serial devices of this machine, with their stable names");
 
@@ -238,8 +238,8 @@ try {
     return app.exit(e) == 0 ? exitcode::kSuccess : exitcode::kUsage;
 }
 
-if (*download) return runUnitCommand(UnitCommand::Download, downloadArgs);
-if (*version) return runUnitCommand(UnitCommand::Version, versionArgs);
+if (*download) return runUnitCommand(RunKind::Download, downloadArgs);
+if (*version) return runUnitCommand(RunKind::VersionCheck, versionArgs);
 if (app.got_subcommand("ports")) return portsCommand();
 if (*stationCmd) return stationCommand(stationArgs);
 if (*recordsCmd) return recordsCommand(records);

@@ -1,4 +1,4 @@
-#include "platform/System.h"
+#include "session/platform/System.h"
 
 #include <windows.h>
 

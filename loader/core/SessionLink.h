@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "UnitLink.h"
-#include "UnitSession.h"
+#include "download/UnitLink.h"
+#include "session/UnitSession.h"
 
 // The engine's link to the unit through a real session: the worker thread and the px417
 // library written out beforehand.

@@ -1,6 +1,6 @@
-#include "SessionLink.h"
+#include "core/SessionLink.h"
 
-#include "DialogCore.h"
+#include "core/DialogCore.h"
 
 // Here rather than in DialogCore.cpp, so that a core given its own link needs no session.
 DialogCore::DialogCore(OperatorFeedback& feedback, WindowPoster& window, std::string libraryFile)

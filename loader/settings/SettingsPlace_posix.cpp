@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "SettingsFile.h"
 #include "platform/ProgramDirectory.h"
+#include "settings/SettingsFile.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "UnitRun.h"
+#include "units/RunResult.h"
 
 // What a unit's own process tells its parent, one JSON line each: its progress while it runs,
 // and its result at the end. Both sides are this program, but a parent and a child of different

@@ -1,4 +1,4 @@
-#include "DialogCore.h"
+#include "core/DialogCore.h"
 
 #include <cstdio>
 

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
-// A unit's own process: a copy of this program started with the hidden child option, its
-// standard output a pipe back to the parent. The protocol library serves one port per loaded
-// copy, and a process per unit also keeps one unit's crash from taking the others along. One
-// file per platform (ChildProcess_posix.cpp, ChildProcess_win.cpp).
+namespace units {
+
+// A unit's own process: a copy of the runner program (unit-loader-cli) started with the hidden
+// child option, its standard output a pipe back to the parent. The protocol library serves one
+// port per loaded copy, and a process per unit also keeps one unit's crash from taking the others
+// along. One file per platform (ChildProcess_posix.cpp, ChildProcess_win.cpp).
 class ChildProcess {
 public:
     ChildProcess();
@@ -51,7 +53,7 @@ private:
 };
 
 // Waits until one of `children` has output or has ended its output, `timeout` passes, or (with
-// `stopRequests`) a stop request arrives (see Signals.h).
+// `stopRequests`) a stop request arrives (as the installed hooks let it be waited for).
 void waitForChildren(const std::vector<ChildProcess*>& children, std::chrono::milliseconds timeout, bool stopRequests);
 
 // Why the last start failed, in the system's words.
@@ -60,12 +62,21 @@ std::string startError();
 // This program's own file, to start copies of it.
 std::string selfPath();
 
-// The process that started this one.
-int parentProcess();
-
 // The environment variable naming the parent of a unit's own process, as the parent sets it.
 inline constexpr const char* kUnitParentVariable = "UL_CLI_UNIT_PARENT";
 
-// In a unit's own process: never outlive the parent that would reap it and read its result (and
-// on Windows, take the parent's stop requests). False when the parent is already gone.
-bool watchParent();
+// What a program that handles stop requests itself (the command line) lets the children's code
+// reach: no library below the fronts knows its signal handling. Nothing is installed by default.
+struct ProcessHooks {
+    // A child has been started; it has been reaped (its number may be another process's now).
+    void (*started)(int pid) = nullptr;
+    void (*reaped)(int pid) = nullptr;
+    // What a wait with stop requests wakes on as well: POSIX a file descriptor (-1: none),
+    // Windows an event handle (null: none).
+    int (*stopFd)() = nullptr;
+    void* (*stopEvent)() = nullptr;
+};
+void installProcessHooks(const ProcessHooks& hooks);
+const ProcessHooks& processHooks();
+
+}  // namespace units

@@ -6,14 +6,14 @@
 #include <string>
 
 #include "ByteBuffer.h"
-#include "DownloadImage.h"
-#include "DownloadSequencer.h"
-#include "Messages.h"
-#include "OperatorFeedback.h"
-#include "RunControl.h"
-#include "RunWatch.h"
-#include "UnitLink.h"
-#include "VersionCheck.h"
+#include "download/DownloadImage.h"
+#include "download/DownloadSequencer.h"
+#include "download/OperatorFeedback.h"
+#include "download/RunControl.h"
+#include "download/RunWatch.h"
+#include "download/UnitLink.h"
+#include "download/VersionCheck.h"
+#include "session/Messages.h"
 
 // The toolkit-free heart of the loader's window: the unit session, the download file, the
 // download sequencer and the version check, and the routing of the window's messages to them.

@@ -9,10 +9,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ChildProcess.h"
-#include "Signals.h"
+#include "units/ChildProcess.h"
 
 extern char** environ;
+
+namespace units {
+
+namespace {
+ProcessHooks hooks;
+}  // namespace
+
+void installProcessHooks(const ProcessHooks& installed) { hooks = installed; }
+const ProcessHooks& processHooks() { return hooks; }
 
 struct ChildProcess::Impl {
     pid_t pid = -1;
@@ -29,7 +37,7 @@ struct ChildProcess::Impl {
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         reaped = true;
-        signals::removeChild(pid);
+        if (hooks.reaped) hooks.reaped(pid);
     }
 };
 
@@ -81,7 +89,7 @@ bool ChildProcess::start(const std::vector<std::string>& args) {
     }
     impl_->pid = pid;
     impl_->fd = fds[0];
-    signals::addChild(pid);
+    if (hooks.started) hooks.started(pid);
     return true;
 }
 
@@ -137,7 +145,7 @@ ChildProcess::Exit ChildProcess::wait() {
 }
 
 void waitForChildren(const std::vector<ChildProcess*>& children, std::chrono::milliseconds timeout, bool stopRequests) {
-    std::vector<pollfd> fds{{stopRequests ? signals::fd() : -1, POLLIN, 0}};
+    std::vector<pollfd> fds{{stopRequests && hooks.stopFd ? hooks.stopFd() : -1, POLLIN, 0}};
     for (const ChildProcess* child : children) fds.push_back({child->impl_->fd, POLLIN, 0});
     ::poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(0, timeout.count())));
 }
@@ -150,9 +158,4 @@ std::string selfPath() {
     return n > 0 ? std::string(buffer.data(), static_cast<std::size_t>(n)) : std::string("/proc/self/exe");
 }
 
-int parentProcess() { return static_cast<int>(::getppid()); }
-
-bool watchParent() {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    return ::getppid() != 1;
-}
+}  // namespace units

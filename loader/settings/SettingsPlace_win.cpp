@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "SettingsFile.h"
+#include "settings/SettingsFile.h"
 
 // Beside the program, as the Windows loader has always kept it.
 SettingsPlace settingsPlace(const std::string& programDir) { return {programDir + SettingsFile::kFileName, false}; }

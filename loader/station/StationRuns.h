@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "ExtractedLibrary.h"
-#include "JobFile.h"
-#include "Station.h"
+#include "session/ExtractedLibrary.h"
+#include "station/JobFile.h"
+#include "station/Station.h"
 
 // A station's slots as this program runs them: status polls from the station's own process,
 // and each download or version check in a unit-loader-cli process of its own (the protocol
-// library serves one port per process), which records its own attempt. The command line's
-// station and the window's share it.
+// library serves one port per process), which records its own attempt; the supervision is
+// units::ChildRun's. The command line's station and the window's share it.
 class StationRuns {
 public:
     struct Setup {
@@ -44,6 +44,3 @@ private:
     std::string dir_;
     ExtractedLibrary library_;
 };
-
-// The unit-loader-cli beside the running program, for a program that is not it.
-std::string commandLineProgramBeside();

@@ -1,4 +1,4 @@
-#include "ChildEvent.h"
+#include "units/ChildEvent.h"
 
 #include <nlohmann/json.hpp>
 
