@@ -7,6 +7,7 @@
 
 #include "platform/ProgramDirectory.h"
 #include "settings/SettingsFile.h"
+#include "settings/SitePolicy.h"
 
 namespace {
 
@@ -44,3 +45,5 @@ bool fileTakesWrites(const std::string& path) {
     // root passes every check of the rights; anyone else is held to them (ACLs included).
     return ::geteuid() == 0 || ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
+
+std::string systemPolicyPath() { return "/etc/unit-loader/policy"; }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "settings/SettingsFile.h"
+#include "settings/SitePolicy.h"
 
 // Beside the program, as the Windows loader has always kept it.
 SettingsPlace settingsPlace(const std::string& programDir) { return {programDir + SettingsFile::kFileName, false}; }
@@ -16,3 +17,6 @@ bool fileTakesWrites(const std::string& path) {
     ::CloseHandle(file);
     return true;
 }
+
+// The Windows build reads no system-wide policy yet.
+std::string systemPolicyPath() { return {}; }

@@ -465,4 +465,45 @@ TEST_F(Records, AnUnusableRecordsFileSendsNothing) {
     }
 }
 
+// No download or version check goes unrecorded unless the user said so, and a site can forbid
+// even that: both refused before the first byte, one unit or several.
+TEST_F(Records, NoRunGoesUnrecordedUnlessTheUserSaysSoAndTheSiteLets) {
+    writeFile(dir.file("image.bin"), makeImage(600));
+    std::ofstream(dir.file("policy")) << "# this site's rules\nRecords,required\n";
+    UnitSimulator a, b;
+    a.start();
+    b.start();
+    const std::vector<std::string> homeless = {
+        "/usr/bin/env", "-u", "UNIT_LOADER_RECORDS", "-u", "XDG_DATA_HOME", "HOME=" + dir.file("no-such-home")};
+    const std::vector<std::string> policed = {"/usr/bin/env", "UNIT_LOADER_POLICY=" + dir.file("policy")};
+    const auto with = [](std::vector<std::string> prefix, const std::vector<std::string>& args) {
+        prefix.insert(prefix.end(), args.begin(), args.end());
+        return prefix;
+    };
+    const std::vector<std::string> one = {kCli, "download", dir.file("image.bin"), "--port", a.devicePath(), "--quiet"};
+    const std::vector<std::string> two = {kCli, "version", "--port", a.devicePath(), "--port", b.devicePath()};
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"no home, one unit", with(homeless, one), 6, "no record can be kept"},
+        {"no home, two units", with(homeless, two), 6, "no record can be kept"},
+        {"the site requires records", with(policed, with(one, {"--no-record"})), 2, "Records,required"},
+        {"and for a station too", with(policed, {kCli, "station", dir.file("no.toml"), "--no-record"}), 2,
+         "Records,required"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Finished f = run(c.args);
+        EXPECT_EQ(f.code, c.code) << f.out << f.err;
+        EXPECT_NE(f.err.find(c.says), std::string::npos) << f.err;
+    }
+    EXPECT_EQ(a.counters().framesReceived + b.counters().framesReceived, 0u);
+    // The user's word still counts where the site says nothing.
+    EXPECT_EQ(run(with(one, {"--no-record"})).code, 0);
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "record/AttemptRecorder.h"
 #include "record/RecordStore.h"
 #include "settings/SettingsFile.h"
+#include "settings/SitePolicy.h"
 
 namespace {
 
@@ -121,6 +122,20 @@ std::string recordsPathOf(const RecordOptions& options) {
     if (!options.path.empty()) return options.path;
     SettingsFile settings;
     return recordsPathOf(options.path, settings.readFile() ? settings.get(kRecordsSettingsKey) : std::string());
+}
+
+std::optional<RecordingRefusal> recordingRefusal(const RecordOptions& options) {
+    if (!options.enabled) {
+        const SitePolicy policy = readSitePolicy();
+        if (!policy.recordsRequired) return std::nullopt;
+        return RecordingRefusal{exitcode::kUsage, "--no-record is not allowed on this machine: " + policy.source +
+                                                      " requires a record of every run (Records,required)"};
+    }
+    if (!recordsPathOf(options).empty()) return std::nullopt;
+    // Only the default place can be missing: a path that was named is used or refused.
+    return RecordingRefusal{exitcode::kRecord,
+                            "no record can be kept: this user has no home directory for the records file; "
+                            "--records PATH names one, --no-record runs without"};
 }
 
 namespace {

@@ -23,6 +23,14 @@ struct RecordOptions {
 // "Records" line, else the default place.
 std::string recordsPathOf(const RecordOptions& options);
 
+// Why a run may not start as asked, before anything is sent: --no-record where the site's
+// policy requires records (a usage error), or no place for the records file (a record error).
+struct RecordingRefusal {
+    int exitCode;
+    std::string text;
+};
+std::optional<RecordingRefusal> recordingRefusal(const RecordOptions& options);
+
 // A RunRecorder over the records file for the unit on `port`. Nothing, with `why` set, when the
 // file cannot be used (then nothing may run).
 std::unique_ptr<RunRecorder> openRecorder(const RecordOptions& options, const std::string& port, std::string& why);

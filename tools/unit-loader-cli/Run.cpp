@@ -106,16 +106,11 @@ namespace {
 std::optional<RunResult> recorderFor(RunKind command, const UnitArgs& args, const std::string& port,
                                      std::unique_ptr<RunRecorder>& recorder) {
     if (!args.records.enabled) return std::nullopt;
-    if (recordsPathOf(args.records).empty()) {
-        // Only the default place can be missing: a path that was named is used or refused.
-        if (!args.quiet)
-            Console::instance().line(
-                "unit-loader-cli: no record is kept: this user has no home directory for "
-                "the records file; --records PATH names one");
-        return std::nullopt;
-    }
     std::string why;
-    recorder = openRecorder(args.records, port, why);
+    if (recordsPathOf(args.records).empty())
+        why = "this user has no home directory for the records file; --records PATH names one";
+    else
+        recorder = openRecorder(args.records, port, why);
     if (why.empty()) return std::nullopt;
     RunResult r;
     r.kind = command;
@@ -178,6 +173,12 @@ int runUnitCommand(RunKind command, UnitArgs args) {
         return exitcode::kUsage;
     }
     fillFromSettings(args);
+    // No download or version check without a record, unless the user said so and the site lets
+    // them: refused before the first byte.
+    if (const auto refusal = recordingRefusal(args.records)) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", refusal->text.c_str());
+        return refusal->exitCode;
+    }
     const std::set<std::string> distinct(args.ports.begin(), args.ports.end());
     if (distinct.size() != args.ports.size()) {
         std::fprintf(stderr, "unit-loader-cli: a port is given twice\n");

@@ -204,6 +204,10 @@ int stationCommand(const StationArgs& args) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", p.text.c_str());
         return p.exitCode;
     };
+    if (const auto refusal = recordingRefusal(args.records)) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", refusal->text.c_str());
+        return refusal->exitCode;
+    }
     if (auto problem = front.openJob(args.job)) return refused(*problem);
     const station::Job& job = front.job();
     if (job.scanUnitId) {
@@ -216,12 +220,6 @@ int stationCommand(const StationArgs& args) {
     std::string records;
     if (args.records.enabled) {
         records = recordsPathOf(args.records);
-        if (records.empty()) {
-            std::fprintf(stderr,
-                         "unit-loader-cli: this user has no home directory for the records file; --records PATH "
-                         "names one, --no-record runs without\n");
-            return exitcode::kRecord;
-        }
         if (auto problem = front.checkRecords(records)) return refused(*problem);
     }
     // Each unit runs in a copy of this program.
