@@ -37,12 +37,13 @@ struct Forwarder::State {
     std::thread thread;
 
     void run();
-    // One try: connect when not connected, then send until the queue is empty.
-    void once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection);
+    // One try: connect when not connected, then send until the queue is empty. False when it
+    // was stopped before it could end.
+    bool once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection);
     bool connecting = false;  // the forwarder's thread only: once() is still connecting
 };
 
-void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection) {
+bool Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection) {
     if (!store) store = openRecordStore(options.recordsPath);
     if (!connection) {
         connecting = true;
@@ -51,7 +52,7 @@ void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr
         {
             // Published before its first call, so that stop can cut a server that answers no more.
             std::lock_guard lock(mutex);
-            if (stopping) return;
+            if (stopping) return false;
             connection = std::move(fresh);
             server = connection.get();
         }
@@ -61,18 +62,17 @@ void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr
         const std::vector<Attempt> attempts = store->unsent(options.batch);
         if (attempts.empty()) break;
         const int added = connection->send(attempts);
-        std::vector<std::string> ids;
-        for (const Attempt& a : attempts) ids.push_back(a.id);
-        store->markSent(ids);
+        store->markSent(attempts);
         std::lock_guard lock(mutex);
         tally.sent += static_cast<int>(attempts.size());
         tally.duplicates += static_cast<int>(attempts.size()) - added;
-        if (stopping) return;
+        if (stopping) return false;
     }
     const auto left = static_cast<int>(store->unsentCount());
     std::lock_guard lock(mutex);
     tally.queued = left;
     tally.idle = left == 0;
+    return true;
 }
 
 void Forwarder::State::run() {
@@ -80,10 +80,11 @@ void Forwarder::State::run() {
     std::unique_ptr<RecordServer> connection;
     for (;;) {
         bool failed = false;
+        bool ended = false;
         std::string error;
         connecting = false;
         try {
-            once(store, connection);
+            ended = once(store, connection);
         } catch (const RecordError& e) {
             failed = true;
             error = e.what();
@@ -97,11 +98,13 @@ void Forwarder::State::run() {
             const auto left = queueLength(store.get());
             lock.lock();
             if (left) tally.queued = *left;
-            tally.lastError = error;
+            // A call cut by stop() fails for that alone: the error before it is the one to tell.
+            if (!stopping || tally.lastError.empty()) tally.lastError = error;
             tally.idle = false;
-        } else {
+        } else if (ended) {
             tally.lastError.clear();  // it is back
         }
+        // A try cut short by stop() says nothing of the server: the last error stands.
         lastFailed = failed;
         lastRefused = failed && connecting;
         ++rounds;

@@ -30,6 +30,9 @@ struct AttemptFilter {
     std::string id;  // one attempt: the whole id, or a prefix of it
     std::string station;
     std::string unitVersion;
+    // A records server's every version of each attempt, not only its latest. Local records keep
+    // one version of each.
+    bool history = false;
 };
 
 // Whether the attempt is one the filter asks for.
@@ -81,8 +84,9 @@ public:
     virtual bool queues() const { return false; }
     // The oldest queued attempts, at most `limit`.
     virtual std::vector<Attempt> unsent(std::size_t /*limit*/) { return {}; }
-    // Only after the server committed them.
-    virtual void markSent(const std::vector<std::string>& /*ids*/) {}
+    // Only after the server committed them, as unsent() gave them: an attempt that changed
+    // meanwhile stays queued, as its next version.
+    virtual void markSent(const std::vector<Attempt>& /*sent*/) {}
     virtual std::int64_t unsentCount() { return 0; }
 };
 

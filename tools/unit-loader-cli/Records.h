@@ -50,5 +50,7 @@ struct RecordsQuery {
     std::string id;                     // show
     std::string format = "csv";         // export
     std::vector<std::string> journals;  // import
+    bool history = false;               // --history: every version the server keeps
+    bool roles = false;                 // server-init --roles
 };
 int recordsCommand(const RecordsQuery& query);
