@@ -1,6 +1,7 @@
 // The forwarder's thread: opens its own connection to the records file, sends the queue in
 // batches, marks a batch sent once the server committed it, and waits between tries while the
 // server is away. Stopping cuts a call in progress with the server, so the join is bounded.
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -61,11 +62,20 @@ bool Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr
     for (;;) {
         const std::vector<Attempt> attempts = store->unsent(options.batch);
         if (attempts.empty()) break;
-        const int added = connection->send(attempts);
-        store->markSent(attempts);
+        const RecordServer::Sent sent = connection->send(attempts);
+        std::vector<Attempt> acknowledged;
+        for (const Attempt& a : attempts)
+            if (std::none_of(sent.refused.begin(), sent.refused.end(),
+                             [&](const RecordStore::Refusal& r) { return r.id == a.id; }))
+                acknowledged.push_back(a);
+        store->markSent(acknowledged);
+        // Set aside after the others are marked: a crash between the two resends the refused
+        // ones, which the server refuses again.
+        store->setAside(sent.refused);
         std::lock_guard lock(mutex);
-        tally.sent += static_cast<int>(attempts.size());
-        tally.duplicates += static_cast<int>(attempts.size()) - added;
+        tally.sent += static_cast<int>(acknowledged.size());
+        tally.duplicates += static_cast<int>(acknowledged.size()) - sent.added;
+        tally.setAside.insert(tally.setAside.end(), sent.refused.begin(), sent.refused.end());
         if (stopping) return false;
     }
     const auto left = static_cast<int>(store->unsentCount());

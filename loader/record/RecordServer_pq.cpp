@@ -44,11 +44,11 @@ const char* const kSteps[] = {
     " IF EXISTS (SELECT 1 FROM station_roles WHERE role = session_user) AND NOT EXISTS"
     "  (SELECT 1 FROM station_roles WHERE role = session_user AND station = NEW.station) THEN"
     "  RAISE EXCEPTION 'the role % may not record attempts of station %', session_user, NEW.station"
-    "   USING ERRCODE = 'insufficient_privilege', HINT = 'station_roles ties each role to its stations';"
+    "   USING ERRCODE = 'UL001', HINT = 'station_roles ties each role to its stations';"
     " END IF;"
     " IF EXISTS (SELECT 1 FROM attempts WHERE id = NEW.id AND station IS DISTINCT FROM NEW.station) THEN"
     "  RAISE EXCEPTION 'attempt % is of another station than %', NEW.id, NEW.station"
-    "   USING ERRCODE = 'insufficient_privilege';"
+    "   USING ERRCODE = 'UL002';"
     " END IF;"
     " RETURN NEW; END $$;"
     "CREATE TRIGGER attempts_received BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION unit_loader_received();",
@@ -122,24 +122,34 @@ public:
     int migrate() override { return migrated(false); }
     int migrateWithRoles() override { return migrated(true); }
 
-    int send(const std::vector<Attempt>& attempts) override {
+    Sent send(const std::vector<Attempt>& attempts) override {
         return guarded([&] {
+            Sent sent;
+            try {
+                pqxx::work w(*connection_);
+                for (const Attempt& a : attempts) sent.added += insert(w, a);
+                w.commit();
+                return sent;
+            } catch (const pqxx::sql_error& e) {
+                if (!refusesRow(e.sqlstate())) throw;
+            }
+            // A row the server refuses: each row again, on a savepoint of its own, so that the
+            // others go without it.
+            sent.added = 0;
             pqxx::work w(*connection_);
-            int added = 0;
             for (const Attempt& a : attempts) {
-                const pqxx::result r = w.exec_params(
-                    std::string("INSERT INTO attempts (") + kColumns +
-                        ", version) VALUES ($1, $2, $3, NULLIF($4, ''), $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
-                        "$15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27, $28) "
-                        "ON CONFLICT (id, version) DO NOTHING",
-                    a.id, a.kind, a.started_at, a.ended_at, a.duration_ms, a.station, a.operator_, a.unit_id, a.port,
-                    a.port_id, a.baud, a.file, a.file_size, a.file_sha256, a.file_crc, a.blank_blocks, a.outcome,
-                    a.exit_code, a.box_caption, a.box_text, a.unit_crc, a.verify_result, a.unit_version, a.retries,
-                    a.link_error, a.loader_version, a.note, a.version);
-                added += static_cast<int>(r.affected_rows());
+                w.exec("SAVEPOINT attempt");
+                try {
+                    sent.added += insert(w, a);
+                    w.exec("RELEASE SAVEPOINT attempt");
+                } catch (const pqxx::sql_error& e) {
+                    if (!refusesRow(e.sqlstate())) throw;
+                    w.exec("ROLLBACK TO SAVEPOINT attempt");
+                    sent.refused.push_back({a.id, oneLine(e.what())});
+                }
             }
             w.commit();
-            return added;
+            return sent;
         });
     }
 
@@ -210,6 +220,25 @@ public:
     }
 
 private:
+    // Refused for what the row holds: bad data (class 22, such as text that is no UTF-8), a
+    // constraint (23), or the receipt trigger's own refusals (UL). Anything else (the connection,
+    // rights to the table, a server shutting down) concerns every row alike.
+    static bool refusesRow(const std::string& state) {
+        return state.starts_with("22") || state.starts_with("23") || state.starts_with("UL");
+    }
+    static int insert(pqxx::transaction_base& t, const Attempt& a) {
+        const pqxx::result r = t.exec_params(
+            std::string("INSERT INTO attempts (") + kColumns +
+                ", version) VALUES ($1, $2, $3, NULLIF($4, ''), $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
+                "$15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27, $28) "
+                "ON CONFLICT (id, version) DO NOTHING",
+            a.id, a.kind, a.started_at, a.ended_at, a.duration_ms, a.station, a.operator_, a.unit_id, a.port, a.port_id,
+            a.baud, a.file, a.file_size, a.file_sha256, a.file_crc, a.blank_blocks, a.outcome, a.exit_code,
+            a.box_caption, a.box_text, a.unit_crc, a.verify_result, a.unit_version, a.retries, a.link_error,
+            a.loader_version, a.note, a.version);
+        return static_cast<int>(r.affected_rows());
+    }
+
     int migrated(bool roles) {
         int at = 0;
         try {

@@ -87,7 +87,24 @@ public:
     // Only after the server committed them, as unsent() gave them: an attempt that changed
     // meanwhile stays queued, as its next version.
     virtual void markSent(const std::vector<Attempt>& /*sent*/) {}
+    // Queued attempts not set aside.
     virtual std::int64_t unsentCount() { return 0; }
+    // Attempts the server refused (its error for each): kept queued, but passed over by unsent()
+    // until they change or retryRefused(), so that one bad row never holds up the ones after it.
+    struct Refusal {
+        std::string id;
+        std::string error;
+    };
+    virtual void setAside(const std::vector<Refusal>& /*refused*/) {}
+    // Sends the attempts set aside again; how many there were.
+    virtual std::int64_t retryRefused() { return 0; }
+    // Every queued attempt, oldest first, with the server's error for one set aside.
+    struct Queued {
+        Attempt attempt;
+        std::string refused;
+        std::string refusedAt;
+    };
+    virtual std::vector<Queued> queued() { return {}; }
 };
 
 // Whether the records are opened to record or only to read. Reading never writes: no file or

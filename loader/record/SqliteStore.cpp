@@ -57,6 +57,14 @@ const char* const kMigrations[] = {
     " WHEN NEW.outcome IS NOT NULL AND NEW.outcome <> ''"
     " BEGIN UPDATE attempts SET version = version + 1 WHERE id = NEW.id AND sent_version = version;"
     " INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END;",
+    // An attempt the server refused stays queued, set aside with the server's error, until it
+    // changes (then it is tried again) or a records sync tries it again.
+    "ALTER TABLE unsent ADD COLUMN refused TEXT;"
+    "ALTER TABLE unsent ADD COLUMN refused_at TEXT;"
+    "CREATE TRIGGER attempts_retry AFTER UPDATE OF kind, started_at, ended_at, duration_ms, station, operator, unit_id,"
+    " port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption,"
+    " box_text, unit_crc, verify_result, unit_version, retries, link_error, loader_version, note ON attempts"
+    " BEGIN UPDATE unsent SET refused = NULL, refused_at = NULL WHERE id = NEW.id; END;",
 };
 const char* const kColumns =
     "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
@@ -231,7 +239,8 @@ public:
     std::vector<Attempt> unsent(std::size_t limit) override {
         Statement s(db_,
                     std::string("SELECT ") + kColumns + versionColumn() +
-                        " FROM attempts WHERE id IN (SELECT id FROM unsent) ORDER BY started_at, rowid LIMIT ?1",
+                        " FROM attempts WHERE id IN (SELECT id FROM unsent WHERE refused IS NULL) "
+                        "ORDER BY started_at, rowid LIMIT ?1",
                     failer());
         s.bind(1, static_cast<std::int64_t>(limit));
         return rows(s);
@@ -273,10 +282,42 @@ public:
     }
 
     std::int64_t unsentCount() override {
-        Statement s(db_, "SELECT count(*) FROM unsent", failer());
+        Statement s(db_, "SELECT count(*) FROM unsent WHERE refused IS NULL", failer());
         const int rc = s.step();
         if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
         return s.number(0).value_or(0);
+    }
+
+    void setAside(const std::vector<Refusal>& refused) override {
+        const std::string now = isoTime(std::chrono::system_clock::now());
+        for (const Refusal& r : refused) {
+            Statement s(db_, "UPDATE unsent SET refused = ?2, refused_at = ?3 WHERE id = ?1", failer());
+            s.bind(1, r.id);
+            s.bind(2, r.error);
+            s.bind(3, now);
+            done(s);
+        }
+    }
+
+    std::int64_t retryRefused() override {
+        exec("UPDATE unsent SET refused = NULL, refused_at = NULL WHERE refused IS NOT NULL");
+        return sqlite3_changes(db_);
+    }
+
+    std::vector<Queued> queued() override {
+        if (readVersion_ < 2) return {};       // no queue yet
+        const bool marks = readVersion_ >= 5;  // an older file read as it is sets nothing aside
+        Statement s(db_,
+                    std::string("SELECT ") + kColumns + versionColumn() +
+                        (marks ? ", u.refused, u.refused_at" : ", NULL, NULL") +
+                        " FROM attempts JOIN unsent u USING (id) ORDER BY started_at, attempts.rowid",
+                    failer());
+        std::vector<std::pair<std::string, std::string>> refusals;
+        std::vector<Queued> out;
+        std::vector<Attempt> attempts = rows(s, &refusals);
+        for (std::size_t i = 0; i < attempts.size(); ++i)
+            out.push_back({std::move(attempts[i]), refusals[i].first, refusals[i].second});
+        return out;
     }
 
     const std::string& path() const override { return path_; }
@@ -385,7 +426,8 @@ private:
                                      &a.retries, &a.link_error, &a.loader_version, &a.note})
             s.bind(i++, *t);
     }
-    std::vector<Attempt> rows(Statement& s) {
+    // With `extra`, two more columns of text after the version.
+    std::vector<Attempt> rows(Statement& s, std::vector<std::pair<std::string, std::string>>* extra = nullptr) {
         std::vector<Attempt> out;
         for (int rc; (rc = s.step()) != SQLITE_DONE;) {
             if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
@@ -419,6 +461,7 @@ private:
             a.loader_version = s.text(c++);
             a.note = s.text(c++);
             a.version = s.number(c++).value_or(1);
+            if (extra) extra->emplace_back(s.text(c), s.text(c + 1));
             out.push_back(std::move(a));
         }
         return out;

@@ -310,7 +310,9 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
                               std::string(32, 'e') + "', 'download', '2026-12-08T10:00:00.000Z', '" + stationName() +
                               "', " + std::to_string(gone) + ", CAST(x'41FF' AS TEXT))";
     for (const std::string& sql :
-         {begun, std::string("DROP TABLE conflicts"), std::string("DROP TRIGGER attempts_queue"),
+         {begun, std::string("DROP TABLE conflicts"), std::string("DROP TRIGGER attempts_retry"),
+          std::string("ALTER TABLE unsent DROP COLUMN refused"),
+          std::string("ALTER TABLE unsent DROP COLUMN refused_at"), std::string("DROP TRIGGER attempts_queue"),
           std::string("ALTER TABLE attempts DROP COLUMN version"),
           std::string("ALTER TABLE attempts DROP COLUMN sent_version"),
           std::string("CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND "
@@ -331,7 +333,7 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
         if (action == "jsonl") {
             EXPECT_NE(f.out.find(R"("note":"A\\xFF; no end recorded")"), std::string::npos) << f.out;
         }
-        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 4); reading leaves it so: unit-loader-cli "
+        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 5); reading leaves it so: unit-loader-cli "
                              "records migrate --records " +
                              db),
                   std::string::npos)

@@ -411,18 +411,26 @@ TEST_F(RecordServerTest, AStationsRoleOnlyAppendsItsOwnStationsAttemptsStampedWi
                   .as<std::string>(),
               "unit_loader_owner");
 
-    const std::string a = dir.file("a.sqlite"), b = dir.file("b.sqlite");
+    // Another station's attempt first in the queue: refused, set aside with the server's own
+    // words, and the ones after it go.
+    const std::string a = dir.file("a.sqlite");
+    ASSERT_EQ(cli({"records", "import", "--records", a, journalOf("station-b", 1)}).code, 0);
     ASSERT_EQ(cli({"records", "import", "--records", a, journalOf("station-a", 2)}).code, 0);
-    ASSERT_EQ(cli({"records", "import", "--records", b, journalOf("station-b", 1)}).code, 0);
     const Finished sent = cli({"records", "sync", "--records", a, "--server", asStation});
-    EXPECT_EQ(sent.code, 0) << sent.err;
-    EXPECT_EQ(sent.out, "2 attempts sent to " + asStation + ", 0 still queued\n");
-    const Finished refused = cli({"records", "sync", "--records", b, "--server", asStation});
-    EXPECT_EQ(refused.code, 6);
-    EXPECT_TRUE(contains(refused.err, "the role " + role + " may not record attempts of station station-b"))
-        << refused.err;
-    // An unmapped role may send any station's.
-    EXPECT_EQ(cli({"records", "sync", "--records", b, "--server", asOther}).code, 0);
+    EXPECT_EQ(sent.code, 6) << sent.err;
+    EXPECT_EQ(sent.out, "2 attempts sent to " + asStation + ", 0 still queued, 1 set aside (refused by the server)\n");
+    const std::string refusal = "the role " + role + " may not record attempts of station station-b";
+    EXPECT_TRUE(contains(sent.err, refusal)) << sent.err;
+    const Finished unsent = cli({"records", "list", "--unsent", "--records", a});
+    EXPECT_EQ(std::count(unsent.out.begin(), unsent.out.end(), '\n'), 2) << unsent.out;
+    EXPECT_TRUE(contains(unsent.out, refusal)) << unsent.out;
+    // A run passes it over; a sync tries it again, here as a role tied to no station.
+    const Finished run = cli({"version", "--port", dir.file("no-port"), "--records", a, "--records-server", asOther});
+    EXPECT_EQ(run.code, 4);
+    EXPECT_EQ(cli({"records", "sync", "--records", a, "--server", asOther}).out,
+              "1 attempt sent to " + asOther + ", 0 still queued\n");
+    const Finished none = cli({"records", "list", "--unsent", "--records", a});
+    EXPECT_EQ(std::count(none.out.begin(), none.out.end(), '\n'), 1) << none.out;  // the header
 
     pqxx::connection writer(asStation);
     // A row that names its own receipt gets the server's.
@@ -438,7 +446,7 @@ TEST_F(RecordServerTest, AStationsRoleOnlyAppendsItsOwnStationsAttemptsStampedWi
         by[j["id"]] = j["received_by"];
         EXPECT_GE(j["received_at"].get<std::string>(), "2026") << line;
     }
-    EXPECT_EQ(by.size(), 4u);
+    EXPECT_EQ(by.size(), 5u);  // and the run's own
     EXPECT_EQ(by["forged"], role);
     for (const auto& [id, name] : by) EXPECT_TRUE(name == role || name == other) << id << " " << name;
     EXPECT_TRUE(contains(cli({"records", "list", "--server", asStation}).out, " " + role + "\n"));
@@ -450,7 +458,7 @@ TEST_F(RecordServerTest, AStationsRoleOnlyAppendsItsOwnStationsAttemptsStampedWi
         SCOPED_TRACE(sql);
         EXPECT_THROW(pqxx::nontransaction(writer).exec(sql), pqxx::insufficient_privilege);
     }
-    EXPECT_EQ(serverIds().second, 4u);
+    EXPECT_EQ(serverIds().second, 5u);
 }
 
 // An attempt sent as interrupted and then completed by an import reaches the server as its

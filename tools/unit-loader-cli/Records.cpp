@@ -274,6 +274,10 @@ void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& u
         if (!t.lastError.empty()) text += " (" + t.lastError + ")";
         note(text);
     }
+    for (const RecordStore::Refusal& r : t.setAside)
+        note("attempt " + safetext::terminalSafe(r.id) + " is set aside, refused by the records server " +
+             urlWithoutPassword(url) + " (" + safetext::terminalSafe(r.error) +
+             "); records list --unsent shows it, and records sync tries it again");
 }
 
 namespace {
@@ -301,7 +305,10 @@ int sync(const std::string& path, const std::string& url) {
         return exitcode::kUsage;
     }
     try {
-        if (openRecordStore(path)->unsentCount() == 0) {
+        // What the server refused before is tried again: the server may take it now.
+        const auto store = openRecordStore(path);
+        store->retryRefused();
+        if (store->unsentCount() == 0) {
             std::printf("0 attempts sent to %s: none queued\n", urlWithoutPassword(url).c_str());
             return exitcode::kSuccess;
         }
@@ -316,12 +323,40 @@ int sync(const std::string& path, const std::string& url) {
     const Forwarder::Tally t = forwarder.stop(kSyncLimit);
     std::printf("%s sent to %s", attemptsText(t.sent).c_str(), urlWithoutPassword(url).c_str());
     if (t.duplicates) std::printf(" (%d of them were there already)", t.duplicates);
-    std::printf(", %d still queued\n", std::max(0, t.queued));
+    std::printf(", %d still queued", std::max(0, t.queued));
+    if (!t.setAside.empty()) std::printf(", %zu set aside (refused by the server)", t.setAside.size());
+    std::printf("\n");
+    for (const RecordStore::Refusal& r : t.setAside)
+        std::fprintf(stderr, "unit-loader-cli: attempt %s set aside: %s\n", safetext::terminalSafe(r.id).c_str(),
+                     safetext::terminalSafe(r.error).c_str());
+    if (!t.setAside.empty() && t.queued == 0 && t.lastError.empty()) return exitcode::kRecord;
     if (t.queued != 0 || !t.lastError.empty()) {
         std::fprintf(
             stderr, "unit-loader-cli: %s\n",
             t.lastError.empty() ? "the queue was not sent in time; run records sync again" : t.lastError.c_str());
         return exitcode::kRecord;
+    }
+    return exitcode::kSuccess;
+}
+
+// The queue for the records server, oldest first, with the server's error for an attempt it
+// refused.
+int listUnsent(RecordStore& store) {
+    std::vector<RecordStore::Queued> queued;
+    try {
+        queued = store.queued();
+    } catch (const RecordError& e) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+        return exitcode::kRecord;
+    }
+    std::printf("%-24s  %-8s  %-20s  %-14s  %-12s  %-32s  %2s  %s\n", "STARTED", "KIND", "PORT", "OUTCOME", "UNIT",
+                "ID", "V", "SET ASIDE");
+    for (RecordStore::Queued& q : queued) {
+        const Attempt a = terminalSafe(q.attempt);
+        std::printf("%-24s  %-8s  %-20s  %-14s  %-12s  %-32s  %2lld  %s\n", a.started_at.c_str(), a.kind.c_str(),
+                    a.port.c_str(), a.outcome.c_str(), a.unit_id.empty() ? "-" : a.unit_id.c_str(), a.id.c_str(),
+                    static_cast<long long>(a.version),
+                    q.refused.empty() ? "-" : (q.refusedAt + " " + safetext::terminalSafe(q.refused)).c_str());
     }
     return exitcode::kSuccess;
 }
@@ -354,6 +389,10 @@ int recordsCommand(const RecordsQuery& q) {
     if (const std::string warning = unverifiedServerWarning(server); !warning.empty())
         std::fprintf(stderr, "unit-loader-cli: warning: %s\n", warning.c_str());
     if (q.action == "server-init") return serverInit(server, q.roles);
+    if (q.unsent && !q.server.empty()) {
+        std::fprintf(stderr, "unit-loader-cli: --unsent lists the records file's queue, not a server's\n");
+        return exitcode::kUsage;
+    }
     if (q.history && q.server.empty()) {
         std::fprintf(stderr,
                      "unit-loader-cli: --history asks a records server (--server URL): the records file keeps one "
@@ -412,6 +451,7 @@ int recordsCommand(const RecordsQuery& q) {
     // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
     for (Attempt& a : attempts)
         if (q.action != "export") a = terminalSafe(a);
+    if (q.action == "list" && q.unsent) return store ? listUnsent(*store) : exitcode::kSuccess;
     if (q.action == "list" && remote) {
         // Across stations: which station, and the unit's version where a check read it.
         // And which version of the attempt (V), when and from which login role the server had it.

@@ -52,5 +52,6 @@ struct RecordsQuery {
     std::vector<std::string> journals;  // import
     bool history = false;               // --history: every version the server keeps
     bool roles = false;                 // server-init --roles
+    bool unsent = false;                // list --unsent: the queue for the server
 };
 int recordsCommand(const RecordsQuery& query);

@@ -167,6 +167,10 @@ int run(int argc, char** argv) {
         a->add_flag("--history", records.history,
                     "With --server: every version of each attempt the server keeps (an attempt that changed after "
                     "it was sent, such as an interrupted one completed by an import), not only the latest");
+        if (name == "list")
+            a->add_flag("--unsent", records.unsent,
+                        "The attempts queued for the records server, oldest first, each set aside by the server's "
+                        "refusal with its error");
         if (name == "show") a->add_option("ID", records.id, "The attempt's id (or its first digits)")->required();
         if (name == "export")
             a->add_option("--format", records.format, "csv or jsonl")
