@@ -35,6 +35,15 @@ struct Attempt {
     std::string link_error;  // of the last failed exchange ("no reply", ...), empty for none
     std::string loader_version;
     std::string note;
+
+    // Not fields of the attempt (the fields above are what the station recorded; imports,
+    // merges and conflicts look at those only). `version`: the records server keeps an attempt
+    // that changed after it was sent (a begun one ended, an interrupted one completed by an
+    // import) as a new version beside the old one. `received_at` and `received_by` are what the
+    // server stamped on the version it keeps (its clock, its login role); empty for a local record.
+    std::int64_t version = 1;
+    std::string received_at;
+    std::string received_by;
 };
 
 // The field names in their order, as the exports write them.

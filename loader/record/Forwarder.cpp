@@ -1,6 +1,7 @@
 // The forwarder's thread: opens its own connection to the records file, sends the queue in
 // batches, marks a batch sent once the server committed it, and waits between tries while the
 // server is away. Stopping cuts a call in progress with the server, so the join is bounded.
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -37,12 +38,13 @@ struct Forwarder::State {
     std::thread thread;
 
     void run();
-    // One try: connect when not connected, then send until the queue is empty.
-    void once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection);
+    // One try: connect when not connected, then send until the queue is empty. False when it
+    // was stopped before it could end.
+    bool once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection);
     bool connecting = false;  // the forwarder's thread only: once() is still connecting
 };
 
-void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection) {
+bool Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection) {
     if (!store) store = openRecordStore(options.recordsPath);
     if (!connection) {
         connecting = true;
@@ -51,7 +53,7 @@ void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr
         {
             // Published before its first call, so that stop can cut a server that answers no more.
             std::lock_guard lock(mutex);
-            if (stopping) return;
+            if (stopping) return false;
             connection = std::move(fresh);
             server = connection.get();
         }
@@ -60,19 +62,27 @@ void Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr
     for (;;) {
         const std::vector<Attempt> attempts = store->unsent(options.batch);
         if (attempts.empty()) break;
-        const int added = connection->send(attempts);
-        std::vector<std::string> ids;
-        for (const Attempt& a : attempts) ids.push_back(a.id);
-        store->markSent(ids);
+        const RecordServer::Sent sent = connection->send(attempts);
+        std::vector<Attempt> acknowledged;
+        for (const Attempt& a : attempts)
+            if (std::none_of(sent.refused.begin(), sent.refused.end(),
+                             [&](const RecordStore::Refusal& r) { return r.id == a.id; }))
+                acknowledged.push_back(a);
+        store->markSent(acknowledged);
+        // Set aside after the others are marked: a crash between the two resends the refused
+        // ones, which the server refuses again.
+        store->setAside(sent.refused);
         std::lock_guard lock(mutex);
-        tally.sent += static_cast<int>(attempts.size());
-        tally.duplicates += static_cast<int>(attempts.size()) - added;
-        if (stopping) return;
+        tally.sent += static_cast<int>(acknowledged.size());
+        tally.duplicates += static_cast<int>(acknowledged.size()) - sent.added;
+        tally.setAside.insert(tally.setAside.end(), sent.refused.begin(), sent.refused.end());
+        if (stopping) return false;
     }
     const auto left = static_cast<int>(store->unsentCount());
     std::lock_guard lock(mutex);
     tally.queued = left;
     tally.idle = left == 0;
+    return true;
 }
 
 void Forwarder::State::run() {
@@ -80,10 +90,11 @@ void Forwarder::State::run() {
     std::unique_ptr<RecordServer> connection;
     for (;;) {
         bool failed = false;
+        bool ended = false;
         std::string error;
         connecting = false;
         try {
-            once(store, connection);
+            ended = once(store, connection);
         } catch (const RecordError& e) {
             failed = true;
             error = e.what();
@@ -97,11 +108,13 @@ void Forwarder::State::run() {
             const auto left = queueLength(store.get());
             lock.lock();
             if (left) tally.queued = *left;
-            tally.lastError = error;
+            // A call cut by stop() fails for that alone: the error before it is the one to tell.
+            if (!stopping || tally.lastError.empty()) tally.lastError = error;
             tally.idle = false;
-        } else {
+        } else if (ended) {
             tally.lastError.clear();  // it is back
         }
+        // A try cut short by stop() says nothing of the server: the last error stands.
         lastFailed = failed;
         lastRefused = failed && connecting;
         ++rounds;

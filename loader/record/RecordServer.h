@@ -16,11 +16,22 @@ public:
     virtual ~RecordServer() = default;
     // Creates the schema, or brings it up to date; the version it is at afterwards.
     virtual int migrate() = 0;
-    // Stores the attempts in one transaction, keyed by id: an attempt already there is left as
-    // it is, so a resend after a lost acknowledgement adds nothing. Returns the number that were
-    // new; when it returns, the server has committed them all.
-    virtual int send(const std::vector<Attempt>& attempts) = 0;
-    // Newest first, across every station.
+    // The same, having first made (once) the owner role, which then owns every table and alone
+    // migrates them, and the writer role, which may only read and append (the stations' login
+    // roles are made members of it). Needs a role that may create roles.
+    virtual int migrateWithRoles() = 0;
+    // Stores the attempts in one transaction, keyed by id and version: a version already there is
+    // left as it is, so a resend after a lost acknowledgement adds nothing. When it returns, the
+    // server has committed all but the refused ones.
+    struct Sent {
+        int added = 0;
+        // The attempts the server refused for what they hold (text that is no UTF-8, a station
+        // the login role may not record): the others are committed without them.
+        std::vector<RecordStore::Refusal> refused;
+    };
+    virtual Sent send(const std::vector<Attempt>& attempts) = 0;
+    // Newest first, across every station; the latest version of each attempt unless the filter
+    // asks for its history.
     virtual std::vector<Attempt> query(const AttemptFilter& filter) = 0;
     // Ends the connection from any thread, so that a call blocked in it returns with an error.
     virtual void cut() = 0;
@@ -84,9 +95,10 @@ public:
     };
     // What the forwarder has done so far.
     struct Tally {
-        int sent = 0;        // acknowledged by the server
-        int duplicates = 0;  // of those, already on the server
-        int queued = -1;     // left queued at the last look (-1: not looked yet)
+        int sent = 0;                                // acknowledged by the server
+        int duplicates = 0;                          // of those, already on the server
+        int queued = -1;                             // left queued at the last look (-1: not looked yet), not set aside
+        std::vector<RecordStore::Refusal> setAside;  // refused by the server, kept queued
         std::string lastError;
         bool idle = false;  // the queue was empty at the last look
     };

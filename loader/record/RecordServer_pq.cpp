@@ -13,6 +13,10 @@
 namespace {
 
 constexpr long kMigrationLock = 417417417;  // pg_advisory_xact_lock: one migration at a time
+// `records server-init --roles`: the tables' owner, who alone migrates them, and the role the
+// stations' login roles are members of, which may only read and append.
+constexpr const char* kOwnerRole = "unit_loader_owner";
+constexpr const char* kWriterRole = "unit_loader_writer";
 
 const char* const kSteps[] = {
     "CREATE TABLE attempts ("
@@ -25,6 +29,29 @@ const char* const kSteps[] = {
     "CREATE INDEX attempts_started ON attempts (started_at);"
     "CREATE INDEX attempts_station ON attempts (station, started_at);"
     "CREATE INDEX attempts_unit_version ON attempts (unit_version, unit_id);",
+    // Append-only: a change to an attempt is its next version, never an UPDATE. The server
+    // stamps each row with its own clock and the login role that sent it, whatever the row says;
+    // a site may tie login roles to stations in station_roles, and then refuses a row of another
+    // station from that role. An attempt's versions all belong to its first station.
+    "ALTER TABLE attempts ADD COLUMN version bigint NOT NULL DEFAULT 1;"
+    "ALTER TABLE attempts ADD COLUMN received_by text;"  // unknown for the rows kept before
+    "ALTER TABLE attempts ALTER COLUMN received_by SET DEFAULT session_user;"
+    "ALTER TABLE attempts DROP CONSTRAINT attempts_pkey;"
+    "ALTER TABLE attempts ADD PRIMARY KEY (id, version);"
+    "CREATE TABLE station_roles (role name NOT NULL, station text NOT NULL, PRIMARY KEY (role, station));"
+    "CREATE FUNCTION unit_loader_received() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    " NEW.received_at := now(); NEW.received_by := session_user;"
+    " IF EXISTS (SELECT 1 FROM station_roles WHERE role = session_user) AND NOT EXISTS"
+    "  (SELECT 1 FROM station_roles WHERE role = session_user AND station = NEW.station) THEN"
+    "  RAISE EXCEPTION 'the role % may not record attempts of station %', session_user, NEW.station"
+    "   USING ERRCODE = 'UL001', HINT = 'station_roles ties each role to its stations';"
+    " END IF;"
+    " IF EXISTS (SELECT 1 FROM attempts WHERE id = NEW.id AND station IS DISTINCT FROM NEW.station) THEN"
+    "  RAISE EXCEPTION 'attempt % is of another station than %', NEW.id, NEW.station"
+    "   USING ERRCODE = 'UL002';"
+    " END IF;"
+    " RETURN NEW; END $$;"
+    "CREATE TRIGGER attempts_received BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION unit_loader_received();",
 };
 constexpr int kServerSchema = static_cast<int>(std::size(kSteps));
 
@@ -92,50 +119,37 @@ public:
         socket_ = connection_->sock();
     }
 
-    int migrate() override {
-        return guarded([&] {
-            {
-                // Up to date, as it nearly always is: no lock, and no right to create tables needed.
-                pqxx::nontransaction look(*connection_);
-                if (!look.exec("SELECT to_regclass('unit_loader_schema')")[0][0].is_null() &&
-                    look.exec("SELECT coalesce(max(version), 0) FROM unit_loader_schema")[0][0].as<int>() ==
-                        kServerSchema)
-                    return kServerSchema;
-            }
-            pqxx::work w(*connection_);
-            w.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")");
-            w.exec("CREATE TABLE IF NOT EXISTS unit_loader_schema (version integer NOT NULL)");
-            const pqxx::result r = w.exec("SELECT max(version) FROM unit_loader_schema");
-            const int from = r[0][0].is_null() ? 0 : r[0][0].as<int>();
-            if (from > kServerSchema)
-                throw RecordError(RecordError::Kind::Other, "the records server " + shown_ +
-                                                                " has the schema of a newer Unit Loader (" +
-                                                                std::to_string(from) + "); use that one");
-            for (int v = from; v < kServerSchema; ++v) w.exec(kSteps[v]);
-            w.exec("DELETE FROM unit_loader_schema");
-            w.exec("INSERT INTO unit_loader_schema (version) VALUES (" + std::to_string(kServerSchema) + ")");
-            w.commit();
-            return kServerSchema;
-        });
-    }
+    int migrate() override { return migrated(false); }
+    int migrateWithRoles() override { return migrated(true); }
 
-    int send(const std::vector<Attempt>& attempts) override {
+    Sent send(const std::vector<Attempt>& attempts) override {
         return guarded([&] {
+            Sent sent;
+            try {
+                pqxx::work w(*connection_);
+                for (const Attempt& a : attempts) sent.added += insert(w, a);
+                w.commit();
+                return sent;
+            } catch (const pqxx::sql_error& e) {
+                if (!refusesRow(e.sqlstate())) throw;
+            }
+            // A row the server refuses: each row again, on a savepoint of its own, so that the
+            // others go without it.
+            sent.added = 0;
             pqxx::work w(*connection_);
-            int added = 0;
             for (const Attempt& a : attempts) {
-                const pqxx::result r = w.exec_params(
-                    std::string("INSERT INTO attempts (") + kColumns +
-                        ") VALUES ($1, $2, $3, NULLIF($4, ''), $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
-                        "$16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27) ON CONFLICT (id) DO NOTHING",
-                    a.id, a.kind, a.started_at, a.ended_at, a.duration_ms, a.station, a.operator_, a.unit_id, a.port,
-                    a.port_id, a.baud, a.file, a.file_size, a.file_sha256, a.file_crc, a.blank_blocks, a.outcome,
-                    a.exit_code, a.box_caption, a.box_text, a.unit_crc, a.verify_result, a.unit_version, a.retries,
-                    a.link_error, a.loader_version, a.note);
-                added += static_cast<int>(r.affected_rows());
+                w.exec("SAVEPOINT attempt");
+                try {
+                    sent.added += insert(w, a);
+                    w.exec("RELEASE SAVEPOINT attempt");
+                } catch (const pqxx::sql_error& e) {
+                    if (!refusesRow(e.sqlstate())) throw;
+                    w.exec("ROLLBACK TO SAVEPOINT attempt");
+                    sent.refused.push_back({a.id, oneLine(e.what())});
+                }
             }
             w.commit();
-            return added;
+            return sent;
         });
     }
 
@@ -144,12 +158,15 @@ public:
             pqxx::nontransaction n(*connection_);
             const pqxx::result r = n.exec_params(
                 std::string("SELECT ") + kColumns +
-                    " FROM attempts WHERE ($1 = '' OR started_at >= $1) AND ($2 = '' OR started_at < $2) "
+                    ", version, to_char(received_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), "
+                    "coalesce(received_by, '') FROM attempts WHERE ($1 = '' OR started_at >= $1) AND ($2 = '' OR "
+                    "started_at < $2) "
                     "AND ($3 = '' OR port = $3) AND ($4 = '' OR outcome = $4) AND ($5 = '' OR unit_id = $5) "
                     "AND ($6 = '' OR file_sha256 = $6) AND ($7 = '' OR left(id, length($7)) = $7) "
                     "AND ($8 = '' OR station = $8) AND ($9 = '' OR unit_version = $9) "
-                    "ORDER BY started_at DESC, id DESC",
-                f.since, f.until, f.port, f.outcome, f.unitId, f.fileSha256, f.id, f.station, f.unitVersion);
+                    "AND ($10 OR version = (SELECT max(v.version) FROM attempts v WHERE v.id = attempts.id)) "
+                    "ORDER BY started_at DESC, id DESC, version DESC",
+                f.since, f.until, f.port, f.outcome, f.unitId, f.fileSha256, f.id, f.station, f.unitVersion, f.history);
             std::vector<Attempt> out;
             for (const pqxx::row& row : r) {
                 Attempt a;
@@ -187,6 +204,9 @@ public:
                 a.link_error = text();
                 a.loader_version = text();
                 a.note = text();
+                a.version = number().value_or(1);
+                a.received_at = text();
+                a.received_by = text();
                 out.push_back(std::move(a));
             }
             return out;
@@ -200,6 +220,98 @@ public:
     }
 
 private:
+    // Refused for what the row holds: bad data (class 22, such as text that is no UTF-8), a
+    // constraint (23), or the receipt trigger's own refusals (UL). Anything else (the connection,
+    // rights to the table, a server shutting down) concerns every row alike.
+    static bool refusesRow(const std::string& state) {
+        return state.starts_with("22") || state.starts_with("23") || state.starts_with("UL");
+    }
+    static int insert(pqxx::transaction_base& t, const Attempt& a) {
+        const pqxx::result r = t.exec_params(
+            std::string("INSERT INTO attempts (") + kColumns +
+                ", version) VALUES ($1, $2, $3, NULLIF($4, ''), $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
+                "$15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27, $28) "
+                "ON CONFLICT (id, version) DO NOTHING",
+            a.id, a.kind, a.started_at, a.ended_at, a.duration_ms, a.station, a.operator_, a.unit_id, a.port, a.port_id,
+            a.baud, a.file, a.file_size, a.file_sha256, a.file_crc, a.blank_blocks, a.outcome, a.exit_code,
+            a.box_caption, a.box_text, a.unit_crc, a.verify_result, a.unit_version, a.retries, a.link_error,
+            a.loader_version, a.note, a.version);
+        return static_cast<int>(r.affected_rows());
+    }
+
+    int migrated(bool roles) {
+        int at = 0;
+        try {
+            return guarded([&] {
+                if (!roles) {
+                    // Up to date, as it nearly always is: no lock, and no right to create tables needed.
+                    pqxx::nontransaction look(*connection_);
+                    if (!look.exec("SELECT to_regclass('unit_loader_schema')")[0][0].is_null())
+                        at = look.exec("SELECT coalesce(max(version), 0) FROM unit_loader_schema")[0][0].as<int>();
+                    if (at == kServerSchema) return kServerSchema;
+                }
+                pqxx::work w(*connection_);
+                w.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")");
+                if (roles) setUpRoles(w);
+                // The tables' owner migrates them: whoever runs this as a member of that role
+                // acts as it, so that what a step makes has the same owner.
+                const pqxx::result owner = w.exec(
+                    "SELECT pg_get_userbyid(relowner) FROM pg_class WHERE oid = to_regclass('unit_loader_schema')");
+                const std::string by = roles ? kOwnerRole : owner.empty() ? std::string() : owner[0][0].c_str();
+                if (!by.empty()) w.exec("SET LOCAL ROLE " + w.quote_name(by));
+                w.exec("CREATE TABLE IF NOT EXISTS unit_loader_schema (version integer NOT NULL)");
+                const pqxx::result r = w.exec("SELECT max(version) FROM unit_loader_schema");
+                const int from = r[0][0].is_null() ? 0 : r[0][0].as<int>();
+                if (from > kServerSchema)
+                    throw RecordError(RecordError::Kind::Other, "the records server " + shown_ +
+                                                                    " has the schema of a newer Unit Loader (" +
+                                                                    std::to_string(from) + "); use that one");
+                for (int v = from; v < kServerSchema; ++v) w.exec(kSteps[v]);
+                w.exec("DELETE FROM unit_loader_schema");
+                w.exec("INSERT INTO unit_loader_schema (version) VALUES (" + std::to_string(kServerSchema) + ")");
+                if (by == kOwnerRole) grantWriter(w);
+                w.commit();
+                return kServerSchema;
+            });
+        } catch (const RecordError& e) {
+            // A station's role that finds an older schema may not bring it up to date.
+            if (roles || at == 0 || std::string(e.what()).find("permission denied") == std::string::npos) throw;
+            throw RecordError(e.kind(), std::string(e.what()) + "; the server's schema is at version " +
+                                            std::to_string(at) + " and this loader's is " +
+                                            std::to_string(kServerSchema) +
+                                            ": the tables' owner brings it up to date with records server-init");
+        }
+    }
+
+    // The owner and writer roles, made once; the one who sets them up may act as the owner, and
+    // the tables made before (by any role) become the owner's.
+    static void setUpRoles(pqxx::work& w) {
+        for (const char* role : {kOwnerRole, kWriterRole})
+            w.exec(std::string("DO $$ BEGIN IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = '") + role +
+                   "') THEN CREATE ROLE " + role + " NOLOGIN; END IF; END $$");
+        if (!w.exec(std::string("SELECT pg_has_role(current_user, '") + kOwnerRole + "', 'USAGE')")[0][0].as<bool>())
+            w.exec(std::string("GRANT ") + kOwnerRole + " TO current_user");
+        // Only the owner creates anything: not the writer, and not PUBLIC (as a database made
+        // before PostgreSQL 15 still lets it).
+        w.exec(std::string("GRANT USAGE, CREATE ON SCHEMA public TO ") + kOwnerRole);
+        w.exec("REVOKE CREATE ON SCHEMA public FROM PUBLIC");
+        w.exec(std::string("GRANT USAGE ON SCHEMA public TO ") + kWriterRole);
+        for (const char* table : {"attempts", "station_roles", "unit_loader_schema"})
+            if (!w.exec(std::string("SELECT to_regclass('") + table + "')")[0][0].is_null())
+                w.exec(std::string("ALTER TABLE ") + table + " OWNER TO " + kOwnerRole);
+        if (!w.exec("SELECT to_regprocedure('unit_loader_received()')")[0][0].is_null())
+            w.exec(std::string("ALTER FUNCTION unit_loader_received() OWNER TO ") + kOwnerRole);
+    }
+
+    // The writer reads and appends; nobody else but the owner has any right to the tables.
+    static void grantWriter(pqxx::work& w) {
+        const std::string tables = "attempts, station_roles, unit_loader_schema";
+        w.exec("REVOKE ALL ON " + tables + " FROM PUBLIC");
+        w.exec("REVOKE ALL ON " + tables + " FROM " + kWriterRole);
+        w.exec(std::string("GRANT SELECT, INSERT ON attempts TO ") + kWriterRole);
+        w.exec(std::string("GRANT SELECT ON station_roles, unit_loader_schema TO ") + kWriterRole);
+    }
+
     RecordError failure(RecordError::Kind kind, const std::string& detail) const {
         std::string text = "the records server " + shown_ + ": " + withoutPasswordValue(oneLine(detail));
         if (detail.find("password") != std::string::npos)

@@ -30,6 +30,9 @@ struct AttemptFilter {
     std::string id;  // one attempt: the whole id, or a prefix of it
     std::string station;
     std::string unitVersion;
+    // A records server's every version of each attempt, not only its latest. Local records keep
+    // one version of each.
+    bool history = false;
 };
 
 // Whether the attempt is one the filter asks for.
@@ -81,9 +84,27 @@ public:
     virtual bool queues() const { return false; }
     // The oldest queued attempts, at most `limit`.
     virtual std::vector<Attempt> unsent(std::size_t /*limit*/) { return {}; }
-    // Only after the server committed them.
-    virtual void markSent(const std::vector<std::string>& /*ids*/) {}
+    // Only after the server committed them, as unsent() gave them: an attempt that changed
+    // meanwhile stays queued, as its next version.
+    virtual void markSent(const std::vector<Attempt>& /*sent*/) {}
+    // Queued attempts not set aside.
     virtual std::int64_t unsentCount() { return 0; }
+    // Attempts the server refused (its error for each): kept queued, but passed over by unsent()
+    // until they change or retryRefused(), so that one bad row never holds up the ones after it.
+    struct Refusal {
+        std::string id;
+        std::string error;
+    };
+    virtual void setAside(const std::vector<Refusal>& /*refused*/) {}
+    // Sends the attempts set aside again; how many there were.
+    virtual std::int64_t retryRefused() { return 0; }
+    // Every queued attempt, oldest first, with the server's error for one set aside.
+    struct Queued {
+        Attempt attempt;
+        std::string refused;
+        std::string refusedAt;
+    };
+    virtual std::vector<Queued> queued() { return {}; }
 };
 
 // Whether the records are opened to record or only to read. Reading never writes: no file or

@@ -43,6 +43,28 @@ const char* const kMigrations[] = {
     // here, beside it, as JSON with the journal it came from and why it conflicts; once.
     "CREATE TABLE conflicts (id INTEGER PRIMARY KEY, attempt_id TEXT NOT NULL, found_at TEXT NOT NULL,"
     " source TEXT NOT NULL, reason TEXT NOT NULL, attempt TEXT NOT NULL, UNIQUE (attempt_id, attempt));",
+    // The server only appends: a change to an attempt after the server acknowledged it (an end
+    // or an import's completion) goes as the attempt's next version. `sent_version` is the
+    // version the server acknowledged; the attempts sent before are taken as its version 1.
+    "ALTER TABLE attempts ADD COLUMN version INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE attempts ADD COLUMN sent_version INTEGER;"
+    "UPDATE attempts SET sent_version = 1 WHERE outcome IS NOT NULL AND outcome <> '' AND id NOT IN (SELECT id FROM "
+    "unsent);"
+    "DROP TRIGGER attempts_queue;"
+    "CREATE TRIGGER attempts_queue AFTER UPDATE OF kind, started_at, ended_at, duration_ms, station, operator, unit_id,"
+    " port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption,"
+    " box_text, unit_crc, verify_result, unit_version, retries, link_error, loader_version, note ON attempts"
+    " WHEN NEW.outcome IS NOT NULL AND NEW.outcome <> ''"
+    " BEGIN UPDATE attempts SET version = version + 1 WHERE id = NEW.id AND sent_version = version;"
+    " INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END;",
+    // An attempt the server refused stays queued, set aside with the server's error, until it
+    // changes (then it is tried again) or a records sync tries it again.
+    "ALTER TABLE unsent ADD COLUMN refused TEXT;"
+    "ALTER TABLE unsent ADD COLUMN refused_at TEXT;"
+    "CREATE TRIGGER attempts_retry AFTER UPDATE OF kind, started_at, ended_at, duration_ms, station, operator, unit_id,"
+    " port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption,"
+    " box_text, unit_crc, verify_result, unit_version, retries, link_error, loader_version, note ON attempts"
+    " BEGIN UPDATE unsent SET refused = NULL, refused_at = NULL WHERE id = NEW.id; END;",
 };
 const char* const kColumns =
     "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
@@ -192,7 +214,7 @@ public:
 
     std::vector<Attempt> query(const AttemptFilter& f) override {
         Statement s(db_,
-                    std::string("SELECT ") + kColumns +
+                    std::string("SELECT ") + kColumns + versionColumn() +
                         " FROM attempts WHERE (?1 = '' OR started_at >= ?1) AND (?2 = '' OR started_at < ?2) "
                         "AND (?3 = '' OR port = ?3) AND (?4 = '' OR outcome = ?4) AND (?5 = '' OR unit_id = ?5) "
                         "AND (?6 = '' OR file_sha256 = ?6) AND (?7 = '' OR substr(id, 1, length(?7)) = ?7) "
@@ -216,20 +238,40 @@ public:
 
     std::vector<Attempt> unsent(std::size_t limit) override {
         Statement s(db_,
-                    std::string("SELECT ") + kColumns +
-                        " FROM attempts WHERE id IN (SELECT id FROM unsent) ORDER BY started_at, rowid LIMIT ?1",
+                    std::string("SELECT ") + kColumns + versionColumn() +
+                        " FROM attempts WHERE id IN (SELECT id FROM unsent WHERE refused IS NULL) "
+                        "ORDER BY started_at, rowid LIMIT ?1",
                     failer());
         s.bind(1, static_cast<std::int64_t>(limit));
         return rows(s);
     }
 
-    void markSent(const std::vector<std::string>& ids) override {
-        if (ids.empty()) return;
+    void markSent(const std::vector<Attempt>& sent) override {
+        if (sent.empty()) return;
         exec("BEGIN IMMEDIATE");
         try {
-            for (const std::string& id : ids) {
-                Statement s(db_, "DELETE FROM unsent WHERE id = ?1", failer());
-                s.bind(1, id);
+            for (const Attempt& a : sent) {
+                AttemptFilter one;
+                one.id = a.id;
+                std::optional<Attempt> now;
+                for (Attempt& k : query(one))
+                    if (k.id == a.id) now = std::move(k);
+                if (!now) continue;
+                Statement acknowledged(
+                    db_, "UPDATE attempts SET sent_version = max(coalesce(sent_version, 0), ?2) WHERE id = ?1",
+                    failer());
+                acknowledged.bind(1, a.id);
+                acknowledged.bind(2, a.version);
+                done(acknowledged);
+                if (now->version != a.version) continue;  // changed after it was acknowledged: queued as it is
+                // Changed while it was on its way: the server has the version as it was, so the
+                // change goes as the next one.
+                const bool changed = attemptFieldValues(*now) != attemptFieldValues(a);
+                Statement s(db_,
+                            changed ? "UPDATE attempts SET version = version + 1 WHERE id = ?1"
+                                    : "DELETE FROM unsent WHERE id = ?1",
+                            failer());
+                s.bind(1, a.id);
                 done(s);
             }
             exec("COMMIT");
@@ -240,10 +282,42 @@ public:
     }
 
     std::int64_t unsentCount() override {
-        Statement s(db_, "SELECT count(*) FROM unsent", failer());
+        Statement s(db_, "SELECT count(*) FROM unsent WHERE refused IS NULL", failer());
         const int rc = s.step();
         if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
         return s.number(0).value_or(0);
+    }
+
+    void setAside(const std::vector<Refusal>& refused) override {
+        const std::string now = isoTime(std::chrono::system_clock::now());
+        for (const Refusal& r : refused) {
+            Statement s(db_, "UPDATE unsent SET refused = ?2, refused_at = ?3 WHERE id = ?1", failer());
+            s.bind(1, r.id);
+            s.bind(2, r.error);
+            s.bind(3, now);
+            done(s);
+        }
+    }
+
+    std::int64_t retryRefused() override {
+        exec("UPDATE unsent SET refused = NULL, refused_at = NULL WHERE refused IS NOT NULL");
+        return sqlite3_changes(db_);
+    }
+
+    std::vector<Queued> queued() override {
+        if (readVersion_ < 2) return {};       // no queue yet
+        const bool marks = readVersion_ >= 5;  // an older file read as it is sets nothing aside
+        Statement s(db_,
+                    std::string("SELECT ") + kColumns + versionColumn() +
+                        (marks ? ", u.refused, u.refused_at" : ", NULL, NULL") +
+                        " FROM attempts JOIN unsent u USING (id) ORDER BY started_at, attempts.rowid",
+                    failer());
+        std::vector<std::pair<std::string, std::string>> refusals;
+        std::vector<Queued> out;
+        std::vector<Attempt> attempts = rows(s, &refusals);
+        for (std::size_t i = 0; i < attempts.size(); ++i)
+            out.push_back({std::move(attempts[i]), refusals[i].first, refusals[i].second});
+        return out;
     }
 
     const std::string& path() const override { return path_; }
@@ -352,7 +426,8 @@ private:
                                      &a.retries, &a.link_error, &a.loader_version, &a.note})
             s.bind(i++, *t);
     }
-    std::vector<Attempt> rows(Statement& s) {
+    // With `extra`, two more columns of text after the version.
+    std::vector<Attempt> rows(Statement& s, std::vector<std::pair<std::string, std::string>>* extra = nullptr) {
         std::vector<Attempt> out;
         for (int rc; (rc = s.step()) != SQLITE_DONE;) {
             if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
@@ -385,10 +460,14 @@ private:
             a.link_error = s.text(c++);
             a.loader_version = s.text(c++);
             a.note = s.text(c++);
+            a.version = s.number(c++).value_or(1);
+            if (extra) extra->emplace_back(s.text(c), s.text(c + 1));
             out.push_back(std::move(a));
         }
         return out;
     }
+    // A file of an older schema, read as it is, keeps one version of each attempt.
+    std::string versionColumn() const { return readVersion_ < 4 ? ", 1" : ", version"; }
     int userVersion() {
         Statement s(db_, "PRAGMA user_version", failer());
         const int rc = s.step();
@@ -447,6 +526,7 @@ private:
     void readable() {
         reading_ = true;
         const int version = userVersion();
+        readVersion_ = version;
         if (version > kSchemaVersion)
             throw RecordError(RecordError::Kind::Other, "the records file " + path_ +
                                                             " was made by a newer Unit Loader (schema " +
@@ -467,6 +547,7 @@ private:
     std::string station_ = hostName();
     sqlite3* db_ = nullptr;
     bool reading_ = false;
+    int readVersion_ = kSchemaVersion;
     std::string note_;
 };
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <pqxx/pqxx>
 #include <random>
@@ -58,6 +59,7 @@ protected:
         const std::string line = readAll(server + "/pgpass");
         password = line.substr(line.rfind(':') + 1);
         while (!password.empty() && password.back() == '\n') password.pop_back();
+        std::ofstream(dir.file("pgpass")) << "*:*:*:ul:" << password << "\n";
         database = randomName();
         pqxx::connection admin(urlOf("postgres"));
         pqxx::nontransaction(admin).exec("CREATE DATABASE " + database);
@@ -127,6 +129,19 @@ protected:
         return path;
     }
 
+    // A login role of a station, a member of the writer role, and its URL: its password goes
+    // to a password file of the test's own.
+    std::string stationRole(const std::string& role) {
+        pqxx::connection admin(url);
+        pqxx::nontransaction(admin).exec("CREATE ROLE " + role + " LOGIN PASSWORD '" + password +
+                                         "' IN ROLE unit_loader_writer");
+        std::ofstream(dir.file("pgpass"), std::ios::app) << "*:*:*:" << role << ":" << password << "\n";
+        std::filesystem::permissions(dir.file("pgpass"),
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        ::setenv("PGPASSFILE", dir.file("pgpass").c_str(), 1);
+        return "postgresql://" + role + "@/" + database + "?host=" + server;
+    }
+
     TempDir dir;
     std::string server;  // the folder of the server's socket
     std::string password;
@@ -137,7 +152,7 @@ protected:
 TEST_F(RecordServerTest, ADownloadReachesTheServerWithEveryFieldAndTheServerAnswersAcrossStations) {
     const Finished init = cli({"records", "server-init", "--server", url});
     ASSERT_EQ(init.code, 0) << init.err;
-    EXPECT_EQ(init.out, "records server " + url + ": schema version 1\n");
+    EXPECT_EQ(init.out, "records server " + url + ": schema version 2\n");
     EXPECT_EQ(cli({"records", "server-init", "--server", url}).out, init.out);  // once is enough
 
     const std::string db = dir.file("records.sqlite");
@@ -148,12 +163,18 @@ TEST_F(RecordServerTest, ADownloadReachesTheServerWithEveryFieldAndTheServerAnsw
                             "--records", db, "--records-server", url, "--unit-id", "SN-1", "--quiet"});
     ASSERT_EQ(f.code, 0) << f.err;
     EXPECT_EQ(f.err, "");  // forwarded at once: nothing to say
-    // The server's copy is the local record, field for field.
+    // The server's copy is the local record, field for field, with what the server stamped on it.
     const Finished local = cli({"records", "export", "--format", "jsonl", "--records", db});
     const Finished remote = cli({"records", "export", "--format", "jsonl", "--server", url});
     ASSERT_EQ(remote.code, 0) << remote.err;
-    EXPECT_EQ(remote.out, local.out);
     EXPECT_EQ(std::count(remote.out.begin(), remote.out.end(), '\n'), 1);
+    nlohmann::json kept = nlohmann::json::parse(remote.out);
+    EXPECT_EQ(kept["received_by"], "ul");
+    EXPECT_EQ(kept["received_at"].get<std::string>().size(), 24u);  // 2026-12-08T23:58:39.123Z
+    const nlohmann::json own = nlohmann::json::parse(local.out);
+    EXPECT_TRUE(own["received_at"].is_null() && own["received_by"].is_null()) << local.out;
+    kept["received_at"] = kept["received_by"] = nullptr;
+    EXPECT_EQ(kept, own);
     EXPECT_FALSE(contains(readAll(db), password));
 
     // Another station's attempts, read in from its journal, go with records sync.
@@ -372,6 +393,128 @@ TEST_F(RecordServerTest, AConnectionKilledDuringAForwardLosesNothingAndDuplicate
     const auto [ids, rows] = serverIds();
     EXPECT_EQ(rows, 30u);
     EXPECT_EQ(ids, localIds(db));
+}
+
+// Least privilege: the writer role reads and appends, nothing more; the server stamps each row
+// with the login role that sent it, whatever the row says; a role tied to its station cannot
+// send another station's attempts (the refusal is the server's own text).
+TEST_F(RecordServerTest, AStationsRoleOnlyAppendsItsOwnStationsAttemptsStampedWithItsName) {
+    const Finished init = cli({"records", "server-init", "--roles", "--server", url});
+    ASSERT_EQ(init.code, 0) << init.err;
+    EXPECT_EQ(cli({"records", "server-init", "--roles", "--server", url}).out, init.out);  // again: no change
+    const std::string role = randomName(), other = randomName();
+    const std::string asStation = stationRole(role), asOther = stationRole(other);
+    pqxx::connection admin(url);
+    pqxx::nontransaction(admin).exec("INSERT INTO station_roles VALUES ('" + role + "', 'station-a')");
+    EXPECT_EQ(pqxx::nontransaction(admin)
+                  .exec("SELECT tableowner FROM pg_tables WHERE tablename = 'attempts'")[0][0]
+                  .as<std::string>(),
+              "unit_loader_owner");
+
+    // Another station's attempt first in the queue: refused, set aside with the server's own
+    // words, and the ones after it go.
+    const std::string a = dir.file("a.sqlite");
+    ASSERT_EQ(cli({"records", "import", "--records", a, journalOf("station-b", 1)}).code, 0);
+    ASSERT_EQ(cli({"records", "import", "--records", a, journalOf("station-a", 2)}).code, 0);
+    const Finished sent = cli({"records", "sync", "--records", a, "--server", asStation});
+    EXPECT_EQ(sent.code, 6) << sent.err;
+    EXPECT_EQ(sent.out, "2 attempts sent to " + asStation + ", 0 still queued, 1 set aside (refused by the server)\n");
+    const std::string refusal = "the role " + role + " may not record attempts of station station-b";
+    EXPECT_TRUE(contains(sent.err, refusal)) << sent.err;
+    const Finished unsent = cli({"records", "list", "--unsent", "--records", a});
+    EXPECT_EQ(std::count(unsent.out.begin(), unsent.out.end(), '\n'), 2) << unsent.out;
+    EXPECT_TRUE(contains(unsent.out, refusal)) << unsent.out;
+    // A run passes it over; a sync tries it again, here as a role tied to no station.
+    const Finished run = cli({"version", "--port", dir.file("no-port"), "--records", a, "--records-server", asOther});
+    EXPECT_EQ(run.code, 4);
+    EXPECT_EQ(cli({"records", "sync", "--records", a, "--server", asOther}).out,
+              "1 attempt sent to " + asOther + ", 0 still queued\n");
+    const Finished none = cli({"records", "list", "--unsent", "--records", a});
+    EXPECT_EQ(std::count(none.out.begin(), none.out.end(), '\n'), 1) << none.out;  // the header
+
+    pqxx::connection writer(asStation);
+    // A row that names its own receipt gets the server's.
+    pqxx::nontransaction(writer).exec(
+        "INSERT INTO attempts (id, kind, started_at, station, received_at, received_by) VALUES ('forged', "
+        "'download', '2020-01-01T00:00:00.000Z', 'station-a', '2020-01-01', 'someone-else')");
+    const Finished listed = cli({"records", "export", "--format", "jsonl", "--server", asStation});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    std::map<std::string, std::string> by;
+    std::istringstream lines(listed.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        by[j["id"]] = j["received_by"];
+        EXPECT_GE(j["received_at"].get<std::string>(), "2026") << line;
+    }
+    EXPECT_EQ(by.size(), 5u);  // and the run's own
+    EXPECT_EQ(by["forged"], role);
+    for (const auto& [id, name] : by) EXPECT_TRUE(name == role || name == other) << id << " " << name;
+    EXPECT_TRUE(contains(cli({"records", "list", "--server", asStation}).out, " " + role + "\n"));
+
+    for (const char* sql : {"UPDATE attempts SET outcome = 'success'", "DELETE FROM attempts", "TRUNCATE attempts",
+                            "INSERT INTO station_roles VALUES (current_user, 'station-b')", "DELETE FROM station_roles",
+                            "CREATE TABLE mine (x int)", "ALTER TABLE attempts DISABLE TRIGGER attempts_received",
+                            "DROP TABLE attempts"}) {
+        SCOPED_TRACE(sql);
+        EXPECT_THROW(pqxx::nontransaction(writer).exec(sql), pqxx::insufficient_privilege);
+    }
+    EXPECT_EQ(serverIds().second, 5u);
+}
+
+// An attempt sent as interrupted and then completed by an import reaches the server as its
+// version 2; version 1 stays. The latest is shown, --history shows both, and a sync again adds
+// nothing.
+TEST_F(RecordServerTest, AnAttemptCompletedAfterItWasSentArrivesAsItsNextVersion) {
+    ASSERT_EQ(cli({"records", "server-init", "--server", url}).code, 0);
+    const std::string db = dir.file("records.sqlite");
+    nlohmann::ordered_json a = {{"id", "0123456789abcdef0123456789abcdef"},
+                                {"kind", "download"},
+                                {"started_at", "2026-12-08T10:00:00.000Z"},
+                                {"station", "station-c"},
+                                {"unit_id", "SN-7"},
+                                {"port", "COM1"},
+                                {"baud", 9600}};
+    const std::string begun = dir.file("begun.jsonl");
+    std::ofstream(begun) << nlohmann::json{{"v", 1}, {"event", "begin"}, {"attempt", a}}.dump() << "\n";
+    ASSERT_EQ(cli({"records", "import", "--records", db, begun}).code, 0);
+    EXPECT_EQ(cli({"records", "sync", "--records", db, "--server", url}).out,
+              "1 attempt sent to " + url + ", 0 still queued\n");
+
+    a["ended_at"] = "2026-12-08T10:01:00.000Z";
+    a["outcome"] = "success";
+    a["exit_code"] = 0;
+    const std::string ended = dir.file("ended.jsonl");
+    std::ofstream(ended) << nlohmann::json{{"v", 1}, {"event", "begin"}, {"attempt", a}}.dump() << "\n"
+                         << nlohmann::json{{"v", 1}, {"event", "end"}, {"attempt", a}}.dump() << "\n";
+    const Finished completed = cli({"records", "import", "--records", db, ended});
+    EXPECT_TRUE(contains(completed.out, "1 completed")) << completed.out;
+    EXPECT_EQ(cli({"records", "sync", "--records", db, "--server", url}).out,
+              "1 attempt sent to " + url + ", 0 still queued\n");
+    EXPECT_EQ(cli({"records", "sync", "--records", db, "--server", url}).out,
+              "0 attempts sent to " + url + ": none queued\n");
+
+    const auto outcomes = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{"records", "export", "--format", "jsonl", "--server", url};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Finished f = cli(args);
+        EXPECT_EQ(f.code, 0) << f.err;
+        std::vector<std::string> out;
+        std::istringstream lines(f.out);
+        for (std::string line; std::getline(lines, line);) {
+            const auto j = nlohmann::json::parse(line);
+            out.push_back(std::to_string(j["version"].get<int>()) + " " + j["outcome"].get<std::string>());
+        }
+        return out;
+    };
+    EXPECT_EQ(outcomes({}), (std::vector<std::string>{"2 success"}));
+    EXPECT_EQ(outcomes({"--history"}), (std::vector<std::string>{"2 success", "1 interrupted"}));
+    EXPECT_EQ(outcomes({"--outcome", "interrupted"}), std::vector<std::string>{});  // not its latest
+    const Finished history = cli({"records", "list", "--history", "--server", url});
+    EXPECT_EQ(std::count(history.out.begin(), history.out.end(), '\n'), 3) << history.out;
+    const Finished local = cli({"records", "export", "--format", "jsonl", "--records", db});
+    EXPECT_EQ(nlohmann::json::parse(local.out)["version"], 2) << local.out;
+    EXPECT_EQ(cli({"records", "list", "--history", "--records", db}).code, 2);
+    EXPECT_EQ(serverIds().second, 2u);
 }
 
 }  // namespace

@@ -283,14 +283,21 @@ void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& u
         if (!t.lastError.empty()) text += " (" + t.lastError + ")";
         note(text);
     }
+    for (const RecordStore::Refusal& r : t.setAside)
+        note("attempt " + safetext::terminalSafe(r.id) + " is set aside, refused by the records server " +
+             urlWithoutPassword(url) + " (" + safetext::terminalSafe(r.error) +
+             "); records list --unsent shows it, and records sync tries it again");
 }
 
 namespace {
 
-int serverInit(const std::string& url) {
+int serverInit(const std::string& url, bool roles) {
     try {
-        const int version = connectRecordServer(url, kAskTimeout)->migrate();
-        std::printf("records server %s: schema version %d\n", urlWithoutPassword(url).c_str(), version);
+        const auto server = connectRecordServer(url, kAskTimeout);
+        const int version = roles ? server->migrateWithRoles() : server->migrate();
+        std::printf(
+            "records server %s: schema version %d%s\n", urlWithoutPassword(url).c_str(), version,
+            roles ? "; roles unit_loader_owner (owns the tables) and unit_loader_writer (reads and appends)" : "");
         return exitcode::kSuccess;
     } catch (const RecordError& e) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
@@ -307,7 +314,10 @@ int sync(const std::string& path, const std::string& url) {
         return exitcode::kUsage;
     }
     try {
-        if (openRecordStore(path)->unsentCount() == 0) {
+        // What the server refused before is tried again: the server may take it now.
+        const auto store = openRecordStore(path);
+        store->retryRefused();
+        if (store->unsentCount() == 0) {
             std::printf("0 attempts sent to %s: none queued\n", urlWithoutPassword(url).c_str());
             return exitcode::kSuccess;
         }
@@ -322,12 +332,40 @@ int sync(const std::string& path, const std::string& url) {
     const Forwarder::Tally t = forwarder.stop(kSyncLimit);
     std::printf("%s sent to %s", attemptsText(t.sent).c_str(), urlWithoutPassword(url).c_str());
     if (t.duplicates) std::printf(" (%d of them were there already)", t.duplicates);
-    std::printf(", %d still queued\n", std::max(0, t.queued));
+    std::printf(", %d still queued", std::max(0, t.queued));
+    if (!t.setAside.empty()) std::printf(", %zu set aside (refused by the server)", t.setAside.size());
+    std::printf("\n");
+    for (const RecordStore::Refusal& r : t.setAside)
+        std::fprintf(stderr, "unit-loader-cli: attempt %s set aside: %s\n", safetext::terminalSafe(r.id).c_str(),
+                     safetext::terminalSafe(r.error).c_str());
+    if (!t.setAside.empty() && t.queued == 0 && t.lastError.empty()) return exitcode::kRecord;
     if (t.queued != 0 || !t.lastError.empty()) {
         std::fprintf(
             stderr, "unit-loader-cli: %s\n",
             t.lastError.empty() ? "the queue was not sent in time; run records sync again" : t.lastError.c_str());
         return exitcode::kRecord;
+    }
+    return exitcode::kSuccess;
+}
+
+// The queue for the records server, oldest first, with the server's error for an attempt it
+// refused.
+int listUnsent(RecordStore& store) {
+    std::vector<RecordStore::Queued> queued;
+    try {
+        queued = store.queued();
+    } catch (const RecordError& e) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+        return exitcode::kRecord;
+    }
+    std::printf("%-24s  %-8s  %-20s  %-14s  %-12s  %-32s  %2s  %s\n", "STARTED", "KIND", "PORT", "OUTCOME", "UNIT",
+                "ID", "V", "SET ASIDE");
+    for (RecordStore::Queued& q : queued) {
+        const Attempt a = terminalSafe(q.attempt);
+        std::printf("%-24s  %-8s  %-20s  %-14s  %-12s  %-32s  %2lld  %s\n", a.started_at.c_str(), a.kind.c_str(),
+                    a.port.c_str(), a.outcome.c_str(), a.unit_id.empty() ? "-" : a.unit_id.c_str(), a.id.c_str(),
+                    static_cast<long long>(a.version),
+                    q.refused.empty() ? "-" : (q.refusedAt + " " + safetext::terminalSafe(q.refused)).c_str());
     }
     return exitcode::kSuccess;
 }
@@ -359,7 +397,17 @@ int recordsCommand(const RecordsQuery& q) {
 
     if (const std::string warning = unverifiedServerWarning(server); !warning.empty())
         std::fprintf(stderr, "unit-loader-cli: warning: %s\n", warning.c_str());
-    if (q.action == "server-init") return serverInit(server);
+    if (q.action == "server-init") return serverInit(server, q.roles);
+    if (q.unsent && !q.server.empty()) {
+        std::fprintf(stderr, "unit-loader-cli: --unsent lists the records file's queue, not a server's\n");
+        return exitcode::kUsage;
+    }
+    if (q.history && q.server.empty()) {
+        std::fprintf(stderr,
+                     "unit-loader-cli: --history asks a records server (--server URL): the records file keeps one "
+                     "version of each attempt\n");
+        return exitcode::kUsage;
+    }
 
     std::unique_ptr<RecordStore> store;
     std::unique_ptr<RecordServer> remote;
@@ -396,7 +444,8 @@ int recordsCommand(const RecordsQuery& q) {
         return exitcode::kSuccess;
     }
     if (store && !store->note().empty()) std::fprintf(stderr, "unit-loader-cli: %s\n", store->note().c_str());
-    AttemptFilter filter{q.since, q.until, q.port, q.outcome, q.unitId, q.fileSha256, q.id, q.station, q.unitVersion};
+    AttemptFilter filter{q.since,      q.until, q.port,    q.outcome,     q.unitId,
+                         q.fileSha256, q.id,    q.station, q.unitVersion, q.history};
     std::vector<Attempt> attempts;
     try {
         if (!missing) attempts = remote ? remote->query(filter) : store->query(filter);
@@ -411,15 +460,19 @@ int recordsCommand(const RecordsQuery& q) {
     // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
     for (Attempt& a : attempts)
         if (q.action != "export") a = terminalSafe(a);
+    if (q.action == "list" && q.unsent) return store ? listUnsent(*store) : exitcode::kSuccess;
     if (q.action == "list" && remote) {
         // Across stations: which station, and the unit's version where a check read it.
-        std::printf("%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %s\n", "STARTED", "STATION", "KIND", "PORT",
-                    "OUTCOME", "UNIT", "VERSION", "ID");
+        // And which version of the attempt (V), when and from which login role the server had it.
+        std::printf("%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %-32s  %2s  %-24s  %s\n", "STARTED", "STATION",
+                    "KIND", "PORT", "OUTCOME", "UNIT", "VERSION", "ID", "V", "RECEIVED", "BY");
         for (const Attempt& a : attempts)
-            std::printf("%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %s\n", a.started_at.c_str(), a.station.c_str(),
-                        a.kind.c_str(), a.port.c_str(), a.outcome.empty() ? "(running)" : a.outcome.c_str(),
-                        a.unit_id.empty() ? "-" : a.unit_id.c_str(),
-                        a.unit_version.empty() ? "-" : a.unit_version.c_str(), a.id.c_str());
+            std::printf(
+                "%-24s  %-16s  %-8s  %-20s  %-14s  %-12s  %-16s  %-32s  %2lld  %-24s  %s\n", a.started_at.c_str(),
+                a.station.c_str(), a.kind.c_str(), a.port.c_str(), a.outcome.empty() ? "(running)" : a.outcome.c_str(),
+                a.unit_id.empty() ? "-" : a.unit_id.c_str(), a.unit_version.empty() ? "-" : a.unit_version.c_str(),
+                a.id.c_str(), static_cast<long long>(a.version), a.received_at.empty() ? "-" : a.received_at.c_str(),
+                a.received_by.empty() ? "-" : safetext::terminalSafe(a.received_by).c_str());
         return exitcode::kSuccess;
     }
     if (q.action == "list") {
@@ -443,11 +496,27 @@ int recordsCommand(const RecordsQuery& q) {
         return exitcode::kSuccess;
     }
     if (q.action == "export") {
+        // The fields, then what the server keeps of each version (empty in a local file's).
         if (q.format == "csv") {
-            std::fputs(csvLine(attemptFieldNames()).c_str(), stdout);
-            for (const Attempt& a : attempts) std::fputs(csvLine(attemptFieldValues(a)).c_str(), stdout);
+            std::vector<std::string> names = attemptFieldNames();
+            names.insert(names.end(), {"version", "received_at", "received_by"});
+            std::fputs(csvLine(names).c_str(), stdout);
+            for (const Attempt& a : attempts) {
+                std::vector<std::string> values = attemptFieldValues(a);
+                values.insert(values.end(), {std::to_string(a.version), a.received_at, a.received_by});
+                std::fputs(csvLine(values).c_str(), stdout);
+            }
         } else {
-            for (const Attempt& a : attempts) std::printf("%s\n", attemptJson(a).dump().c_str());
+            for (const Attempt& a : attempts) {
+                nlohmann::ordered_json j = attemptJson(a);
+                j["version"] = a.version;
+                const auto text = [](const std::string& t) {
+                    return t.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(safetext::utf8Escaped(t));
+                };
+                j["received_at"] = text(a.received_at);
+                j["received_by"] = text(a.received_by);
+                std::printf("%s\n", j.dump().c_str());
+            }
         }
         return exitcode::kSuccess;
     }

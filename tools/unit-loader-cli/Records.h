@@ -58,5 +58,8 @@ struct RecordsQuery {
     std::string id;                     // show
     std::string format = "csv";         // export
     std::vector<std::string> journals;  // import
+    bool history = false;               // --history: every version the server keeps
+    bool roles = false;                 // server-init --roles
+    bool unsent = false;                // list --unsent: the queue for the server
 };
 int recordsCommand(const RecordsQuery& query);

@@ -164,6 +164,13 @@ int run(int argc, char** argv) {
                                           "port and unit version"
                                         : "Ask the records server at this URL, across stations")
             ->option_text("URL");
+        a->add_flag("--history", records.history,
+                    "With --server: every version of each attempt the server keeps (an attempt that changed after "
+                    "it was sent, such as an interrupted one completed by an import), not only the latest");
+        if (name == "list")
+            a->add_flag("--unsent", records.unsent,
+                        "The attempts queued for the records server, oldest first, each set aside by the server's "
+                        "refusal with its error");
         if (name == "show") a->add_option("ID", records.id, "The attempt's id (or its first digits)")->required();
         if (name == "export")
             a->add_option("--format", records.format, "csv or jsonl")
@@ -190,6 +197,10 @@ sync->callback([&records] { records.action = "sync"; });
 auto* serverInit = recordsCmd->add_subcommand(
     "server-init", "Create the records server's tables, or bring them up to date (the forwarder does too)");
 serverInit->add_option("--server", records.server, "The records server")->option_text("URL")->required();
+serverInit->add_flag("--roles", records.roles,
+                     "Also make the roles unit_loader_owner (owns the tables, migrates them) and unit_loader_writer\n"
+                     "(may only read and append; the stations' login roles are made its members); needs a role\n"
+                     "that may create roles");
 serverInit->callback([&records] { records.action = "server-init"; });
 
 StationArgs stationArgs;
