@@ -245,7 +245,7 @@ bool Station::waitGone(SlotRun& run) {
 bool Station::waitForUnit(SlotRun& run) {
     // Each state is reported once, when it changes.
     std::optional<SlotStatus> shown;
-    auto show = [&](SlotStatus status) {
+    auto show = [&](const SlotStatus& status) {
         if (shown && shown->state == status.state && shown->pause == status.pause && shown->scan == status.scan) return;
         shown = status;
         observer_.slotState(run.index, status);
