@@ -82,6 +82,7 @@ struct Station::SlotRun {
     bool held = false;     // paused by the operator
     std::string unitId;    // scanned for the next unit
     bool returned = false;
+    std::optional<SlotStatus> shown;  // the state the observer was last given
 };
 
 Station::Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing, Ending ending)
@@ -216,39 +217,65 @@ void Station::slotMain(std::size_t index) {
     run.returned = true;
     SlotStatus ended(run.alarmed ? SlotState::Paused : SlotState::Stopped);
     if (run.alarmed) ended.pause = PauseCause::Alarm;
-    observer_.slotState(run.index, ended);
+    show(run, ended);
     changed_.notify_all();
 }
 
-bool Station::waitGone(SlotRun& run) {
-    // A polled unit is gone once it has not answered for a while; an adapter's path once it has
-    // gone, however soon another unit's takes its place.
-    const auto goneAfter = job_.presence == Presence::Hotplug ? std::chrono::milliseconds(0) : timing_.goneAfter;
+void Station::show(SlotRun& run, const SlotStatus& status) {
+    run.shown = status;
+    observer_.slotState(run.index, status);
+}
+
+bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
+    // A unit left in place is never loaded twice. The next one is a unit that powers up (its
+    // status runs through Reset, which even a swap between two polls shows), one that reports
+    // another version than this one, or any unit once nothing has answered for goneAfter; an
+    // adapter's path going is the unit's end, however soon the next one's takes its place.
+    // The verdict stays shown only while this unit can still be the one in the slot: a missed
+    // poll shows the slot waiting, and the same unit answering again shows its verdict again.
+    const std::string known = decided.verdict ? decided.verdict->version : std::string();
+    const bool hotplug = job_.presence == Presence::Hotplug;
     auto lastAnswer = std::chrono::steady_clock::now();
+    bool there = true;
     for (;;) {
         {
             std::lock_guard lock(mutex_);
             if (ending()) return false;
         }
-        const bool answered = run.link->poll();
+        const Sign sign = run.link->poll();
         const auto now = std::chrono::steady_clock::now();
-        if (answered)
+        if (sign == Sign::PowerUp) return true;
+        if (sign == Sign::None) {
+            if (hotplug || now - lastAnswer >= timing_.goneAfter) return true;
+            if (there) {
+                there = false;
+                std::lock_guard lock(mutex_);
+                show(run, SlotStatus(SlotState::Waiting));
+            }
+        } else {
+            if (!there) {
+                if (!known.empty()) {
+                    const auto version = run.link->version();
+                    if (version && *version != known) return true;
+                }
+                there = true;
+                std::lock_guard lock(mutex_);
+                show(run, decided);
+            }
             lastAnswer = now;
-        else if (now - lastAnswer >= goneAfter)
-            return true;
-        if (run.link->waitChange(timing_.pollInterval)) continue;
+        }
+        if (run.link->waitChange(timing_.removalPoll)) continue;
         std::unique_lock lock(mutex_);
-        if (changed_.wait_for(lock, timing_.pollInterval, [this] { return ending(); })) return false;
+        if (changed_.wait_for(lock, timing_.removalPoll, [this] { return ending(); })) return false;
     }
 }
 
 bool Station::waitForUnit(SlotRun& run) {
     // Each state is reported once, when it changes.
-    std::optional<SlotStatus> shown;
-    auto show = [&](SlotStatus status) {
+    auto showOnce = [&](const SlotStatus& status) {
+        const auto& shown = run.shown;
         if (shown && shown->state == status.state && shown->pause == status.pause && shown->scan == status.scan) return;
-        shown = status;
-        observer_.slotState(run.index, status);
+        show(run, status);
     };
     const auto ready = [&] { return !paused(run) && (!job_.scanUnitId || !run.unitId.empty()); };
     for (;;) {
@@ -258,7 +285,7 @@ bool Station::waitForUnit(SlotRun& run) {
             if (paused(run)) {
                 SlotStatus held(SlotState::Paused);
                 held.pause = run.alarmed ? PauseCause::Alarm : run.held ? PauseCause::Operator : PauseCause::Station;
-                show(held);
+                showOnce(held);
                 // The port is free while the slot is paused.
                 lock.unlock();
                 run.link->release();
@@ -268,9 +295,9 @@ bool Station::waitForUnit(SlotRun& run) {
             }
             SlotStatus waiting(SlotState::Waiting);
             waiting.scan = !ready();
-            show(waiting);
+            showOnce(waiting);
         }
-        if (run.link->poll()) {
+        if (run.link->poll() != Sign::None) {
             std::unique_lock lock(mutex_);
             if (ready() && !ending()) return true;
             // Present, but not to be loaded yet: checked again as soon as that changes.
@@ -316,7 +343,7 @@ void Station::cycle(SlotRun& run) {
                 }
                 SlotStatus loading(SlotState::Loading);
                 loading.retry = attempt - 1;
-                observer_.slotState(run.index, loading);
+                show(run, loading);
                 observer_.attemptStart(run.index, RunKind::Download, attempt);
             }
             const RunOutcome loaded =
@@ -342,7 +369,7 @@ void Station::cycle(SlotRun& run) {
             }
             {
                 std::lock_guard lock(mutex_);
-                observer_.slotState(run.index, SlotStatus(SlotState::Checking));
+                show(run, SlotStatus(SlotState::Checking));
                 observer_.attemptStart(run.index, RunKind::VersionCheck, attempt);
             }
             const RunOutcome checked = link.run(RunKind::VersionCheck, attempt, unitId, {});
@@ -381,9 +408,11 @@ void Station::cycle(SlotRun& run) {
             return;
         }
 
+        const bool pass = verdict.pass();
+        SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
+        decided.verdict.emplace(verdict);
         {
             std::lock_guard lock(mutex_);
-            const bool pass = verdict.pass();
             if (pass) {
                 ++passes_;
                 run.failsInRow = 0;
@@ -393,9 +422,7 @@ void Station::cycle(SlotRun& run) {
                 ++run.failsInRow;
             }
             observer_.unitEnd(run.index, verdict);
-            SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
-            decided.verdict = verdict;
-            observer_.slotState(run.index, decided);
+            show(run, decided);
             if (!pass && job_.stopAfterFailures > 0 && run.failsInRow >= job_.stopAfterFailures) {
                 run.alarmed = true;
                 worstPausing_ = exitcode::worse(worstPausing_, verdict.exitCode);
@@ -406,9 +433,8 @@ void Station::cycle(SlotRun& run) {
             changed_.notify_all();
             if (run.alarmed && endingRule_ == Ending::WhenAllAlarmed) return;
         }
-        // A unit left in place is never loaded twice: the next one is only taken once this one
-        // has stopped answering (after an alarm too: a resumed slot takes a new unit).
-        if (!waitGone(run)) return;
+        // After an alarm too: a resumed slot takes a new unit.
+        if (!awaitNext(run, decided)) return;
     }
 }
 

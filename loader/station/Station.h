@@ -14,6 +14,7 @@
 
 #include "download/RunReport.h"
 #include "station/JobFile.h"
+#include "station/Presence.h"
 
 // The production station: one worker thread per slot, each with its own connection, cycling
 // wait for a unit -> download -> version check -> PASS or FAIL -> wait until the unit is gone.
@@ -82,8 +83,11 @@ struct SlotStatus {
 class SlotLink {
 public:
     virtual ~SlotLink() = default;
-    // One status poll: true when the unit answered. Holds the port while the slot waits.
-    virtual bool poll() = 0;
+    // One status poll: what answered. Holds the port while the slot waits.
+    virtual Sign poll() = 0;
+    // The version the unit in the slot reports, asked by the slot itself; nothing when it does
+    // not answer.
+    virtual std::optional<std::string> version() = 0;
     // Lets go of the port, so that a run can have it.
     virtual void release() = 0;
     // Waits, at most `limit`, for a sign that presence changed (an adapter's path); false when
@@ -135,7 +139,10 @@ public:
 // How the station paces its waits; tests and benches keep the defaults.
 struct Timing {
     std::chrono::milliseconds pollInterval{500};  // status polls while waiting
-    std::chrono::milliseconds goneAfter{2000};    // no answer this long: the unit is gone
+    std::chrono::milliseconds goneAfter{2000};    // no answer this long: any unit after is a new one
+    // Status polls while a unit with its verdict waits to be taken out: a miss is seen within
+    // this and one reply limit (300 ms).
+    std::chrono::milliseconds removalPoll{100};
 };
 
 // When the station ends by itself. On a terminal it ends once every slot is paused by an alarm
@@ -175,7 +182,8 @@ private:
     struct SlotRun;
     void slotMain(std::size_t index);
     void cycle(SlotRun& run);
-    bool waitGone(SlotRun& run);
+    bool awaitNext(SlotRun& run, const SlotStatus& decided);
+    void show(SlotRun& run, const SlotStatus& status);
     bool waitForUnit(SlotRun& run);
     bool ending() const;
     bool paused(const SlotRun& run) const;

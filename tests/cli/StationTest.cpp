@@ -8,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "CliTestSupport.h"
 #include "UnitSimulator.h"
@@ -21,6 +22,14 @@ using nlohmann::json;
 namespace {
 
 const std::string kCli = UL_CLI_PROGRAM;
+
+// A unit put into a slot has just been switched on: its status passes through Reset first.
+UnitBehaviour fresh(std::string version = "SIM-UNIT 2.07") {
+    UnitBehaviour unit;
+    unit.resetPolls = 1;
+    unit.versionText = std::move(version);
+    return unit;
+}
 
 struct JobText {
     std::string hash = {};  // empty: the image's own
@@ -139,7 +148,7 @@ TEST_F(Station, FourSlotsThreeUnitsEachOneWithAnEraseFaultGiveElevenPassesAndOne
         if (e["state"] != "waiting") {
             sims[i]->remove();
         } else if (unitsIn[slot] < 3) {
-            sims[i]->connect({}, i == 2 && unitsIn[slot] == 0 ? eraseFault : Faults{});
+            sims[i]->connect(fresh(), i == 2 && unitsIn[slot] == 0 ? eraseFault : Faults{});
             ++unitsIn[slot];
         }
     }
@@ -186,9 +195,7 @@ TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice
     start();
     next(state("A", "waiting"));
     writeFile(dir.file("fw.bin"), makeImage(3000, 7));  // no effect: held since the start
-    UnitBehaviour old;
-    old.versionText = "SIM-UNIT 2.06";
-    sims[0]->connect(old, {});
+    sims[0]->connect(fresh("SIM-UNIT 2.06"), {});
     const json fail = next(state("A", "fail"));
     EXPECT_NE(fail["detail"].get<std::string>().find("SIM-UNIT 2.06"), std::string::npos) << fail.dump();
     EXPECT_EQ(count("attempt_start", "A"), 4u);  // download and version, twice
@@ -200,7 +207,7 @@ TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice
     EXPECT_EQ(count("slot_state", "A"), 6u);  // waiting, loading, checking, loading (retry), checking, fail
     sims[0]->remove();
     next(state("A", "waiting"));
-    sims[0]->connect({}, {});
+    sims[0]->connect(fresh(), {});
     next(state("A", "pass"));
     const Finished f = station->finish(30s);
     EXPECT_EQ(f.code, 0) << f.err;
@@ -218,6 +225,31 @@ TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice
     EXPECT_EQ(retries, 2);
 }
 
+// A unit swapped for the next one is loaded however fast the swap: between two polls, and 0.3 s
+// after the last one was taken out. Each unit has its two records.
+TEST_F(Station, AQuickSwapIsLoaded) {
+    makeSlots(1);
+    writeJob({.quota = 3});
+    start();
+    next(state("A", "waiting"));
+    sims[0]->connect(fresh(), {});
+    next(state("A", "pass"));
+    sims[0]->remove();
+    sims[0]->connect(fresh(), {});  // at once: the slot sees no gap
+    next(state("A", "loading"));
+    next(state("A", "pass"));
+    sims[0]->remove();
+    std::this_thread::sleep_for(300ms);
+    sims[0]->connect(fresh(), {});
+    next(state("A", "pass"));
+    EXPECT_EQ(next(ended)["reason"], "quota");
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(sims[0]->counters().unitsConnected, 3u);
+    EXPECT_EQ(count("attempt_start", "A"), 6u);
+    EXPECT_EQ(records().size(), 6u);
+}
+
 TEST_F(Station, FailuresInARowPauseTheSlotWithAnAlarm) {
     makeSlots(1);
     writeJob({.stopAfter = 2});
@@ -226,7 +258,7 @@ TEST_F(Station, FailuresInARowPauseTheSlotWithAnAlarm) {
     eraseFault.busyForeverErase = true;
     for (int unit = 0; unit < 2; ++unit) {
         next(state("A", "waiting"));
-        sims[0]->connect({}, eraseFault);
+        sims[0]->connect(fresh(), eraseFault);
         next(state("A", "fail"));
         sims[0]->remove();
     }
@@ -368,7 +400,7 @@ TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
     next(state("A", "fail"));
     sims[0]->remove();
     next(state("A", "waiting"));
-    sims[0]->connect({}, {});
+    sims[0]->connect(fresh(), {});
     next(state("A", "pass"));
     const Finished f = station->finish(30s);
     EXPECT_EQ(f.code, 0) << f.err;
