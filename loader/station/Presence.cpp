@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "UnitFrames.h"
 #include "UnitPort.h"
@@ -53,6 +54,29 @@ bool PresenceProbe::wait(std::chrono::milliseconds limit) {
     if (!watch_) return false;
     watch_->wait(limit);
     return true;
+}
+
+bool PresenceProbe::settle() {
+    if (!openPort()) return false;
+    // Long enough for a slow erase to end; a unit still busy after it stays as it is.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < giveUp) {
+        ByteBuffer request = unitframe::statusRequest();
+        ByteBuffer reply;
+        if (unit_->transact(request, reply) != TRANSACT_OK) return false;
+        if (!unitframe::inDownload(reply)) return true;
+        if (unitframe::hasCode(reply, unitframe::reply::kVerifyResult)) {
+            request = unitframe::ack();  // the result taken: the unit is back to Disable
+        } else if (unitframe::isReady(reply)) {
+            request = unitframe::verify({});  // ends the download: a result follows
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // busy: its flash work first
+            continue;
+        }
+        ByteBuffer answer;
+        unit_->transact(request, answer);
+    }
+    return false;
 }
 
 void PresenceProbe::release() {

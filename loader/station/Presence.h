@@ -37,6 +37,10 @@ public:
     // The version the unit reports; nothing when it does not answer (hotplug: the port is opened
     // for it).
     std::optional<std::string> version();
+    // Brings a unit left in download mode back to idle (Disable): it waits, bounded, for flash
+    // work to end, ends the download with a verify and takes the result. False when the unit
+    // stays in download mode or does not answer.
+    bool settle();
     void release();
     // Hotplug: until the port's folder changes or `limit` passes (true); poll: nothing to wait
     // for (false), the caller paces its polls.

@@ -32,6 +32,7 @@ std::string Verdict::why() const {
     case Kind::RunFailed:
     case Kind::RunCrashed:
     case Kind::Interrupted: return exitcode::name(exitCode) + (headline.empty() ? "" : ": " + headline);
+    case Kind::Removed: return "unit removed";
     }
     return {};
 }
@@ -270,6 +271,24 @@ bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
     }
 }
 
+Station::Still Station::stillThere(SlotRun& run) {
+    // One miss can be a lost reply; an adapter's path that went is gone for sure.
+    const int looks = job_.presence == Presence::Hotplug ? 1 : 3;
+    for (int look = 0; look < looks; ++look) {
+        if (look > 0) {
+            std::unique_lock lock(mutex_);
+            if (changed_.wait_for(lock, timing_.removalPoll, [this] { return ending(); })) return Still::There;
+        }
+        switch (run.link->poll()) {
+        case Sign::PowerUp: return Still::Replaced;
+        case Sign::InDownload: return Still::InDownload;
+        case Sign::Unit: return Still::There;
+        case Sign::None: break;
+        }
+    }
+    return Still::Gone;
+}
+
 bool Station::waitForUnit(SlotRun& run) {
     // Each state is reported once, when it changes.
     auto showOnce = [&](const SlotStatus& status) {
@@ -297,7 +316,11 @@ bool Station::waitForUnit(SlotRun& run) {
             waiting.scan = !ready();
             showOnce(waiting);
         }
-        if (run.link->poll() != Sign::None) {
+        const Sign sign = run.link->poll();
+        if (sign != Sign::None) {
+            // Left in download mode by an earlier run (a stop, a crash): back to idle first, so
+            // that its download does not meet it there.
+            if (sign == Sign::InDownload) run.link->settle();
             std::unique_lock lock(mutex_);
             if (ready() && !ending()) return true;
             // Present, but not to be loaded yet: checked again as soon as that changes.
@@ -325,6 +348,18 @@ void Station::cycle(SlotRun& run) {
         // The verdict of the unit's last try decides; a failure's code pauses the slot with it.
         Verdict verdict;
         bool interrupted = false;
+        // After a failed run: whether the unit that failed is still the one in the slot, and
+        // (before a retry) ready for it. A unit taken out or swapped is a FAIL of its own, never
+        // a retry of the next one; a unit that cannot be brought back from download mode keeps
+        // the failure that left it there rather than meet its retry there.
+        auto sameUnit = [&](bool retryNext) {
+            const Still still = stillThere(run);
+            if (still == Still::Gone || still == Still::Replaced) {
+                verdict.kind = Verdict::Kind::Removed;
+                return false;
+            }
+            return !(retryNext && still == Still::InDownload && !run.link->settle());
+        };
         auto failed = [&](Verdict::Kind kind, RunKind which, const RunOutcome& o) {
             verdict = {};
             verdict.kind = o.crashed ? Verdict::Kind::RunCrashed : kind;
@@ -365,6 +400,7 @@ void Station::cycle(SlotRun& run) {
             }
             if (loaded.exitCode != exitcode::kSuccess) {
                 failed(Verdict::Kind::RunFailed, RunKind::Download, loaded);
+                if (!sameUnit(attempt < tries)) break;
                 continue;
             }
             {
@@ -383,6 +419,7 @@ void Station::cycle(SlotRun& run) {
             }
             if (checked.exitCode != exitcode::kSuccess) {
                 failed(Verdict::Kind::RunFailed, RunKind::VersionCheck, checked);
+                if (!sameUnit(attempt < tries)) break;
                 continue;
             }
             verdict = {};
@@ -393,6 +430,7 @@ void Station::cycle(SlotRun& run) {
                 verdict.kind = Verdict::Kind::WrongVersion;
                 verdict.exitCode = exitcode::kVersionMismatch;
                 verdict.expected = job_.expectVersion;
+                if (attempt < tries && !sameUnit(true)) break;
                 continue;
             }
             verdict.kind = Verdict::Kind::Pass;
@@ -433,8 +471,9 @@ void Station::cycle(SlotRun& run) {
             changed_.notify_all();
             if (run.alarmed && endingRule_ == Ending::WhenAllAlarmed) return;
         }
-        // After an alarm too: a resumed slot takes a new unit.
-        if (!awaitNext(run, decided)) return;
+        // After an alarm too: a resumed slot takes a new unit. A unit known to be out already
+        // needs no waiting for.
+        if (verdict.kind != Verdict::Kind::Removed && !awaitNext(run, decided)) return;
     }
 }
 

@@ -47,6 +47,7 @@ struct Verdict {
         RunFailed,     // its download or version check failed: `run` and `exitCode` say which and how
         RunCrashed,    // that run's worker ended without a result
         Interrupted,   // the station was stopped during its runs
+        Removed,       // taken out (or swapped) during its runs: `run` and `exitCode` say how that run ended
     };
     Kind kind = Kind::Pass;
     RunKind run = RunKind::Download;  // the run that decided it
@@ -56,7 +57,8 @@ struct Verdict {
     std::string expected;             // WrongVersion: the job's version
 
     bool pass() const { return kind == Kind::Pass; }
-    // Why a unit failed, in one line: "F3: ...", "the unit reports \"X\", the job expects \"Y\"".
+    // Why a unit failed, in one line: "F3: ...", "the unit reports \"X\", the job expects \"Y\"",
+    // "unit removed".
     std::string why() const;
 };
 
@@ -88,6 +90,8 @@ public:
     // The version the unit in the slot reports, asked by the slot itself; nothing when it does
     // not answer.
     virtual std::optional<std::string> version() = 0;
+    // Brings a unit left in download mode back to idle, within a bound; false when it stays.
+    virtual bool settle() = 0;
     // Lets go of the port, so that a run can have it.
     virtual void release() = 0;
     // Waits, at most `limit`, for a sign that presence changed (an adapter's path); false when
@@ -183,6 +187,8 @@ private:
     void slotMain(std::size_t index);
     void cycle(SlotRun& run);
     bool awaitNext(SlotRun& run, const SlotStatus& decided);
+    enum class Still { There, InDownload, Gone, Replaced };
+    Still stillThere(SlotRun& run);
     void show(SlotRun& run, const SlotStatus& status);
     bool waitForUnit(SlotRun& run);
     bool ending() const;

@@ -45,6 +45,7 @@ public:
 
     station::Sign poll() override { return probe_.look(); }
     std::optional<std::string> version() override { return probe_.version(); }
+    bool settle() override { return probe_.settle(); }
     void release() override { probe_.release(); }
     bool waitChange(std::chrono::milliseconds limit) override { return probe_.wait(limit); }
 

@@ -250,6 +250,80 @@ TEST_F(Station, AQuickSwapIsLoaded) {
     EXPECT_EQ(records().size(), 6u);
 }
 
+// A unit pulled mid-download is a FAIL of its own, with its download recorded as it ended; the
+// unit put in next is loaded as a unit of its own, never as a retry of the pulled one.
+TEST_F(Station, AUnitPulledMidDownloadIsAFailOfItsOwnAndTheNextIsLoaded) {
+    SimConfig slow;
+    slow.pacing.enabled = true;
+    slow.pacing.baud = 9600;
+    makeSlots(1, slow);
+    writeJob({.retries = 1, .quota = 1, .baud = 9600});
+    start();
+    next(state("A", "waiting"));
+    sims[0]->connect(fresh(), {});
+    next([](const json& e) { return e["event"] == "attempt_start"; });
+    ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
+    sims[0]->remove();
+    const json fail = next(state("A", "fail"), 60s);
+    EXPECT_EQ(fail["detail"], "unit removed") << fail.dump();
+    sims[0]->connect(fresh(), {});
+    next(state("A", "pass"), 60s);
+    const json end = next(ended);
+    EXPECT_EQ(end["passes"], 1);
+    EXPECT_EQ(end["fails"], 1);
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+
+    const auto rows = records();  // the newest first
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_NE(rows[2]["outcome"], "success");
+    EXPECT_FALSE(rows[2]["ended_at"].get<std::string>().empty());
+    for (const auto& r : rows) EXPECT_EQ(r["note"].get<std::string>().find("retry"), std::string::npos) << r.dump();
+}
+
+// A download that fails leaves the unit in download mode. Before a retry the slot brings it back
+// to idle, or (an erase that never ends) keeps the failure that happened: F3, not the F1 a retry
+// would meet. A unit left in download mode by a station that was stopped is recovered when the
+// next station starts, and loaded.
+TEST_F(Station, AFailedDownloadKeepsItsOutcomeAndAUnitLeftInDownloadModeIsRecovered) {
+    SimConfig slow;
+    slow.pacing.enabled = true;
+    slow.pacing.baud = 9600;
+    makeSlots(1, slow);
+    writeJob({.retries = 1, .stopAfter = 1, .baud = 9600});
+    start();
+    next(state("A", "waiting"));
+    Faults eraseFault;
+    eraseFault.busyForeverErase = true;
+    sims[0]->connect(fresh(), eraseFault);
+    const json fail = next(state("A", "fail"), 60s);
+    EXPECT_EQ(fail["detail"].get<std::string>().rfind("F3", 0), 0u) << fail.dump();
+    Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 13) << f.err;  // F3's code
+    auto rows = records();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["outcome"], "F3");
+
+    // A download stopped by its time-out leaves the unit in download mode.
+    sims[0]->connect(fresh(), {});
+    const Finished cut = run({kCli, "download", "--port", sims[0]->devicePath(), "--baud", "9600", "--timeout", "1",
+                              "--no-record", dir.file("fw.bin")},
+                             30s);
+    EXPECT_NE(cut.code, 0) << cut.err;
+    ASSERT_EQ(sims[0]->phase(), UnitPhase::Download);
+    events.clear();
+    seen = 0;
+    pending.clear();
+    writeJob({.quota = 1, .baud = 9600});
+    start();
+    next(state("A", "pass"), 60s);
+    f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+    rows = records();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1]["outcome"], "success");
+}
+
 TEST_F(Station, FailuresInARowPauseTheSlotWithAnAlarm) {
     makeSlots(1);
     writeJob({.stopAfter = 2});

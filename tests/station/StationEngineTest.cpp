@@ -74,6 +74,7 @@ public:
             return s.units > 0 ? Sign::Unit : Sign::None;
         }
         std::optional<std::string> version() override { return std::nullopt; }
+        bool settle() override { return true; }
         void release() override {}
         bool waitChange(std::chrono::milliseconds) override { return false; }
         RunOutcome run(RunKind kind, int attempt, const std::string& unitId, const Progress& progress) override {
@@ -434,6 +435,7 @@ TEST(StationEngine, AfterAVerdictOnlyANewUnitIsLoaded) {
                 return c.after[next++];
             }
             std::optional<std::string> version() override { return c.version; }
+            bool settle() override { return true; }
             void release() override {}
             bool waitChange(std::chrono::milliseconds) override { return false; }
             RunOutcome run(RunKind kind, int, const std::string&, const Progress&) override {
