@@ -64,6 +64,13 @@ protected:
             job << "[[slot]]\nname = \"" << slotName(i) << "\"\nport = \""
                 << (t.ports.empty() ? sims[i]->devicePath() : t.ports[i]) << "\"\n";
     }
+    // Units at 9600 baud on a paced line: a download takes a few seconds.
+    static SimConfig paced9600() {
+        SimConfig c;
+        c.pacing.enabled = true;
+        c.pacing.baud = 9600;
+        return c;
+    }
     static std::string slotName(std::size_t i) { return std::string(1, static_cast<char>('A' + i)); }
 
     void start(bool ownGroup = false) {
@@ -253,10 +260,7 @@ TEST_F(Station, AQuickSwapIsLoaded) {
 // A unit pulled mid-download is a FAIL of its own, with its download recorded as it ended; the
 // unit put in next is loaded as a unit of its own, never as a retry of the pulled one.
 TEST_F(Station, AUnitPulledMidDownloadIsAFailOfItsOwnAndTheNextIsLoaded) {
-    SimConfig slow;
-    slow.pacing.enabled = true;
-    slow.pacing.baud = 9600;
-    makeSlots(1, slow);
+    makeSlots(1, paced9600());
     writeJob({.retries = 1, .quota = 1, .baud = 9600});
     start();
     next(state("A", "waiting"));
@@ -286,10 +290,7 @@ TEST_F(Station, AUnitPulledMidDownloadIsAFailOfItsOwnAndTheNextIsLoaded) {
 // would meet. A unit left in download mode by a station that was stopped is recovered when the
 // next station starts, and loaded.
 TEST_F(Station, AFailedDownloadKeepsItsOutcomeAndAUnitLeftInDownloadModeIsRecovered) {
-    SimConfig slow;
-    slow.pacing.enabled = true;
-    slow.pacing.baud = 9600;
-    makeSlots(1, slow);
+    makeSlots(1, paced9600());
     writeJob({.retries = 1, .stopAfter = 1, .baud = 9600});
     start();
     next(state("A", "waiting"));
@@ -362,10 +363,7 @@ TEST_F(Station, AnImageThatIsNotTheJobsRefusesToStartAndNamesBothHashes) {
 // run it started (each run then gets it twice, from the terminal and passed on): every run ends
 // cleanly, its record says interrupted, the station exits 130 and the ports are free at once.
 TEST_F(Station, CtrlCMidDownloadIsRecordedAsInterruptedAndFreesThePorts) {
-    SimConfig slow;
-    slow.pacing.enabled = true;
-    slow.pacing.baud = 9600;
-    makeSlots(2, slow);
+    makeSlots(2, paced9600());
     writeJob({.baud = 9600});
     for (const bool wholeGroup : {false, true}) {
         SCOPED_TRACE(wholeGroup ? "Ctrl-C to the group" : "SIGINT to the station");
@@ -456,10 +454,7 @@ std::vector<pid_t> childrenOf(pid_t parent) {
 // A run's process that dies mid-download is an alarm and a failed unit, its begun record ends up
 // interrupted, and the slot goes on with the next unit.
 TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
-    SimConfig slow;
-    slow.pacing.enabled = true;
-    slow.pacing.baud = 9600;
-    makeSlots(1, slow);
+    makeSlots(1, paced9600());
     writeJob({.quota = 1, .baud = 9600});
     start();
     next(state("A", "waiting"));
