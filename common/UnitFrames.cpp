@@ -36,4 +36,16 @@ ByteBuffer verify(const std::array<std::uint8_t, 6>& r) {
     return frame(command::kVerify, data);
 }
 
+std::string versionText(const ByteBuffer& reply) {
+    constexpr std::uint32_t kFirstTextByte = 7;
+    std::string text;
+    if (reply.size() < 2) return text;
+    const std::uint32_t frameLength = reply.at(1);
+    for (std::uint32_t i = kFirstTextByte; i + 3 <= frameLength && i < reply.size(); ++i) {
+        if (reply[i] == 0) break;
+        text.push_back(static_cast<char>(reply[i]));
+    }
+    return text;
+}
+
 }  // namespace unitframe

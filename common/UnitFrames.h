@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "ByteBuffer.h"
 
@@ -71,5 +72,14 @@ inline bool isBusy(const ByteBuffer& r) { return hasCodeAndData(r, reply::kFlash
 inline bool isResult00(const ByteBuffer& r) { return hasCodeAndData(r, reply::kVerifyResult, reply::kResult00); }
 inline bool isResult80(const ByteBuffer& r) { return hasCodeAndData(r, reply::kVerifyResult, reply::kResult80); }
 inline bool isVersion(const ByteBuffer& r) { return hasCode(r, reply::kVersion); }
+// The status a unit gives at its first requests after it powered up.
+inline bool isReset(const ByteBuffer& r) { return hasCode(r, reply::kReset); }
+// A unit in download mode: flash busy or ready, or a verify result it repeats until acknowledged.
+inline bool inDownload(const ByteBuffer& r) {
+    return hasCode(r, reply::kFlashStatus) || hasCode(r, reply::kVerifyResult);
+}
+// The text of a version reply: bytes 7 .. L-3 of a frame of length L (byte 1), clipped to what
+// arrived, up to a zero byte.
+std::string versionText(const ByteBuffer& reply);
 
 }  // namespace unitframe

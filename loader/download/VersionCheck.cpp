@@ -6,22 +6,6 @@
 #include "download/OperatorFeedback.h"
 #include "download/UnitLink.h"
 
-namespace {
-constexpr std::uint32_t kFirstTextByte = 7;
-
-// Bytes 7 .. L-3 of a version reply of frame length L (byte 1), clipped to what arrived; the
-// field shows text only up to a zero byte.
-std::string versionText(const ByteBuffer& reply) {
-    std::string text;
-    const std::uint32_t frameLength = reply.at(1);
-    for (std::uint32_t i = kFirstTextByte; i + 3 <= frameLength && i < reply.size(); ++i) {
-        if (reply[i] == 0) break;
-        text.push_back(static_cast<char>(reply[i]));
-    }
-    return text;
-}
-}  // namespace
-
 VersionCheck::VersionCheck(RunControl& run) : run_(run) {}
 
 void VersionCheck::startVersionCheck() {
@@ -55,7 +39,7 @@ void VersionCheck::onVersionReply(const ByteBuffer& reply, bool fromAlarm) {
         return;
     }
     if (!fromAlarm && unitframe::isVersion(reply)) {
-        const std::string text = versionText(reply);
+        const std::string text = unitframe::versionText(reply);
         run_.report().unitVersion = text;
         run_.feedback().SetVersionText(text);
         finish(Outcome::Success);

@@ -32,6 +32,7 @@ std::string Verdict::why() const {
     case Kind::RunFailed:
     case Kind::RunCrashed:
     case Kind::Interrupted: return exitcode::name(exitCode) + (headline.empty() ? "" : ": " + headline);
+    case Kind::Removed: return "unit removed";
     }
     return {};
 }
@@ -82,6 +83,7 @@ struct Station::SlotRun {
     bool held = false;     // paused by the operator
     std::string unitId;    // scanned for the next unit
     bool returned = false;
+    std::optional<SlotStatus> shown;  // the state the observer was last given
 };
 
 Station::Station(Job job, LinkMaker makeLink, StationObserver& observer, Timing timing, Ending ending)
@@ -216,39 +218,83 @@ void Station::slotMain(std::size_t index) {
     run.returned = true;
     SlotStatus ended(run.alarmed ? SlotState::Paused : SlotState::Stopped);
     if (run.alarmed) ended.pause = PauseCause::Alarm;
-    observer_.slotState(run.index, ended);
+    show(run, ended);
     changed_.notify_all();
 }
 
-bool Station::waitGone(SlotRun& run) {
-    // A polled unit is gone once it has not answered for a while; an adapter's path once it has
-    // gone, however soon another unit's takes its place.
-    const auto goneAfter = job_.presence == Presence::Hotplug ? std::chrono::milliseconds(0) : timing_.goneAfter;
+void Station::show(SlotRun& run, const SlotStatus& status) {
+    run.shown = status;
+    observer_.slotState(run.index, status);
+}
+
+bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
+    // A unit left in place is never loaded twice. The next one is a unit that powers up (its
+    // status runs through Reset, which even a swap between two polls shows), one that reports
+    // another version than this one, or any unit once nothing has answered for goneAfter; an
+    // adapter's path going is the unit's end, however soon the next one's takes its place.
+    // The verdict stays shown only while this unit can still be the one in the slot: a missed
+    // poll shows the slot waiting, and the same unit answering again shows its verdict again.
+    const std::string known = decided.verdict ? decided.verdict->version : std::string();
+    const bool hotplug = job_.presence == Presence::Hotplug;
     auto lastAnswer = std::chrono::steady_clock::now();
+    bool there = true;
     for (;;) {
         {
             std::lock_guard lock(mutex_);
             if (ending()) return false;
         }
-        const bool answered = run.link->poll();
+        const Sign sign = run.link->poll();
         const auto now = std::chrono::steady_clock::now();
-        if (answered)
+        if (sign == Sign::PowerUp) return true;
+        if (sign == Sign::None) {
+            if (hotplug || now - lastAnswer >= timing_.goneAfter) return true;
+            if (there) {
+                there = false;
+                std::lock_guard lock(mutex_);
+                show(run, SlotStatus(SlotState::Waiting));
+            }
+        } else {
+            if (!there) {
+                if (!known.empty()) {
+                    const auto version = run.link->version();
+                    if (version && *version != known) return true;
+                }
+                there = true;
+                std::lock_guard lock(mutex_);
+                show(run, decided);
+            }
             lastAnswer = now;
-        else if (now - lastAnswer >= goneAfter)
-            return true;
-        if (run.link->waitChange(timing_.pollInterval)) continue;
+        }
+        if (run.link->waitChange(timing_.removalPoll)) continue;
         std::unique_lock lock(mutex_);
-        if (changed_.wait_for(lock, timing_.pollInterval, [this] { return ending(); })) return false;
+        if (changed_.wait_for(lock, timing_.removalPoll, [this] { return ending(); })) return false;
     }
+}
+
+Station::Still Station::stillThere(SlotRun& run) {
+    // One miss can be a lost reply; an adapter's path that went is gone for sure.
+    const int looks = job_.presence == Presence::Hotplug ? 1 : 3;
+    for (int look = 0; look < looks; ++look) {
+        if (look > 0) {
+            std::unique_lock lock(mutex_);
+            if (changed_.wait_for(lock, timing_.removalPoll, [this] { return ending(); })) return Still::There;
+        }
+        switch (run.link->poll()) {
+        case Sign::PowerUp: return Still::Replaced;
+        case Sign::InDownload: return Still::InDownload;
+        case Sign::Unit: return Still::There;
+        case Sign::None: break;
+        }
+    }
+    return Still::Gone;
 }
 
 bool Station::waitForUnit(SlotRun& run) {
     // Each state is reported once, when it changes.
-    std::optional<SlotStatus> shown;
-    auto show = [&](const SlotStatus& status) {
+    auto showOnce = [&](const SlotStatus& status) {
+        const auto& shown = run.shown;
         if (shown && shown->state == status.state && shown->pause == status.pause && shown->scan == status.scan) return;
-        shown = status;
-        observer_.slotState(run.index, status);
+        show(run, status);
     };
     const auto ready = [&] { return !paused(run) && (!job_.scanUnitId || !run.unitId.empty()); };
     for (;;) {
@@ -258,7 +304,7 @@ bool Station::waitForUnit(SlotRun& run) {
             if (paused(run)) {
                 SlotStatus held(SlotState::Paused);
                 held.pause = run.alarmed ? PauseCause::Alarm : run.held ? PauseCause::Operator : PauseCause::Station;
-                show(held);
+                showOnce(held);
                 // The port is free while the slot is paused.
                 lock.unlock();
                 run.link->release();
@@ -268,9 +314,13 @@ bool Station::waitForUnit(SlotRun& run) {
             }
             SlotStatus waiting(SlotState::Waiting);
             waiting.scan = !ready();
-            show(waiting);
+            showOnce(waiting);
         }
-        if (run.link->poll()) {
+        const Sign sign = run.link->poll();
+        if (sign != Sign::None) {
+            // Left in download mode by an earlier run (a stop, a crash): back to idle first, so
+            // that its download does not meet it there.
+            if (sign == Sign::InDownload) run.link->settle();
             std::unique_lock lock(mutex_);
             if (ready() && !ending()) return true;
             // Present, but not to be loaded yet: checked again as soon as that changes.
@@ -298,6 +348,18 @@ void Station::cycle(SlotRun& run) {
         // The verdict of the unit's last try decides; a failure's code pauses the slot with it.
         Verdict verdict;
         bool interrupted = false;
+        // After a failed run: whether the unit that failed is still the one in the slot, and
+        // (before a retry) ready for it. A unit taken out or swapped is a FAIL of its own, never
+        // a retry of the next one; a unit that cannot be brought back from download mode keeps
+        // the failure that left it there rather than meet its retry there.
+        auto sameUnit = [&](bool retryNext) {
+            const Still still = stillThere(run);
+            if (still == Still::Gone || still == Still::Replaced) {
+                verdict.kind = Verdict::Kind::Removed;
+                return false;
+            }
+            return !(retryNext && still == Still::InDownload && !run.link->settle());
+        };
         auto failed = [&](Verdict::Kind kind, RunKind which, const RunOutcome& o) {
             verdict = {};
             verdict.kind = o.crashed ? Verdict::Kind::RunCrashed : kind;
@@ -316,7 +378,7 @@ void Station::cycle(SlotRun& run) {
                 }
                 SlotStatus loading(SlotState::Loading);
                 loading.retry = attempt - 1;
-                observer_.slotState(run.index, loading);
+                show(run, loading);
                 observer_.attemptStart(run.index, RunKind::Download, attempt);
             }
             const RunOutcome loaded =
@@ -338,11 +400,12 @@ void Station::cycle(SlotRun& run) {
             }
             if (loaded.exitCode != exitcode::kSuccess) {
                 failed(Verdict::Kind::RunFailed, RunKind::Download, loaded);
+                if (!sameUnit(attempt < tries)) break;
                 continue;
             }
             {
                 std::lock_guard lock(mutex_);
-                observer_.slotState(run.index, SlotStatus(SlotState::Checking));
+                show(run, SlotStatus(SlotState::Checking));
                 observer_.attemptStart(run.index, RunKind::VersionCheck, attempt);
             }
             const RunOutcome checked = link.run(RunKind::VersionCheck, attempt, unitId, {});
@@ -356,6 +419,7 @@ void Station::cycle(SlotRun& run) {
             }
             if (checked.exitCode != exitcode::kSuccess) {
                 failed(Verdict::Kind::RunFailed, RunKind::VersionCheck, checked);
+                if (!sameUnit(attempt < tries)) break;
                 continue;
             }
             verdict = {};
@@ -366,6 +430,7 @@ void Station::cycle(SlotRun& run) {
                 verdict.kind = Verdict::Kind::WrongVersion;
                 verdict.exitCode = exitcode::kVersionMismatch;
                 verdict.expected = job_.expectVersion;
+                if (attempt < tries && !sameUnit(true)) break;
                 continue;
             }
             verdict.kind = Verdict::Kind::Pass;
@@ -381,9 +446,11 @@ void Station::cycle(SlotRun& run) {
             return;
         }
 
+        const bool pass = verdict.pass();
+        SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
+        decided.verdict.emplace(verdict);
         {
             std::lock_guard lock(mutex_);
-            const bool pass = verdict.pass();
             if (pass) {
                 ++passes_;
                 run.failsInRow = 0;
@@ -393,9 +460,7 @@ void Station::cycle(SlotRun& run) {
                 ++run.failsInRow;
             }
             observer_.unitEnd(run.index, verdict);
-            SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
-            decided.verdict = verdict;
-            observer_.slotState(run.index, decided);
+            show(run, decided);
             if (!pass && job_.stopAfterFailures > 0 && run.failsInRow >= job_.stopAfterFailures) {
                 run.alarmed = true;
                 worstPausing_ = exitcode::worse(worstPausing_, verdict.exitCode);
@@ -406,9 +471,9 @@ void Station::cycle(SlotRun& run) {
             changed_.notify_all();
             if (run.alarmed && endingRule_ == Ending::WhenAllAlarmed) return;
         }
-        // A unit left in place is never loaded twice: the next one is only taken once this one
-        // has stopped answering (after an alarm too: a resumed slot takes a new unit).
-        if (!waitGone(run)) return;
+        // After an alarm too: a resumed slot takes a new unit. A unit known to be out already
+        // needs no waiting for.
+        if (verdict.kind != Verdict::Kind::Removed && !awaitNext(run, decided)) return;
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "download/RunReport.h"
 #include "station/JobFile.h"
+#include "station/Presence.h"
 
 // The production station: one worker thread per slot, each with its own connection, cycling
 // wait for a unit -> download -> version check -> PASS or FAIL -> wait until the unit is gone.
@@ -46,6 +47,7 @@ struct Verdict {
         RunFailed,     // its download or version check failed: `run` and `exitCode` say which and how
         RunCrashed,    // that run's worker ended without a result
         Interrupted,   // the station was stopped during its runs
+        Removed,       // taken out (or swapped) during its runs: `run` and `exitCode` say how that run ended
     };
     Kind kind = Kind::Pass;
     RunKind run = RunKind::Download;  // the run that decided it
@@ -55,7 +57,8 @@ struct Verdict {
     std::string expected;             // WrongVersion: the job's version
 
     bool pass() const { return kind == Kind::Pass; }
-    // Why a unit failed, in one line: "F3: ...", "the unit reports \"X\", the job expects \"Y\"".
+    // Why a unit failed, in one line: "F3: ...", "the unit reports \"X\", the job expects \"Y\"",
+    // "unit removed".
     std::string why() const;
 };
 
@@ -82,8 +85,13 @@ struct SlotStatus {
 class SlotLink {
 public:
     virtual ~SlotLink() = default;
-    // One status poll: true when the unit answered. Holds the port while the slot waits.
-    virtual bool poll() = 0;
+    // One status poll: what answered. Holds the port while the slot waits.
+    virtual Sign poll() = 0;
+    // The version the unit in the slot reports, asked by the slot itself; nothing when it does
+    // not answer.
+    virtual std::optional<std::string> version() = 0;
+    // Brings a unit left in download mode back to idle, within a bound; false when it stays.
+    virtual bool settle() = 0;
     // Lets go of the port, so that a run can have it.
     virtual void release() = 0;
     // Waits, at most `limit`, for a sign that presence changed (an adapter's path); false when
@@ -135,7 +143,10 @@ public:
 // How the station paces its waits; tests and benches keep the defaults.
 struct Timing {
     std::chrono::milliseconds pollInterval{500};  // status polls while waiting
-    std::chrono::milliseconds goneAfter{2000};    // no answer this long: the unit is gone
+    std::chrono::milliseconds goneAfter{2000};    // no answer this long: any unit after is a new one
+    // Status polls while a unit with its verdict waits to be taken out: a miss is seen within
+    // this and one reply limit (300 ms).
+    std::chrono::milliseconds removalPoll{100};
 };
 
 // When the station ends by itself. On a terminal it ends once every slot is paused by an alarm
@@ -175,7 +186,10 @@ private:
     struct SlotRun;
     void slotMain(std::size_t index);
     void cycle(SlotRun& run);
-    bool waitGone(SlotRun& run);
+    bool awaitNext(SlotRun& run, const SlotStatus& decided);
+    enum class Still { There, InDownload, Gone, Replaced };
+    Still stillThere(SlotRun& run);
+    void show(SlotRun& run, const SlotStatus& status);
     bool waitForUnit(SlotRun& run);
     bool ending() const;
     bool paused(const SlotRun& run) const;

@@ -43,7 +43,9 @@ public:
     ChildSlotLink(const StationRuns::Shared& shared, const station::Slot& slot)
         : shared_(shared), slot_(slot), probe_(slot.port, shared.job.baud, shared.job.presence) {}
 
-    bool poll() override { return probe_.present(); }
+    station::Sign poll() override { return probe_.look(); }
+    std::optional<std::string> version() override { return probe_.version(); }
+    bool settle() override { return probe_.settle(); }
     void release() override { probe_.release(); }
     bool waitChange(std::chrono::milliseconds limit) override { return probe_.wait(limit); }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "CliTestSupport.h"
 #include "UnitSimulator.h"
@@ -21,6 +22,14 @@ using nlohmann::json;
 namespace {
 
 const std::string kCli = UL_CLI_PROGRAM;
+
+// A unit put into a slot has just been switched on: its status passes through Reset first.
+UnitBehaviour fresh(std::string version = "SIM-UNIT 2.07") {
+    UnitBehaviour unit;
+    unit.resetPolls = 1;
+    unit.versionText = std::move(version);
+    return unit;
+}
 
 struct JobText {
     std::string hash = {};  // empty: the image's own
@@ -54,6 +63,13 @@ protected:
         for (std::size_t i = 0; i < sims.size(); ++i)
             job << "[[slot]]\nname = \"" << slotName(i) << "\"\nport = \""
                 << (t.ports.empty() ? sims[i]->devicePath() : t.ports[i]) << "\"\n";
+    }
+    // Units at 9600 baud on a paced line: a download takes a few seconds.
+    static SimConfig paced9600() {
+        SimConfig c;
+        c.pacing.enabled = true;
+        c.pacing.baud = 9600;
+        return c;
     }
     static std::string slotName(std::size_t i) { return std::string(1, static_cast<char>('A' + i)); }
 
@@ -139,7 +155,7 @@ TEST_F(Station, FourSlotsThreeUnitsEachOneWithAnEraseFaultGiveElevenPassesAndOne
         if (e["state"] != "waiting") {
             sims[i]->remove();
         } else if (unitsIn[slot] < 3) {
-            sims[i]->connect({}, i == 2 && unitsIn[slot] == 0 ? eraseFault : Faults{});
+            sims[i]->connect(fresh(), i == 2 && unitsIn[slot] == 0 ? eraseFault : Faults{});
             ++unitsIn[slot];
         }
     }
@@ -186,9 +202,7 @@ TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice
     start();
     next(state("A", "waiting"));
     writeFile(dir.file("fw.bin"), makeImage(3000, 7));  // no effect: held since the start
-    UnitBehaviour old;
-    old.versionText = "SIM-UNIT 2.06";
-    sims[0]->connect(old, {});
+    sims[0]->connect(fresh("SIM-UNIT 2.06"), {});
     const json fail = next(state("A", "fail"));
     EXPECT_NE(fail["detail"].get<std::string>().find("SIM-UNIT 2.06"), std::string::npos) << fail.dump();
     EXPECT_EQ(count("attempt_start", "A"), 4u);  // download and version, twice
@@ -200,7 +214,7 @@ TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice
     EXPECT_EQ(count("slot_state", "A"), 6u);  // waiting, loading, checking, loading (retry), checking, fail
     sims[0]->remove();
     next(state("A", "waiting"));
-    sims[0]->connect({}, {});
+    sims[0]->connect(fresh(), {});
     next(state("A", "pass"));
     const Finished f = station->finish(30s);
     EXPECT_EQ(f.code, 0) << f.err;
@@ -218,6 +232,99 @@ TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice
     EXPECT_EQ(retries, 2);
 }
 
+// A unit swapped for the next one is loaded however fast the swap: between two polls, and 0.3 s
+// after the last one was taken out. Each unit has its two records.
+TEST_F(Station, AQuickSwapIsLoaded) {
+    makeSlots(1);
+    writeJob({.quota = 3});
+    start();
+    next(state("A", "waiting"));
+    sims[0]->connect(fresh(), {});
+    next(state("A", "pass"));
+    sims[0]->remove();
+    sims[0]->connect(fresh(), {});  // at once: the slot sees no gap
+    next(state("A", "loading"));
+    next(state("A", "pass"));
+    sims[0]->remove();
+    std::this_thread::sleep_for(300ms);
+    sims[0]->connect(fresh(), {});
+    next(state("A", "pass"));
+    EXPECT_EQ(next(ended)["reason"], "quota");
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(sims[0]->counters().unitsConnected, 3u);
+    EXPECT_EQ(count("attempt_start", "A"), 6u);
+    EXPECT_EQ(records().size(), 6u);
+}
+
+// A unit pulled mid-download is a FAIL of its own, with its download recorded as it ended; the
+// unit put in next is loaded as a unit of its own, never as a retry of the pulled one.
+TEST_F(Station, AUnitPulledMidDownloadIsAFailOfItsOwnAndTheNextIsLoaded) {
+    makeSlots(1, paced9600());
+    writeJob({.retries = 1, .quota = 1, .baud = 9600});
+    start();
+    next(state("A", "waiting"));
+    sims[0]->connect(fresh(), {});
+    next([](const json& e) { return e["event"] == "attempt_start"; });
+    ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
+    sims[0]->remove();
+    const json fail = next(state("A", "fail"), 60s);
+    EXPECT_EQ(fail["detail"], "unit removed") << fail.dump();
+    sims[0]->connect(fresh(), {});
+    next(state("A", "pass"), 60s);
+    const json end = next(ended);
+    EXPECT_EQ(end["passes"], 1);
+    EXPECT_EQ(end["fails"], 1);
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+
+    const auto rows = records();  // the newest first
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_NE(rows[2]["outcome"], "success");
+    EXPECT_FALSE(rows[2]["ended_at"].get<std::string>().empty());
+    for (const auto& r : rows) EXPECT_EQ(r["note"].get<std::string>().find("retry"), std::string::npos) << r.dump();
+}
+
+// A download that fails leaves the unit in download mode. Before a retry the slot brings it back
+// to idle, or (an erase that never ends) keeps the failure that happened: F3, not the F1 a retry
+// would meet. A unit left in download mode by a station that was stopped is recovered when the
+// next station starts, and loaded.
+TEST_F(Station, AFailedDownloadKeepsItsOutcomeAndAUnitLeftInDownloadModeIsRecovered) {
+    makeSlots(1, paced9600());
+    writeJob({.retries = 1, .stopAfter = 1, .baud = 9600});
+    start();
+    next(state("A", "waiting"));
+    Faults eraseFault;
+    eraseFault.busyForeverErase = true;
+    sims[0]->connect(fresh(), eraseFault);
+    const json fail = next(state("A", "fail"), 60s);
+    EXPECT_EQ(fail["detail"].get<std::string>().rfind("F3", 0), 0u) << fail.dump();
+    Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 13) << f.err;  // F3's code
+    auto rows = records();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["outcome"], "F3");
+
+    // A download stopped by its time-out leaves the unit in download mode.
+    sims[0]->connect(fresh(), {});
+    const Finished cut = run({kCli, "download", "--port", sims[0]->devicePath(), "--baud", "9600", "--timeout", "1",
+                              "--no-record", dir.file("fw.bin")},
+                             30s);
+    EXPECT_NE(cut.code, 0) << cut.err;
+    ASSERT_EQ(sims[0]->phase(), UnitPhase::Download);
+    events.clear();
+    seen = 0;
+    pending.clear();
+    writeJob({.quota = 1, .baud = 9600});
+    start();
+    next(state("A", "pass"), 60s);
+    f = station->finish(30s);
+    EXPECT_EQ(f.code, 0) << f.err;
+    rows = records();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1]["outcome"], "success");
+}
+
 TEST_F(Station, FailuresInARowPauseTheSlotWithAnAlarm) {
     makeSlots(1);
     writeJob({.stopAfter = 2});
@@ -226,7 +333,7 @@ TEST_F(Station, FailuresInARowPauseTheSlotWithAnAlarm) {
     eraseFault.busyForeverErase = true;
     for (int unit = 0; unit < 2; ++unit) {
         next(state("A", "waiting"));
-        sims[0]->connect({}, eraseFault);
+        sims[0]->connect(fresh(), eraseFault);
         next(state("A", "fail"));
         sims[0]->remove();
     }
@@ -256,10 +363,7 @@ TEST_F(Station, AnImageThatIsNotTheJobsRefusesToStartAndNamesBothHashes) {
 // run it started (each run then gets it twice, from the terminal and passed on): every run ends
 // cleanly, its record says interrupted, the station exits 130 and the ports are free at once.
 TEST_F(Station, CtrlCMidDownloadIsRecordedAsInterruptedAndFreesThePorts) {
-    SimConfig slow;
-    slow.pacing.enabled = true;
-    slow.pacing.baud = 9600;
-    makeSlots(2, slow);
+    makeSlots(2, paced9600());
     writeJob({.baud = 9600});
     for (const bool wholeGroup : {false, true}) {
         SCOPED_TRACE(wholeGroup ? "Ctrl-C to the group" : "SIGINT to the station");
@@ -350,10 +454,7 @@ std::vector<pid_t> childrenOf(pid_t parent) {
 // A run's process that dies mid-download is an alarm and a failed unit, its begun record ends up
 // interrupted, and the slot goes on with the next unit.
 TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
-    SimConfig slow;
-    slow.pacing.enabled = true;
-    slow.pacing.baud = 9600;
-    makeSlots(1, slow);
+    makeSlots(1, paced9600());
     writeJob({.quota = 1, .baud = 9600});
     start();
     next(state("A", "waiting"));
@@ -368,7 +469,7 @@ TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
     next(state("A", "fail"));
     sims[0]->remove();
     next(state("A", "waiting"));
-    sims[0]->connect({}, {});
+    sims[0]->connect(fresh(), {});
     next(state("A", "pass"));
     const Finished f = station->finish(30s);
     EXPECT_EQ(f.code, 0) << f.err;

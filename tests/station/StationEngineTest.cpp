@@ -62,17 +62,19 @@ public:
     class Link : public SlotLink {
     public:
         Link(World& world, std::size_t slot) : world_(world), slot_(slot) {}
-        bool poll() override {
+        Sign poll() override {
             std::lock_guard lock(world_.mutex_);
             SlotWorld& s = world_.slots[slot_];
             if (s.taken) {
                 s.taken = false;
                 --s.units;
                 ++s.unit;
-                return false;
+                return Sign::None;
             }
-            return s.units > 0;
+            return s.units > 0 ? Sign::Unit : Sign::None;
         }
+        std::optional<std::string> version() override { return std::nullopt; }
+        bool settle() override { return true; }
         void release() override {}
         bool waitChange(std::chrono::milliseconds) override { return false; }
         RunOutcome run(RunKind kind, int attempt, const std::string& unitId, const Progress& progress) override {
@@ -170,7 +172,7 @@ Job jobOf(int slots, int retries = 0, int quota = 0, int stopAfter = 0) {
     return job;
 }
 
-const Timing kFast{5ms, 0ms};
+const Timing kFast{5ms, 0ms, 5ms};
 
 // Every unit goes waiting -> loading -> checking -> pass; the station ends at its quota with
 // every slot's passes counted once.
@@ -386,6 +388,84 @@ TEST(StationEngine, ACrashingLinkIsRestartedAndAStopInterruptsTheRun) {
     EXPECT_GE(world.slots[0].stops, 1);
     ASSERT_EQ(world.verdicts.size(), 2u);
     EXPECT_EQ(world.verdicts.back().kind, Verdict::Kind::Interrupted);
+}
+
+// After a verdict the unit in the slot is watched until the next one may be taken: a unit that
+// powers up, or one that reports another version after a miss, is a new unit at once; the same
+// unit answering again after a miss is never loaded twice, and the verdict is shown only while
+// it can be that unit. Each case: the answers after the first unit's verdict, then whether a
+// second unit is loaded and the states shown.
+TEST(StationEngine, AfterAVerdictOnlyANewUnitIsLoaded) {
+    struct Case {
+        const char* name;
+        std::vector<Sign> after;  // then Sign::Unit for ever
+        std::string version;      // what the unit in the slot reports when asked
+        bool loadsAgain;
+        std::vector<std::string> shown;
+    };
+    const std::vector<Case> cases = {
+        {"swapped between two polls",
+         {Sign::Unit, Sign::PowerUp},
+         "V1",
+         true,
+         {"waiting", "loading", "checking", "pass", "waiting", "loading"}},
+        {"swapped for a unit of another version",
+         {Sign::None, Sign::Unit},
+         "V0",
+         true,
+         {"waiting", "loading", "checking", "pass", "waiting", "loading"}},
+        {"the same unit after a missed reply",
+         {Sign::None, Sign::Unit},
+         "V1",
+         false,
+         {"waiting", "loading", "checking", "pass", "waiting", "pass"}},
+        {"left in place", {}, "V1", false, {"waiting", "loading", "checking", "pass"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct Link : SlotLink {
+            const Case& c;
+            std::mutex& m;
+            int& runs;
+            std::size_t next = 0;
+            Link(const Case& cs, std::mutex& mutex, int& r) : c(cs), m(mutex), runs(r) {}
+            Sign poll() override {
+                std::lock_guard lock(m);
+                if (runs < 2 || next >= c.after.size()) return Sign::Unit;
+                return c.after[next++];
+            }
+            std::optional<std::string> version() override { return c.version; }
+            bool settle() override { return true; }
+            void release() override {}
+            bool waitChange(std::chrono::milliseconds) override { return false; }
+            RunOutcome run(RunKind kind, int, const std::string&, const Progress&) override {
+                std::lock_guard lock(m);
+                ++runs;
+                return kind == RunKind::Download ? ok() : ok("V1");
+            }
+            void requestStop() override {}
+        };
+        std::mutex m;
+        int runs = 0;
+        World world;
+        Station station(
+            jobOf(1), [&](std::size_t) { return std::make_unique<Link>(c, m, runs); }, world, Timing{5ms, 10s, 5ms});
+        station.start();
+        world.waitFor(0, "pass");
+        if (c.loadsAgain) world.waitFor(0, "loading", world.waitFor(0, "pass") + 1);
+        std::this_thread::sleep_for(100ms);  // long enough for 20 polls more
+        station.stop();
+        station.finish();
+        std::vector<std::string> shown;
+        for (const auto& e : world.events)
+            if (e.rfind("0 ", 0) == 0)
+                shown.push_back(e.substr(2, e.find(':') == std::string::npos ? std::string::npos : e.find(':') - 2));
+        while (!shown.empty() && shown.back() == "stopped") shown.pop_back();
+        if (c.loadsAgain) shown.resize(std::min<std::size_t>(shown.size(), c.shown.size()));
+        EXPECT_EQ(shown, c.shown) << world.dump();
+        std::lock_guard lock(m);
+        EXPECT_EQ(runs > 2, c.loadsAgain);
+    }
 }
 
 }  // namespace

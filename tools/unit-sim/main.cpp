@@ -80,7 +80,16 @@ struct UnitOptions {
     std::uint32_t enabledMs = 0;
     std::uint32_t enabledStatus = kEnabledIdle;
     std::string stream;
+    bool resetGiven = false;  // --reset-polls was given
 };
+
+// A unit that arrives has just been switched on, as a real one put into a slot: its status
+// passes through Reset first, unless --reset-polls says otherwise.
+UnitBehaviour arriving(const UnitOptions& o) {
+    UnitBehaviour unit = o.unit;
+    if (!o.resetGiven) unit.resetPolls = std::max<std::uint32_t>(unit.resetPolls, 1);
+    return unit;
+}
 
 void addUnitOptions(CLI::App& app, UnitOptions& o) {
     auto& unit = o.unit;
@@ -154,6 +163,7 @@ void finishUnitOptions(const CLI::App& app, UnitOptions& o) {
     o.faults.gapTime = std::chrono::milliseconds(o.gapMs);
     if (!o.stream.empty()) o.faults.stream = streams.at(o.stream);
     o.unit.enabledStatus = static_cast<std::uint8_t>(o.enabledStatus);
+    o.resetGiven = o.resetGiven || app.count("--reset-polls") != 0;
     if (o.silent)
         o.faults.silentAfterFrames = 0;
     else if (app.count("--silent-after") != 0)
@@ -246,7 +256,7 @@ void controlLine(const std::string& line, std::vector<SimUnit>& units, const Uni
             return;
         }
         finishUnitOptions(app, o);
-        sim.connect(o.unit, o.faults);
+        sim.connect(arriving(o), o.faults);
         say("connected " + std::to_string(number));
     } else {
         say("error: unknown command \"" + verb + "\" (connect, remove, quit)");
@@ -296,7 +306,7 @@ void comeAndGo(std::vector<SimUnit>& units, const UnitOptions& base, std::chrono
                 say("removed " + std::to_string(i + 1));
                 next[i] = t + around(away);
             } else {
-                sim.connect(base.unit, base.faults);
+                sim.connect(arriving(base), base.faults);
                 say("connected " + std::to_string(i + 1));
                 next[i] = t + around(stay);
             }
