@@ -223,7 +223,7 @@ stationCmd
 stationCmd->footer(
     "Exit codes: 0 the quota was reached; 130 stopped (Ctrl-C, SIGTERM, SIGHUP) once every running\n"
     "download has ended; when every slot is paused by its failures, the worst code of those failures\n"
-    "(1 for a unit reporting another version than the job's); 2 a bad job file; 3 the image is\n"
+    "(7 for a unit reporting another version than the job's); 2 a bad job file; 3 the image is\n"
     "missing or is not the job's (both hashes are printed); 6 the records file cannot be used.");
 
 // A word that is no subcommand would otherwise be reported as a missing subcommand.
