@@ -201,6 +201,34 @@ int importJournals(const std::vector<std::string>& journals, RecordStore& store)
     return status;
 }
 
+// The chain of the records file against its records: "intact", or every break, the first first.
+int verifyChain(RecordStore& store) {
+    std::optional<ChainState> chain;
+    try {
+        chain = store.chain();
+    } catch (const RecordError& e) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+        return exitcode::kRecord;
+    }
+    if (!chain) {
+        std::fprintf(stderr,
+                     "unit-loader-cli: %s keeps no chain of events to verify (a journal, or a records file of an "
+                     "older schema: records migrate --records PATH starts its chain)\n",
+                     store.path().c_str());
+        return exitcode::kRecord;
+    }
+    const recordchain::Check check = recordchain::check(chain->events, chain->records);
+    std::printf("%s: %lld events over %lld records", store.path().c_str(), static_cast<long long>(check.events),
+                static_cast<long long>(check.records));
+    if (check.breaks.empty()) {
+        std::printf(": intact\n");
+        return exitcode::kSuccess;
+    }
+    std::printf(": %zu %s\n", check.breaks.size(), check.breaks.size() == 1 ? "break" : "breaks");
+    for (const recordchain::Break& b : check.breaks) std::printf("  %s\n", safetext::terminalSafe(b.text()).c_str());
+    return exitcode::kRecordsAltered;
+}
+
 }  // namespace
 
 std::unique_ptr<RunRecorder> openRecorder(const RecordOptions& options, const std::string& port, std::string& why) {
@@ -437,6 +465,7 @@ int recordsCommand(const RecordsQuery& q) {
         missing = true;
     }
     if (q.action == "import") return importJournals(q.journals, *store);
+    if (q.action == "verify") return missing ? exitcode::kRecord : verifyChain(*store);
     if (q.action == "migrate") {
         std::printf("%s: %s\n", path.c_str(),
                     path.ends_with(".jsonl") ? "a journal, which has no schema to bring up to date"

@@ -188,6 +188,12 @@ auto* migrate = recordsCmd->add_subcommand(
     "migrate", "Bring the records file's schema up to date (the reading commands never change the file)");
 migrate->add_option("--records", records.path, "The records file")->option_text("PATH");
 migrate->callback([&records] { records.action = "migrate"; });
+auto* verify = recordsCmd->add_subcommand(
+    "verify",
+    "Check the records file's chain of events: names every record or event changed, removed or inserted\n"
+    "since it was recorded, the first one first");
+verify->add_option("--records", records.path, "The records file")->option_text("PATH");
+verify->callback([&records] { records.action = "verify"; });
 auto* sync = recordsCmd->add_subcommand(
     "sync", "Send the attempts queued for the records server now; says how many went and how many stay");
 sync->add_option("--records", records.path, "The records file")->option_text("PATH");
