@@ -52,10 +52,17 @@ struct Break {
         RecordChanged,   // a record that differs from what its last event says
         RecordRemoved,   // an event's record is not there
         RecordInserted,  // a record no event speaks of
+        // Against the server's copy of the chain:
+        RemovedHere,        // an event the server holds that the file no longer has
+        DiffersFromServer,  // an event the file holds otherwise than the server
+        Refused,            // an event the server refused when it came (`detail`: why)
+        NotOnServer,        // an ended record the chain speaks of that the server does not have
+        ServerCopyDiffers,  // the server's copy of a record is not what its last event says
     };
     Kind kind = Kind::EventChanged;
     std::int64_t seq = 0;  // where it shows (0: no event)
     std::string recordId;
+    std::string detail;
     std::string text() const;  // one line for a person
 };
 
@@ -66,5 +73,12 @@ struct Check {
 };
 // Checks the events (in order of their numbers) and the records they cover.
 Check check(const std::vector<Event>& events, const std::vector<Record>& records);
+// Checks a chain as a records server keeps it: its events, the ones it refused, and the server's
+// copies of the records (only ended records reach a server; a record it lacks whose last event is
+// a begin is still running).
+Check checkServer(const std::vector<Event>& events, const std::vector<Break>& refused,
+                  const std::vector<Record>& serverRecords);
+// A records file's chain against the server's copy of it: what the file lost or holds otherwise.
+std::vector<Break> compare(const std::vector<Event>& file, const std::vector<Event>& server);
 
 }  // namespace recordchain

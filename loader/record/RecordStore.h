@@ -89,6 +89,13 @@ public:
     // The chain of events, read as it is; nothing for a store that keeps none (a journal, a file
     // of an older schema).
     virtual std::optional<ChainState> chain() { return std::nullopt; }
+    // The chain goes to the records server too, after the attempts: the file's id (empty when it
+    // keeps no chain), the events the server has not acknowledged, oldest first, at most `limit`,
+    // and how many there are; every event up to `upTo` acknowledged.
+    virtual std::string chainFileId() { return {}; }
+    virtual std::vector<recordchain::Event> unsentEvents(std::size_t /*limit*/) { return {}; }
+    virtual std::int64_t unsentEventCount() { return 0; }
+    virtual void markEventsSent(std::int64_t /*upTo*/) {}
 
     // The forward queue for a records server: every ended attempt is queued until a server has
     // acknowledged it. A store without one (a journal) queues nothing.

@@ -72,7 +72,7 @@ const char* const kMigrations[] = {
     "CREATE TABLE chain (seq INTEGER PRIMARY KEY, at TEXT NOT NULL, event TEXT NOT NULL, record_id TEXT NOT NULL,"
     " digest TEXT NOT NULL, prev TEXT NOT NULL, link TEXT NOT NULL);"
     "CREATE INDEX chain_record ON chain(record_id);"
-    "CREATE TABLE chain_file (id TEXT NOT NULL);"
+    "CREATE TABLE chain_file (id TEXT NOT NULL, sent_seq INTEGER NOT NULL DEFAULT 0);"
     "INSERT INTO chain_file (id) VALUES (lower(hex(randomblob(16))));",
 };
 constexpr int kChainSchema = 6;
@@ -179,21 +179,40 @@ public:
         });
     }
 
+    std::string chainFileId() override {
+        if (readVersion_ < kChainSchema) return {};
+        Statement s(db_, "SELECT id FROM chain_file", failer());
+        return s.step() == SQLITE_ROW ? s.text(0) : std::string();
+    }
+    std::vector<recordchain::Event> unsentEvents(std::size_t limit) override {
+        if (readVersion_ < kChainSchema) return {};
+        Statement s(db_,
+                    "SELECT seq, at, event, record_id, digest, prev, link FROM chain WHERE seq > (SELECT sent_seq "
+                    "FROM chain_file) ORDER BY seq LIMIT ?1",
+                    failer());
+        s.bind(1, static_cast<std::int64_t>(limit));
+        return events(s);
+    }
+    void markEventsSent(std::int64_t upTo) override {
+        Statement s(db_, "UPDATE chain_file SET sent_seq = max(sent_seq, ?1)", failer());
+        s.bind(1, upTo);
+        done(s);
+    }
+    std::int64_t unsentEventCount() override {
+        if (readVersion_ < kChainSchema) return 0;
+        Statement s(db_, "SELECT count(*) FROM chain WHERE seq > (SELECT sent_seq FROM chain_file)", failer());
+        if (s.step() != SQLITE_ROW) fail(sqlite3_errcode(db_), sqlite3_errmsg(db_));
+        return s.number(0).value_or(0);
+    }
+
     std::optional<ChainState> chain() override {
         if (readVersion_ < kChainSchema) return std::nullopt;
         ChainState state;
-        {
-            Statement s(db_, "SELECT id FROM chain_file", failer());
-            if (s.step() == SQLITE_ROW) state.fileId = s.text(0);
-        }
-        Statement events(db_, "SELECT seq, at, event, record_id, digest, prev, link FROM chain ORDER BY seq", failer());
-        for (int rc; (rc = events.step()) != SQLITE_DONE;) {
-            if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
-            state.events.push_back({events.number(0).value_or(0), events.text(1), events.text(2), events.text(3),
-                                    events.text(4), events.text(5), events.text(6)});
-        }
-        Statement all(db_, std::string("SELECT ") + kColumns + ", version FROM attempts ORDER BY rowid", failer());
-        for (const Attempt& a : rows(all)) state.records.push_back({a.id, recordchain::digestOf(a)});
+        state.fileId = chainFileId();
+        Statement all(db_, "SELECT seq, at, event, record_id, digest, prev, link FROM chain ORDER BY seq", failer());
+        state.events = events(all);
+        Statement rowsOf(db_, std::string("SELECT ") + kColumns + ", version FROM attempts ORDER BY rowid", failer());
+        for (const Attempt& a : rows(rowsOf)) state.records.push_back({a.id, recordchain::digestOf(a)});
         return state;
     }
 
@@ -433,6 +452,14 @@ private:
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
+    }
+    std::vector<recordchain::Event> events(Statement& s) {
+        std::vector<recordchain::Event> out;
+        for (int rc; (rc = s.step()) != SQLITE_DONE;) {
+            if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
+            out.push_back({s.number(0).value_or(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.text(6)});
+        }
+        return out;
     }
     // The chain's next event for the record `id` as it is now; within the caller's transaction.
     void appendEvent(const std::string& event, const std::string& id) {

@@ -193,6 +193,11 @@ auto* verify = recordsCmd->add_subcommand(
     "Check the records file's chain of events: names every record or event changed, removed or inserted\n"
     "since it was recorded, the first one first");
 verify->add_option("--records", records.path, "The records file")->option_text("PATH");
+verify
+    ->add_option("--server", records.server,
+                 "Check the chains the records server at this URL keeps, against its copies of the records; with\n"
+                 "--records, the file's own chain against the server's copy of it too")
+    ->option_text("URL");
 verify->callback([&records] { records.action = "verify"; });
 auto* sync = recordsCmd->add_subcommand(
     "sync", "Send the attempts queued for the records server now; says how many went and how many stay");
