@@ -455,7 +455,8 @@ TEST_F(RecordServerTest, AStationsRoleOnlyAppendsItsOwnStationsAttemptsStampedWi
     for (const char* sql : {"UPDATE attempts SET outcome = 'success'", "DELETE FROM attempts", "TRUNCATE attempts",
                             "INSERT INTO station_roles VALUES (current_user, 'station-b')", "DELETE FROM station_roles",
                             "CREATE TABLE mine (x int)", "ALTER TABLE attempts DISABLE TRIGGER attempts_received",
-                            "DROP TABLE attempts"}) {
+                            "DROP TABLE attempts", "UPDATE chain SET link = ''", "DELETE FROM chain",
+                            "DELETE FROM chain_conflicts", "ALTER TABLE chain DISABLE TRIGGER chain_follows"}) {
         SCOPED_TRACE(sql);
         EXPECT_THROW(pqxx::nontransaction(writer).exec(sql), pqxx::insufficient_privilege);
     }
