@@ -57,6 +57,15 @@ void DialogCore::replyMessage(Message& message, bool alarm) {
     }
     RunReport& report = run_.report();
     if (alarm) report.lastLinkError = linkErrorOf(message.detail);
+    // A unit answers Reset only at its first requests after it is switched on: once it has
+    // answered otherwise, a Reset is a unit that powered up since. Only noted; the run's own
+    // steps take the reply as they would any other.
+    if (!alarm && isRunning() && reply.size() > 2) {
+        if (!unitframe::isReset(reply))
+            answered_ = true;
+        else if (answered_)
+            report.poweredUp = true;
+    }
     report.lastReply = replyInWords(reply, alarm);
     if (versionCheck_.active())
         versionCheck_.onVersionReply(reply, alarm);
@@ -116,6 +125,7 @@ bool DialogCore::finishDownloadFile(const std::string& path, DownloadImage::File
 void DialogCore::StartDownload(const Connection& connection) {
     if (!controlsEnabled_) return;
     run_.open(RunKind::Download, connection);
+    answered_ = false;
     if (image_.isLoaded()) run_.report().file = filePath_;
     watch_.start(position());
     sequencer_.start();
@@ -124,6 +134,7 @@ void DialogCore::StartDownload(const Connection& connection) {
 void DialogCore::StartVersionCheck(const Connection& connection) {
     if (!controlsEnabled_) return;
     run_.open(RunKind::VersionCheck, connection);
+    answered_ = false;
     watch_.start(position());
     versionCheck_.startVersionCheck();
 }

@@ -158,6 +158,7 @@ private:
     RunWatch::Position position() const;
 
     bool controlsEnabled_ = true;
+    bool answered_ = false;  // the unit has answered this run with something other than Reset
     Recorder recorder_;
     std::unique_ptr<UnitLink> ownedLink_;
     UnitLink& link_;

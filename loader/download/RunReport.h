@@ -116,6 +116,10 @@ struct RunReport {
     std::string unitVersion;                    // a version check's reply text
     LinkError lastLinkError = LinkError::None;  // of the last Alarm of the run
     std::string lastReply = "nothing";          // the last reply in words (for a stall's text)
+    // The unit reported a power-up (status Reset) after it had answered otherwise in this run: it
+    // lost its power, or it was taken out and another unit took its place. Whatever the run made
+    // of the replies after it, they were not from the unit the run began with.
+    bool poweredUp = false;
 
     std::chrono::system_clock::time_point startedAt{};
     std::chrono::system_clock::time_point endedAt{};

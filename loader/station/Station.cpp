@@ -398,6 +398,12 @@ void Station::cycle(SlotRun& run) {
                 interrupted = true;
                 break;
             }
+            // A unit that powered up during the run took the place of the one it began with:
+            // that one was taken out, and this one is new, to be loaded as a unit of its own.
+            if (loaded.poweredUp) {
+                failed(Verdict::Kind::Removed, RunKind::Download, loaded);
+                break;
+            }
             if (loaded.exitCode != exitcode::kSuccess) {
                 failed(Verdict::Kind::RunFailed, RunKind::Download, loaded);
                 if (!sameUnit(attempt < tries)) break;
@@ -415,6 +421,10 @@ void Station::cycle(SlotRun& run) {
             }
             if (checked.exitCode == exitcode::kInterrupted || stopRequested_) {
                 interrupted = true;
+                break;
+            }
+            if (checked.poweredUp) {
+                failed(Verdict::Kind::Removed, RunKind::VersionCheck, checked);
                 break;
             }
             if (checked.exitCode != exitcode::kSuccess) {

@@ -36,6 +36,9 @@ struct RunOutcome {
     std::string version;   // a version check's text
     std::string headline;  // one line for a person
     bool crashed = false;  // the run's worker ended without a result
+    // The unit powered up during the run: the unit the run began with was taken out, and the one
+    // in the slot now is another, however the run ended.
+    bool poweredUp = false;
     std::string outcomeName() const;
 };
 

@@ -107,6 +107,7 @@ public:
         o.version = end.result.version;
         o.headline = end.headline;
         o.crashed = end.crashed;
+        o.poweredUp = end.result.poweredUp;
         return o;
     }
 

@@ -23,8 +23,8 @@ std::string ChildEvent::toLine() const {
 
 std::optional<ChildEvent> ChildEvent::fromLine(std::string_view line) {
     const auto j = nlohmann::json::parse(line, nullptr, false);
-    if (!j.is_object() || !j.contains("v") || !j["v"].is_number_integer() || j["v"].get<int>() != kVersion)
-        return std::nullopt;
+    if (!j.is_object() || !j.contains("v") || !j["v"].is_number_integer()) return std::nullopt;
+    if (const auto v = j["v"].get<std::int64_t>(); v < kOldestVersion || v > kVersion) return std::nullopt;
     const auto kind = j.find("event");
     if (kind == j.end() || !kind->is_string()) return std::nullopt;
     ChildEvent e;

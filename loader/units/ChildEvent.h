@@ -9,10 +9,14 @@
 
 // What a unit's own process tells its parent, one JSON line each: its progress while it runs,
 // and its result at the end. Both sides are this program, but a parent and a child of different
-// builds must not misread each other: every line carries the version, and a line of another
-// version is not taken.
+// builds must not misread each other: every line carries the version, and a line of a newer
+// version is not taken. Older lines are read as they were meant: version 1's result has no
+// "poweredUp", which reads as false.
 struct ChildEvent {
-    static constexpr int kVersion = 1;
+    // 2: the result says whether the unit powered up during the run; a parent of version 1 would
+    // take a swapped unit's run for the first unit's.
+    static constexpr int kVersion = 2;
+    static constexpr int kOldestVersion = 1;
     enum class Kind { Progress, Result };
 
     Kind kind = Kind::Progress;

@@ -31,6 +31,7 @@ nlohmann::json toJson(const RunResult& r) {
     j["blocksDone"] = r.blocksDone;
     j["bytes"] = r.bytes;
     j["seconds"] = r.seconds;
+    j["poweredUp"] = r.poweredUp;
     return j;
 }
 
@@ -52,5 +53,6 @@ RunResult resultFromJson(const nlohmann::json& j) {
     r.blocksDone = j.value("blocksDone", 0u);
     r.bytes = j.value("bytes", std::uint64_t{0});
     r.seconds = j.value("seconds", 0.0);
+    r.poweredUp = j.value("poweredUp", false);
     return r;
 }

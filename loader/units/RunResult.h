@@ -31,6 +31,9 @@ struct RunResult {
     std::uint32_t blocksDone = 0;
     std::uint64_t bytes = 0;
     double seconds = 0;
+    // The unit powered up (status Reset) after it had answered otherwise: the replies after it
+    // came from a unit switched on since, most likely another one (RunReport::poweredUp).
+    bool poweredUp = false;
 
     // The JSON's "outcome": "success", "warning", "failure", "stalled", "file error", ...
     std::string outcomeWord() const;

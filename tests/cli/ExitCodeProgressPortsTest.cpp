@@ -154,8 +154,9 @@ TEST(Ports, AdviceForADeviceTheUserMayNotOpen) {
 
 }  // namespace
 
-// A parent takes only the events of its own version; what it takes comes back whole.
-TEST(ChildEvents, RoundTripAndOtherVersionsAreNotTaken) {
+// A parent takes the events of its own version and older ones, never newer ones; what it takes
+// comes back whole.
+TEST(ChildEvents, RoundTripOlderVersionsReadAndNewerOnesNotTaken) {
     ChildEvent progress;
     progress.blockCount = 70000;
     progress.bytes = 17220000;
@@ -174,14 +175,23 @@ TEST(ChildEvents, RoundTripAndOtherVersionsAreNotTaken) {
     result.result.exitCode = 13;
     result.result.caption = "ERROR:Unit is not disabled/connected";
     result.headline = result.result.caption;
+    result.result.poweredUp = true;
     const auto r = ChildEvent::fromLine(result.toLine());
     ASSERT_TRUE(r);
     EXPECT_EQ(r->kind, ChildEvent::Kind::Result);
     EXPECT_EQ(r->result.exitCode, 13);
     EXPECT_EQ(r->headline, result.headline);
+    EXPECT_TRUE(r->result.poweredUp);
+
+    // A child of version 1 said nothing of a power-up.
+    const auto old = ChildEvent::fromLine(
+        R"({"v":1,"event":"result","headline":"F5","result":{"command":"download","exitCode":15}})");
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->result.exitCode, 15);
+    EXPECT_FALSE(old->result.poweredUp);
 
     std::string other = result.toLine();
-    other.replace(other.find("\"v\":1"), 5, "\"v\":2");
+    other.replace(other.find("\"v\":2"), 5, "\"v\":3");
     for (const std::string& line : {other, std::string("{\"event\":\"result\",\"result\":{}}"), std::string("nonsense"),
                                     std::string("{\"v\":1,\"event\":\"progress\",\"blockCount\":\"many\"}")})
         EXPECT_FALSE(ChildEvent::fromLine(line)) << line;

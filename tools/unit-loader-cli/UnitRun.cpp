@@ -93,6 +93,7 @@ RunResult resultOf(const RunOptions& options, const RunReport& report, double se
     }
     result.blocksDone = report.blocksDone;
     result.seconds = seconds;
+    result.poweredUp = report.poweredUp;
     return result;
 }
 
