@@ -102,6 +102,7 @@ protected:
         return [=](const json& e) { return e["event"] == "slot_state" && e["slot"] == slot && e["state"] == s; };
     }
     static bool ended(const json& e) { return e["event"] == "station_end"; }
+    void pullMidDownloadThenPutIn(bool whileItRetries);
     std::size_t count(const std::string& event, const std::string& slot) const {
         std::size_t n = 0;
         for (const auto& e : events) n += e["event"] == event && e["slot"] == slot;
@@ -258,8 +259,10 @@ TEST_F(Station, AQuickSwapIsLoaded) {
 }
 
 // A unit pulled mid-download is a FAIL of its own, with its download recorded as it ended; the
-// unit put in next is loaded as a unit of its own, never as a retry of the pulled one.
-TEST_F(Station, AUnitPulledMidDownloadIsAFailOfItsOwnAndTheNextIsLoaded) {
+// unit put in next is loaded as a unit of its own, never as a retry of the pulled one: put in
+// once the slot has shown the FAIL, or while the pulled unit's run still retries, which then
+// meets the new unit's power-up.
+void Station::pullMidDownloadThenPutIn(bool whileItRetries) {
     makeSlots(1, paced9600());
     writeJob({.retries = 1, .quota = 1, .baud = 9600});
     start();
@@ -268,22 +271,36 @@ TEST_F(Station, AUnitPulledMidDownloadIsAFailOfItsOwnAndTheNextIsLoaded) {
     next([](const json& e) { return e["event"] == "attempt_start"; });
     ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
     sims[0]->remove();
+    if (whileItRetries) {
+        // Each unanswered request costs the run about 1 s, far within its budget.
+        std::this_thread::sleep_for(1500ms);
+        for (int i = 0; i < 3; ++i) station->readOut(pending, 20ms);
+        ASSERT_EQ(pending.find("attempt_end"), std::string::npos) << "the run ended before the next unit came";
+        sims[0]->connect(fresh(), {});
+    }
     const json fail = next(state("A", "fail"), 60s);
     EXPECT_EQ(fail["detail"], "unit removed") << fail.dump();
-    sims[0]->connect(fresh(), {});
+    if (!whileItRetries) sims[0]->connect(fresh(), {});
     next(state("A", "pass"), 60s);
     const json end = next(ended);
     EXPECT_EQ(end["passes"], 1);
     EXPECT_EQ(end["fails"], 1);
     const Finished f = station->finish(30s);
     EXPECT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(count("attempt_start", "A"), 3u);
 
     const auto rows = records();  // the newest first
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_NE(rows[2]["outcome"], "success");
     EXPECT_FALSE(rows[2]["ended_at"].get<std::string>().empty());
+    EXPECT_EQ(rows[1]["outcome"], "success");
+    EXPECT_EQ(rows[0]["outcome"], "success");
     for (const auto& r : rows) EXPECT_EQ(r["note"].get<std::string>().find("retry"), std::string::npos) << r.dump();
 }
+
+TEST_F(Station, AUnitPulledMidDownloadIsAFailOfItsOwnAndTheNextIsLoaded) { pullMidDownloadThenPutIn(false); }
+
+TEST_F(Station, AUnitPutInWhileThePulledOnesRunStillRetriesIsLoadedAsANewUnit) { pullMidDownloadThenPutIn(true); }
 
 // A download that fails leaves the unit in download mode. Before a retry the slot brings it back
 // to idle, or (an erase that never ends) keeps the failure that happened: F3, not the F1 a retry
