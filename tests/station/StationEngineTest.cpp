@@ -245,6 +245,18 @@ TEST(StationEngine, RetriesAndVerdicts) {
          11,
          RunKind::VersionCheck,
          "F1: not disabled"},
+        {"a unit that powered up during its version check took the loaded one's place",
+         1,
+         [](RunKind k, int, int) {
+             RunOutcome o = k == RunKind::Download ? ok() : ok("V1");
+             o.poweredUp = k == RunKind::VersionCheck;
+             return o;
+         },
+         {"download 1", "version 1"},
+         Verdict::Kind::Removed,
+         0,
+         RunKind::VersionCheck,
+         "unit removed"},
         {"a crashed download",
          0,
          [](RunKind, int, int) { return crashed(); },
