@@ -565,4 +565,48 @@ TEST_F(RecordServerTest, AnAttemptCompletedAfterItWasSentArrivesAsItsNextVersion
     EXPECT_EQ(serverIds().second, 2u);
 }
 
+// TLS as the docs advise it, on a server of its own with TLS on (pg-server.sh setup-tls: openssl
+// makes a CA and the server's certificate there): sslmode=verify-full with the site's CA connects
+// and a run forwards over it, without a warning; a root certificate that did not sign the
+// server's is refused before anything is sent, and the error says what to look at.
+TEST(RecordServerTls, VerifyFullWithTheSitesCaConnectsAndAnotherRootCertificateIsRefused) {
+    TempDir dir;
+    const std::string state = dir.file("tls.state");
+    const Finished setup = run({kScript, "setup-tls", state}, 90s);
+    ASSERT_EQ(setup.code, 0) << setup.err;
+    std::string server = readAll(state);
+    while (!server.empty() && server.back() == '\n') server.pop_back();
+    if (server.empty()) {
+        if (std::getenv("CI")) FAIL() << setup.err;
+        GTEST_SKIP() << "SKIPPED: no PostgreSQL with TLS for this test: " << setup.err;
+    }
+    struct Stop {
+        std::string state;
+        ~Stop() { run({kScript, "cleanup", state}, 90s); }
+    } stop{state};
+    ::setenv("PGPASSFILE", (server + "/pgpass").c_str(), 1);
+    std::string port = readAll(server + "/port");
+    while (!port.empty() && port.back() == '\n') port.pop_back();
+    const std::string verified = "postgresql://ul@localhost:" + port + "/postgres?sslmode=verify-full&sslrootcert=";
+
+    UnitSimulator sim;
+    sim.start();
+    writeFile(dir.file("image.bin"), makeImage(600));
+    const std::string db = dir.file("records.sqlite");
+    const Finished f = run({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400",
+                            "--records", db, "--records-server", verified + server + "/ca.pem", "--quiet"});
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.err, "");  // verified, so no warning; sent at once
+    const Finished listed = run({kCli, "records", "list", "--server", verified + server + "/ca.pem"});
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2) << listed.out;  // header and the run
+
+    const Finished wrong = run({kCli, "records", "list", "--server", verified + server + "/other-ca.pem"});
+    EXPECT_EQ(wrong.code, 6) << wrong.out;
+    EXPECT_EQ(wrong.out, "");
+    EXPECT_TRUE(contains(wrong.err, "certificate verify failed") &&
+                contains(wrong.err, "not signed by the CA that sslrootcert names"))
+        << wrong.err;
+}
+
 }  // namespace
