@@ -36,6 +36,8 @@ const Code kCodes[] = {
     {kWarning,     "warning",            "warning: verify result D3 80 (\"Premature Termination\")",    1,  {Outcome::Warning, "warning"}, {}, {}},
     {kRecord,      "record error",       "record error: the attempt could not be begun, so nothing was sent, or its end could not be written (see --records, --no-record)",
                                                                                                         58, {}, {}, {}},
+    {kImageMismatch, "image mismatch", "image mismatch: the image read is not the one the station's job names (another SHA-256), so nothing was sent (station)",
+                                                                                                        52, {}, {}, {}},
     {kVersionMismatch, "version mismatch", "version mismatch: the unit reports another version than the station's job expects (station)",
                                                                                                         25, {}, {}, {}},
     {failure(1),   "F1", "F1 unit not disabled/connected (waiting for Disable)",   11, {Outcome::Failed, "failure"}, {}, Failure::NotDisabled},
