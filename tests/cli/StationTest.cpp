@@ -467,6 +467,41 @@ TEST_F(Station, AReadOnlyRecordsFilePausesTheStationWithOneAlarmAndNoUnitTouched
     EXPECT_EQ(f.code, 6) << f.err;  // the record error
 }
 
+// A run whose end cannot be written is a FAIL with the record error, never a PASS: the run says
+// why in its line, it is not retried, and the line stops with one alarm.
+TEST_F(Station, ARunWhoseEndCannotBeWrittenFailsWithTheRecordErrorAndStopsTheLine) {
+    makeSlots(1, paced9600());
+    writeJob({.retries = 1, .baud = 9600});
+    const std::string journal = dir.file("records.jsonl");
+    station =
+        std::make_unique<Process>(std::vector<std::string>{kCli, "station", jobPath, "--json", "--records", journal});
+    next(state("A", "waiting"));
+    sims[0]->connect(fresh(), {});
+    ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
+    // The begin is on disk; the end finds a folder in the journal's place.
+    std::filesystem::remove(journal);
+    std::filesystem::create_directory(journal);
+    const json fail = next(state("A", "fail"), 60s);
+    EXPECT_EQ(
+        fail["detail"].get<std::string>().rfind("record error: the end of the attempt was not recorded: attempt ", 0),
+        0u)
+        << fail.dump();
+    const json end = next(ended);
+    EXPECT_EQ(end["passes"], 0);
+    EXPECT_EQ(end["fails"], 1);
+    std::size_t alarms = 0;
+    for (const auto& e : events)
+        if (e["event"] == "alarm") {
+            ++alarms;
+            EXPECT_NE(e["text"].get<std::string>().find("the records journal " + journal), std::string::npos)
+                << e.dump();
+        }
+    EXPECT_EQ(alarms, 1u);
+    EXPECT_EQ(count("attempt_start", "A"), 1u);
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 6) << f.err;
+}
+
 // A stop request mid-download, to the station alone or as Ctrl-C on a terminal to it and every
 // run it started (each run then gets it twice, from the terminal and passed on): every run ends
 // cleanly, its record says interrupted, the station exits 130 and the ports are free at once.
