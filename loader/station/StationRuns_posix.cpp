@@ -107,6 +107,11 @@ public:
         o.version = end.result.version;
         o.headline = end.headline;
         o.crashed = end.crashed;
+        // The run reports a record it could not keep as the record error: with no attempt when
+        // none could be begun (then nothing was sent), with its attempt when the end was lost.
+        if (end.reported && o.exitCode == exitcode::kRecord)
+            o.record =
+                o.recordId.empty() ? station::RunOutcome::Record::NotBegun : station::RunOutcome::Record::NotEnded;
         return o;
     }
 

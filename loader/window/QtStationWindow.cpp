@@ -284,8 +284,10 @@ void QtStationWindow::build() {
                 const QString id = t.scan->text().trimmed();
                 t.scan->clear();
                 if (id.isEmpty() || !front_.started()) return;
-                front_.setUnitId(slot, id.toStdString());
-                setLine(t.unit, "next unit: " + id);
+                if (const auto refused = front_.setUnitId(slot, id.toStdString()))
+                    setLine(t.unit, "refused: " + qs(*refused));
+                else
+                    setLine(t.unit, "next unit: " + id);
             });
         }
     }
