@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "SafeText.h"
 #include "download/ExitCode.h"
 #include "station/Presence.h"
 #include "station/StationRuns.h"
@@ -71,7 +72,9 @@ public:
             request.extra.push_back("--no-record");
         } else {
             request.extra.push_back("--records=" + shared_.records);
-            std::string note = "station job \"" + shared_.job.name + "\", slot " + slot_.name;
+            // The job's name is quoted: a quote in it must not end it early for whoever reads the note.
+            std::string note = "station job \"" + safetext::quoted(shared_.job.name) + "\", slot " +
+                               safetext::terminalSafe(slot_.name);
             if (attempt > 1) note += ", retry " + std::to_string(attempt - 1);
             request.extra.push_back("--note=" + note);
             if (!shared_.operatorName.empty()) request.extra.push_back("--operator=" + shared_.operatorName);
@@ -114,6 +117,11 @@ public:
                          (end.result.fileSha256.empty() ? std::string("(not reported)") : end.result.fileSha256) +
                          ", not the job's " + shared_.job.imageSha256;
         }
+        // The run reports a record it could not keep as the record error: with no attempt when
+        // none could be begun (then nothing was sent), with its attempt when the end was lost.
+        if (end.reported && o.exitCode == exitcode::kRecord)
+            o.record =
+                o.recordId.empty() ? station::RunOutcome::Record::NotBegun : station::RunOutcome::Record::NotEnded;
         return o;
     }
 
