@@ -120,7 +120,7 @@ std::optional<RunResult> recorderFor(RunKind command, const UnitArgs& args, cons
     const ReportBox box = recordRefusedBox(why);
     r.caption = box.caption;
     r.text = box.text + "\n(--no-record runs without a record.)";
-    r.headline = r.caption;
+    r.headline = "no record could be begun: " + why;
     return r;
 }
 
@@ -144,6 +144,7 @@ int runChild(RunKind command, const UnitArgs& args) {
                        args.childLibrary,
                        limitOf(args.stallTimeout)};
     options.recordedFile = args.recordedFile;
+    options.expectSha256 = args.expectSha256;
     ChildEventSink sink;
     std::unique_ptr<RunRecorder> recorder;
     std::optional<RunResult> refused;
@@ -216,6 +217,7 @@ int runUnitCommand(RunKind command, UnitArgs args) {
                                             {"--unit-id=", &args.records.unitId},
                                             {"--note=", &args.records.note}})
             if (!value->empty()) several.childArgs.push_back(option + *value);
+        several.expectSha256 = args.expectSha256;
         if (args.timeout > 0) several.timeoutSeconds = args.timeout;
         several.stallTimeoutSeconds = args.stallTimeout;
         code = runSeveral(several);
@@ -227,6 +229,7 @@ int runUnitCommand(RunKind command, UnitArgs args) {
                            limitOf(args.timeout),
                            library.path(),
                            limitOf(args.stallTimeout)};
+        options.expectSha256 = args.expectSha256;
         std::unique_ptr<RunRecorder> recorder;
         const std::optional<RunResult> refused = recorderFor(command, args, args.ports.front(), recorder);
         options.recorder = recorder.get();

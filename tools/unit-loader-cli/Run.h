@@ -19,6 +19,7 @@ struct UnitArgs {
     bool quiet = false;
     std::string childLibrary;  // set only in a unit's own process, started by the parent
     std::string recordedFile;  // a unit's own process: the file's name for the record
+    std::string expectSha256;  // downloads: the SHA-256 the file's bytes must have (lower-case hex)
     RecordOptions records;
 };
 

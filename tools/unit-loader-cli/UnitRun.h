@@ -25,6 +25,8 @@ struct RunOptions {
     RunRecorder* recorder = nullptr;
     // The file's name in the record when the run reads a copy of it (the station's image).
     std::string recordedFile = {};
+    // Downloads: the SHA-256 (lower-case hex) the file's bytes must have; empty: any.
+    std::string expectSha256 = {};
 };
 
 // What a person reads: the box's caption, then its text and the explanation under it; a version
