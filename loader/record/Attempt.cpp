@@ -29,6 +29,10 @@ const Field kFields[] = {
     {"verify_result", &Attempt::verify_result}, {"unit_version", &Attempt::unit_version},
     {"retries", &Attempt::retries}, {"link_error", &Attempt::link_error},
     {"loader_version", &Attempt::loader_version}, {"note", &Attempt::note},
+    {"job", &Attempt::job}, {"job_sha256", &Attempt::job_sha256}, {"expect_version", &Attempt::expect_version},
+    {"slot", &Attempt::slot}, {"verdict", &Attempt::verdict}, {"verdict_reason", &Attempt::verdict_reason},
+    {"verdict_id", &Attempt::verdict_id}, {"download_id", &Attempt::download_id},
+    {"version_id", &Attempt::version_id},
 };
 // clang-format on
 

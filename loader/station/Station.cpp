@@ -37,6 +37,22 @@ std::string Verdict::why() const {
     return {};
 }
 
+const char* Verdict::verdictName() const {
+    return kind == Kind::Pass ? "pass" : kind == Kind::Interrupted ? "interrupted" : "fail";
+}
+
+const char* Verdict::reasonName() const {
+    switch (kind) {
+    case Kind::Pass:
+    case Kind::Interrupted: return "";
+    case Kind::WrongVersion: return "wrong version";
+    case Kind::RunFailed: return "run failed";
+    case Kind::RunCrashed: return "run crashed";
+    case Kind::Removed: return "removed";
+    }
+    return "";
+}
+
 const char* pauseCauseName(PauseCause cause) {
     switch (cause) {
     case PauseCause::None: return "";
@@ -344,6 +360,10 @@ void Station::cycle(SlotRun& run) {
             unitId = std::exchange(run.unitId, {});
             observer_.unitStart(run.index, unitId);
         }
+        if (const auto why = link.unitBegin(unitId)) {
+            std::lock_guard lock(mutex_);
+            observer_.alarm(run.index, "the unit's verdict cannot be recorded: " + *why);
+        }
 
         // The verdict of the unit's last try decides; a failure's code pauses the slot with it.
         Verdict verdict;
@@ -417,7 +437,9 @@ void Station::cycle(SlotRun& run) {
                 interrupted = true;
                 break;
             }
-            if (checked.exitCode != exitcode::kSuccess) {
+            // A run told the job's version ends as a mismatch of its own when the unit reports another.
+            const bool mismatch = checked.exitCode == exitcode::kVersionMismatch && !checked.crashed;
+            if (checked.exitCode != exitcode::kSuccess && !mismatch) {
                 failed(Verdict::Kind::RunFailed, RunKind::VersionCheck, checked);
                 if (!sameUnit(attempt < tries)) break;
                 continue;
@@ -426,7 +448,7 @@ void Station::cycle(SlotRun& run) {
             verdict.run = RunKind::VersionCheck;
             verdict.version = checked.version;
             verdict.headline = checked.headline;
-            if (checked.version != job_.expectVersion) {
+            if (mismatch || checked.version != job_.expectVersion) {
                 verdict.kind = Verdict::Kind::WrongVersion;
                 verdict.exitCode = exitcode::kVersionMismatch;
                 verdict.expected = job_.expectVersion;
@@ -438,10 +460,12 @@ void Station::cycle(SlotRun& run) {
             break;
         }
         if (interrupted) {
-            std::lock_guard lock(mutex_);
             Verdict stopped;
             stopped.kind = Verdict::Kind::Interrupted;
             stopped.exitCode = exitcode::kInterrupted;
+            const auto unrecorded = link.unitEnd(stopped);
+            std::lock_guard lock(mutex_);
+            if (unrecorded) observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
             observer_.unitEnd(run.index, stopped);
             return;
         }
@@ -449,8 +473,10 @@ void Station::cycle(SlotRun& run) {
         const bool pass = verdict.pass();
         SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
         decided.verdict.emplace(verdict);
+        const auto unrecorded = link.unitEnd(verdict);
         {
             std::lock_guard lock(mutex_);
+            if (unrecorded) observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
             if (pass) {
                 ++passes_;
                 run.failsInRow = 0;

@@ -17,8 +17,9 @@ struct UnitArgs {
     bool json = false;
     bool trace = false;
     bool quiet = false;
-    std::string childLibrary;  // set only in a unit's own process, started by the parent
-    std::string recordedFile;  // a unit's own process: the file's name for the record
+    std::string childLibrary;   // set only in a unit's own process, started by the parent
+    std::string recordedFile;   // a unit's own process: the file's name for the record
+    std::string expectVersion;  // a station's version check: the version its job expects
     RecordOptions records;
 };
 
