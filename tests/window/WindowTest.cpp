@@ -942,9 +942,12 @@ void WindowTest::theStationProgramEndsItsDownloadOnASignal() {
     QVERIFY(!f.timedOut);
     QVERIFY2(f.exited && f.code == 0, f.err.c_str());
     const auto rows = openRecordStore(dir.file("records.sqlite"))->query({});
-    QCOMPARE(rows.size(), std::size_t{1});
+    QCOMPARE(rows.size(), std::size_t{2});  // the download (the newer), and the unit's verdict
     QCOMPARE(rows[0].outcome, std::string("interrupted"));
     QVERIFY(rows[0].note.find("station job \"Bench\", slot A") != std::string::npos);
+    QCOMPARE(rows[1].kind, std::string("unit"));
+    QCOMPARE(rows[1].verdict, std::string("interrupted"));
+    QCOMPARE(rows[0].verdict_id, rows[1].id);
 }
 
 int main(int argc, char** argv) {
