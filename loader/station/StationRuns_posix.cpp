@@ -51,6 +51,20 @@ class ChildSlotLink : public station::SlotLink {
 public:
     ChildSlotLink(const StationRuns::Shared& shared, const station::Slot& slot)
         : shared_(shared), slot_(slot), probe_(slot.port, shared.job.baud, shared.job.presence) {}
+    // A link dropped while its unit has no verdict yet: the slot's worker crashed under it, and
+    // the station takes the unit in the slot for a new one.
+    ~ChildSlotLink() override {
+        if (unit_.id.empty()) return;
+        station::Verdict crashed;
+        crashed.kind = station::Verdict::Kind::RunCrashed;
+        crashed.exitCode = exitcode::kInternal;
+        crashed.headline = "the slot's worker crashed before the unit's verdict";
+        try {
+            unitEnd(crashed);
+        } catch (...) {
+            // Left begun: the next program that records marks it interrupted.
+        }
+    }
 
     station::Sign poll() override { return probe_.look(); }
     std::optional<std::string> version() override { return probe_.version(); }
