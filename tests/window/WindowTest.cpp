@@ -903,14 +903,15 @@ void WindowTest::aStationOfTwoSlotsScansPausesAlarmsAndClosesCleanly() {
     w.key(Qt::Key_Escape);
     QCOMPARE(w.exitCode, 2);
 
-    std::map<std::string, std::vector<std::string>> outcomes;  // unit id: the outcomes of its runs
+    // unit id: the outcomes of its runs, then its verdict (begun before them)
+    std::map<std::string, std::vector<std::string>> outcomes;
     for (const Attempt& a : openRecordStore(dir.file("records.sqlite"))->query({}))
-        outcomes[a.unit_id].push_back(a.kind + " " + a.outcome);
+        outcomes[a.unit_id].push_back(a.kind + " " + (a.kind == "unit" ? a.verdict + " " : "") + a.outcome);
     using Runs = std::vector<std::string>;
-    QCOMPARE(outcomes["SN-B-1"], (Runs{"version success", "download success"}));
-    QCOMPARE(outcomes["SN-A-1"], (Runs{"download warning"}));
-    QCOMPARE(outcomes["SN-A-2"], (Runs{"version success", "download success"}));
-    QCOMPARE(outcomes["SN-B-2"], (Runs{"download interrupted"}));
+    QCOMPARE(outcomes["SN-B-1"], (Runs{"version success", "download success", "unit pass success"}));
+    QCOMPARE(outcomes["SN-A-1"], (Runs{"download warning", "unit fail warning"}));
+    QCOMPARE(outcomes["SN-A-2"], (Runs{"version success", "download success", "unit pass success"}));
+    QCOMPARE(outcomes["SN-B-2"], (Runs{"download interrupted", "unit interrupted interrupted"}));
     QCOMPARE(outcomes.size(), std::size_t{4});
 }
 
