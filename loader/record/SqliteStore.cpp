@@ -237,11 +237,11 @@ public:
                         "AND (?3 = '' OR port = ?3) AND (?4 = '' OR outcome = ?4) AND (?5 = '' OR unit_id = ?5) "
                         "AND (?6 = '' OR file_sha256 = ?6) AND (?7 = '' OR substr(id, 1, length(?7)) = ?7) "
                         "AND (?8 = '' OR station = ?8) AND (?9 = '' OR unit_version = ?9) "
-                        "ORDER BY started_at DESC, rowid DESC",
+                        "AND (?10 = '' OR kind = ?10) ORDER BY started_at DESC, rowid DESC",
                     failer());
-        const std::string* binds[] = {&f.since,      &f.until, &f.port,    &f.outcome,    &f.unitId,
-                                      &f.fileSha256, &f.id,    &f.station, &f.unitVersion};
-        for (int i = 0; i < 9; ++i) s.bind(i + 1, *binds[i]);
+        const std::string* binds[] = {&f.since,      &f.until, &f.port,    &f.outcome,     &f.unitId,
+                                      &f.fileSha256, &f.id,    &f.station, &f.unitVersion, &f.kind};
+        for (int i = 0; i < 10; ++i) s.bind(i + 1, *binds[i]);
         std::vector<Attempt> found = rows(s);
         if (reading_) {
             // What opening it to record would mark, shown so without writing it.

@@ -178,7 +178,10 @@ int unitsList(const std::vector<Attempt>& records, const RecordsQuery& q) {
               [](const Attempt* a, const Attempt* b) { return a->started_at > b->started_at; });
     std::printf("%-24s  %-12s  %-11s  %-14s  %-16s  %-16s  %-4s  %-20s  %s\n", "STARTED", "UNIT", "VERDICT", "REASON",
                 "VERSION", "JOB", "SLOT", "PORT", "ID");
-    for (const Attempt* a : shown) {
+    for (const Attempt* raw : shown) {
+        // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
+        const Attempt safe = terminalSafe(*raw);
+        const Attempt* a = &safe;
         const std::string verdict = a->verdict.empty() ? (a->outcome.empty() ? "(running)" : a->outcome) : a->verdict;
         std::printf("%-24s  %-12s  %-11s  %-14s  %-16s  %-16s  %-4s  %-20s  %s\n", a->started_at.c_str(),
                     a->unit_id.empty() ? "-" : a->unit_id.c_str(), verdict.c_str(),
@@ -521,7 +524,10 @@ int recordsCommand(const RecordsQuery& q) {
     AttemptFilter filter{q.since,      q.until, q.port,    q.outcome,     q.unitId,
                          q.fileSha256, q.id,    q.station, q.unitVersion, q.history};
     // A unit's version is that of its latest verdict, chosen after reading.
-    if (q.action == "units") filter.unitVersion.clear();
+    if (q.action == "units") {
+        filter.unitVersion.clear();
+        filter.kind = kUnitKind;
+    }
     std::vector<Attempt> attempts;
     try {
         if (!missing) attempts = remote ? remote->query(filter) : store->query(filter);
@@ -533,10 +539,10 @@ int recordsCommand(const RecordsQuery& q) {
         std::fprintf(stderr, "unit-loader-cli: %s: %zu lines skipped\n", path.c_str(), store->skipped().size());
         printSkipped(store->skipped(), stderr);
     }
+    if (q.action == "units") return unitsList(attempts, q);
     // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
     for (Attempt& a : attempts)
         if (q.action != "export") a = terminalSafe(a);
-    if (q.action == "units") return unitsList(attempts, q);
     if (q.action == "list" && q.unsent) return store ? listUnsent(*store) : exitcode::kSuccess;
     if (q.action == "list" && remote) {
         // Across stations: which station, and the unit's version where a check read it.
