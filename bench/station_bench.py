@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """A station of SLOTS slots on a fleet of paced simulated units, ROUNDS units per slot: the
 operator's part (take a unit out once it is PASS, put the next in once the slot waits) done at
-once. Prints "units wall_s cpu_s one_unit_s": units loaded, the station's wall time, its CPU time
-(the station and every run it started) and one unit's download and version check alone.
+once. With `instant`, the next unit goes in the moment the last one is out: a swap the slot only
+sees as the new unit's power-up. Prints "units wall_s cpu_s one_unit_s": units loaded, the
+station's wall time, its CPU time (the station and every run it started) and one unit's download
+and version check alone.
 
-    station_bench.py CLI SIM WORKDIR IMAGE SLOTS ROUNDS BAUD
+    station_bench.py CLI SIM WORKDIR IMAGE SLOTS ROUNDS BAUD [instant]
 """
 import hashlib, json, os, resource, subprocess, sys, time
 
 cli, sim, work, image, slots, rounds, baud = sys.argv[1:8]
+instant = sys.argv[8:9] == ["instant"]
 slots, rounds = int(slots), int(rounds)
 fixture = os.path.join(work, "fixture")
 control = subprocess.Popen([sim, "--fleet", str(slots), "--dir", fixture, "--absent", "--control", "--pace",
@@ -56,6 +59,9 @@ try:
         elif e["state"] in ("pass", "fail"):
             passes += e["state"] == "pass"
             command(f"remove {n}")
+            if instant and put[n] < rounds:
+                put[n] += 1
+                command(f"connect {n}")
     code = station.wait()
     wall = time.monotonic() - start
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)

@@ -25,6 +25,18 @@ std::string terminalSafe(std::string_view text, bool keepLines = false);
 // Why a text a person gives (unit id, operator, note, job name) is refused: longer than
 // `maxBytes`, a control character, or no UTF-8. Nothing when it will do.
 std::optional<std::string> givenTextProblem(std::string_view text, std::size_t maxBytes);
+// A text inside double quotes where the quotes mark where it ends (a record's note): each " and
+// each backslash gets a backslash, and the rest is as terminalSafe makes it.
+std::string quoted(std::string_view text);
+
+// How many columns a terminal gives `text` (UTF-8): a wide character (CJK, most emoji) takes
+// two, a combining mark or zero-width character none, every other character one, and so does
+// a byte that is not UTF-8. Meant for text made terminalSafe: a control character counts one.
+std::size_t displayColumns(std::string_view text);
+// `text` in exactly `columns` columns: cut before the first character that does not fit (never
+// inside one), then padded with spaces.
+std::string fitColumns(std::string_view text, std::size_t columns);
+
 // A CSV cell that a spreadsheet would take as a formula (starting with = + - @, a tab or a CR)
 // made inert by a leading single quote.
 std::string csvInert(std::string cell);

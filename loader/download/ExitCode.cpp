@@ -38,6 +38,8 @@ const Code kCodes[] = {
                                                                                                         58, {}, {}, {}},
     {kVersionMismatch, "version mismatch", "version mismatch: the unit reports another version than the station's job expects (station)",
                                                                                                         25, {}, {}, {}},
+    {kRecordsAltered, "records altered", "records altered: records verify found a record or an event of the records file changed, removed or inserted",
+                                                                                                        57, {}, {}, {}},
     {failure(1),   "F1", "F1 unit not disabled/connected (waiting for Disable)",   11, {Outcome::Failed, "failure"}, {}, Failure::NotDisabled},
     {failure(2),   "F2", "F2 no acknowledgement of the download start",            12, {Outcome::Failed, "failure"}, {}, Failure::NoStartAck},
     {failure(3),   "F3", "F3 unit not ready after erasing",                        13, {Outcome::Failed, "failure"}, {}, Failure::NotErased},

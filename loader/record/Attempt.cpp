@@ -1,5 +1,6 @@
 #include "Attempt.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "SafeText.h"
@@ -52,6 +53,13 @@ const std::vector<std::string>& attemptFieldNames() {
         return n;
     }();
     return names;
+}
+
+bool verdictField(const std::string& name) {
+    static const std::vector<std::string> added{"job",        "job_sha256",  "expect_version",
+                                                "slot",       "verdict",     "verdict_reason",
+                                                "verdict_id", "download_id", "version_id"};
+    return std::find(added.begin(), added.end(), name) != added.end();
 }
 
 std::vector<std::string> attemptFieldValues(const Attempt& a) {

@@ -61,6 +61,9 @@ struct Attempt {
 
 // The field names in their order, as the exports write them.
 const std::vector<std::string>& attemptFieldNames();
+// Whether the field is one a station's verdict added (job ... version_id): empty in every
+// record made before them.
+bool verdictField(const std::string& name);
 // The fields as text in that order (empty for a value not set).
 std::vector<std::string> attemptFieldValues(const Attempt& attempt);
 // The attempt with every text valid UTF-8: bytes that are not (a unit's version in another

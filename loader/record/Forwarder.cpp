@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include "AttemptOf.h"
 #include "RecordServer.h"
 
 namespace {
@@ -78,10 +79,25 @@ bool Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr
         tally.setAside.insert(tally.setAside.end(), sent.refused.begin(), sent.refused.end());
         if (stopping) return false;
     }
+    // Then the file's chain, which speaks of those attempts. An event the server refuses is kept
+    // there as a conflict: sent, as far as this file is concerned.
+    if (const std::string fileId = store->chainFileId(); !fileId.empty()) {
+        for (;;) {
+            const std::vector<recordchain::Event> events = store->unsentEvents(options.batch);
+            if (events.empty()) break;
+            const RecordServer::EventsSent sent = connection->sendEvents(fileId, stationName(), events);
+            store->markEventsSent(events.back().seq);
+            std::lock_guard lock(mutex);
+            tally.eventsSent += static_cast<int>(events.size());
+            tally.eventsRefused.insert(tally.eventsRefused.end(), sent.refused.begin(), sent.refused.end());
+            if (stopping) return false;
+        }
+    }
     const auto left = static_cast<int>(store->unsentCount());
+    const auto eventsLeft = store->unsentEventCount();
     std::lock_guard lock(mutex);
     tally.queued = left;
-    tally.idle = left == 0;
+    tally.idle = left == 0 && eventsLeft == 0;
     return true;
 }
 

@@ -33,6 +33,28 @@ public:
     // Newest first, across every station; the latest version of each attempt unless the filter
     // asks for its history.
     virtual std::vector<Attempt> query(const AttemptFilter& filter) = 0;
+    // Appends events of a records file's chain (RecordChain.h), in order. The server keeps each
+    // file's chain as it arrived: an event that does not follow the last one it holds (its
+    // number, its link, its station) is refused and kept aside as a conflict, with the reason; one
+    // it holds already adds nothing. When it returns, the server has committed them all.
+    struct ChainConflict {
+        std::int64_t seq = 0;
+        std::string reason;
+    };
+    struct EventsSent {
+        int added = 0;
+        std::vector<ChainConflict> refused;
+    };
+    virtual EventsSent sendEvents(const std::string& fileId, const std::string& station,
+                                  const std::vector<recordchain::Event>& events) = 0;
+    // The chains the server keeps (only `fileId`'s when given), each with its conflicts.
+    struct Chain {
+        std::string fileId;
+        std::string station;
+        std::vector<recordchain::Event> events;
+        std::vector<ChainConflict> conflicts;
+    };
+    virtual std::vector<Chain> chains(const std::string& fileId) = 0;
     // Ends the connection from any thread, so that a call blocked in it returns with an error.
     virtual void cut() = 0;
 };
@@ -99,6 +121,8 @@ public:
         int duplicates = 0;                          // of those, already on the server
         int queued = -1;                             // left queued at the last look (-1: not looked yet), not set aside
         std::vector<RecordStore::Refusal> setAside;  // refused by the server, kept queued
+        int eventsSent = 0;                          // of the file's chain, acknowledged
+        std::vector<RecordServer::ChainConflict> eventsRefused;  // kept aside by the server as conflicts
         std::string lastError;
         bool idle = false;  // the queue was empty at the last look
     };

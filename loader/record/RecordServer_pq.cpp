@@ -4,6 +4,7 @@
 #include <libpq-fe.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <pqxx/pqxx>
@@ -52,6 +53,52 @@ const char* const kSteps[] = {
     " END IF;"
     " RETURN NEW; END $$;"
     "CREATE TRIGGER attempts_received BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION unit_loader_received();",
+    // Each records file's chain of events, as it arrived: the server itself checks that an event
+    // follows the last one it holds of that file (number, link, station); one that does not is
+    // kept aside in chain_conflicts with the reason, never in the chain. One file at a time.
+    "CREATE TABLE chain (file_id text NOT NULL, seq bigint NOT NULL, at text NOT NULL, event text NOT NULL,"
+    " record_id text NOT NULL, digest text NOT NULL, prev text NOT NULL, link text NOT NULL, station text NOT NULL,"
+    " received_at timestamptz NOT NULL DEFAULT now(), received_by text DEFAULT session_user,"
+    " PRIMARY KEY (file_id, seq));"
+    "CREATE TABLE chain_conflicts (file_id text NOT NULL, seq bigint NOT NULL, at text NOT NULL, event text NOT NULL,"
+    " record_id text NOT NULL, digest text NOT NULL, prev text NOT NULL, link text NOT NULL, station text NOT NULL,"
+    " reason text NOT NULL, received_at timestamptz NOT NULL DEFAULT now(), received_by text DEFAULT session_user,"
+    " UNIQUE (file_id, seq, link));"
+    "CREATE FUNCTION unit_loader_chain() RETURNS trigger LANGUAGE plpgsql AS $$"
+    " DECLARE last_seq bigint; last_link text; last_station text; held text; why text; nul bytea := decode('00', "
+    "'hex');"
+    " BEGIN"
+    " NEW.received_at := now(); NEW.received_by := session_user;"
+    " IF EXISTS (SELECT 1 FROM station_roles WHERE role = session_user) AND NOT EXISTS"
+    "  (SELECT 1 FROM station_roles WHERE role = session_user AND station = NEW.station) THEN"
+    "  RAISE EXCEPTION 'the role % may not record events of station %', session_user, NEW.station"
+    "   USING ERRCODE = 'UL001', HINT = 'station_roles ties each role to its stations';"
+    " END IF;"
+    " PERFORM pg_advisory_xact_lock(hashtext(NEW.file_id));"
+    " SELECT link INTO held FROM chain WHERE file_id = NEW.file_id AND seq = NEW.seq;"
+    " IF held = NEW.link THEN RETURN NULL; END IF;"
+    " SELECT seq, link, station INTO last_seq, last_link, last_station FROM chain WHERE file_id = NEW.file_id"
+    "  ORDER BY seq DESC LIMIT 1;"
+    " IF last_seq IS NULL THEN last_seq := 0; last_link := repeat('0', 64); END IF;"
+    " IF held IS NOT NULL THEN why := 'the server holds another event ' || NEW.seq || ' of this file';"
+    " ELSIF NEW.seq <> last_seq + 1 THEN why := 'the server''s last event of this file is ' || last_seq;"
+    " ELSIF NEW.prev <> last_link THEN why := 'it does not follow event ' || last_seq || ' the server holds';"
+    " ELSIF NEW.link <> encode(sha256(convert_to(NEW.prev, 'UTF8') || nul || convert_to(NEW.seq::text, 'UTF8') || nul"
+    "  || convert_to(NEW.at, 'UTF8') || nul || convert_to(NEW.event, 'UTF8') || nul || convert_to(NEW.record_id, "
+    "'UTF8')"
+    "  || nul || convert_to(NEW.digest, 'UTF8') || nul), 'hex') THEN why := 'its fields do not give its link';"
+    " ELSIF last_station IS DISTINCT FROM NEW.station AND last_station IS NOT NULL THEN"
+    "  why := 'the file''s chain is of station ' || last_station;"
+    " END IF;"
+    " IF why IS NOT NULL THEN"
+    "  INSERT INTO chain_conflicts (file_id, seq, at, event, record_id, digest, prev, link, station, reason)"
+    "   VALUES (NEW.file_id, NEW.seq, NEW.at, NEW.event, NEW.record_id, NEW.digest, NEW.prev, NEW.link, NEW.station,"
+    " why)"
+    "   ON CONFLICT DO NOTHING;"
+    "  RETURN NULL;"
+    " END IF;"
+    " RETURN NEW; END $$;"
+    "CREATE TRIGGER chain_follows BEFORE INSERT ON chain FOR EACH ROW EXECUTE FUNCTION unit_loader_chain();",
 };
 constexpr int kServerSchema = static_cast<int>(std::size(kSteps));
 
@@ -150,6 +197,58 @@ public:
             }
             w.commit();
             return sent;
+        });
+    }
+
+    EventsSent sendEvents(const std::string& fileId, const std::string& station,
+                          const std::vector<recordchain::Event>& events) override {
+        return guarded([&] {
+            EventsSent sent;
+            pqxx::work w(*connection_);
+            for (const recordchain::Event& e : events) {
+                const pqxx::result r = w.exec_params(
+                    "INSERT INTO chain (file_id, seq, at, event, record_id, digest, prev, link, station) VALUES ($1, "
+                    "$2, $3, $4, $5, $6, $7, $8, $9)",
+                    fileId, e.seq, e.at, e.event, e.recordId, e.digest, e.prev, e.link, station);
+                if (r.affected_rows() > 0) {
+                    ++sent.added;
+                    continue;
+                }
+                // Held already, or kept aside: the conflict says which.
+                const pqxx::result why =
+                    w.exec_params("SELECT reason FROM chain_conflicts WHERE file_id = $1 AND seq = $2 AND link = $3",
+                                  fileId, e.seq, e.link);
+                if (!why.empty()) sent.refused.push_back({e.seq, why[0][0].c_str()});
+            }
+            w.commit();
+            return sent;
+        });
+    }
+
+    std::vector<Chain> chains(const std::string& fileId) override {
+        return guarded([&] {
+            pqxx::nontransaction n(*connection_);
+            std::vector<Chain> out;
+            const auto chainOf = [&](const std::string& id, const std::string& station) -> Chain& {
+                if (out.empty() || out.back().fileId != id) out.push_back({id, station, {}, {}});
+                return out.back();
+            };
+            for (const pqxx::row& row :
+                 n.exec_params("SELECT file_id, station, seq, at, event, record_id, digest, prev, link FROM chain "
+                               "WHERE ($1 = '' OR file_id = $1) ORDER BY file_id, seq",
+                               fileId))
+                chainOf(row[0].c_str(), row[1].c_str())
+                    .events.push_back({row[2].as<std::int64_t>(), row[3].c_str(), row[4].c_str(), row[5].c_str(),
+                                       row[6].c_str(), row[7].c_str(), row[8].c_str()});
+            for (const pqxx::row& row : n.exec_params("SELECT file_id, station, seq, reason FROM chain_conflicts "
+                                                      "WHERE ($1 = '' OR file_id = $1) ORDER BY file_id, seq",
+                                                      fileId)) {
+                const std::string id = row[0].c_str();
+                auto it = std::find_if(out.begin(), out.end(), [&](const Chain& c) { return c.fileId == id; });
+                if (it == out.end()) it = out.insert(out.end(), Chain{id, row[1].c_str(), {}, {}});
+                it->conflicts.push_back({row[2].as<std::int64_t>(), row[3].c_str()});
+            }
+            return out;
         });
     }
 
@@ -297,19 +396,21 @@ private:
         w.exec(std::string("GRANT USAGE, CREATE ON SCHEMA public TO ") + kOwnerRole);
         w.exec("REVOKE CREATE ON SCHEMA public FROM PUBLIC");
         w.exec(std::string("GRANT USAGE ON SCHEMA public TO ") + kWriterRole);
-        for (const char* table : {"attempts", "station_roles", "unit_loader_schema"})
+        for (const char* table : {"attempts", "station_roles", "unit_loader_schema", "chain", "chain_conflicts"})
             if (!w.exec(std::string("SELECT to_regclass('") + table + "')")[0][0].is_null())
                 w.exec(std::string("ALTER TABLE ") + table + " OWNER TO " + kOwnerRole);
         if (!w.exec("SELECT to_regprocedure('unit_loader_received()')")[0][0].is_null())
             w.exec(std::string("ALTER FUNCTION unit_loader_received() OWNER TO ") + kOwnerRole);
+        if (!w.exec("SELECT to_regprocedure('unit_loader_chain()')")[0][0].is_null())
+            w.exec(std::string("ALTER FUNCTION unit_loader_chain() OWNER TO ") + kOwnerRole);
     }
 
     // The writer reads and appends; nobody else but the owner has any right to the tables.
     static void grantWriter(pqxx::work& w) {
-        const std::string tables = "attempts, station_roles, unit_loader_schema";
+        const std::string tables = "attempts, station_roles, unit_loader_schema, chain, chain_conflicts";
         w.exec("REVOKE ALL ON " + tables + " FROM PUBLIC");
         w.exec("REVOKE ALL ON " + tables + " FROM " + kWriterRole);
-        w.exec(std::string("GRANT SELECT, INSERT ON attempts TO ") + kWriterRole);
+        w.exec(std::string("GRANT SELECT, INSERT ON attempts, chain, chain_conflicts TO ") + kWriterRole);
         w.exec(std::string("GRANT SELECT ON station_roles, unit_loader_schema TO ") + kWriterRole);
     }
 

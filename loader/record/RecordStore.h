@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Attempt.h"
+#include "RecordChain.h"
 
 // Why the records could not be used; each says what to do about it.
 class RecordError : public std::runtime_error {
@@ -58,6 +59,13 @@ struct ImportResult {
     std::string reason;  // of a conflict
 };
 
+// A records file's chain of events and the records it covers as they are now (RecordChain.h).
+struct ChainState {
+    std::string fileId;  // the file's own id, made with its chain
+    std::vector<recordchain::Event> events;
+    std::vector<recordchain::Record> records;
+};
+
 // Where attempts are kept. An attempt is written twice: begun before the first byte goes to
 // the unit, ended when the run has ended; each write is on disk when the call returns.
 class RecordStore {
@@ -79,6 +87,16 @@ public:
     // What a reader should know of the file (an older schema, and the command that updates it).
     virtual std::string note() const { return {}; }
     virtual const std::string& path() const = 0;
+    // The chain of events, read as it is; nothing for a store that keeps none (a journal, a file
+    // of an older schema).
+    virtual std::optional<ChainState> chain() { return std::nullopt; }
+    // The chain goes to the records server too, after the attempts: the file's id (empty when it
+    // keeps no chain), the events the server has not acknowledged, oldest first, at most `limit`,
+    // and how many there are; every event up to `upTo` acknowledged.
+    virtual std::string chainFileId() { return {}; }
+    virtual std::vector<recordchain::Event> unsentEvents(std::size_t /*limit*/) { return {}; }
+    virtual std::int64_t unsentEventCount() { return 0; }
+    virtual void markEventsSent(std::int64_t /*upTo*/) {}
 
     // The forward queue for a records server: every ended attempt is queued until a server has
     // acknowledged it. A store without one (a journal) queues nothing.

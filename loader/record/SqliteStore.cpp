@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <type_traits>
 
 #include "AttemptJson.h"
 #include "AttemptOf.h"
+#include "RecordChain.h"
 #include "RecordFile.h"
 #include "RecordStore.h"
 
@@ -65,6 +67,13 @@ const char* const kMigrations[] = {
     " port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption,"
     " box_text, unit_crc, verify_result, unit_version, retries, link_error, loader_version, note ON attempts"
     " BEGIN UPDATE unsent SET refused = NULL, refused_at = NULL WHERE id = NEW.id; END;",
+    // Tamper evidence (RecordChain.h): an event per change of a record, each linked to the one
+    // before. The records kept before there was a chain are adopted into it as they are.
+    "CREATE TABLE chain (seq INTEGER PRIMARY KEY, at TEXT NOT NULL, event TEXT NOT NULL, record_id TEXT NOT NULL,"
+    " digest TEXT NOT NULL, prev TEXT NOT NULL, link TEXT NOT NULL);"
+    "CREATE INDEX chain_record ON chain(record_id);"
+    "CREATE TABLE chain_file (id TEXT NOT NULL, sent_seq INTEGER NOT NULL DEFAULT 0);"
+    "INSERT INTO chain_file (id) VALUES (lower(hex(randomblob(16))));",
     // A station's verdict on each unit is a record of kind "unit"; the attempts it judged carry
     // its id.
     "ALTER TABLE attempts ADD COLUMN job TEXT;"
@@ -79,6 +88,7 @@ const char* const kMigrations[] = {
     "CREATE INDEX attempts_verdict ON attempts(verdict_id);"
     "CREATE INDEX attempts_unit ON attempts(unit_id);",
 };
+constexpr int kChainSchema = 6;
 const char* const kColumns =
     "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
     "file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption, box_text, unit_crc, verify_result, "
@@ -87,7 +97,7 @@ const char* const kColumns =
 const char* const kVerdictColumns =
     ", job, job_sha256, expect_version, slot, verdict, verdict_reason, verdict_id, download_id, version_id";
 const char* const kNoVerdictColumns = ", NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL";
-constexpr int kVerdictSchema = 6;
+constexpr int kVerdictSchema = 7;
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
 std::string hostName() {
@@ -167,16 +177,61 @@ public:
     ~SqliteStore() override { sqlite3_close(db_); }
 
     bool begin(const Attempt& a) override {
-        insert(a, static_cast<std::int64_t>(::getpid()));
-        return sqlite3_changes(db_) > 0;
+        return transaction([&] {
+            insert(a, static_cast<std::int64_t>(::getpid()));
+            const bool added = sqlite3_changes(db_) > 0;
+            if (added) appendEvent("begin", a.id);
+            return added;
+        });
     }
 
     void end(const Attempt& a) override {
-        update(a);
-        if (sqlite3_changes(db_) == 0)
-            throw RecordError(RecordError::Kind::Other, "the records file " + path_ + ": attempt " + a.id +
-                                                            " was not begun here or has ended already; an ended "
-                                                            "record is not changed");
+        transaction([&] {
+            update(a);
+            if (sqlite3_changes(db_) == 0)
+                throw RecordError(RecordError::Kind::Other, "the records file " + path_ + ": attempt " + a.id +
+                                                                " was not begun here or has ended already; an ended "
+                                                                "record is not changed");
+            appendEvent("end", a.id);
+            return true;
+        });
+    }
+
+    std::string chainFileId() override {
+        if (readVersion_ < kChainSchema) return {};
+        Statement s(db_, "SELECT id FROM chain_file", failer());
+        return s.step() == SQLITE_ROW ? s.text(0) : std::string();
+    }
+    std::vector<recordchain::Event> unsentEvents(std::size_t limit) override {
+        if (readVersion_ < kChainSchema) return {};
+        Statement s(db_,
+                    "SELECT seq, at, event, record_id, digest, prev, link FROM chain WHERE seq > (SELECT sent_seq "
+                    "FROM chain_file) ORDER BY seq LIMIT ?1",
+                    failer());
+        s.bind(1, static_cast<std::int64_t>(limit));
+        return events(s);
+    }
+    void markEventsSent(std::int64_t upTo) override {
+        Statement s(db_, "UPDATE chain_file SET sent_seq = max(sent_seq, ?1)", failer());
+        s.bind(1, upTo);
+        done(s);
+    }
+    std::int64_t unsentEventCount() override {
+        if (readVersion_ < kChainSchema) return 0;
+        Statement s(db_, "SELECT count(*) FROM chain WHERE seq > (SELECT sent_seq FROM chain_file)", failer());
+        if (s.step() != SQLITE_ROW) fail(sqlite3_errcode(db_), sqlite3_errmsg(db_));
+        return s.number(0).value_or(0);
+    }
+
+    std::optional<ChainState> chain() override {
+        if (readVersion_ < kChainSchema) return std::nullopt;
+        ChainState state;
+        state.fileId = chainFileId();
+        Statement all(db_, "SELECT seq, at, event, record_id, digest, prev, link FROM chain ORDER BY seq", failer());
+        state.events = events(all);
+        Statement rowsOf(db_, std::string("SELECT ") + columns() + " FROM attempts ORDER BY rowid", failer());
+        for (const Attempt& a : rows(rowsOf)) state.records.push_back({a.id, recordchain::digestOf(a)});
+        return state;
     }
 
     ImportResult importAttempt(const Attempt& a, const std::string& source) override {
@@ -193,6 +248,7 @@ public:
             case MergeKind::Same: break;
             case MergeKind::Add:
                 insert(a, std::nullopt);
+                appendEvent("import", a.id);
                 if (!a.outcome.empty()) {
                     Statement s(db_, "INSERT OR IGNORE INTO unsent (id) VALUES (?1)", failer());
                     s.bind(1, a.id);
@@ -203,6 +259,7 @@ public:
             case MergeKind::Complete:
                 update(a);
                 result.what = sqlite3_changes(db_) > 0 ? Imported::Completed : Imported::Unchanged;
+                if (result.what == Imported::Completed) appendEvent("import", a.id);
                 break;
             case MergeKind::Conflict: {
                 Statement s(db_,
@@ -404,6 +461,53 @@ private:
     std::function<void(int, const std::string&)> failer() const {
         return [this](int rc, const std::string& detail) { fail(rc, detail); };
     }
+    // `work` in one transaction, which it ends: a record and its chain event are written together.
+    template <typename Work>
+    std::invoke_result_t<Work> transaction(Work&& work) {
+        exec("BEGIN IMMEDIATE");
+        try {
+            auto result = work();
+            exec("COMMIT");
+            return result;
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+    std::vector<recordchain::Event> events(Statement& s) {
+        std::vector<recordchain::Event> out;
+        for (int rc; (rc = s.step()) != SQLITE_DONE;) {
+            if (rc != SQLITE_ROW) fail(rc, sqlite3_errmsg(db_));
+            out.push_back({s.number(0).value_or(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.text(6)});
+        }
+        return out;
+    }
+    // The chain's next event for the record `id` as it is now; within the caller's transaction.
+    void appendEvent(const std::string& event, const std::string& id) {
+        Statement row(db_, std::string("SELECT ") + columns() + " FROM attempts WHERE id = ?1", failer());
+        row.bind(1, id);
+        const std::vector<Attempt> found = rows(row);
+        if (found.empty()) return;
+        std::optional<recordchain::Event> last;
+        {
+            Statement s(db_,
+                        "SELECT seq, at, event, record_id, digest, prev, link FROM chain ORDER BY seq DESC LIMIT 1",
+                        failer());
+            if (s.step() == SQLITE_ROW)
+                last = recordchain::Event{
+                    s.number(0).value_or(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.text(6)};
+        }
+        const recordchain::Event e = recordchain::next(last, isoTime(std::chrono::system_clock::now()), event, id,
+                                                       recordchain::digestOf(found.front()));
+        Statement s(db_,
+                    "INSERT INTO chain (seq, at, event, record_id, digest, prev, link) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
+                    "?7)",
+                    failer());
+        s.bind(1, e.seq);
+        int i = 2;
+        for (const std::string* t : {&e.at, &e.event, &e.recordId, &e.digest, &e.prev, &e.link}) s.bind(i++, *t);
+        done(s);
+    }
     void exec(const std::string& sql) {
         char* message = nullptr;
         const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
@@ -515,6 +619,13 @@ private:
                                   "the records file " + path_ + " was made by a newer Unit Loader (schema " +
                                       std::to_string(from) + "); use that one, or name another file with --records");
             for (int v = from; v < kSchemaVersion; ++v) exec(kMigrations[v]);
+            if (from < kChainSchema) {
+                // What was kept before the chain enters it as it is now.
+                std::vector<std::string> ids;
+                Statement s(db_, "SELECT id FROM attempts ORDER BY rowid", failer());
+                for (int rc; (rc = s.step()) == SQLITE_ROW;) ids.push_back(s.text(0));
+                for (const std::string& id : ids) appendEvent("adopt", id);
+            }
             exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
             exec("COMMIT");
         } catch (...) {
@@ -544,13 +655,17 @@ private:
     }
     void markInterrupted() {
         for (const std::string& id : goneWithoutEnd()) {
-            Statement s(
-                db_,
-                "UPDATE attempts SET outcome = 'interrupted', note = CASE WHEN note IS NULL OR note = '' "
-                "THEN 'no end recorded' ELSE note || '; no end recorded' END WHERE id = ?1 AND ended_at IS NULL",
-                failer());
-            s.bind(1, id);
-            done(s);
+            transaction([&] {
+                Statement s(db_,
+                            "UPDATE attempts SET outcome = 'interrupted', note = CASE WHEN note IS NULL OR note = '' "
+                            "THEN 'no end recorded' ELSE note || '; no end recorded' END WHERE id = ?1 AND ended_at "
+                            "IS NULL AND (outcome IS NULL OR outcome = '')",
+                            failer());
+                s.bind(1, id);
+                done(s);
+                if (sqlite3_changes(db_) > 0) appendEvent("interrupted", id);
+                return true;
+            });
         }
     }
     // Opened only to read: a schema this loader can read, and a word on an older one.

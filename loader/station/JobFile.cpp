@@ -120,6 +120,7 @@ Job readJob(const toml::table& root, const std::string& origin) {
                               "\" in a slot"};
         Slot slot{required<std::string>(*table, "name", origin, "a text"),
                   required<std::string>(*table, "port", origin, "a device path")};
+        slot.line = static_cast<int>(table->get("port")->source().begin.line);
         if (slot.name.empty() || slot.port.empty())
             throw Problem{where(origin, table->source()) + "a slot's name and port must not be empty"};
         if (!names.insert(slot.name).second)

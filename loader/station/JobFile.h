@@ -15,6 +15,7 @@ enum class Presence { Poll, Hotplug };
 struct Slot {
     std::string name;
     std::string port;
+    int line = 0;  // of its port in the job file, for what is said of the port
 };
 
 struct Job {

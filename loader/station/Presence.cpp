@@ -31,10 +31,13 @@ Sign PresenceProbe::look() {
     if (!openPort()) return Sign::None;
     ByteBuffer request = unitframe::statusRequest();
     ByteBuffer reply;
-    if (unit_->transact(request, reply) == TRANSACT_OK) {
+    const std::int32_t result = unit_->transact(request, reply);
+    if (result == TRANSACT_OK) {
         if (unitframe::isReset(reply)) return Sign::PowerUp;
         return unitframe::inDownload(reply) ? Sign::InDownload : Sign::Unit;
     }
+    // The line works: the port stays open.
+    if (result == TRANSACT_BAD_CHECK) return Sign::Garbled;
     // Closed after a miss, so that a port that went away is opened afresh next time.
     release();
     return Sign::None;

@@ -19,6 +19,7 @@ enum class Sign {
     PowerUp,     // a unit that has just powered up: its status is Reset
     InDownload,  // a unit in download mode (flash busy or ready, a verify result)
     Unit,        // any other answer (hotplug: the path is there)
+    Garbled,     // a reply with a wrong check code: something answers, but cannot be understood
 };
 
 // Whether a unit is in a slot. "poll": it answers a status request on the slot's port (the

@@ -10,6 +10,12 @@
 
 namespace station {
 
+namespace {
+// Status polls answered only with a wrong check code before the slot raises its alarm: a few
+// seconds at the usual pace, far more than line noise makes.
+constexpr int kGarbledPolls = 10;
+}  // namespace
+
 const char* stateName(SlotState state) {
     switch (state) {
     case SlotState::Waiting: return "waiting";
@@ -98,6 +104,7 @@ struct Station::SlotRun {
     bool alarmed = false;  // paused by the stop rule
     bool held = false;     // paused by the operator
     std::string unitId;    // scanned for the next unit
+    std::string current;   // the scanned id of the unit in its runs, or waiting to be taken out
     bool returned = false;
     std::optional<SlotStatus> shown;  // the state the observer was last given
 };
@@ -129,8 +136,9 @@ void Station::stop() {
 
 bool Station::ending() const {
     if (stopRequested_ || quotaReached_) return true;
-    return endingRule_ == Ending::WhenAllAlarmed && !slots_.empty() &&
-           std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->alarmed; });
+    if (endingRule_ != Ending::WhenAllAlarmed) return false;
+    return recordAlarmed_ ||
+           (!slots_.empty() && std::all_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->alarmed; }));
 }
 
 bool Station::paused(const SlotRun& run) const { return run.alarmed || run.held || stationPaused_; }
@@ -162,15 +170,39 @@ void Station::pauseAll() {
 
 void Station::resumeAll() {
     std::lock_guard lock(mutex_);
-    stationPaused_ = false;
+    stationPaused_ = recordAlarmed_ = false;
     for (auto& run : slots_) clearPause(*run);
     changed_.notify_all();
 }
 
-void Station::setUnitId(std::size_t slot, std::string unitId) {
+std::optional<ScanRefused> Station::setUnitId(std::size_t slot, std::string unitId) {
     std::lock_guard lock(mutex_);
-    if (slot >= slots_.size()) return;
+    if (slot >= slots_.size()) return std::nullopt;
+    // One unit is in one slot at a time, and a unit that passed is not loaded again: a label
+    // scanned twice is the operator's slip, not a second unit.
+    for (const auto& other : slots_) {
+        if (unitId.empty()) break;
+        if (other->index == slot || (other->unitId != unitId && other->current != unitId)) continue;
+        return ScanRefused{ScanRefused::Why::InOtherSlot, other->index,
+                           "unit " + unitId + " is in slot " + job_.slots[other->index].name};
+    }
+    if (!unitId.empty() && passedIds_.count(unitId))
+        return ScanRefused{ScanRefused::Why::Passed, slot, "unit " + unitId + " has passed in this run already"};
     slots_[slot]->unitId = std::move(unitId);
+    changed_.notify_all();
+    return std::nullopt;
+}
+
+void Station::recordAlarm(SlotRun& run, const RunOutcome& outcome) {
+    worstPausing_ = exitcode::worse(worstPausing_, exitcode::kRecord);
+    if (recordAlarmed_) return;
+    // Every slot at once: the next unit's record would fail the same way.
+    recordAlarmed_ = stationPaused_ = true;
+    const std::string why = outcome.headline.empty() ? "a record could not be kept" : outcome.headline;
+    observer_.alarm(run.index, why + ". No unit is loaded without its record: " +
+                                   (endingRule_ == Ending::WhenAllAlarmed
+                                        ? "the station stops; start it again once the records file can be written"
+                                        : "the station is paused; resume it once the records file can be written"));
     changed_.notify_all();
 }
 
@@ -232,8 +264,12 @@ void Station::slotMain(std::size_t index) {
     std::lock_guard lock(mutex_);
     run.link.reset();
     run.returned = true;
-    SlotStatus ended(run.alarmed ? SlotState::Paused : SlotState::Stopped);
-    if (run.alarmed) ended.pause = PauseCause::Alarm;
+    run.current.clear();
+    SlotStatus ended(run.alarmed || recordAlarmed_ ? SlotState::Paused : SlotState::Stopped);
+    if (run.alarmed)
+        ended.pause = PauseCause::Alarm;
+    else if (recordAlarmed_)
+        ended.pause = PauseCause::Station;
     show(run, ended);
     changed_.notify_all();
 }
@@ -262,7 +298,7 @@ bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
         const Sign sign = run.link->poll();
         const auto now = std::chrono::steady_clock::now();
         if (sign == Sign::PowerUp) return true;
-        if (sign == Sign::None) {
+        if (sign == Sign::None || sign == Sign::Garbled) {
             if (hotplug || now - lastAnswer >= timing_.goneAfter) return true;
             if (there) {
                 there = false;
@@ -299,7 +335,8 @@ Station::Still Station::stillThere(SlotRun& run) {
         case Sign::PowerUp: return Still::Replaced;
         case Sign::InDownload: return Still::InDownload;
         case Sign::Unit: return Still::There;
-        case Sign::None: break;
+        case Sign::None:
+        case Sign::Garbled: break;
         }
     }
     return Still::Gone;
@@ -313,6 +350,7 @@ bool Station::waitForUnit(SlotRun& run) {
         show(run, status);
     };
     const auto ready = [&] { return !paused(run) && (!job_.scanUnitId || !run.unitId.empty()); };
+    int garbled = 0;  // polls in a row answered with a wrong check code
     for (;;) {
         {
             std::unique_lock lock(mutex_);
@@ -333,7 +371,15 @@ bool Station::waitForUnit(SlotRun& run) {
             showOnce(waiting);
         }
         const Sign sign = run.link->poll();
-        if (sign != Sign::None) {
+        garbled = sign == Sign::Garbled ? garbled + 1 : 0;
+        if (garbled == kGarbledPolls) {
+            // Nothing will come of it by itself: a wrong baud rate, a bad cable, a damaged unit.
+            std::lock_guard lock(mutex_);
+            observer_.alarm(run.index, "the unit answers only with bad check codes (" + std::to_string(kGarbledPolls) +
+                                           " polls): check the cable, and that the unit runs at the job's " +
+                                           std::to_string(job_.baud) + " baud");
+        }
+        if (sign != Sign::None && sign != Sign::Garbled) {
             // Left in download mode by an earlier run (a stop, a crash): back to idle first, so
             // that its download does not meet it there.
             if (sign == Sign::InDownload) run.link->settle();
@@ -353,11 +399,16 @@ void Station::cycle(SlotRun& run) {
     SlotLink& link = *run.link;
     const int tries = 1 + job_.retries;
     for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            run.current.clear();
+        }
         if (!waitForUnit(run)) return;
         std::string unitId;
         {
             std::lock_guard lock(mutex_);
             unitId = std::exchange(run.unitId, {});
+            run.current = unitId;
             observer_.unitStart(run.index, unitId);
         }
         if (const auto why = link.unitBegin(unitId)) {
@@ -368,6 +419,7 @@ void Station::cycle(SlotRun& run) {
         // The verdict of the unit's last try decides; a failure's code pauses the slot with it.
         Verdict verdict;
         bool interrupted = false;
+        bool untouched = false;  // no record could be begun: nothing was sent to it
         // After a failed run: whether the unit that failed is still the one in the slot, and
         // (before a retry) ready for it. A unit taken out or swapped is a FAIL of its own, never
         // a retry of the next one; a unit that cannot be brought back from download mode keeps
@@ -388,12 +440,29 @@ void Station::cycle(SlotRun& run) {
             verdict.headline = o.headline;
             verdict.version = o.version;
         };
+        // A run whose record could not be kept stops the line. A unit none of whose runs began
+        // is loaded once the station runs again; one its runs touched keeps its failure.
+        auto recordLost = [&](RunKind which, const RunOutcome& o, int attempt) {
+            {
+                std::lock_guard lock(mutex_);
+                recordAlarm(run, o);
+            }
+            if (o.record == RunOutcome::Record::NotBegun && which == RunKind::Download) {
+                untouched = attempt == 1;
+                return;
+            }
+            failed(Verdict::Kind::RunFailed, which, o);
+        };
         for (int attempt = 1; attempt <= tries; ++attempt) {
             link.release();
             {
                 std::lock_guard lock(mutex_);
                 if (stopRequested_) {
                     interrupted = true;
+                    break;
+                }
+                if (recordAlarmed_) {
+                    untouched = attempt == 1;
                     break;
                 }
                 SlotStatus loading(SlotState::Loading);
@@ -418,6 +487,10 @@ void Station::cycle(SlotRun& run) {
                 interrupted = true;
                 break;
             }
+            if (loaded.record != RunOutcome::Record::Kept) {
+                recordLost(RunKind::Download, loaded, attempt);
+                break;
+            }
             if (loaded.exitCode != exitcode::kSuccess) {
                 failed(Verdict::Kind::RunFailed, RunKind::Download, loaded);
                 if (!sameUnit(attempt < tries)) break;
@@ -435,6 +508,10 @@ void Station::cycle(SlotRun& run) {
             }
             if (checked.exitCode == exitcode::kInterrupted || stopRequested_) {
                 interrupted = true;
+                break;
+            }
+            if (checked.record != RunOutcome::Record::Kept) {
+                recordLost(RunKind::VersionCheck, checked, attempt);
                 break;
             }
             // A run told the job's version ends as a mismatch of its own when the unit reports another.
@@ -469,6 +546,19 @@ void Station::cycle(SlotRun& run) {
             observer_.unitEnd(run.index, stopped);
             return;
         }
+        if (untouched) {
+            // Counted neither way; its scan holds for when the station runs again.
+            Verdict notLoaded;
+            notLoaded.kind = Verdict::Kind::Interrupted;
+            notLoaded.exitCode = exitcode::kRecord;
+            notLoaded.headline = "not loaded: no record can be kept";
+            const auto unrecorded = link.unitEnd(notLoaded);
+            std::lock_guard lock(mutex_);
+            if (run.unitId.empty()) run.unitId = unitId;
+            if (unrecorded) observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
+            observer_.unitEnd(run.index, notLoaded);
+            continue;
+        }
 
         const bool pass = verdict.pass();
         SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
@@ -479,6 +569,7 @@ void Station::cycle(SlotRun& run) {
             if (unrecorded) observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
             if (pass) {
                 ++passes_;
+                if (!unitId.empty()) passedIds_.insert(unitId);
                 run.failsInRow = 0;
                 if (job_.quota > 0 && passes_ >= job_.quota) quotaReached_ = true;
             } else {
@@ -487,7 +578,8 @@ void Station::cycle(SlotRun& run) {
             }
             observer_.unitEnd(run.index, verdict);
             show(run, decided);
-            if (!pass && job_.stopAfterFailures > 0 && run.failsInRow >= job_.stopAfterFailures) {
+            // A record that could not be kept has paused the station with its own alarm.
+            if (!pass && !recordAlarmed_ && job_.stopAfterFailures > 0 && run.failsInRow >= job_.stopAfterFailures) {
                 run.alarmed = true;
                 worstPausing_ = exitcode::worse(worstPausing_, verdict.exitCode);
                 observer_.alarm(run.index, std::to_string(run.failsInRow) +
@@ -495,7 +587,7 @@ void Station::cycle(SlotRun& run) {
                                                "cable and the job");
             }
             changed_.notify_all();
-            if (run.alarmed && endingRule_ == Ending::WhenAllAlarmed) return;
+            if ((run.alarmed || recordAlarmed_) && endingRule_ == Ending::WhenAllAlarmed) return;
         }
         // After an alarm too: a resumed slot takes a new unit. A unit known to be out already
         // needs no waiting for.

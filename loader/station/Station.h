@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,11 @@ struct RunOutcome {
     std::string version;   // a version check's text
     std::string headline;  // one line for a person
     bool crashed = false;  // the run's worker ended without a result
+    // Whether the run's record was kept. A run whose record could not be begun sent nothing to
+    // the unit; one whose end could not be written ended with the record error whatever the
+    // unit did. Either pauses the station.
+    enum class Record { Kept, NotBegun, NotEnded };
+    Record record = Record::Kept;
     std::string outcomeName() const;
 };
 
@@ -114,6 +120,15 @@ public:
     virtual std::optional<std::string> unitEnd(const Verdict& /*verdict*/) { return std::nullopt; }
 };
 
+// Why a scanned unit id was not taken: the unit is in another slot (scanned for it, or there),
+// or it has passed in this run of the station already.
+struct ScanRefused {
+    enum class Why { InOtherSlot, Passed };
+    Why why = Why::InOtherSlot;
+    std::size_t slot = 0;  // InOtherSlot: the slot that holds it
+    std::string text;      // for a person: "unit SN-1 is in slot B"
+};
+
 // Makes a slot's connection; called on the slot's thread, again after a worker crash.
 using LinkMaker = std::function<std::unique_ptr<SlotLink>(std::size_t slot)>;
 
@@ -184,12 +199,14 @@ public:
     // an alarm put it in, and its count of failures in a row.
     void pauseSlot(std::size_t slot);
     void resumeSlot(std::size_t slot);
-    // The whole station; resuming it resumes every slot, alarmed ones too.
+    // The whole station; resuming it resumes every slot, alarmed ones too, and the station
+    // paused because a record could not be kept.
     void pauseAll();
     void resumeAll();
     // The next unit in `slot` is this one (a job with unit_id = "scan" loads none without it).
-    // A scan while a unit loads is kept for the next unit.
-    void setUnitId(std::size_t slot, std::string unitId);
+    // A scan while a unit loads is kept for the next unit. Refused (and nothing changes) for a
+    // unit in another slot or one that has passed in this run.
+    std::optional<ScanRefused> setUnitId(std::size_t slot, std::string unitId);
 
 private:
     struct SlotRun;
@@ -203,6 +220,7 @@ private:
     bool ending() const;
     bool paused(const SlotRun& run) const;
     static void clearPause(SlotRun& run);
+    void recordAlarm(SlotRun& run, const RunOutcome& outcome);
 
     const Job job_;
     const LinkMaker makeLink_;
@@ -220,6 +238,9 @@ private:
     int crashes_ = 0;
     int worstPausing_ = 0;
     bool stationPaused_ = false;
+    // Paused because a record could not be kept: one alarm, until the station is resumed.
+    bool recordAlarmed_ = false;
+    std::set<std::string> passedIds_;  // the scanned ids of the units that passed
     bool finished_ = false;
     Totals totals_;
 };

@@ -4,6 +4,7 @@
 
 #include "download/ExitCode.h"
 #include "record/RecordStore.h"
+#include "station/PortCheck.h"
 #include "station/StationRuns.h"
 #include "units/ChildRun.h"
 
@@ -27,6 +28,9 @@ std::optional<StationFront::Problem> StationFront::openJob(const std::string& pa
     image_ = loadImage(*job_, error);
     if (!image_) return Problem{exitcode::kFile, error};
     hash_ = image_->sha256;
+    if (const auto ports = checkPorts(*job_, path))
+        return Problem{ports->kind == PortProblem::Kind::SameDevice ? exitcode::kUsage : exitcode::kConnection,
+                       ports->text};
     tiles_.clear();
     for (const Slot& slot : job_->slots) {
         Tile tile;
@@ -77,6 +81,8 @@ void StationFront::slotState(std::size_t slot, const SlotStatus& status) {
         tile.version.clear();
     }
     if (status.state == SlotState::Paused) tile.alarmed = status.pause == PauseCause::Alarm;
+    // The engine pauses the whole station itself when a record cannot be kept.
+    if (status.state == SlotState::Paused && status.pause == PauseCause::Station) stationPaused_ = true;
 }
 
 void StationFront::unitStart(std::size_t slot, const std::string& unitId) { tiles_.at(slot).unitId = unitId; }
@@ -166,8 +172,10 @@ void StationFront::acknowledge() {
     for (Tile& tile : tiles_) tile.unacknowledged = false;
 }
 
-void StationFront::setUnitId(std::size_t slot, const std::string& unitId) {
-    if (station_ && !unitId.empty()) station_->setUnitId(slot, unitId);
+std::optional<std::string> StationFront::setUnitId(std::size_t slot, const std::string& unitId) {
+    if (!station_ || unitId.empty()) return std::nullopt;
+    if (auto refused = station_->setUnitId(slot, unitId)) return refused->text;
+    return std::nullopt;
 }
 
 void StationFront::stop() {

@@ -60,7 +60,7 @@ public:
     StationFront(const StationFront&) = delete;
     StationFront& operator=(const StationFront&) = delete;
 
-    // Reads the job and its image (read once, checked by its hash).
+    // Reads the job and its image (read once, checked by its hash), and looks at every port.
     std::optional<Problem> openJob(const std::string& path);
     // Refused before any unit is touched, not on the first unit of every slot.
     std::optional<Problem> checkRecords(const std::string& records);
@@ -110,7 +110,8 @@ public:
     bool canToggleStation() const;
     void toggleStation();
     void acknowledge();
-    void setUnitId(std::size_t slot, const std::string& unitId);
+    // Why the scanned id was refused (a unit in another slot, or one that has passed already).
+    std::optional<std::string> setUnitId(std::size_t slot, const std::string& unitId);
     // No new download begins; the running ones end cleanly and are recorded as interrupted.
     void stop();
     // Until every slot has returned or `timeout` passes; then the totals are taken once.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "SafeText.h"
 #include "UnitLoaderVersion.h"
 #include "download/ExitCode.h"
 #include "record/AttemptOf.h"
@@ -157,7 +158,9 @@ public:
         if (download) request.extra.push_back("--record-file=" + shared_.job.imagePath);
         // The run's own record says whether the unit reports the job's version.
         if (!download) request.extra.push_back("--expect-version=" + shared_.job.expectVersion);
-        std::string note = "station job \"" + shared_.job.name + "\", slot " + slot_.name;
+        // The job's name is quoted: a quote in it must not end it early for whoever reads the note.
+        std::string note =
+            "station job \"" + safetext::quoted(shared_.job.name) + "\", slot " + safetext::terminalSafe(slot_.name);
         if (attempt > 1) note += ", retry " + std::to_string(attempt - 1);
         // Chosen here, so that a run whose process never reports is recorded all the same.
         const std::string attemptId = newAttemptId();
@@ -204,6 +207,11 @@ public:
         o.version = end.result.version;
         o.headline = end.headline;
         o.crashed = end.crashed;
+        // The run reports a record it could not keep as the record error: with no attempt when
+        // none could be begun (then nothing was sent), with its attempt when the end was lost.
+        if (end.reported && o.exitCode == exitcode::kRecord)
+            o.record =
+                o.recordId.empty() ? station::RunOutcome::Record::NotBegun : station::RunOutcome::Record::NotEnded;
         return o;
     }
 

@@ -16,6 +16,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <cmath>
@@ -53,6 +55,56 @@ Look lookOf(station::SlotState state) {
     case station::SlotState::Stopped: return {"STOPPED", "#8a8a8a", "#ffffff"};
     }
     return {"?", "#ffffff", "#000000"};
+}
+
+// Lines shortened with "..." to the width the label is given, the whole text in its tool tip:
+// it asks for no width of its own, so a long job name cannot widen the window past the screen.
+class ElidedLabel : public QLabel {
+public:
+    ElidedLabel(QStringList lines, QWidget* parent) : QLabel(parent), lines_(std::move(lines)) {
+        setTextFormat(Qt::PlainText);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        setToolTip(lines_.join('\n'));
+        setText(lines_.join('\n'));
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        const QFontMetrics metrics(font());
+        QStringList shown;
+        for (const QString& line : lines_) shown << metrics.elidedText(line, Qt::ElideRight, contentsRect().width());
+        setText(shown.join('\n'));
+    }
+
+private:
+    QStringList lines_;
+};
+
+// A tile's letters by how many tiles share the window: sixteen at 1280 x 800 still show their
+// state, reason and counts whole.
+struct TileSizes {
+    int name, state, text, minHeight;
+};
+TileSizes tileSizes(int count) {
+    if (count <= 4) return {18, 48, 14, 150};
+    if (count <= 9) return {16, 34, 13, 120};
+    return {14, 24, 12, 100};
+}
+
+// The chart's time axis in whole units: seconds for the first two minutes (a minute at least),
+// then minutes, with ticks on whole values, at most 8 intervals.
+struct TimeScale {
+    bool seconds;
+    double end, tick;
+};
+TimeScale timeScale(double minutes) {
+    const bool seconds = minutes < 2.0;
+    const double span = seconds ? std::max(60.0, minutes * 60.0) : minutes;
+    double tick = 1;
+    for (const double step : {1.0, 2.0, 5.0, 10.0, 15.0, 30.0, 60.0, 120.0, 300.0, 600.0})
+        if ((tick = step) * 8 >= span) break;
+    return {seconds, std::max(tick, std::ceil(span / tick) * tick), tick};
 }
 
 // A tile's line that is empty takes no room: sixteen tiles share a screen.
@@ -168,11 +220,10 @@ void QtStationWindow::build() {
     auto* top = new QVBoxLayout(this);
 
     auto* header = new QHBoxLayout;
-    auto* job = new QLabel(this);
+    auto* job = new ElidedLabel(
+        {qs(job_.name), qs("image " + front_.imageHash().substr(0, 12) + "   expects \"" + job_.expectVersion + "\"")},
+        this);
     job->setObjectName("job");
-    job->setTextFormat(Qt::PlainText);
-    job->setText(
-        qs(job_.name + "\nimage " + front_.imageHash().substr(0, 12) + "   expects \"" + job_.expectVersion + "\""));
     QFont big = job->font();
     big.setPixelSize(20);
     big.setBold(true);
@@ -217,16 +268,14 @@ void QtStationWindow::build() {
     alarm_->hide();
     top->addWidget(alarm_);
 
-    // From one tile to a 4 x 4 grid; the state's letters shrink as the tiles do.
+    // From one tile to a 4 x 4 grid; the letters shrink as the tiles do.
     const int count = static_cast<int>(job_.slots.size());
     const int columns = count <= 1 ? 1 : count <= 4 ? 2 : count <= 9 ? 3 : 4;
-    const int stateFont = count <= 4 ? 48 : count <= 9 ? 36 : 26;
     auto* grid = new QGridLayout;
     tiles_.resize(job_.slots.size());
     for (int i = 0; i < count; ++i) {
         Tile& tile = tiles_[static_cast<std::size_t>(i)];
-        grid->addWidget(makeTile(tile, job_.slots[static_cast<std::size_t>(i)].name, stateFont), i / columns,
-                        i % columns);
+        grid->addWidget(makeTile(tile, job_.slots[static_cast<std::size_t>(i)].name, count), i / columns, i % columns);
         const auto slot = static_cast<std::size_t>(i);
         connect(tile.pause, &QPushButton::clicked, this, [this, slot] { togglePause(slot); });
         if (tile.scan) {
@@ -235,8 +284,10 @@ void QtStationWindow::build() {
                 const QString id = t.scan->text().trimmed();
                 t.scan->clear();
                 if (id.isEmpty() || !front_.started()) return;
-                front_.setUnitId(slot, id.toStdString());
-                setLine(t.unit, "next unit: " + id);
+                if (const auto refused = front_.setUnitId(slot, id.toStdString()))
+                    setLine(t.unit, "refused: " + qs(*refused));
+                else
+                    setLine(t.unit, "next unit: " + id);
             });
         }
     }
@@ -254,9 +305,10 @@ void QtStationWindow::build() {
     chart->legend()->hide();
     chart->setTitle("Yield of this run");
     minutes_ = new QValueAxis;
-    minutes_->setTitleText("minutes");
-    minutes_->setRange(0, 1);
-    minutes_->setLabelFormat("%.1f");
+    minutes_->setTickType(QValueAxis::TicksDynamic);
+    minutes_->setTickAnchor(0);
+    minutes_->setLabelFormat("%.0f");
+    scaleTime(0);
     auto* percent = new QValueAxis;
     percent->setRange(0, 100);
     percent->setLabelFormat("%.0f%%");
@@ -269,65 +321,80 @@ void QtStationWindow::build() {
     view->setRenderHint(QPainter::Antialiasing);
     chart->setMargins(QMargins(4, 4, 4, 4));
     // Many slots leave the chart less room.
-    view->setMinimumHeight(count <= 9 ? 230 : 170);
-    view->setMaximumHeight(count <= 9 ? 260 : 190);
+    view->setMinimumHeight(count <= 4 ? 230 : 180);
+    view->setMaximumHeight(count <= 4 ? 260 : 200);
     top->addWidget(view);
 
     refreshCounters();
     refreshButtons();
-    resize(count <= 1 ? 520 : count <= 4 ? 900 : 1200, count <= 2 ? 560 : count <= 4 ? 760 : 900);
+    QSize size(count <= 1 ? 520 : count <= 4 ? 900 : 1240, count <= 2 ? 560 : 760);
+    if (const QScreen* shown = screen()) size = size.boundedTo(shown->availableGeometry().size());
+    resize(size);
 }
 
-QFrame* QtStationWindow::makeTile(Tile& tile, const std::string& slotName, int stateFontPixels) {
+QFrame* QtStationWindow::makeTile(Tile& tile, const std::string& slotName, int count) {
+    const TileSizes sizes = tileSizes(count);
     auto* frame = new QFrame(this);
     frame->setObjectName(qs("slot-" + slotName));
     frame->setFrameShape(QFrame::Box);
-    frame->setMinimumSize(200, 150);
+    frame->setMinimumSize(200, sizes.minHeight);
     auto* column = new QVBoxLayout(frame);
     column->setSpacing(2);
-    column->setContentsMargins(6, 6, 6, 6);
-    auto label = [&](const char* name, int pixels, bool bold) {
+    column->setContentsMargins(6, 4, 6, 4);
+    auto label = [&](const char* name, int pixels, bool bold, QBoxLayout* into = nullptr) {
         auto* l = new QLabel(frame);
         l->setObjectName(name);
         l->setTextFormat(Qt::PlainText);
         l->setAlignment(Qt::AlignCenter);
         l->setWordWrap(true);
         QFont f = l->font();
-        if (pixels) f.setPixelSize(pixels);
+        f.setPixelSize(pixels);
         f.setBold(bold);
         l->setFont(f);
-        column->addWidget(l);
+        if (into)
+            into->addWidget(l, 1);
+        else
+            column->addWidget(l);
         return l;
     };
-    QLabel* name = label("name", 18, true);
+    // The slot's name, the scan field and the button share the first line: sixteen tiles have
+    // no line to spare.
+    auto* head = new QHBoxLayout;
+    column->addLayout(head);
+    QLabel* name = label("name", sizes.name, true, head);
     name->setText(qs("Slot " + slotName));
-    tile.state = label("state", stateFontPixels, true);
-    tile.state->setWordWrap(false);
-    // The state always fits: a small tile gives up its empty space first.
-    tile.state->setMinimumHeight(QFontMetrics(tile.state->font()).height());
-    tile.detail = label("detail", 14, false);
-    tile.bar = new QProgressBar(frame);
-    tile.bar->setObjectName("progress");
-    tile.bar->setRange(0, 1);
-    tile.bar->setValue(0);
-    column->addWidget(tile.bar);
-    tile.version = label("version", 14, false);
-    tile.unit = label("unit", 13, false);
-    tile.results = label("results", 14, true);
-    tile.results->setTextFormat(Qt::RichText);
-    for (QLabel* line : {tile.version, tile.unit, tile.results}) setLine(line, {});
-    column->addStretch(1);
-    auto* row = new QHBoxLayout;
+    name->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    name->setWordWrap(false);
+    name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);  // a long name is cut, not widening
+    name->setToolTip(name->text());
     if (front_.job().scanUnitId) {
         tile.scan = new QLineEdit(frame);
         tile.scan->setObjectName("scan");
         tile.scan->setPlaceholderText("scan the unit's id");
-        row->addWidget(tile.scan, 1);
+        head->addWidget(tile.scan, 1);
     }
     tile.pause = new QPushButton("Pause", frame);
     tile.pause->setObjectName("pause");
-    row->addWidget(tile.pause);
-    column->addLayout(row);
+    head->addWidget(tile.pause);
+    tile.state = label("state", sizes.state, true);
+    tile.state->setWordWrap(false);
+    // The state always fits: a small tile gives up its empty space first.
+    tile.state->setMinimumHeight(QFontMetrics(tile.state->font()).height());
+    tile.detail = label("detail", sizes.text, false);
+    tile.bar = new QProgressBar(frame);
+    tile.bar->setObjectName("progress");
+    tile.bar->setRange(0, 1);
+    tile.bar->setValue(0);
+    tile.bar->setMaximumHeight(QFontMetrics(tile.detail->font()).height() + 4);
+    column->addWidget(tile.bar);
+    auto* unitLine = new QHBoxLayout;  // what is known of the unit in the slot
+    column->addLayout(unitLine);
+    tile.version = label("version", sizes.text, false, unitLine);
+    tile.unit = label("unit", sizes.text, false, unitLine);
+    tile.results = label("results", sizes.text, true);
+    tile.results->setTextFormat(Qt::RichText);
+    for (QLabel* line : {tile.version, tile.unit, tile.results}) setLine(line, {});
+    column->addStretch(1);
     tile.frame = frame;
     return frame;
 }
@@ -344,8 +411,10 @@ void QtStationWindow::drawState(std::size_t slot) {
     const station::SlotStatus& status = shown.status;
     const station::SlotState state = status.state;
     const Look look = lookOf(state);
-    tile.frame->setStyleSheet(QString("#slot-%1 { background: %2; } #slot-%1 QLabel { color: %3; }")
-                                  .arg(qs(shown.name), look.background, look.foreground));
+    // By class, not by the tile's name: a name may hold anything a selector cannot (a space).
+    // The tile alone is a plain QFrame; its labels are QFrames of a class of their own.
+    tile.frame->setStyleSheet(
+        QString(".QFrame { background: %1; } QLabel { color: %2; }").arg(look.background, look.foreground));
     tile.state->setText(look.text);
     QString words;
     switch (state) {
@@ -395,15 +464,29 @@ void QtStationWindow::onUnitEnd(std::size_t slot, const station::Verdict& verdic
     front_.unitEnd(slot, verdict);
     if (verdict.kind == station::Verdict::Kind::Interrupted) return;
     const station::StationFront::Tile& shown = front_.tiles().at(slot);
-    QString text;
+    // One line however many tiles: the counts, then the last results as marks, newest first.
+    QString text = QString("%1 passed, %2 failed&nbsp; ").arg(shown.passes).arg(shown.fails);
     for (bool p : shown.last)
-        text += p ? "<span style='color:#0a5d1a;background:#c8f0cf'>&nbsp;PASS&nbsp;</span> "
-                  : "<span style='color:#7a0000;background:#ffd0d0'>&nbsp;FAIL&nbsp;</span> ";
-    setLine(tiles_.at(slot).results, text + QString("<br>%1 passed, %2 failed").arg(shown.passes).arg(shown.fails));
+        text += p ? "<span style='color:#0a5d1a;background:#c8f0cf'>&nbsp;P&nbsp;</span>"
+                  : "<span style='color:#7a0000;background:#ffd0d0'>&nbsp;F&nbsp;</span>";
+    setLine(tiles_.at(slot).results, text);
     const auto& point = front_.yieldPoints().back();
-    yield_->append(point.first, point.second);
-    minutes_->setRange(0, std::max(1.0, std::ceil(point.first)));
+    if (scaleTime(point.first)) yield_->append(point.first * (seconds_ ? 60.0 : 1.0), point.second);
     refreshCounters();
+}
+
+bool QtStationWindow::scaleTime(double minutes) {
+    const TimeScale scale = timeScale(minutes);
+    minutes_->setTitleText(scale.seconds ? "seconds" : "minutes");
+    minutes_->setTickInterval(scale.tick);
+    minutes_->setRange(0, scale.end);
+    if (scale.seconds == seconds_) return true;
+    // From seconds to minutes: the points so far are drawn again in the new unit.
+    seconds_ = scale.seconds;
+    QList<QPointF> points;
+    for (const auto& [at, percent] : front_.yieldPoints()) points.append({at * (seconds_ ? 60.0 : 1.0), percent});
+    yield_->replace(points);
+    return false;
 }
 
 void QtStationWindow::onAlarm(std::size_t slot, const std::string& text) {

@@ -75,7 +75,8 @@ private:
     // Any thread: `f` runs on the window's thread.
     void post(std::function<void()> f);
     void build();
-    QFrame* makeTile(Tile& tile, const std::string& name, int stateFontPixels);
+    // A tile sized for a window of `count` tiles.
+    QFrame* makeTile(Tile& tile, const std::string& name, int count);
     void drawState(std::size_t slot);
     void onState(std::size_t slot, const station::SlotStatus& status);
     void onProgress(std::size_t slot, std::uint32_t done, std::uint32_t blocks);
@@ -83,6 +84,9 @@ private:
     void onAttemptEnd(std::size_t slot, const station::AttemptEnd& end);
     void onUnitEnd(std::size_t slot, const station::Verdict& verdict);
     void onAlarm(std::size_t slot, const std::string& text);
+    // The chart's time axis for a run of `minutes`; false when its unit changed and every point,
+    // the last one too, has been drawn again.
+    bool scaleTime(double minutes);
     void checkEnded();
     void togglePause(std::size_t slot);
     void toggleStation();
@@ -103,5 +107,6 @@ private:
     QFrame* alarm_ = nullptr;
     QLabel* alarmText_ = nullptr;
     QLineSeries* yield_ = nullptr;
-    QValueAxis* minutes_ = nullptr;
+    QValueAxis* minutes_ = nullptr;  // seconds for a short run
+    bool seconds_ = true;
 };

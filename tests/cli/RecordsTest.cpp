@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -313,15 +314,16 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
     for (const char* column : {"job", "job_sha256", "expect_version", "slot", "verdict", "verdict_reason", "verdict_id",
                                "download_id", "version_id"})
         older.push_back(std::string("ALTER TABLE attempts DROP COLUMN ") + column);
-    older.insert(older.end(),
-                 {std::string("DROP TABLE conflicts"), std::string("DROP TRIGGER attempts_retry"),
-                  std::string("ALTER TABLE unsent DROP COLUMN refused"),
-                  std::string("ALTER TABLE unsent DROP COLUMN refused_at"), std::string("DROP TRIGGER attempts_queue"),
-                  std::string("ALTER TABLE attempts DROP COLUMN version"),
-                  std::string("ALTER TABLE attempts DROP COLUMN sent_version"),
-                  std::string("CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND "
-                              "NEW.outcome <> '' BEGIN INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END"),
-                  std::string("PRAGMA user_version = 2")});
+    older.insert(
+        older.end(),
+        {std::string("DROP TABLE chain"), std::string("DROP TABLE chain_file"), std::string("DROP TABLE conflicts"),
+         std::string("DROP TRIGGER attempts_retry"), std::string("ALTER TABLE unsent DROP COLUMN refused"),
+         std::string("ALTER TABLE unsent DROP COLUMN refused_at"), std::string("DROP TRIGGER attempts_queue"),
+         std::string("ALTER TABLE attempts DROP COLUMN version"),
+         std::string("ALTER TABLE attempts DROP COLUMN sent_version"),
+         std::string("CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND "
+                     "NEW.outcome <> '' BEGIN INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END"),
+         std::string("PRAGMA user_version = 2")});
     for (const std::string& sql : older)
         ASSERT_EQ(sqlite3_exec(file, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     ASSERT_EQ(sqlite3_close(file), SQLITE_OK);
@@ -338,7 +340,7 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
         if (action == "jsonl") {
             EXPECT_NE(f.out.find(R"("note":"A\\xFF; no end recorded")"), std::string::npos) << f.out;
         }
-        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 6); reading leaves it so: unit-loader-cli "
+        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 7); reading leaves it so: unit-loader-cli "
                              "records migrate --records " +
                              db),
                   std::string::npos)
@@ -517,6 +519,63 @@ TEST_F(Records, NoRunGoesUnrecordedUnlessTheUserSaysSoAndTheSiteLets) {
     EXPECT_EQ(a.counters().framesReceived + b.counters().framesReceived, 0u);
     // The user's word still counts where the site says nothing.
     EXPECT_EQ(run(with(one, {"--no-record"})).code, 0);
+}
+
+// Whatever is done to the file behind the loader's back, records verify names it.
+TEST_F(Records, TheChainNamesEveryRecordOrEventChangedRemovedOrInserted) {
+    for (int i = 1; i <= 3; ++i)
+        run({kCli, "version", "--port", dir.file("no-port-" + std::to_string(i)), "--records", db, "--quiet"});
+    const Finished intact = run({kCli, "records", "verify", "--records", db});
+    ASSERT_EQ(intact.code, 0) << intact.err;
+    EXPECT_NE(intact.out.find("6 events over 3 records: intact"), std::string::npos) << intact.out;
+
+    struct Case {
+        const char* sql;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"UPDATE attempts SET outcome = 'success' WHERE rowid = 2", "was changed after event 4 recorded it"},
+        {"DELETE FROM attempts WHERE rowid = 1", "was removed: event 2 recorded it"},
+        {"INSERT INTO attempts (id, kind, started_at) VALUES ('00112233445566778899aabbccddeeff', 'download', "
+         "'2026-01-01T00:00:00.000Z')",
+         "record 00112233445566778899aabbccddeeff was inserted"},
+        {"UPDATE chain SET at = '2020-01-01T00:00:00.000Z' WHERE seq = 3", "event 3 was changed"},
+        {"DELETE FROM chain WHERE seq = 3", "before event 4 were removed"},
+        // Rebuilt from the next event on: the link still shows it.
+        {"UPDATE chain SET prev = (SELECT link FROM chain WHERE seq = 1) WHERE seq = 3",
+         "event 3 was inserted or replaced"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sql);
+        const std::string copy = dir.file("tampered.sqlite");
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::filesystem::remove(copy + suffix);
+            if (std::filesystem::exists(db + suffix)) std::filesystem::copy_file(db + suffix, copy + suffix);
+        }
+        sqlite3* file = nullptr;
+        ASSERT_EQ(sqlite3_open(copy.c_str(), &file), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(file, c.sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(file);
+        sqlite3_close(file);
+        const Finished f = run({kCli, "records", "verify", "--records", copy});
+        EXPECT_EQ(f.code, 9) << f.out << f.err;
+        EXPECT_NE(f.out.find(c.says), std::string::npos) << f.out;
+    }
+
+    // A file kept before there was a chain adopts its records as they are.
+    sqlite3* file = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
+    std::string older =
+        "DROP TABLE chain; DROP TABLE chain_file; DROP INDEX attempts_verdict; DROP INDEX attempts_unit;";
+    for (const char* column : {"job", "job_sha256", "expect_version", "slot", "verdict", "verdict_reason", "verdict_id",
+                               "download_id", "version_id"})
+        older += std::string(" ALTER TABLE attempts DROP COLUMN ") + column + ";";
+    EXPECT_EQ(sqlite3_exec(file, (older + " PRAGMA user_version = 5").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(file);
+    EXPECT_EQ(run({kCli, "records", "verify", "--records", db}).code, 6);
+    ASSERT_EQ(run({kCli, "records", "migrate", "--records", db}).code, 0);
+    const Finished adopted = run({kCli, "records", "verify", "--records", db});
+    EXPECT_EQ(adopted.code, 0) << adopted.out << adopted.err;
+    EXPECT_NE(adopted.out.find("3 events over 3 records: intact"), std::string::npos) << adopted.out;
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The production station end to end: the built unit-loader-cli runs a job file against
 // simulated units that the test puts in and takes out, and the records file is read back
 // through the program. Every wait is bounded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -39,7 +43,7 @@ struct JobText {
     int quota = 0;
     int baud = 38400;
     std::string presence = "poll";
-    std::vector<std::string> ports = {};  // empty: the simulated units' devices
+    std::vector<std::string> ports = {};  // a slot each; empty: the simulated units' devices
 };
 
 class Station : public ::testing::Test {
@@ -60,7 +64,8 @@ protected:
             << "expect_version = \"" << t.expect << "\"\nbaud = " << t.baud << "\nretries = " << t.retries
             << "\nstop_after_failures = " << t.stopAfter << "\nquota = " << t.quota << "\noperator = \"Ann\"\n"
             << "presence = \"" << t.presence << "\"\n";
-        for (std::size_t i = 0; i < sims.size(); ++i)
+        const std::size_t slots = t.ports.empty() ? sims.size() : t.ports.size();
+        for (std::size_t i = 0; i < slots; ++i)
             job << "[[slot]]\nname = \"" << slotName(i) << "\"\nport = \""
                 << (t.ports.empty() ? sims[i]->devicePath() : t.ports[i]) << "\"\n";
     }
@@ -406,6 +411,144 @@ TEST_F(Station, AnImageThatIsNotTheJobsRefusesToStartAndNamesBothHashes) {
     EXPECT_NE(f.err.find(sha256Hex(image)), std::string::npos) << f.err;
     EXPECT_EQ(sims[0]->counters().framesReceived, 0u);  // no unit was touched
     EXPECT_FALSE(std::filesystem::exists(db));
+}
+
+// A file read-only while it lives: by its mode, and for root (whom the mode does not stop) by
+// the immutable attribute, where the file system has one.
+struct ReadOnly {
+    explicit ReadOnly(std::string file) : path(std::move(file)) {
+        if (::geteuid() != 0) {
+            made = ::chmod(path.c_str(), 0444) == 0;
+            return;
+        }
+        immutable = made = setImmutable(true);
+    }
+    ~ReadOnly() {
+        if (immutable)
+            setImmutable(false);
+        else
+            ::chmod(path.c_str(), 0644);
+    }
+    ReadOnly(const ReadOnly&) = delete;
+    ReadOnly& operator=(const ReadOnly&) = delete;
+    bool setImmutable(bool on) const {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        int flags = 0;
+        bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        ::close(fd);
+        return done;
+    }
+    std::string path;
+    bool made = false;
+    bool immutable = false;
+};
+
+// The same device under two names (a link beside its own name) would have two slots fight over
+// one unit: refused at start with the job's line, before any unit is touched. So is a port that
+// is not there.
+TEST_F(Station, APortThatIsMissingOrNamedTwiceIsRefusedAtStartWithItsLine) {
+    makeSlots(1);
+    sims[0]->connect(fresh(), {});
+    const std::string link = dir.file("unit-A");
+    std::filesystem::create_symlink(sims[0]->devicePath(), link);
+    struct Case {
+        std::vector<std::string> ports;
+        int code;
+        std::string says;
+    };
+    // The second slot's port is on line 16 of the job.
+    const std::vector<Case> cases = {
+        {{sims[0]->devicePath(), link},
+         2,
+         "job.toml:16: slot \"B\": port \"" + link + "\" is the device of slot \"A\""},
+        {{sims[0]->devicePath(), dir.file("no-such-port")},
+         4,
+         "job.toml:16: slot \"B\": Port " + dir.file("no-such-port") + ": no such device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        writeJob({.ports = c.ports});
+        const Finished f = run({kCli, "station", jobPath, "--records", db}, 30s);
+        EXPECT_EQ(f.code, c.code) << f.err;
+        EXPECT_NE(f.err.find(c.says), std::string::npos) << f.err;
+    }
+    EXPECT_EQ(sims[0]->counters().framesReceived, 0u);
+    EXPECT_FALSE(std::filesystem::exists(db));
+}
+
+// A records file that cannot be written stops the line at the first unit: one alarm naming the
+// file and what to do, every slot paused, no unit counted and none touched (nothing is sent
+// without its record).
+TEST_F(Station, AReadOnlyRecordsFilePausesTheStationWithOneAlarmAndNoUnitTouched) {
+    makeSlots(2);
+    writeJob({});
+    ASSERT_EQ(run({kCli, "records", "migrate", "--records", db}).code, 0);
+    const ReadOnly readOnly(db);
+    if (!readOnly.made) GTEST_SKIP() << "this file system cannot make a file read-only for root";
+    for (auto& sim : sims) sim->connect(fresh(), {});
+    start();
+    const json end = next(ended, 60s);
+    EXPECT_EQ(end["reason"], "all slots paused");
+    EXPECT_EQ(end["passes"], 0);
+    EXPECT_EQ(end["fails"], 0);
+    std::size_t alarms = 0;
+    for (const auto& e : events) {
+        if (e["event"] == "alarm") {
+            ++alarms;
+            EXPECT_NE(e["text"].get<std::string>().find("the records file " + db), std::string::npos) << e.dump();
+            EXPECT_NE(e["text"].get<std::string>().find("writable"), std::string::npos) << e.dump();
+        }
+        if (e["event"] == "slot_state" && (e["state"] == "pass" || e["state"] == "fail")) ADD_FAILURE() << e.dump();
+    }
+    EXPECT_EQ(alarms, 1u);
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        json last;
+        for (const auto& e : events)
+            if (e["event"] == "slot_state" && e["slot"] == slotName(i)) last = e;
+        EXPECT_EQ(last["state"], "paused") << last.dump();
+        EXPECT_EQ(sims[i]->counters().blocksStored, 0u);
+        EXPECT_NE(sims[i]->phase(), UnitPhase::Download);
+    }
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 6) << f.err;  // the record error
+}
+
+// A run whose end cannot be written is a FAIL with the record error, never a PASS: the run says
+// why in its line, it is not retried, and the line stops with one alarm.
+TEST_F(Station, ARunWhoseEndCannotBeWrittenFailsWithTheRecordErrorAndStopsTheLine) {
+    makeSlots(1, paced9600());
+    writeJob({.retries = 1, .baud = 9600});
+    const std::string journal = dir.file("records.jsonl");
+    station =
+        std::make_unique<Process>(std::vector<std::string>{kCli, "station", jobPath, "--json", "--records", journal});
+    next(state("A", "waiting"));
+    sims[0]->connect(fresh(), {});
+    ASSERT_TRUE(sims[0]->waitForBlocks(2, 20s));
+    // The begin is on disk; the end finds a folder in the journal's place.
+    std::filesystem::remove(journal);
+    std::filesystem::create_directory(journal);
+    const json fail = next(state("A", "fail"), 60s);
+    EXPECT_EQ(
+        fail["detail"].get<std::string>().rfind("record error: the end of the attempt was not recorded: attempt ", 0),
+        0u)
+        << fail.dump();
+    const json end = next(ended);
+    EXPECT_EQ(end["passes"], 0);
+    EXPECT_EQ(end["fails"], 1);
+    std::size_t alarms = 0;
+    for (const auto& e : events)
+        if (e["event"] == "alarm") {
+            ++alarms;
+            EXPECT_NE(e["text"].get<std::string>().find("the records journal " + journal), std::string::npos)
+                << e.dump();
+        }
+    EXPECT_EQ(alarms, 1u);
+    EXPECT_EQ(count("attempt_start", "A"), 1u);
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 6) << f.err;
 }
 
 // A stop request mid-download, to the station alone or as Ctrl-C on a terminal to it and every

@@ -3,6 +3,7 @@
 // by several stations at once and has its connection killed in the middle of a forward. After
 // recovery every attempt is on the server exactly once. Every wait is bounded.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 #include <filesystem>
@@ -152,7 +153,7 @@ protected:
 TEST_F(RecordServerTest, ADownloadReachesTheServerWithEveryFieldAndTheServerAnswersAcrossStations) {
     const Finished init = cli({"records", "server-init", "--server", url});
     ASSERT_EQ(init.code, 0) << init.err;
-    EXPECT_EQ(init.out, "records server " + url + ": schema version 2\n");
+    EXPECT_EQ(init.out, "records server " + url + ": schema version 3\n");
     EXPECT_EQ(cli({"records", "server-init", "--server", url}).out, init.out);  // once is enough
 
     const std::string db = dir.file("records.sqlite");
@@ -454,7 +455,8 @@ TEST_F(RecordServerTest, AStationsRoleOnlyAppendsItsOwnStationsAttemptsStampedWi
     for (const char* sql : {"UPDATE attempts SET outcome = 'success'", "DELETE FROM attempts", "TRUNCATE attempts",
                             "INSERT INTO station_roles VALUES (current_user, 'station-b')", "DELETE FROM station_roles",
                             "CREATE TABLE mine (x int)", "ALTER TABLE attempts DISABLE TRIGGER attempts_received",
-                            "DROP TABLE attempts"}) {
+                            "DROP TABLE attempts", "UPDATE chain SET link = ''", "DELETE FROM chain",
+                            "DELETE FROM chain_conflicts", "ALTER TABLE chain DISABLE TRIGGER chain_follows"}) {
         SCOPED_TRACE(sql);
         EXPECT_THROW(pqxx::nontransaction(writer).exec(sql), pqxx::insufficient_privilege);
     }
@@ -515,6 +517,50 @@ TEST_F(RecordServerTest, AnAttemptCompletedAfterItWasSentArrivesAsItsNextVersion
     EXPECT_EQ(nlohmann::json::parse(local.out)["version"], 2) << local.out;
     EXPECT_EQ(cli({"records", "list", "--history", "--records", db}).code, 2);
     EXPECT_EQ(serverIds().second, 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// The chain reaches the server with the records; what is taken from the file after that, or
+// forged in it, is found against the server's copy, which refuses to follow a forged event.
+TEST_F(RecordServerTest, TheServerKeepsEachFilesChainAndNamesWhatTheFileLostOrForged) {
+    ASSERT_EQ(cli({"records", "server-init", "--server", url}).code, 0);
+    const std::string file = dir.file("records.sqlite");
+    for (int i = 0; i < 3; ++i) cli({"version", "--port", dir.file("no-port"), "--records", file, "--quiet"});
+    ASSERT_EQ(cli({"records", "sync", "--records", file, "--server", url}).code, 0);
+    const Finished intact = cli({"records", "verify", "--records", file, "--server", url});
+    EXPECT_EQ(intact.code, 0) << intact.out << intact.err;
+    EXPECT_TRUE(contains(intact.out, "6 events over 3 records: intact")) << intact.out;
+    EXPECT_TRUE(contains(intact.out, "6 events over 3 records: intact\non the server")) << intact.out;
+
+    // The last attempt and its events go, as if never recorded: the file alone shows nothing.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DELETE FROM attempts WHERE id = (SELECT record_id FROM chain WHERE seq = 6);"
+                           "DELETE FROM chain WHERE seq > 4; UPDATE chain_file SET sent_seq = 4",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(cli({"records", "verify", "--records", file}).code, 0);
+    const Finished lost = cli({"records", "verify", "--records", file, "--server", url});
+    EXPECT_EQ(lost.code, 9) << lost.out << lost.err;
+    EXPECT_TRUE(contains(lost.out, "event 5 was removed from the records file: the server holds it")) << lost.out;
+
+    // The next attempt takes the numbers of the ones removed: the server keeps it aside.
+    cli({"version", "--port", dir.file("no-port"), "--records", file, "--quiet"});
+    const Finished forged = cli({"records", "sync", "--records", file, "--server", url});
+    EXPECT_EQ(forged.code, 9) << forged.out << forged.err;
+    EXPECT_TRUE(contains(forged.err, "event 5 of the records file's chain was refused")) << forged.err;
+    const Finished server = cli({"records", "verify", "--server", url});
+    EXPECT_EQ(server.code, 9) << server.out << server.err;
+    EXPECT_TRUE(contains(server.out, "event 5 was refused by the server (the server holds another event 5"))
+        << server.out;
+    // The server's chain itself is as it came.
+    pqxx::connection c(url);
+    EXPECT_EQ(pqxx::nontransaction(c).exec("SELECT count(*) FROM chain")[0][0].as<int>(), 6);
 }
 
 }  // namespace

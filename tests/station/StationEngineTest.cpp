@@ -2,6 +2,7 @@
 // out by the fake world; each run's outcome comes from the test's script.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -49,6 +50,7 @@ public:
         bool taken = false;             // its verdict is in: taken out at the next poll
         std::vector<std::string> runs;  // "download 1 u0 id", ...
         int stops = 0;
+        bool garbled = false;  // its units answer with a wrong check code
     };
 
     Script script = kGood;
@@ -71,7 +73,8 @@ public:
                 ++s.unit;
                 return Sign::None;
             }
-            return s.units > 0 ? Sign::Unit : Sign::None;
+            if (s.units == 0) return Sign::None;
+            return s.garbled ? Sign::Garbled : Sign::Unit;
         }
         std::optional<std::string> version() override { return std::nullopt; }
         bool settle() override { return true; }
@@ -140,6 +143,11 @@ public:
     std::size_t count(const std::string& line) {
         std::lock_guard lock(mutex_);
         return static_cast<std::size_t>(std::count(events.begin(), events.end(), line));
+    }
+    std::size_t countStarting(const std::string& prefix) {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.rfind(prefix, 0) == 0; }));
     }
     std::vector<std::string> runs(std::size_t slot) {
         std::lock_guard lock(mutex_);
@@ -466,6 +474,93 @@ TEST(StationEngine, AfterAVerdictOnlyANewUnitIsLoaded) {
         std::lock_guard lock(m);
         EXPECT_EQ(runs > 2, c.loadsAgain);
     }
+}
+
+// A record that cannot be kept stops the line with one alarm, neither retried nor counted by the
+// stop rule. A unit whose record could not be begun was not touched: it counts neither way and
+// is loaded once the station is resumed. One whose end was lost is a FAIL with the record error.
+TEST(StationEngine, ARecordThatCannotBeKeptPausesTheStationWithOneAlarm) {
+    struct Case {
+        RunOutcome::Record lost;
+        std::vector<std::string> runs;  // before and after the resume
+        int fails;
+    };
+    const std::vector<Case> cases = {
+        {RunOutcome::Record::NotBegun, {"download 1 u0 ", "download 1 u0 ", "version 1 u0 "}, 0},
+        {RunOutcome::Record::NotEnded, {"download 1 u0 ", "download 1 u1 ", "version 1 u1 "}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fails ? "the end lost" : "not begun");
+        World world;
+        std::atomic<bool> broken{true};
+        world.script = [&](RunKind kind, int, int) {
+            if (!broken) return kind == RunKind::Download ? ok() : ok("V1");
+            RunOutcome o = failed(exitcode::kRecord, "the records file R: read-only");
+            o.record = c.lost;
+            return o;
+        };
+        world.slots[0].units = 2;
+        Station station(jobOf(1, 1, 1, 1), world.maker(), world, kFast, Ending::OnStopOrQuota);
+        station.start();
+        const std::size_t paused = world.waitFor(0, "paused: station");
+        EXPECT_EQ(world.countStarting("0 ALARM the records file R: read-only. No unit is loaded without its record"),
+                  1u);
+        EXPECT_EQ(world.countStarting("0 ALARM"), 1u) << world.dump();
+        if (c.fails) {
+            EXPECT_EQ(world.count("0 fail: record error: the records file R: read-only"), 1u);
+        }
+        broken = false;
+        station.resumeAll();
+        world.waitFor(0, "pass", paused);
+        ASSERT_TRUE(station.waitEnded(kWait)) << world.dump();
+        const Totals t = station.finish();
+        EXPECT_EQ(world.runs(0), c.runs);
+        EXPECT_EQ(t.passes, 1);
+        EXPECT_EQ(t.fails, c.fails);
+    }
+}
+
+// A scanned id is refused while its unit is in another slot (loading, or waiting to be taken
+// out) and once it has passed; nothing changes for the slot it was scanned for.
+TEST(StationEngine, AScannedIdInAnotherSlotOrPassedAlreadyIsRefused) {
+    World world;
+    world.slots[0].units = 1;
+    world.slots[1].units = 1;
+    Job job = jobOf(2);
+    job.scanUnitId = true;
+    Station station(job, world.maker(), world, kFast, Ending::OnStopOrQuota);
+    station.start();
+    world.waitFor(1, "waiting: scan");
+    EXPECT_FALSE(station.setUnitId(0, "SN-1"));
+    const auto inUse = station.setUnitId(1, "SN-1");
+    ASSERT_TRUE(inUse);
+    EXPECT_EQ(inUse->why, ScanRefused::Why::InOtherSlot);
+    EXPECT_EQ(inUse->text, "unit SN-1 is in slot A");
+    world.waitFor(0, "waiting: scan", world.waitFor(0, "pass"));
+    const auto passed = station.setUnitId(1, "SN-1");
+    ASSERT_TRUE(passed);
+    EXPECT_EQ(passed->why, ScanRefused::Why::Passed);
+    EXPECT_EQ(passed->text, "unit SN-1 has passed in this run already");
+    EXPECT_FALSE(station.setUnitId(1, "SN-2"));
+    world.waitFor(1, "pass");
+    station.stop();
+    station.finish();
+    EXPECT_EQ(world.runs(1), (std::vector<std::string>{"download 1 u0 SN-2", "version 1 u0 SN-2"}));
+}
+
+// A unit that answers only with bad check codes is never loaded, and the slot says so once.
+TEST(StationEngine, AUnitThatAnswersOnlyWithBadCheckCodesRaisesOneAlarm) {
+    World world;
+    world.slots[0].units = 1;
+    world.slots[0].garbled = true;
+    Station station(jobOf(1), world.maker(), world, kFast);
+    station.start();
+    world.waitFor(0, "ALARM the unit answers only with bad check codes (10 polls)");
+    std::this_thread::sleep_for(100ms);  // 20 polls more
+    station.stop();
+    station.finish();
+    EXPECT_EQ(world.countStarting("0 ALARM"), 1u) << world.dump();
+    EXPECT_TRUE(world.runs(0).empty());
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <QValueAxis>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -193,6 +195,8 @@ private Q_SLOTS:
     void theSettingsRecordsServerGetsTheWindowsAttempts();
     void aStationOfTwoSlotsScansPausesAlarmsAndClosesCleanly();
     void theStationProgramEndsItsDownloadOnASignal();
+    void sixteenSlotsWithSpacedNamesShowTheirColoursAndWordsWhole_data();
+    void sixteenSlotsWithSpacedNamesShowTheirColoursAndWordsWhole();
 };
 
 void WindowTest::startUpPreselectsAndClosingWritesBack_data() {
@@ -949,6 +953,103 @@ void WindowTest::theStationProgramEndsItsDownloadOnASignal() {
     QCOMPARE(rows[1].kind, std::string("unit"));
     QCOMPARE(rows[1].verdict, std::string("interrupted"));
     QCOMPARE(rows[0].verdict_id, rows[1].id);
+}
+
+// Sixteen slots named as a line names them (with spaces), a job name longer than the screen,
+// a window of 1280 x 800: every tile is green on PASS and red on FAIL, and its state, reason
+// and counts are whole and apart. The runs are the built command line's.
+void WindowTest::sixteenSlotsWithSpacedNamesShowTheirColoursAndWordsWhole_data() {
+    QTest::addColumn<bool>("scan");
+    QTest::newRow("no ids") << false;
+    QTest::newRow("scanned ids, a field and a line more") << true;
+}
+
+void WindowTest::sixteenSlotsWithSpacedNamesShowTheirColoursAndWordsWhole() {
+    QFETCH(bool, scan);
+    TempDir dir;
+    const Bytes image = makeImage(3000);
+    writeFile(dir.file("fw.bin"), image);
+    const std::string jobName = "Refurbish line 2, night shift, " + std::string(90, 'x');
+    std::string job = "name = \"" + jobName + "\"\nimage = \"fw.bin\"\nimage_sha256 = \"" + sha256Hex(image) +
+                      "\"\nexpect_version = \"SIM-UNIT 2.07\"\nbaud = 38400\n" + (scan ? "unit_id = \"scan\"\n" : "");
+    std::vector<std::unique_ptr<UnitSimulator>> sims;
+    for (int i = 0; i < 16; ++i) {
+        SimConfig config;
+        config.startAbsent = true;
+        sims.push_back(std::make_unique<UnitSimulator>(config));
+        sims.back()->start();
+        job += "[[slot]]\nname = \"Bay " + std::to_string(i + 1) + "\"\nport = \"" + sims.back()->devicePath() + "\"\n";
+    }
+    writeText(dir.file("job.toml"), job);
+
+    QtStationWindow station;
+    std::string error;
+    QVERIFY2(station.start({dir.file("job.toml"), dir.file("records.sqlite"), ""}, error), error.c_str());
+    // A 1280 x 800 screen less a title bar.
+    const QSize screen(1280, 760);
+    QVERIFY(station.minimumSizeHint().width() <= screen.width() &&
+            station.minimumSizeHint().height() <= screen.height());
+    station.resize(screen);
+    station.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&station));
+    QCOMPARE(station.size(), screen);
+    QCOMPARE(station.findChild<QLabel*>("job")->toolTip().split('\n').at(0).toStdString(), jobName);
+
+    Faults badVerify;
+    badVerify.forceResult80 = true;
+    for (int i = 0; i < 16; ++i) sims[static_cast<std::size_t>(i)]->connect({}, i % 4 == 3 ? badVerify : Faults{});
+    auto tile = [&](int i) { return station.findChild<QFrame*>(QString("slot-Bay %1").arg(i + 1)); };
+    auto label = [&](int i, const char* name) { return tile(i)->findChild<QLabel*>(name); };
+    for (int i = 0; i < 16 && scan; ++i) {
+        auto* field = tile(i)->findChild<QLineEdit*>("scan");
+        QTest::keyClicks(field, QString("SN-%1").arg(i + 1));
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            for (int i = 0; i < 16; ++i)
+                if (label(i, "state")->text() != (i % 4 == 3 ? "FAIL" : "PASS")) return false;
+            return true;
+        },
+        3 * kDeadlineMs);
+    for (int i = 0; i < 16 && !ended; ++i) qWarning() << i << label(i, "state")->text() << label(i, "detail")->text();
+    QVERIFY(ended);
+    QTest::qWait(50);  // the last events laid out
+
+    for (int i = 0; i < 16; ++i) {
+        const bool pass = i % 4 != 3;
+        const QImage shot = tile(i)->grab().toImage();
+        const QRgb colour = pass ? qRgb(0x2e, 0x9e, 0x44) : qRgb(0xc6, 0x28, 0x28);
+        int coloured = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) coloured += (shot.pixel(x, y) & 0xFFFFFF) == (colour & 0xFFFFFF);
+        QVERIFY2(coloured * 2 > shot.width() * shot.height(), qPrintable(QString("tile %1").arg(i + 1)));
+
+        // Every line shown whole, inside the tile, none over another.
+        QList<QLabel*> shown;
+        for (QLabel* l : tile(i)->findChildren<QLabel*>())
+            if (l->isVisible()) shown << l;
+        QVERIFY(shown.size() >= (scan ? 5 : 4));  // name, state, reason or version, counts, the id
+        for (QLabel* l : shown) {
+            const QString what = QString("tile %1, %2: %3").arg(i + 1).arg(l->objectName(), l->text());
+            QVERIFY2(tile(i)->contentsRect().contains(l->geometry()), qPrintable(what));
+            const int needed = l->wordWrap() ? l->heightForWidth(l->width()) : l->sizeHint().height();
+            QVERIFY2(l->height() >= needed, qPrintable(what));
+            if (!l->wordWrap() && l->objectName() != "name")
+                QVERIFY2(l->width() >= l->sizeHint().width(), qPrintable(what));
+            for (QLabel* other : shown)
+                QVERIFY2(other == l || !other->geometry().intersects(l->geometry()), qPrintable(what));
+        }
+        QVERIFY(label(i, "results")->text().contains(pass ? "1 passed, 0 failed" : "0 passed, 1 failed"));
+        if (!pass) QCOMPARE(label(i, "detail")->text(), QString("warning: Premature Termination"));
+    }
+    // A run this short counts its time in seconds, on whole ticks.
+    auto* chart = station.findChild<QChartView*>("yieldChart")->chart();
+    auto* time = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).at(0));
+    QCOMPARE(time->titleText(), QString("seconds"));
+    QCOMPARE(time->tickInterval(), std::round(time->tickInterval()));
+    station.stopAndClose();
+    QVERIFY(QTest::qWaitFor([&] { return station.ended(); }, kDeadlineMs));
 }
 
 int main(int argc, char** argv) {

@@ -382,6 +382,84 @@ int serverInit(const std::string& url, bool roles) {
     }
 }
 
+// What one check found: "intact", or every break, the first first. Whether it was intact.
+bool reported(const std::string& what, const recordchain::Check& check, std::vector<recordchain::Break> more = {}) {
+    std::vector<recordchain::Break> breaks = check.breaks;
+    breaks.insert(breaks.end(), more.begin(), more.end());
+    std::printf("%s: %lld events over %lld records", safetext::terminalSafe(what).c_str(),
+                static_cast<long long>(check.events), static_cast<long long>(check.records));
+    if (breaks.empty()) {
+        std::printf(": intact\n");
+        return true;
+    }
+    std::printf(": %zu %s\n", breaks.size(), breaks.size() == 1 ? "break" : "breaks");
+    for (const recordchain::Break& b : breaks) std::printf("  %s\n", safetext::terminalSafe(b.text()).c_str());
+    return false;
+}
+
+// The chains a records server keeps (only the file's, with `file`), each against the server's
+// copies of its records; and the file's own chain against the server's copy of it.
+int verifyServer(const std::string& url, RecordStore* file) {
+    try {
+        const auto server = connectRecordServer(url, kAskTimeout);
+        std::optional<ChainState> local;
+        if (file) {
+            local = file->chain();
+            if (!local) {
+                std::fprintf(stderr, "unit-loader-cli: %s keeps no chain of events to verify\n", file->path().c_str());
+                return exitcode::kRecord;
+            }
+        }
+        const std::vector<RecordServer::Chain> chains = server->chains(local ? local->fileId : std::string());
+        std::vector<recordchain::Record> held;
+        for (const Attempt& a : server->query({})) held.push_back({a.id, recordchain::digestOf(a)});
+        bool intact = true;
+        if (local) {
+            const auto fileCheck = recordchain::check(local->events, local->records);
+            const std::vector<recordchain::Event> none;
+            const auto& serverEvents = chains.empty() ? none : chains.front().events;
+            intact = reported(file->path(), fileCheck, recordchain::compare(local->events, serverEvents));
+            if (chains.empty())
+                std::printf("the records server %s holds none of this file's chain yet (records sync sends it)\n",
+                            urlWithoutPassword(url).c_str());
+        } else if (chains.empty()) {
+            std::printf("the records server %s holds no chain yet\n", urlWithoutPassword(url).c_str());
+        }
+        for (const RecordServer::Chain& c : chains) {
+            std::vector<recordchain::Break> refused;
+            for (const RecordServer::ChainConflict& r : c.conflicts)
+                refused.push_back({recordchain::Break::Kind::Refused, r.seq, {}, r.reason});
+            intact = reported("on the server, the chain of station " + c.station + "'s file " + c.fileId,
+                              recordchain::checkServer(c.events, refused, held)) &&
+                     intact;
+        }
+        return intact ? exitcode::kSuccess : exitcode::kRecordsAltered;
+    } catch (const RecordError& e) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+        return exitcode::kRecord;
+    }
+}
+
+// The chain of the records file against its records: "intact", or every break, the first first.
+int verifyChain(RecordStore& store) {
+    std::optional<ChainState> chain;
+    try {
+        chain = store.chain();
+    } catch (const RecordError& e) {
+        std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+        return exitcode::kRecord;
+    }
+    if (!chain) {
+        std::fprintf(stderr,
+                     "unit-loader-cli: %s keeps no chain of events to verify (a journal, or a records file of an "
+                     "older schema: records migrate --records PATH starts its chain)\n",
+                     store.path().c_str());
+        return exitcode::kRecord;
+    }
+    return reported(store.path(), recordchain::check(chain->events, chain->records)) ? exitcode::kSuccess
+                                                                                     : exitcode::kRecordsAltered;
+}
+
 int sync(const std::string& path, const std::string& url) {
     if (path.ends_with(".jsonl")) {
         std::fprintf(stderr,
@@ -394,7 +472,7 @@ int sync(const std::string& path, const std::string& url) {
         // What the server refused before is tried again: the server may take it now.
         const auto store = openRecordStore(path);
         store->retryRefused();
-        if (store->unsentCount() == 0) {
+        if (store->unsentCount() == 0 && store->unsentEventCount() == 0) {
             std::printf("0 attempts sent to %s: none queued\n", urlWithoutPassword(url).c_str());
             return exitcode::kSuccess;
         }
@@ -415,6 +493,13 @@ int sync(const std::string& path, const std::string& url) {
     for (const RecordStore::Refusal& r : t.setAside)
         std::fprintf(stderr, "unit-loader-cli: attempt %s set aside: %s\n", safetext::terminalSafe(r.id).c_str(),
                      safetext::terminalSafe(r.error).c_str());
+    // The server holds this file's chain otherwise than the file does: evidence for records verify.
+    for (const RecordServer::ChainConflict& c : t.eventsRefused)
+        std::fprintf(stderr,
+                     "unit-loader-cli: event %lld of the records file's chain was refused by the server and kept "
+                     "there as a conflict: %s; records verify --server names the break\n",
+                     static_cast<long long>(c.seq), safetext::terminalSafe(c.reason).c_str());
+    if (!t.eventsRefused.empty()) return exitcode::kRecordsAltered;
     if (!t.setAside.empty() && t.queued == 0 && t.lastError.empty()) return exitcode::kRecord;
     if (t.queued != 0 || !t.lastError.empty()) {
         std::fprintf(
@@ -496,6 +581,17 @@ int recordsCommand(const RecordsQuery& q) {
         return exitcode::kUsage;
     }
     if (q.action == "sync") return sync(path, server);
+    if (q.action == "verify" && !q.server.empty()) {
+        // The file too when it is named.
+        if (q.path.empty()) return verifyServer(q.server, nullptr);
+        try {
+            const auto file = openRecordStore(path, RecordAccess::Read);
+            return verifyServer(q.server, file.get());
+        } catch (const RecordError& e) {
+            std::fprintf(stderr, "unit-loader-cli: %s\n", e.what());
+            return exitcode::kRecord;
+        }
+    }
     // Only import and migrate write; every other command only reads.
     const bool writes = q.action == "import" || q.action == "migrate";
     bool missing = false;
@@ -514,6 +610,7 @@ int recordsCommand(const RecordsQuery& q) {
         missing = true;
     }
     if (q.action == "import") return importJournals(q.journals, *store);
+    if (q.action == "verify") return missing ? exitcode::kRecord : verifyChain(*store);
     if (q.action == "migrate") {
         std::printf("%s: %s\n", path.c_str(),
                     path.ends_with(".jsonl") ? "a journal, which has no schema to bring up to date"

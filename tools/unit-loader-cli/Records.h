@@ -54,7 +54,7 @@ void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& u
 
 // `unit-loader-cli records list|show|export|import|summary|sync|server-init`.
 struct RecordsQuery {
-    std::string action;  // list, show, export, import, summary, units, migrate, sync, server-init
+    std::string action;  // list, show, export, import, summary, units, migrate, verify, sync, server-init
     std::string path;
     std::string server;  // --server: ask the records server instead of the local file
     std::string since, until, port, outcome, unitId, fileSha256, station, unitVersion;

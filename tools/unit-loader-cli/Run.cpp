@@ -120,7 +120,7 @@ std::optional<RunResult> recorderFor(RunKind command, const UnitArgs& args, cons
     const ReportBox box = recordRefusedBox(why);
     r.caption = box.caption;
     r.text = box.text + "\n(--no-record runs without a record.)";
-    r.headline = r.caption;
+    r.headline = "no record could be begun: " + why;
     return r;
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include "Console.h"
 #include "Records.h"
+#include "SafeText.h"
 #include "Signals.h"
 #include "download/ExitCode.h"
 #include "station/StationFront.h"
@@ -37,14 +39,14 @@ public:
         const std::string detail = status.detail();
         if (mode_ == Mode::Json) {
             emit({{"event", "slot_state"},
-                  {"slot", name(slot)},
+                  {"slot", jsonName(slot)},
                   {"state", station::stateName(state)},
                   {"detail", detail}});
         } else if (mode_ == Mode::Lines) {
             std::string text = station::stateName(state);
             if (state == station::SlotState::Pass || state == station::SlotState::Fail)
                 text = state == station::SlotState::Pass ? "PASS" : "FAIL";
-            line(name(slot) + ": " + text + (detail.empty() ? "" : ": " + detail));
+            line(name(slot) + ": " + text + (detail.empty() ? "" : ": " + safetext::terminalSafe(detail)));
         }
     }
     void unitStart(std::size_t slot, const std::string& unitId) override {
@@ -54,7 +56,8 @@ public:
     void attemptStart(std::size_t slot, RunKind kind, int attempt) override {
         std::lock_guard lock(mutex_);
         if (mode_ == Mode::Json)
-            emit({{"event", "attempt_start"}, {"slot", name(slot)}, {"kind", kindName(kind)}, {"attempt", attempt}});
+            emit(
+                {{"event", "attempt_start"}, {"slot", jsonName(slot)}, {"kind", kindName(kind)}, {"attempt", attempt}});
         else if (mode_ == Mode::Lines)
             line(name(slot) + ": " + kindName(kind) + " begins (attempt " + std::to_string(attempt) + ")");
     }
@@ -67,14 +70,15 @@ public:
         front_.attemptEnd(slot, end);
         const auto& o = end.outcome;
         if (mode_ == Mode::Json) {
-            nlohmann::json j{{"event", "attempt_end"}, {"slot", name(slot)},         {"kind", kindName(end.kind)},
+            nlohmann::json j{{"event", "attempt_end"}, {"slot", jsonName(slot)},     {"kind", kindName(end.kind)},
                              {"attempt", end.attempt}, {"outcome", o.outcomeName()}, {"exit_code", o.exitCode},
                              {"record", o.recordId},   {"text", o.headline}};
             if (end.kind == RunKind::VersionCheck) j["version"] = o.version;
             emit(j);
         } else if (mode_ == Mode::Lines) {
             line(name(slot) + ": " + kindName(end.kind) + " ended: " + o.outcomeName() +
-                 (end.kind == RunKind::VersionCheck && !o.version.empty() ? " \"" + o.version + "\"" : "") +
+                 (end.kind == RunKind::VersionCheck && !o.version.empty() ? " \"" + safetext::quoted(o.version) + "\""
+                                                                          : "") +
                  (o.recordId.empty() ? "" : " (record " + o.recordId + ")"));
         }
     }
@@ -86,9 +90,9 @@ public:
         std::lock_guard lock(mutex_);
         front_.alarm(slot, text);
         if (mode_ == Mode::Json)
-            emit({{"event", "alarm"}, {"slot", name(slot)}, {"text", text}});
+            emit({{"event", "alarm"}, {"slot", jsonName(slot)}, {"text", text}});
         else
-            line(name(slot) + ": ALARM: " + text);
+            line(name(slot) + ": ALARM: " + safetext::terminalSafe(text));
     }
     void stationEnd(const station::Totals& t) override {
         std::lock_guard lock(mutex_);
@@ -122,7 +126,10 @@ public:
     }
 
 private:
-    std::string name(std::size_t slot) const { return job_.slots[slot].name; }
+    // A slot's name as written to the terminal or a line: a control character cannot reach the screen.
+    std::string name(std::size_t slot) const { return safetext::terminalSafe(job_.slots[slot].name); }
+    // JSON escapes for itself, and a reader matches the name as the job has it.
+    const std::string& jsonName(std::size_t slot) const { return job_.slots[slot].name; }
     static void emit(const nlohmann::json& j) {
         std::fputs((j.dump() + "\n").c_str(), stdout);
         std::fflush(stdout);
@@ -145,20 +152,30 @@ private:
         for (int i = 1; i < drawn_; ++i) up += "\033[A";
         writeAll(kStandardError, up + "\033[J");
     }
-    static std::string fit(std::string text, std::size_t width) {
-        if (text.size() > width) text.resize(width);
-        return text + std::string(width - text.size(), ' ');
-    }
+    // Columns counted as a terminal draws them: a name in another script keeps the table straight.
+    static std::string fit(const std::string& text, std::size_t columns) { return safetext::fitColumns(text, columns); }
     void drawLocked(bool last) {
         if (mode_ != Mode::Table) return;
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - started_);
-        std::vector<std::string> lines;
-        lines.push_back(fit(job_.name, 18) + " " + front_.imageHash().substr(0, 8) + " pass " +
-                        std::to_string(front_.passes()) + " fail " + std::to_string(front_.fails()) + " yield " +
-                        front_.yield() + " quota " + (job_.quota ? std::to_string(job_.quota) : std::string("-")) +
-                        " " + station::elapsedText(elapsed));
-        lines.push_back("SLOT    STATE     PROGRESS          LAST  VERSION            PASS FAIL");
+        // One column short of the width: a line that fills the last column wraps on some
+        // terminals, and a wrapped line would throw the redraw in place off by a line.
+        const std::size_t width = static_cast<std::size_t>(std::max(Console::instance().width() - 1, 1));
         const auto& tiles = front_.tiles();
+        std::size_t nameWidth = 4;
+        for (std::size_t i = 0; i < tiles.size(); ++i)
+            nameWidth = std::max(nameWidth, safetext::displayColumns(name(i)));
+        nameWidth = std::min<std::size_t>(nameWidth, 16);
+        std::vector<std::string> lines;
+        lines.push_back(fit(fit(safetext::terminalSafe(job_.name), 18) + " " + front_.imageHash().substr(0, 8) +
+                                " pass " + std::to_string(front_.passes()) + " fail " + std::to_string(front_.fails()) +
+                                " yield " + front_.yield() + " quota " +
+                                (job_.quota ? std::to_string(job_.quota) : std::string("-")) + " " +
+                                station::elapsedText(elapsed),
+                            width));
+        const std::string columns =
+            fit("SLOT", nameWidth) + " STATE     PROGRESS          LAST  VERSION            PASS FAIL ";
+        const std::size_t detailWidth = width > columns.size() ? width - columns.size() : 0;
+        lines.push_back(columns + fit("DETAIL", std::min<std::size_t>(detailWidth, 6)));
         for (std::size_t i = 0; i < tiles.size(); ++i) {
             const station::StationFront::Tile& r = tiles[i];
             const station::SlotState state = r.status.state;
@@ -171,14 +188,26 @@ private:
             const std::string lastResult = r.last.empty() ? "-" : r.last.front() ? "PASS" : "FAIL";
             const char* colour = state == station::SlotState::Waiting ? "\033[2m" : "";
             const char* lastColour = lastResult == "PASS" ? "\033[32m" : lastResult == "FAIL" ? "\033[31m" : "";
-            lines.push_back(std::string(colour) + fit(name(i), 7) + " " + fit(station::stateName(state), 9) + " " +
-                            fit(bar, 17) + " " + lastColour + fit(lastResult, 4) + "\033[0m" + colour + "  " +
-                            fit(r.lastVersion.empty() ? "-" : r.lastVersion, 18) + " " +
-                            fit(std::to_string(r.passes), 4) + " " + fit(std::to_string(r.fails), 4) + "\033[0m");
+            // Why it failed, who paused it, which retry; a pass's version is in its own column.
+            const std::string detail =
+                state == station::SlotState::Pass ? std::string() : safetext::terminalSafe(r.status.detail());
+            const std::size_t detailColumns = safetext::displayColumns(detail);
+            const bool inRow = detailColumns <= detailWidth;
+            lines.push_back(std::string(colour) + fit(name(i), nameWidth) + " " + fit(station::stateName(state), 9) +
+                            " " + fit(bar, 17) + " " + lastColour + fit(lastResult, 4) + "\033[0m" + colour + "  " +
+                            fit(r.lastVersion.empty() ? "-" : safetext::terminalSafe(r.lastVersion), 18) + " " +
+                            fit(std::to_string(r.passes), 4) + " " + fit(std::to_string(r.fails), 4) + " " +
+                            (inRow ? detail : std::string()) + "\033[0m");
+            // A reason too long for what is left of the line gets a line of its own, under the state.
+            if (!inRow)
+                lines.push_back(std::string(nameWidth + 1, ' ') +
+                                fit(detail, width > nameWidth + 1 ? width - nameWidth - 1 : 0));
         }
         std::string text = "\r";
         for (int i = 1; i < drawn_; ++i) text += "\033[A";
         for (std::size_t i = 0; i < lines.size(); ++i) text += lines[i] + "\033[K" + (i + 1 < lines.size() ? "\n" : "");
+        // A table shorter than the last one (a reason line gone) leaves nothing of it below.
+        text += "\033[J";
         if (last) text += "\n";
         writeAll(kStandardError, text);
         drawn_ = last ? 0 : static_cast<int>(lines.size());

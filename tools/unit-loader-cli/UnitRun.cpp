@@ -131,6 +131,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         const ReportBox box = recordRefusedBox(why);
         result.caption = box.caption;
         result.text = box.text;
+        result.headline = "no record could be begun: " + why;
         return result;
     };
     // A run whose end is not on disk has no record an auditor can trust: it says so, with what
@@ -148,6 +149,8 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
                 result.exitCode = exitcode::worse(result.exitCode, exitcode::kRecord);
                 const ReportBox box = recordEndFailedBox(*why);
                 result.explanation += (result.explanation.empty() ? "" : "\n") + box.caption + ": " + box.text;
+                // Whoever shows one line of the run (a table of several, a station) shows this.
+                result.headline = "the end of the attempt was not recorded: " + *why;
             }
         return result;
     };

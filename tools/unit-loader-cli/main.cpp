@@ -201,6 +201,17 @@ auto* migrate = recordsCmd->add_subcommand(
     "migrate", "Bring the records file's schema up to date (the reading commands never change the file)");
 migrate->add_option("--records", records.path, "The records file")->option_text("PATH");
 migrate->callback([&records] { records.action = "migrate"; });
+auto* verify = recordsCmd->add_subcommand(
+    "verify",
+    "Check the records file's chain of events: names every record or event changed, removed or inserted\n"
+    "since it was recorded, the first one first");
+verify->add_option("--records", records.path, "The records file")->option_text("PATH");
+verify
+    ->add_option("--server", records.server,
+                 "Check the chains the records server at this URL keeps, against its copies of the records; with\n"
+                 "--records, the file's own chain against the server's copy of it too")
+    ->option_text("URL");
+verify->callback([&records] { records.action = "verify"; });
 auto* sync = recordsCmd->add_subcommand(
     "sync", "Send the attempts queued for the records server now; says how many went and how many stay");
 sync->add_option("--records", records.path, "The records file")->option_text("PATH");
@@ -236,7 +247,7 @@ stationCmd
 stationCmd->footer(
     "Exit codes: 0 the quota was reached; 130 stopped (Ctrl-C, SIGTERM, SIGHUP) once every running\n"
     "download has ended; when every slot is paused by its failures, the worst code of those failures\n"
-    "(1 for a unit reporting another version than the job's); 2 a bad job file; 3 the image is\n"
+    "(7 for a unit reporting another version than the job's); 2 a bad job file; 3 the image is\n"
     "missing or is not the job's (both hashes are printed); 6 the records file cannot be used.");
 
 // A word that is no subcommand would otherwise be reported as a missing subcommand.

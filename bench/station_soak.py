@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""A station soak: SLOTS slots on a fleet of paced simulated units that come and go at random,
+with random faults, until UNITS units have been put in. Each unit's fate is chosen when it is put
+in, so the script knows what must become of it:
+
+    good       a healthy unit                               -> PASS
+    noisy      a bad check code every 5th reply (retried)   -> PASS
+    wrong      reports "SIM-UNIT 2.06"                      -> FAIL version mismatch
+    erase      an erase that never ends                     -> FAIL F3
+    pulled     taken out during its download                -> FAIL unit removed
+
+and half the swaps are instant (the next unit in the moment the last is out). The station's
+`unit_end` events and the records file are then held against that: false PASS, wrong reasons,
+lost arrivals, attempts without a record. Prints the counts, and the station's open fds and RSS
+at the start and the end; exit 1 when anything disagrees.
+
+    station_soak.py CLI SIM WORKDIR IMAGE UNITS SLOTS BAUD SEED
+"""
+import collections, hashlib, json, os, random, signal, sqlite3, subprocess, sys, threading, time
+
+cli, sim, work, image, units, slots, baud, seed = sys.argv[1:9]
+units, slots, seed = int(units), int(slots), int(seed)
+rng = random.Random(seed)
+fixture = os.path.join(work, "fixture")
+records = os.path.join(work, "soak.sqlite")
+FATES = [("good", 60), ("noisy", 10), ("wrong", 10), ("erase", 5), ("pulled", 15)]
+OPTIONS = {"good": "", "noisy": " --bad-crc-every 5", "wrong": ' --version-text "SIM-UNIT 2.06"',
+           "erase": " --busy-erase", "pulled": ""}
+EXPECTED = {"good": "pass", "noisy": "pass", "wrong": "version mismatch", "erase": "F3", "pulled": "unit removed"}
+
+
+def proc_figures(pid):
+    fds = len(os.listdir(f"/proc/{pid}/fd"))
+    rss = next(int(l.split()[1]) for l in open(f"/proc/{pid}/status") if l.startswith("VmRSS:"))
+    return fds, rss
+
+
+control = subprocess.Popen([sim, "--fleet", str(slots), "--dir", fixture, "--absent", "--control", "--pace",
+                            "--baud", baud], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+lock = threading.Lock()
+station = None
+try:
+    for _ in range(slots):
+        control.stdout.readline()
+
+    def command(line):
+        with lock:
+            control.stdin.write(line + "\n")
+            control.stdin.flush()
+            answer = control.stdout.readline()
+        if answer.startswith("error"):
+            sys.exit(f"station_soak: unit-sim refused {line!r}: {answer.strip()}")
+
+    sha = hashlib.sha256(open(image, "rb").read()).hexdigest()
+    job = os.path.join(work, "soak.toml")
+    with open(job, "w") as f:
+        f.write(f'name = "soak"\nimage = "{image}"\nimage_sha256 = "{sha}"\n'
+                f'expect_version = "SIM-UNIT 2.07"\nbaud = {baud}\nretries = 1\nstop_after_failures = 0\n')
+        for i in range(1, slots + 1):
+            f.write(f'[[slot]]\nname = "S{i}"\nport = "{os.path.join(fixture, f"unit{i}")}"\n')
+
+    put_in = 0
+    fates = collections.defaultdict(list)  # slot -> the fate of every unit put in, in order
+    present = {i: False for i in range(1, slots + 1)}
+    timers = []
+
+    def put(n):
+        global put_in
+        if put_in >= units:
+            return
+        put_in += 1
+        fate = rng.choices([f for f, _ in FATES], weights=[w for _, w in FATES])[0]
+        fates[n].append(fate)
+        present[n] = True
+        command(f"connect {n}{OPTIONS[fate]}")
+
+    station = subprocess.Popen([cli, "station", job, "--json", "--records", records], stdout=subprocess.PIPE,
+                               text=True)
+    # A unit the station never ends would leave the loop waiting for ever: a minute without any
+    # event once every unit is in ends the station, and what is missing is counted as lost.
+    last_event = [time.monotonic()]
+
+    def watchdog():
+        while station.poll() is None:
+            time.sleep(1)
+            if put_in >= units and time.monotonic() - last_event[0] > 60:
+                station.send_signal(signal.SIGTERM)
+                return
+
+    threading.Thread(target=watchdog, daemon=True).start()
+    start = time.monotonic()
+    first = None
+    seen = collections.defaultdict(list)  # slot -> (pass, reason) of every unit_end
+    for line in station.stdout:
+        e = json.loads(line)
+        n = int(e.get("slot", "S0")[1:])
+        if first is None and e["event"] == "attempt_start":
+            first = proc_figures(station.pid)
+        if e["event"] == "slot_state" and e["state"] == "waiting" and not present[n]:
+            put(n)
+        elif (e["event"] == "attempt_start" and e["kind"] == "download" and e["attempt"] == 1
+              and fates[n] and fates[n][-1] == "pulled"):
+            # Out somewhere in its download (16 KiB paced at 38400 takes about 5 s).
+            t = threading.Timer(rng.uniform(0.3, 2.5), lambda k=n: command(f"remove {k}"))
+            timers.append(t)
+            t.start()
+        elif e["event"] == "unit_end":
+            seen[n].append(e)
+            if present[n] and fates[n][-1] != "pulled":
+                command(f"remove {n}")
+            present[n] = False
+            if rng.random() < 0.5:
+                put(n)  # an instant swap
+        last_event[0] = time.monotonic()
+        if put_in >= units and sum(len(v) for v in seen.values()) >= units:
+            break
+    last = proc_figures(station.pid) if station.poll() is None else first
+    station.send_signal(signal.SIGTERM)
+    code = station.wait(timeout=60)
+    wall = time.monotonic() - start
+    for t in timers:
+        t.cancel()
+
+    # The station's verdicts against what was put in, slot by slot and in order.
+    by_reason = collections.Counter()
+    false_pass = wrong_reason = 0
+    lost = 0
+    for n in range(1, slots + 1):
+        lost += max(0, len(fates[n]) - len(seen[n]))
+        for fate, e in zip(fates[n], seen[n]):
+            got = "pass" if e["pass"] else e["reason"]
+            by_reason[got] += 1
+            if got == "pass" and EXPECTED[fate] != "pass":
+                false_pass += 1
+            elif got != EXPECTED[fate]:
+                wrong_reason += 1
+                print(f"  S{n}: a {fate} unit ended {got!r} ({e.get('why', '')})", file=sys.stderr)
+
+    # The records: every attempt the station saw has its record, every unit its verdict.
+    db = sqlite3.connect(f"file:{records}?mode=ro", uri=True)
+    attempts = db.execute("SELECT count(*) FROM attempts").fetchone()[0]
+    tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    verdicts = db.execute("SELECT count(*) FROM units").fetchone()[0] if "units" in tables else None
+    shown = sum(len(v) for v in seen.values())
+    missing_verdicts = shown - verdicts if verdicts is not None else None
+    unsealed = db.execute("SELECT count(*) FROM attempts WHERE ended_at IS NULL").fetchone()[0]
+
+    print(f"units put in {put_in}, verdicts shown {shown}, wall {wall:.0f} s, station exit {code}")
+    print("verdicts by reason: " + ", ".join(f"{k} {v}" for k, v in sorted(by_reason.items())))
+    print(f"false PASS {false_pass}, wrong reason {wrong_reason}, lost arrivals {lost}")
+    print(f"records: {attempts} attempts ({unsealed} never ended), "
+          + (f"{verdicts} unit verdicts, {missing_verdicts} missing" if verdicts is not None else "no unit verdicts"))
+    print(f"station fds {first[0]} -> {last[0]}, RSS {first[1]} -> {last[1]} KiB")
+    bad = false_pass or wrong_reason or lost or unsealed or (missing_verdicts or 0) or code != 130
+    sys.exit(1 if bad else 0)
+finally:
+    if station and station.poll() is None:
+        station.kill()
+        station.wait()
+    control.stdin.close()
+    control.terminate()
+    control.wait(timeout=10)
