@@ -411,10 +411,13 @@ void Station::cycle(SlotRun& run) {
             run.current = unitId;
             observer_.unitStart(run.index, unitId);
         }
-        if (const auto why = link.unitBegin(unitId)) {
-            std::lock_guard lock(mutex_);
-            observer_.alarm(run.index, "the unit's verdict cannot be recorded: " + *why);
-        }
+        // Said once the unit's verdict is known, unless a record lost has paused the station already.
+        const std::optional<std::string> unbegun = link.unitBegin(unitId);
+        const auto verdictAlarm = [&](std::optional<std::string> unrecorded) {
+            if (!unrecorded) unrecorded = unbegun;
+            if (unrecorded && !recordAlarmed_)
+                observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
+        };
 
         // The verdict of the unit's last try decides; a failure's code pauses the slot with it.
         Verdict verdict;
@@ -542,7 +545,7 @@ void Station::cycle(SlotRun& run) {
             stopped.exitCode = exitcode::kInterrupted;
             const auto unrecorded = link.unitEnd(stopped);
             std::lock_guard lock(mutex_);
-            if (unrecorded) observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
+            verdictAlarm(unrecorded);
             observer_.unitEnd(run.index, stopped);
             return;
         }
@@ -555,7 +558,7 @@ void Station::cycle(SlotRun& run) {
             const auto unrecorded = link.unitEnd(notLoaded);
             std::lock_guard lock(mutex_);
             if (run.unitId.empty()) run.unitId = unitId;
-            if (unrecorded) observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
+            verdictAlarm(unrecorded);
             observer_.unitEnd(run.index, notLoaded);
             continue;
         }
@@ -566,7 +569,7 @@ void Station::cycle(SlotRun& run) {
         const auto unrecorded = link.unitEnd(verdict);
         {
             std::lock_guard lock(mutex_);
-            if (unrecorded) observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
+            verdictAlarm(unrecorded);
             if (pass) {
                 ++passes_;
                 if (!unitId.empty()) passedIds_.insert(unitId);
