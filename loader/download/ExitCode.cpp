@@ -38,6 +38,8 @@ const Code kCodes[] = {
                                                                                                         58, {}, {}, {}},
     {kVersionMismatch, "version mismatch", "version mismatch: the unit reports another version than the station's job expects (station)",
                                                                                                         25, {}, {}, {}},
+    {kImageMismatch, "image mismatch", "image mismatch: the image read is not the one the station's job names (another SHA-256), so nothing was sent (station)",
+                                                                                                        52, {}, {}, {}},
     {kRecordsAltered, "records altered", "records altered: records verify found a record or an event of the records file changed, removed or inserted",
                                                                                                         57, {}, {}, {}},
     {failure(1),   "F1", "F1 unit not disabled/connected (waiting for Disable)",   11, {Outcome::Failed, "failure"}, {}, Failure::NotDisabled},

@@ -19,6 +19,7 @@ inline constexpr int kConnection = 4;       // the port could not be opened (mes
 inline constexpr int kWarning = 5;          // verify result D3 80: the unit did not confirm the image
 inline constexpr int kRecord = 6;           // the attempt could not be recorded: nothing was sent
 inline constexpr int kVersionMismatch = 7;  // the station: the unit reports another version than its job expects
+inline constexpr int kImageMismatch = 8;    // the image read is not the one expected (its SHA-256): nothing was sent
 inline constexpr int kRecordsAltered = 9;   // records verify: a record or event was changed, removed or inserted
 inline constexpr int kFailureBase = 10;     // F1 .. F9 are 11 .. 19
 inline constexpr int kTimeout = 20;         // --timeout expired, or no progress for --stall-timeout

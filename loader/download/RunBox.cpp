@@ -225,6 +225,12 @@ ReportBox recordRefusedBox(const std::string& why) {
             "The attempt could not be recorded, so nothing was sent to the unit.\n" + why};
 }
 
+ReportBox imageMismatchBox(const std::string& expectedSha256, const std::string& foundSha256) {
+    return {ReportBox::Kind::Pair, 0, "Image mismatch",
+            "The download file is not the image expected, so nothing was sent to the unit.\nSHA-256 expected: " +
+                expectedSha256 + "\nSHA-256 of the file: " + foundSha256};
+}
+
 ReportBox recordEndFailedBox(const std::string& why) {
     return {ReportBox::Kind::Pair, 0, "Record error", "The end of the attempt could not be recorded.\n" + why};
 }

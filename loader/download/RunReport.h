@@ -144,6 +144,8 @@ std::string boxHeadline(const ReportBox& box);
 // The box of an attempt whose record could not be begun (nothing was sent), and of one whose end
 // could not be recorded; `why` says what to do about it.
 ReportBox recordRefusedBox(const std::string& why);
+// A download file whose bytes are not the image expected: nothing was sent.
+ReportBox imageMismatchBox(const std::string& expectedSha256, const std::string& foundSha256);
 ReportBox recordEndFailedBox(const std::string& why);
 // The box of a download file that would not load ("File Open Error", ...).
 ReportBox fileProblemBox(FileProblem problem);

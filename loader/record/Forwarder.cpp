@@ -9,6 +9,7 @@
 
 #include "AttemptOf.h"
 #include "RecordServer.h"
+#include "SafeText.h"
 
 namespace {
 // Between two rounds while the queue still holds attempts.
@@ -205,12 +206,43 @@ Forwarder::Tally Forwarder::tally() const {
     return state_->tally;
 }
 
-ForwardPlan forwardPlan(const std::string& path, const std::string& url) {
-    if (url.empty() || path.empty() || urlHasPassword(url)) return {};
+std::vector<std::string> forwardEndNotes(const Forwarder::Tally& t, const std::string& url) {
+    std::vector<std::string> notes;
+    const std::string server = urlWithoutPassword(url);
+    if (t.queued > 0 || !t.lastError.empty()) {
+        std::string text = t.queued > 0 ? std::to_string(t.queued) + (t.queued == 1 ? " attempt" : " attempts") +
+                                              " queued for the records server " + server +
+                                              "; the next run or records sync sends them"
+                                        : "the records server " + server;
+        if (!t.lastError.empty()) text += " (" + t.lastError + ")";
+        notes.push_back(text);
+    }
+    for (const RecordStore::Refusal& r : t.setAside)
+        notes.push_back("attempt " + safetext::terminalSafe(r.id) + " is set aside, refused by the records server " +
+                        server + " (" + safetext::terminalSafe(r.error) +
+                        "); records list --unsent shows it, and records sync tries it again");
+    return notes;
+}
+
+ForwardPlan forwardPlan(const std::string& path, const std::vector<ServerSource>& sources) {
+    const auto named =
+        std::find_if(sources.begin(), sources.end(), [](const ServerSource& s) { return !s.url.empty(); });
+    if (named == sources.end() || path.empty()) return {};
+    const std::string& url = named->url;
+    if (urlHasPassword(url))
+        return {false,
+                {},
+                named->origin.empty()
+                    ? std::string()
+                    : named->origin + " is not used, and nothing is forwarded: " + passwordInUrlText()};
     if (recordStoreKind(path) == StoreKind::Journal)
         return {false,
+                {},
                 "a journal keeps no queue for the records server; nothing is forwarded (records import reads the "
                 "journal into an SQLite file, which does)"};
-    if (!recordServerBuilt()) return {false, "this build cannot reach a records server; the attempts stay in " + path};
-    return {true, {}};
+    if (!recordServerBuilt())
+        return {false, {}, "this build cannot reach a records server; the attempts stay in " + path};
+    return {true, url, {}};
 }
+
+ForwardPlan forwardPlan(const std::string& path, const std::string& url) { return forwardPlan(path, {{url, {}}}); }

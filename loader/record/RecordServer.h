@@ -87,14 +87,23 @@ std::string unverifiedServerWarning(const std::string& url);
 std::string passwordInUrlText();
 inline constexpr const char* kRecordsServerSettingsKey = "RecordsServer";
 
-// Whether the attempts of the records file at `path` go to the records server at `url`: the one
-// rule for the command line and the window. Only a store that keeps a queue (asked of the store's
-// kind, not guessed from the name), in a build that can reach a server, and never a URL that
-// holds a password. `note` says why not, when the operator should know.
+// Whether the attempts of the records file at `path` go to a records server, and to which: the
+// one rule for every front. The places a server may be named are asked in the order given, and the
+// first that names one is the one (a station: its job's records_server, else the settings). Only a
+// store that keeps a queue (asked of the store's kind, not guessed from the name), in a build that
+// can reach a server, and never a URL that holds a password. `note` says why not, when the
+// operator should know.
+struct ServerSource {
+    std::string url;     // empty: this place names none
+    std::string origin;  // for the operator: "the RecordsServer line of PATH"
+};
 struct ForwardPlan {
     bool forward = false;
+    std::string url;  // the server, when forwarded
     std::string note;
 };
+ForwardPlan forwardPlan(const std::string& path, const std::vector<ServerSource>& sources);
+// The same for a server named in one place.
 ForwardPlan forwardPlan(const std::string& path, const std::string& url);
 
 // Sends the queued (ended, not yet acknowledged) attempts of the local records file to a
@@ -141,7 +150,14 @@ public:
     Tally stop(std::chrono::milliseconds grace);
     Tally tally() const;
 
+    // How long a front's end gives the last attempts to reach the server; the queue keeps them.
+    static constexpr std::chrono::milliseconds kEndGrace{2500};
+
 private:
     struct State;
     std::shared_ptr<State> state_;
 };
+
+// What the operator is told once the forwarder to `url` has stopped with `tally`, a line each:
+// what stays queued and why, and every attempt the server refused. None when all went.
+std::vector<std::string> forwardEndNotes(const Forwarder::Tally& tally, const std::string& url);

@@ -418,6 +418,11 @@ private:
         std::string text = "the records server " + shown_ + ": " + withoutPasswordValue(oneLine(detail));
         if (detail.find("password") != std::string::npos)
             text += "; put the password in the file PGPASSFILE names (~/.pgpass by default) or in PGPASSWORD";
+        // libpq's words name no file: the operator is to look at the CA the URL trusts.
+        if (detail.find("certificate verify failed") != std::string::npos)
+            text +=
+                "; the server's certificate is not signed by the CA that sslrootcert names (~/.postgresql/root.crt "
+                "when the URL names none): it may be another server, or the site's CA file is not that one";
         return RecordError(kind, text);
     }
     template <typename F>

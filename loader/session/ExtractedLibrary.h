@@ -11,6 +11,13 @@
 // no other program replaces or deletes it; a second window in that folder, finding it held,
 // writes "px417.<pid>.dll" instead. Before writing, copies left by processes that have ended
 // (killed before they could remove theirs) are removed; a live process's copy never is.
+// A private folder (0700) of this user's in the temporary directory, "unit-loader-station.XXXXXX",
+// for a library copy and the files that go with it (a station's image copy). The copy is to be
+// written into it first and the folder removed whole at the end: a folder whose copy's process
+// has ended is then swept whole, with the copies, before any later extraction. Empty when none
+// could be made. Linux: the station runs there only.
+std::string makeCompanionFolder();
+
 class ExtractedLibrary {
 public:
     enum class For { CommandLine, Window };

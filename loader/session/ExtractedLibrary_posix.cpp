@@ -55,8 +55,23 @@ bool removeStaleIn(int dirFd) {
     return removed;
 }
 
+constexpr const char* kCompanionPrefix = "unit-loader-station.";
+
+// Every file in the directory open as `dirFd` (no folders: a companion folder holds none).
+void removeFilesIn(int dirFd) {
+    DIR* dir = ::fdopendir(::dup(dirFd));
+    if (!dir) return;
+    ::rewinddir(dir);  // the duplicate shares the position the sweep's reading left at the end
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+            ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 // The same beside the program and in this user's private directories of earlier runs, which go
-// too once their stale copy has gone.
+// too once their stale copy has gone; a companion folder goes with what else it holds.
 void removeStaleCopies(const std::string& programDir, const std::string& tmpDir) {
     if (!programDir.empty()) {
         const int fd = ::open(programDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -69,13 +84,18 @@ void removeStaleCopies(const std::string& programDir, const std::string& tmpDir)
     if (tmp < 0) return;
     if (DIR* dir = ::fdopendir(::dup(tmp))) {
         while (const dirent* entry = ::readdir(dir)) {
-            if (std::strncmp(entry->d_name, "unit-loader-", 12) != 0 || std::strlen(entry->d_name) != 18) continue;
+            const std::size_t length = std::strlen(entry->d_name);
+            const bool companion = std::strncmp(entry->d_name, kCompanionPrefix, std::strlen(kCompanionPrefix)) == 0 &&
+                                   length == std::strlen(kCompanionPrefix) + 6;
+            if (!companion && (std::strncmp(entry->d_name, "unit-loader-", 12) != 0 || length != 18)) continue;
             const int sub = ::openat(tmp, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub < 0) continue;
             struct stat st {};
             // Only a directory of this user's that nobody else may enter is one of ours.
-            if (::fstat(sub, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 && removeStaleIn(sub))
+            if (::fstat(sub, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 && removeStaleIn(sub)) {
+                if (companion) removeFilesIn(sub);
                 ::unlinkat(tmp, entry->d_name, AT_REMOVEDIR);  // fails, harmlessly, if anything else is in it
+            }
             ::close(sub);
         }
         ::closedir(dir);
@@ -110,6 +130,11 @@ bool ExtractedLibrary::extract(For, const std::string& directory) {
     }
     remove();
     return false;
+}
+
+std::string makeCompanionFolder() {
+    std::string pattern = temporaryRoot() + "/" + kCompanionPrefix + "XXXXXX";
+    return ::mkdtemp(pattern.data()) ? pattern : std::string();
 }
 
 void ExtractedLibrary::remove() {

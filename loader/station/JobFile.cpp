@@ -12,6 +12,7 @@
 #include "SafeText.h"
 #include "download/DownloadImage.h"
 #include "record/AttemptOf.h"
+#include "record/RecordServer.h"
 
 namespace station {
 namespace {
@@ -68,9 +69,9 @@ std::string lower(std::string text) {
 }
 
 Job readJob(const toml::table& root, const std::string& origin) {
-    static const std::set<std::string> known{"name",  "image",    "image_sha256", "expect_version",
-                                             "baud",  "presence", "retries",      "stop_after_failures",
-                                             "quota", "operator", "unit_id",      "slot"};
+    static const std::set<std::string> known{"name",     "image",   "image_sha256",        "expect_version", "baud",
+                                             "presence", "retries", "stop_after_failures", "quota",          "operator",
+                                             "unit_id",  "slot",    "records_server"};
     for (const auto& [key, node] : root)
         if (!known.count(std::string(key.str())))
             throw Problem{where(origin, node.source()) + "unknown key \"" + std::string(key.str()) + "\""};
@@ -104,6 +105,11 @@ Job readJob(const toml::table& root, const std::string& origin) {
     if (unitId != "scan" && unitId != "none")
         throw Problem{where(origin, root.get("unit_id")->source()) + "\"unit_id\" must be \"scan\" or \"none\""};
     job.scanUnitId = unitId == "scan";
+    job.recordsServer = optional<std::string>(root, "records_server", "", origin, "a text (a connection URL)");
+    // A job file is read by everyone at the line: a password belongs in the station's PGPASSFILE.
+    if (urlHasPassword(job.recordsServer))
+        throw Problem{where(origin, root.get("records_server")->source()) +
+                      "\"records_server\": " + passwordInUrlText()};
 
     const toml::node* slots = root.get("slot");
     if (!slots) throw Problem{origin + ": no [[slot]]: a job needs at least one slot"};

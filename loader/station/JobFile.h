@@ -31,7 +31,8 @@ struct Job {
     int stopAfterFailures = 0;  // 0: never pause
     int quota = 0;              // 0: no quota
     std::string operatorName;
-    bool scanUnitId = false;  // unit_id = "scan": no unit is loaded before its id is scanned
+    bool scanUnitId = false;    // unit_id = "scan": no unit is loaded before its id is scanned
+    std::string recordsServer;  // the records server the station forwards to; empty: the settings'
     std::vector<Slot> slots;
 };
 

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include "download/ExitCode.h"
+#include "record/RecordServer.h"
 #include "record/RecordStore.h"
+#include "settings/SettingsFile.h"
 #include "station/PortCheck.h"
 #include "station/StationRuns.h"
 #include "units/ChildRun.h"
@@ -18,6 +20,7 @@ StationFront::~StationFront() {
         station_->finish();
     }
     if (runs_) runs_->remove();
+    if (forwarder_) forwarder_->stop(std::chrono::milliseconds(0));
 }
 
 std::optional<StationFront::Problem> StationFront::openJob(const std::string& path) {
@@ -56,12 +59,33 @@ std::optional<StationFront::Problem> StationFront::prepare(std::string runner, s
     if (::access(runner.c_str(), X_OK) != 0)
         return Problem{exitcode::kInternal,
                        "the station runs each unit through unit-loader-cli, and there is none at " + runner};
+    records_ = records;
     runs_ = std::make_unique<StationRuns>();
     std::string error;
     if (!runs_->prepare(*job_, image_->bytes, {std::move(runner), std::move(records), std::move(operatorName)}, error))
         return Problem{exitcode::kInternal, error};
     image_.reset();  // the runs hold their private copy
     return std::nullopt;
+}
+
+std::vector<std::string> StationFront::startForwarding() {
+    if (records_.empty() || forwarder_) return {};
+    SettingsFile settings;
+    const std::string fromSettings = settings.readFile() ? settings.get(kRecordsServerSettingsKey) : std::string();
+    const ForwardPlan plan = forwardPlan(
+        records_, {{job_->recordsServer, "the job's records_server"},
+                   {fromSettings, std::string("the ") + kRecordsServerSettingsKey + " line of " + settings.path()}});
+    if (!plan.forward) return plan.note.empty() ? std::vector<std::string>{} : std::vector<std::string>{plan.note};
+    std::vector<std::string> notes;
+    if (const std::string warning = unverifiedServerWarning(plan.url); !warning.empty())
+        notes.push_back("warning: " + warning);
+    Forwarder::Options options;
+    options.recordsPath = records_;
+    options.url = plan.url;
+    server_ = plan.url;
+    forwarder_ = std::make_unique<Forwarder>(std::move(options));
+    forwarder_->start();
+    return notes;
 }
 
 const std::string& StationFront::libraryPath() const { return runs_->libraryPath(); }
@@ -96,12 +120,14 @@ void StationFront::progress(std::size_t slot, std::uint32_t done, std::uint32_t 
 }
 
 void StationFront::attemptEnd(std::size_t slot, const AttemptEnd& end) {
+    if (forwarder_) forwarder_->poke();  // its record has ended
     Tile& tile = tiles_.at(slot);
     if (end.kind == RunKind::VersionCheck && !end.outcome.version.empty()) tile.version = end.outcome.version;
     if (!end.outcome.version.empty()) tile.lastVersion = end.outcome.version;
 }
 
 void StationFront::unitEnd(std::size_t slot, const Verdict& verdict) {
+    if (forwarder_) forwarder_->poke();
     if (verdict.kind == Verdict::Kind::Interrupted) return;  // counts neither way
     Tile& tile = tiles_.at(slot);
     const bool pass = verdict.pass();
@@ -189,6 +215,13 @@ bool StationFront::waitEnded(std::chrono::milliseconds timeout) { return station
 Totals StationFront::finish() {
     const Totals totals = station_->finish();
     if (runs_) runs_->remove();
+    // Every run has ended and recorded: what is still queued gets a bounded moment, a stopped
+    // station's interrupted attempts too.
+    if (forwarder_) {
+        forwarder_->poke();
+        forwardNotes_ = forwardEndNotes(forwarder_->stop(Forwarder::kEndGrace), server_);
+        forwarder_.reset();
+    }
     return totals;
 }
 

@@ -12,6 +12,7 @@
 #include "station/Station.h"
 
 class StationRuns;
+class Forwarder;
 
 // The station's front without its toolkit, as MainDialog is the loader's window without its
 // widgets: opening a job, finding the runner, the engine and its slots' runs, and the state
@@ -67,6 +68,11 @@ public:
     // Writes the image and the protocol library where the runs read them, for runs of `runner`
     // (empty: found, units::findRunner) recording into `records` (empty: no record).
     std::optional<Problem> prepare(std::string runner, std::string records, std::string operatorName);
+    // Forwards the records file's queue to a records server on a thread of its own, one for the
+    // whole station (the runs only record): the job's records_server, else the settings'
+    // RecordsServer. After prepare, before start; nothing without records. What the operator
+    // should know (a server not used and why, one that is not verified), a line each.
+    std::vector<std::string> startForwarding();
     // Starts every slot; the engine's events go to `observer` (the front), which hands them on
     // to this object on its own thread.
     void start(StationObserver& observer, Ending ending);
@@ -116,14 +122,22 @@ public:
     void stop();
     // Until every slot has returned or `timeout` passes; then the totals are taken once.
     bool waitEnded(std::chrono::milliseconds timeout);
-    // Joins the slots; the totals (reported once to the observer).
+    // Joins the slots, then gives the forwarder a bounded time to send what they recorded; the
+    // totals (reported once to the observer).
     Totals finish();
+    // What the operator is told once forwarding has stopped (what stays queued, what the server
+    // refused); none when all went.
+    const std::vector<std::string>& forwardNotes() const { return forwardNotes_; }
 
 private:
     std::optional<Job> job_;
     std::optional<Image> image_;
     std::string hash_;
     std::unique_ptr<StationRuns> runs_;
+    std::string records_;
+    std::unique_ptr<Forwarder> forwarder_;
+    std::string server_;
+    std::vector<std::string> forwardNotes_;
     std::unique_ptr<Station> station_;
     std::vector<Tile> tiles_;
     std::vector<Alarm> alarms_;

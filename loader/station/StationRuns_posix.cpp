@@ -151,6 +151,7 @@ public:
         request.program = shared_.program;
         request.kind = kind;
         request.file = shared_.image;
+        if (download) request.expectSha256 = shared_.job.imageSha256;
         request.port = slot_.port;
         request.baud = std::to_string(shared_.job.baud);
         request.library = shared_.library;
@@ -207,6 +208,15 @@ public:
         o.version = end.result.version;
         o.headline = end.headline;
         o.crashed = end.crashed;
+        // What the run says it loaded must be the job's image: one that loaded other bytes, or
+        // says nothing of them, did not load the job whatever else it reports.
+        if (download && end.result.fileCrc && end.result.fileSha256 != shared_.job.imageSha256 &&
+            o.exitCode != exitcode::kImageMismatch) {
+            o.exitCode = exitcode::kImageMismatch;
+            o.headline = "the run loaded an image of SHA-256 " +
+                         (end.result.fileSha256.empty() ? std::string("(not reported)") : end.result.fileSha256) +
+                         ", not the job's " + shared_.job.imageSha256;
+        }
         // The run reports a record it could not keep as the record error: with no attempt when
         // none could be begun (then nothing was sent), with its attempt when the end was lost.
         if (end.reported && o.exitCode == exitcode::kRecord)
@@ -303,20 +313,27 @@ StationRuns::StationRuns() = default;
 StationRuns::~StationRuns() { remove(); }
 
 void StationRuns::remove() {
-    library_.remove();
+    // The folder goes whole, the library copy in it with it: a process ended halfway leaves at
+    // most a folder whose copy names it, which the next sweep takes.
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
     dir_.clear();
+    library_.remove();
 }
 
 bool StationRuns::prepare(const station::Job& job, const std::vector<std::uint8_t>& image, Setup setup,
                           std::string& error) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "unit-loader-station.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
+    // The library copy first: it names this process, so that a folder left by a station that
+    // was killed is swept with the copies of ended processes, its image copy with it.
+    dir_ = makeCompanionFolder();
+    if (dir_.empty()) {
         error = "cannot make a private folder for the image";
         return false;
     }
-    dir_ = pattern;
+    if (!library_.extract(ExtractedLibrary::For::CommandLine, dir_ + "/")) {
+        error = "cannot write the protocol library into " + dir_;
+        return false;
+    }
     const std::string path = dir_ + "/image.bin";
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
@@ -326,10 +343,6 @@ bool StationRuns::prepare(const station::Job& job, const std::vector<std::uint8_
         return false;
     }
     ::chmod(path.c_str(), 0400);
-    if (!library_.extract(ExtractedLibrary::For::CommandLine, dir_ + "/")) {
-        error = "cannot write the protocol library into " + dir_;
-        return false;
-    }
     shared_ = std::make_unique<Shared>(Shared{job, path, library_.path(), std::move(setup.program),
                                               std::move(setup.records), std::move(setup.operatorName), image.size()});
     return true;

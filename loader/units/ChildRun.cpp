@@ -61,6 +61,7 @@ std::vector<std::string> childCommandLine(const ChildRequest& q) {
     const bool download = q.kind == RunKind::Download;
     std::vector<std::string> args{q.program, download ? "download" : "version"};
     if (download) args.push_back(q.file);
+    if (download && !q.expectSha256.empty()) args.push_back("--expect-sha256=" + q.expectSha256);
     args.insert(args.end(), {"--port", q.port, "--baud", q.baud, "--unit-child", q.library});
     if (q.timeoutSeconds) args.insert(args.end(), {"--timeout", seconds(*q.timeoutSeconds)});
     args.insert(args.end(), {"--stall-timeout", seconds(q.stallTimeoutSeconds)});

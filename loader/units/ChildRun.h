@@ -42,6 +42,9 @@ struct ChildRequest {
     std::optional<double> timeoutSeconds;
     double stallTimeoutSeconds = 0;  // 0: none
     std::vector<std::string> extra;  // passed on as they are (records, note, ...)
+    // Downloads: the SHA-256 (lower-case hex) the image's bytes must have; the child refuses
+    // others before anything is sent, and reports the hash of what it loaded.
+    std::string expectSha256 = {};
 };
 // The child's command line, args[0] the program: the one builder of it.
 std::vector<std::string> childCommandLine(const ChildRequest& request);

@@ -27,6 +27,7 @@ nlohmann::json toJson(const RunResult& r) {
     if (r.kind == RunKind::VersionCheck) j["version"] = text(r.version);
     j["unitCrc"] = r.unitCrc ? nlohmann::json(*r.unitCrc) : nlohmann::json();
     j["fileCrc"] = r.fileCrc ? nlohmann::json(*r.fileCrc) : nlohmann::json();
+    if (!r.fileSha256.empty()) j["fileSha256"] = r.fileSha256;
     j["blocks"] = r.blocks;
     j["blocksDone"] = r.blocksDone;
     j["bytes"] = r.bytes;
@@ -48,6 +49,7 @@ RunResult resultFromJson(const nlohmann::json& j) {
     r.version = j.value("version", "");
     if (j.contains("unitCrc") && j["unitCrc"].is_string()) r.unitCrc = j["unitCrc"].get<std::string>();
     if (j.contains("fileCrc") && j["fileCrc"].is_string()) r.fileCrc = j["fileCrc"].get<std::string>();
+    r.fileSha256 = j.value("fileSha256", "");
     r.blocks = j.value("blocks", 0u);
     r.blocksDone = j.value("blocksDone", 0u);
     r.bytes = j.value("bytes", std::uint64_t{0});

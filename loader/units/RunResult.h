@@ -27,6 +27,8 @@ struct RunResult {
     std::string version;                 // the version text of a successful check
     std::optional<std::string> unitCrc;  // "%02X%02X" of the verify result bytes 5 and 4
     std::optional<std::string> fileCrc;  // "%04X"
+    // The SHA-256 of the bytes loaded (lower-case hex), for a run told which image to expect.
+    std::string fileSha256;
     std::uint32_t blocks = 0;
     std::uint32_t blocksDone = 0;
     std::uint64_t bytes = 0;

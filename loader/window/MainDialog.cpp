@@ -139,7 +139,7 @@ void MainDialog::CloseAndQuit(int exitCode) {
     if (core_ && recorder_ && core_->isRunning()) core_->stopRun(StopReason::Interrupted);
     if (core_ && hasSession_) core_->Shutdown();
     // The last attempt gets a moment to reach the records server; the queue keeps it otherwise.
-    if (forwarder_) forwarder_->stop(kForwardGrace);
+    if (forwarder_) forwarder_->stop(Forwarder::kEndGrace);
 
     // A list without a selection (a stored value that matched nothing) keeps the stored value.
     const std::string port = window_.text(dialog::kPortList);

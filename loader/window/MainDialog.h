@@ -85,8 +85,6 @@ public:
     // --stall-timeout); the settings key overrides it.
     static constexpr std::chrono::milliseconds kDefaultStallLimit{std::chrono::seconds(120)};
     static constexpr const char* kStallKey = "StallTimeout";
-    // How long a close waits for the last attempt to reach the records server.
-    static constexpr std::chrono::milliseconds kForwardGrace{2500};
     // The longest the watch of a run waits between two looks.
     static constexpr std::chrono::milliseconds kWatchTick{1000};
 

@@ -206,7 +206,9 @@ bool QtStationWindow::start(const Setup& setup, std::string& error) {
         error = problem->text;
         return false;
     }
+    const std::vector<std::string> notes = front_.startForwarding();
     build();
+    showServerNotes(notes);
     relay_ = std::make_unique<Relay>(*this);
     front_.start(*relay_, station::Ending::OnStopOrQuota);
     refreshButtons();
@@ -247,6 +249,12 @@ void QtStationWindow::build() {
     side->addWidget(pauseStation_);
     header->addLayout(side);
     top->addLayout(header);
+    // Under the header: a records server not used and why, or what it was not sent.
+    server_ = new QLabel(this);
+    server_->setObjectName("server");
+    server_->setTextFormat(Qt::PlainText);
+    server_->setWordWrap(true);
+    top->addWidget(server_);
 
     alarm_ = new QFrame(this);
     alarm_->setObjectName("alarm");
@@ -507,6 +515,7 @@ void QtStationWindow::acknowledge() {
 void QtStationWindow::checkEnded() {
     if (!front_.started() || front_.ended() || !front_.waitEnded(std::chrono::milliseconds(0))) return;
     const station::Totals totals = front_.finish();
+    showServerNotes(front_.forwardNotes());
     front_.stationEnd(totals);
     ending_.stop();
     clock_.stop();
@@ -514,6 +523,12 @@ void QtStationWindow::checkEnded() {
     refreshButtons();
     // Whichever timer saw the end, a close that waited for it goes ahead.
     if (front_.stopping()) close();
+}
+
+void QtStationWindow::showServerNotes(const std::vector<std::string>& notes) {
+    std::string text;
+    for (const std::string& note : notes) text += (text.empty() ? "" : "\n") + note;
+    setLine(server_, qs(text));
 }
 
 void QtStationWindow::togglePause(std::size_t slot) {

@@ -27,10 +27,10 @@ class QValueAxis;
 // until acknowledged. It draws the station's front core (station::StationFront), which the
 // command line draws too; the slots' runs are unit-loader-cli processes, which record every attempt.
 //
-// Object names, for tests and accessibility: "job", "counters", "status", "pauseStation",
-// "alarm" with "alarmText" and "acknowledge", "yieldChart"; each tile "slot-NAME" with "state",
-// "detail", "progress", "version", "results", "unit", "scan" (a job with unit_id = "scan") and
-// "pause".
+// Object names, for tests and accessibility: "job", "counters", "status", "server" (about the
+// records server), "pauseStation", "alarm" with "alarmText" and "acknowledge", "yieldChart";
+// each tile "slot-NAME" with "state", "detail", "progress", "version", "results", "unit",
+// "scan" (a job with unit_id = "scan") and "pause".
 class QtStationWindow : public QWidget {
 public:
     struct Setup {
@@ -88,6 +88,7 @@ private:
     // the last one too, has been drawn again.
     bool scaleTime(double minutes);
     void checkEnded();
+    void showServerNotes(const std::vector<std::string>& notes);
     void togglePause(std::size_t slot);
     void toggleStation();
     void acknowledge();
@@ -103,6 +104,7 @@ private:
 
     QLabel* counters_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* server_ = nullptr;  // about the records server
     QPushButton* pauseStation_ = nullptr;
     QFrame* alarm_ = nullptr;
     QLabel* alarmText_ = nullptr;

@@ -413,7 +413,8 @@ TEST(CliProgress, FitsANarrowTerminalAndLogsEndWithTheLastLine) {
 }
 
 // A run killed outright (SIGKILL, the out-of-memory killer) cannot remove its copy of the
-// library; the next run removes it, and every other copy whose process is gone, never a live one.
+// library; the next run removes it, and every other copy whose process is gone (a station's
+// folder with its image copy too), never a live one.
 TEST(CliLibrary, CopiesOfKilledRunsAreRemovedByTheNextRun) {
     ProgramCopy copy;
     SimConfig slow;
@@ -429,11 +430,19 @@ TEST(CliLibrary, CopiesOfKilledRunsAreRemovedByTheNextRun) {
     const std::string left = copy.dir.file("px417." + std::to_string(killedPid) + ".so");
     ASSERT_TRUE(std::filesystem::exists(left));
 
-    // A run that went to a private temporary directory, and a live process's copy.
-    const auto privateDir = copy.tmp.path() / "unit-loader-a1B2c3";
-    std::filesystem::create_directory(privateDir);
-    ::chmod(privateDir.c_str(), 0700);
-    writeFile((privateDir / ("px417." + std::to_string(killedPid) + ".so")).string(), {1});
+    // A run that went to a private temporary directory, a station's folder (its library copy
+    // and its image copy) of a killed station and of a live one, and a live process's copy.
+    const auto privateFolder = [&](const std::string& name, pid_t owner) {
+        const auto folder = copy.tmp.path() / name;
+        std::filesystem::create_directory(folder);
+        ::chmod(folder.c_str(), 0700);
+        writeFile((folder / ("px417." + std::to_string(owner) + ".so")).string(), {1});
+        if (name.starts_with("unit-loader-station.")) writeFile((folder / "image.bin").string(), {2});
+        return folder;
+    };
+    const auto privateDir = privateFolder("unit-loader-a1B2c3", killedPid);
+    const auto killedStation = privateFolder("unit-loader-station.d4E5f6", killedPid);
+    const auto liveStation = privateFolder("unit-loader-station.g7H8i9", ::getpid());
     const std::string live = copy.dir.file("px417." + std::to_string(::getpid()) + ".so");
     writeFile(live, {1});
 
@@ -444,6 +453,8 @@ TEST(CliLibrary, CopiesOfKilledRunsAreRemovedByTheNextRun) {
     EXPECT_EQ(f.code, 0) << f.err;
     EXPECT_FALSE(std::filesystem::exists(left));
     EXPECT_FALSE(std::filesystem::exists(privateDir));
+    EXPECT_FALSE(std::filesystem::exists(killedStation));
+    EXPECT_TRUE(std::filesystem::exists(liveStation / "image.bin"));
     EXPECT_TRUE(std::filesystem::exists(live));
 }
 

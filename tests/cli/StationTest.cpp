@@ -413,6 +413,44 @@ TEST_F(Station, AnImageThatIsNotTheJobsRefusesToStartAndNamesBothHashes) {
     EXPECT_FALSE(std::filesystem::exists(db));
 }
 
+// The private copy the runs read, replaced while the station runs (by another process of the
+// same user): the run refuses it before its first block and the unit FAILs as "image mismatch";
+// the record names the bytes found. Nothing is loaded and shown PASS under the job's name.
+TEST_F(Station, AReplacedImageCopyIsRefusedBeforeItsFirstBlockAndTheUnitFails) {
+    makeSlots(1);
+    writeJob({.stopAfter = 1});
+    const TempDir tmp;
+    station = std::make_unique<Process>(std::vector<std::string>{kCli, "station", jobPath, "--json", "--records", db},
+                                        std::vector<std::string>{"TMPDIR=" + tmp.path().string()});
+    next(state("A", "waiting"));
+    std::filesystem::path copy;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp.path()))
+        if (entry.path().filename().string().starts_with("unit-loader-station.")) copy = entry.path() / "image.bin";
+    ASSERT_TRUE(std::filesystem::exists(copy));
+    const Bytes other = makeImage(3000, 7);
+    std::filesystem::remove(copy);
+    writeFile(copy.string(), other);
+
+    sims[0]->connect(fresh(), {});
+    const json end = next([](const json& e) { return e["event"] == "attempt_end"; });
+    EXPECT_EQ(end["outcome"], "image mismatch") << end.dump();
+    EXPECT_EQ(end["exit_code"], 8);
+    const json fail = next(state("A", "fail"));
+    EXPECT_NE(fail["detail"].get<std::string>().find("image mismatch"), std::string::npos) << fail.dump();
+    EXPECT_EQ(next(ended)["reason"], "all slots paused");
+    const Finished f = station->finish(30s);
+    EXPECT_EQ(f.code, 8) << f.err;
+    EXPECT_EQ(sims[0]->counters().blocksStored, 0u);
+    EXPECT_EQ(count("attempt_start", "A"), 1u);  // no version check of a unit not loaded
+
+    const auto rows = records();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["outcome"], "image mismatch");
+    EXPECT_EQ(rows[0]["file"], dir.file("fw.bin"));
+    EXPECT_EQ(rows[0]["file_sha256"], sha256Hex(other));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));  // the station's folder went with it
+}
+
 // A file read-only while it lives: by its mode, and for root (whom the mode does not stop) by
 // the immutable attribute, where the file system has one.
 struct ReadOnly {

@@ -143,6 +143,21 @@ protected:
         return "postgresql://" + role + "@/" + database + "?host=" + server;
     }
 
+    // A station job of one slot on `port` that ends after its first pass; `server` is its
+    // records_server line (none when empty).
+    std::string stationJob(const std::string& name, const std::string& port, const std::string& server = "") {
+        writeFile(dir.file("fw.bin"), makeImage(1500));
+        const Finished hash = run({"/usr/bin/sha256sum", dir.file("fw.bin")});
+        EXPECT_EQ(hash.code, 0);
+        const std::string path = dir.file(name + ".toml");
+        std::ofstream job(path);
+        job << "name = \"Line 4\"\nimage = \"fw.bin\"\nimage_sha256 = \"" << hash.out.substr(0, 64)
+            << "\"\nexpect_version = \"SIM-UNIT 2.07\"\nbaud = 38400\nquota = 1\n";
+        if (!server.empty()) job << "records_server = \"" << server << "\"\n";
+        job << "[[slot]]\nname = \"A\"\nport = \"" << port << "\"\n";
+        return path;
+    }
+
     TempDir dir;
     std::string server;  // the folder of the server's socket
     std::string password;
@@ -219,7 +234,9 @@ TEST_F(RecordServerTest, AUrlWithAPasswordIsRefusedAndNeverEchoedAndTheSettingsN
              {std::vector<std::string>{kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--records",
                                        dir.file("r.sqlite"), "--records-server", bad},
               std::vector<std::string>{kCli, "records", "list", "--server", bad},
-              std::vector<std::string>{kCli, "records", "sync", "--server", bad}}) {
+              std::vector<std::string>{kCli, "records", "sync", "--server", bad},
+              std::vector<std::string>{kCli, "station", stationJob("bad", sim.devicePath(), bad), "--records",
+                                       dir.file("r.sqlite")}}) {
             const Finished f = run(args);
             EXPECT_EQ(f.code, 2) << f.out << f.err;
             EXPECT_TRUE(contains(f.err, "PGPASSFILE") && contains(f.err, "PGPASSWORD")) << f.err;
@@ -255,6 +272,37 @@ TEST_F(RecordServerTest, AUrlWithAPasswordIsRefusedAndNeverEchoedAndTheSettingsN
         << refused.err;
     EXPECT_FALSE(contains(refused.out + refused.err, secret));
     EXPECT_EQ(serverIds().second, 1u);
+}
+
+// A station forwards for all its slots from one forwarder of its own, to the server its job
+// names, else to the settings' one; the units' runs only record. Once the station has ended,
+// every attempt it recorded is on the server and nothing is left queued.
+TEST_F(RecordServerTest, EveryAttemptOfAStationRunArrivesOnTheServerOfItsJobOrOfTheSettings) {
+    ASSERT_EQ(cli({"records", "server-init", "--server", url}).code, 0);
+    const std::string db = dir.file("records.sqlite");
+    {
+        UnitSimulator sim;
+        sim.start();
+        const Finished f = cli({"station", stationJob("job", sim.devicePath(), url), "--records", db}, 90s);
+        ASSERT_EQ(f.code, 0) << f.out << f.err;
+        EXPECT_EQ(f.err, "");  // all sent, and a Unix socket has nothing to verify
+    }
+    EXPECT_EQ(localIds(db).size(), 3u);  // the download, the version check and the unit's verdict
+    EXPECT_EQ(serverIds(), std::pair(localIds(db), std::size_t{3}));
+
+    // Without the job's line, the settings beside the program name the server.
+    const std::string program = dir.file("unit-loader-cli");
+    std::filesystem::copy_file(kCli, program);
+    std::ofstream(dir.file("vsk_download_config.txt")) << "RecordsServer," << url << "\r\n";
+    UnitSimulator sim;
+    sim.start();
+    const Finished f = run({program, "station", stationJob("plain", sim.devicePath()), "--records", db}, 90s);
+    ASSERT_EQ(f.code, 0) << f.out << f.err;
+    EXPECT_EQ(localIds(db).size(), 6u);
+    EXPECT_EQ(serverIds(), std::pair(localIds(db), std::size_t{6}));
+    const Finished unsent = cli({"records", "list", "--unsent", "--records", db});
+    EXPECT_EQ(unsent.code, 0) << unsent.err;
+    EXPECT_EQ(std::count(unsent.out.begin(), unsent.out.end(), '\n'), 1) << unsent.out;  // the header alone
 }
 
 // The server goes away in the middle of a download and stays away for two more runs: each run
@@ -517,6 +565,50 @@ TEST_F(RecordServerTest, AnAttemptCompletedAfterItWasSentArrivesAsItsNextVersion
     EXPECT_EQ(nlohmann::json::parse(local.out)["version"], 2) << local.out;
     EXPECT_EQ(cli({"records", "list", "--history", "--records", db}).code, 2);
     EXPECT_EQ(serverIds().second, 2u);
+}
+
+// TLS as the docs advise it, on a server of its own with TLS on (pg-server.sh setup-tls: openssl
+// makes a CA and the server's certificate there): sslmode=verify-full with the site's CA connects
+// and a run forwards over it, without a warning; a root certificate that did not sign the
+// server's is refused before anything is sent, and the error says what to look at.
+TEST(RecordServerTls, VerifyFullWithTheSitesCaConnectsAndAnotherRootCertificateIsRefused) {
+    TempDir dir;
+    const std::string state = dir.file("tls.state");
+    const Finished setup = run({kScript, "setup-tls", state}, 90s);
+    ASSERT_EQ(setup.code, 0) << setup.err;
+    std::string server = readAll(state);
+    while (!server.empty() && server.back() == '\n') server.pop_back();
+    if (server.empty()) {
+        if (std::getenv("CI")) FAIL() << setup.err;
+        GTEST_SKIP() << "SKIPPED: no PostgreSQL with TLS for this test: " << setup.err;
+    }
+    struct Stop {
+        std::string state;
+        ~Stop() { run({kScript, "cleanup", state}, 90s); }
+    } stop{state};
+    ::setenv("PGPASSFILE", (server + "/pgpass").c_str(), 1);
+    std::string port = readAll(server + "/port");
+    while (!port.empty() && port.back() == '\n') port.pop_back();
+    const std::string verified = "postgresql://ul@localhost:" + port + "/postgres?sslmode=verify-full&sslrootcert=";
+
+    UnitSimulator sim;
+    sim.start();
+    writeFile(dir.file("image.bin"), makeImage(600));
+    const std::string db = dir.file("records.sqlite");
+    const Finished f = run({kCli, "download", dir.file("image.bin"), "--port", sim.devicePath(), "--baud", "38400",
+                            "--records", db, "--records-server", verified + server + "/ca.pem", "--quiet"});
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.err, "");  // verified, so no warning; sent at once
+    const Finished listed = run({kCli, "records", "list", "--server", verified + server + "/ca.pem"});
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 2) << listed.out;  // header and the run
+
+    const Finished wrong = run({kCli, "records", "list", "--server", verified + server + "/other-ca.pem"});
+    EXPECT_EQ(wrong.code, 6) << wrong.out;
+    EXPECT_EQ(wrong.out, "");
+    EXPECT_TRUE(contains(wrong.err, "certificate verify failed") &&
+                contains(wrong.err, "not signed by the CA that sslrootcert names"))
+        << wrong.err;
 }
 
 }  // namespace

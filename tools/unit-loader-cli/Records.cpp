@@ -310,9 +310,6 @@ namespace {
 // The forwarder's: a run's end waits for no more. The commands a person runs may wait longer.
 constexpr std::chrono::seconds kConnectTimeout{2};
 constexpr std::chrono::seconds kAskTimeout{10};
-// How long a download or version check may take longer to end so that its attempt reaches
-// the server at once; the outcome is printed before.
-constexpr std::chrono::milliseconds kForwardGrace{2500};
 // `records sync`: the queue of a station that was away for weeks.
 constexpr std::chrono::milliseconds kSyncLimit{300000};
 // A server that refuses the connection is tried again for this long within it.
@@ -352,18 +349,8 @@ void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& u
                       const std::function<void(std::string)>& note) {
     if (!forwarder) return;
     forwarder->poke();
-    const Forwarder::Tally t = forwarder->stop(stopped ? std::chrono::milliseconds(0) : kForwardGrace);
-    if (t.queued > 0 || !t.lastError.empty()) {
-        std::string text = t.queued > 0 ? attemptsText(t.queued) + " queued for the records server " +
-                                              urlWithoutPassword(url) + "; the next run or records sync sends them"
-                                        : "the records server " + urlWithoutPassword(url);
-        if (!t.lastError.empty()) text += " (" + t.lastError + ")";
-        note(text);
-    }
-    for (const RecordStore::Refusal& r : t.setAside)
-        note("attempt " + safetext::terminalSafe(r.id) + " is set aside, refused by the records server " +
-             urlWithoutPassword(url) + " (" + safetext::terminalSafe(r.error) +
-             "); records list --unsent shows it, and records sync tries it again");
+    const Forwarder::Tally t = forwarder->stop(stopped ? std::chrono::milliseconds(0) : Forwarder::kEndGrace);
+    for (const std::string& text : forwardEndNotes(t, url)) note(text);
 }
 
 namespace {

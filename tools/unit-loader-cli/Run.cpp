@@ -145,6 +145,7 @@ int runChild(RunKind command, const UnitArgs& args) {
                        limitOf(args.stallTimeout)};
     options.recordedFile = args.recordedFile;
     options.expectVersion = args.expectVersion;
+    options.expectSha256 = args.expectSha256;
     ChildEventSink sink;
     std::unique_ptr<RunRecorder> recorder;
     std::optional<RunResult> refused;
@@ -222,6 +223,7 @@ int runUnitCommand(RunKind command, UnitArgs args) {
                                             {"--unit-id=", &args.records.unitId},
                                             {"--note=", &args.records.note}})
             if (!value->empty()) several.childArgs.push_back(option + *value);
+        several.expectSha256 = args.expectSha256;
         if (args.timeout > 0) several.timeoutSeconds = args.timeout;
         several.stallTimeoutSeconds = args.stallTimeout;
         code = runSeveral(several);
@@ -233,6 +235,7 @@ int runUnitCommand(RunKind command, UnitArgs args) {
                            limitOf(args.timeout),
                            library.path(),
                            limitOf(args.stallTimeout)};
+        options.expectSha256 = args.expectSha256;
         std::unique_ptr<RunRecorder> recorder;
         const std::optional<RunResult> refused = recorderFor(command, args, args.ports.front(), recorder);
         options.recorder = recorder.get();

@@ -117,7 +117,8 @@ int runSeveral(const SeveralOptions& options) {
                                     options.library,
                                     options.timeoutSeconds,
                                     options.stallTimeoutSeconds,
-                                    options.childArgs};
+                                    options.childArgs,
+                                    options.expectSha256};
         unit.run = std::make_unique<units::ChildRun>(std::move(request));
         if (unit.run->start())
             runs.push_back(unit.run.get());

@@ -20,6 +20,7 @@ struct SeveralOptions {
     bool quiet = false;
     double stallTimeoutSeconds = 0;      // 0: none
     std::vector<std::string> childArgs;  // passed on to every unit's process as they are
+    std::string expectSha256 = {};       // downloads: the SHA-256 the file's bytes must have
 };
 
 // Returns the worst exit code of the units.

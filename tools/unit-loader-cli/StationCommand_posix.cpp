@@ -255,6 +255,7 @@ int stationCommand(const StationArgs& args) {
     const std::string operatorName = args.records.operatorName.empty() ? job.operatorName : args.records.operatorName;
     if (auto problem = front.prepare(units::selfPath(), records, operatorName)) return refused(*problem);
     signals::removeWhenEndedAtOnce(front.libraryPath());
+    for (const std::string& text : front.startForwarding()) std::fprintf(stderr, "unit-loader-cli: %s\n", text.c_str());
 
     const Display::Mode mode = args.json                                                     ? Display::Mode::Json
                                : Console::instance().isTerminal() && ::isatty(STDOUT_FILENO) ? Display::Mode::Table
@@ -271,6 +272,7 @@ int stationCommand(const StationArgs& args) {
     }
     if (signals::caught() && !stopped) front.stop();
     const station::Totals totals = front.finish();
+    for (const std::string& text : front.forwardNotes()) std::fprintf(stderr, "unit-loader-cli: %s\n", text.c_str());
     signals::sessionClosed();
     return signals::caught() ? exitcode::kInterrupted : totals.exitCode;
 }

@@ -8,6 +8,7 @@
 #include "Signals.h"
 #include "core/DialogCore.h"
 #include "download/ExitCode.h"
+#include "record/AttemptOf.h"
 #include "session/Diagnose.h"
 
 namespace {
@@ -107,6 +108,7 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     const Connection connection = Connection::fromTexts(options.port, options.baud);
 
     auto seconds = [&] { return std::chrono::duration<double>(SteadyClock::now() - started).count(); };
+    std::string loadedSha256;  // of the bytes loaded, when the run was told which to expect
     // Every way a run ends delivers its report; without one the program itself went wrong.
     auto internalError = [&] {
         RunResult result;
@@ -121,7 +123,10 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         sink.tick();
         sink.finish();
         core.Shutdown();
-        return feedback.report ? resultOf(options, *feedback.report, seconds()) : internalError();
+        if (!feedback.report) return internalError();
+        RunResult result = resultOf(options, *feedback.report, seconds());
+        result.fileSha256 = loadedSha256;
+        return result;
     };
 
     // The attempt is begun before anything goes to the unit; without a record nothing is sent.
@@ -164,8 +169,30 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
         }
         RunStart loaded = start;
         loaded.image = &core.image();
+        if (!options.expectSha256.empty()) loadedSha256 = sha256Hex(core.image().bytes().bytes());
         if (options.recorder)
             if (auto why = options.recorder->begin(loaded)) return recordRefused(*why);
+        // Bytes that are not the image expected (a copy replaced on disk) go to no unit: the
+        // attempt is recorded with what was found, and ends before anything is sent.
+        if (loadedSha256 != options.expectSha256) {
+            RunReport refused;
+            refused.kind = RunKind::Download;
+            refused.connection = connection;
+            refused.file = options.file;
+            refused.imageLoaded = true;
+            refused.fileSize = core.fileSize();
+            refused.fileCrc = core.image().fileCrc();
+            refused.blockCount = core.blockCount();
+            refused.blankBlocks = core.image().blankBlocks();
+            refused.box = imageMismatchBox(options.expectSha256, loadedSha256);
+            refused.startedAt = refused.endedAt = std::chrono::system_clock::now();
+            feedback.report = refused;
+            core.Shutdown();
+            RunResult result = resultOf(options, refused, seconds());
+            result.exitCode = exitcode::kImageMismatch;
+            result.fileSha256 = loadedSha256;
+            return record(result);
+        }
         sink.started(core.blockCount(), core.fileSize());
         core.StartDownload(connection);
     } else {

@@ -28,6 +28,8 @@ struct RunOptions {
     // A version check that reads another text than this one (when set) ends as a version
     // mismatch, in its record too.
     std::string expectVersion = {};
+    // Downloads: the SHA-256 (lower-case hex) the file's bytes must have; empty: any.
+    std::string expectSha256 = {};
 };
 
 // What a person reads: the box's caption, then its text and the explanation under it; a version

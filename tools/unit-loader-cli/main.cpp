@@ -1,6 +1,7 @@
 // unit-loader-cli: downloads and version checks from the command line, through the same core
 // as the window, for production lines and service scripts.
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -89,6 +90,17 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args, RunKind command) {
     sub.add_option("--attempt-id", args.records.attemptId)->group("");
     sub.add_option("--verdict-id", args.records.verdictId)->group("");
     if (!download) sub.add_option("--expect-version", args.expectVersion)->group("");
+    if (download)  // a station's run: the SHA-256 the image's bytes must have
+        sub.add_option("--expect-sha256", args.expectSha256)
+            ->group("")
+            ->check(CLI::Validator(
+                [](std::string& hex) {
+                    for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    return hex.size() == 64 && hex.find_first_not_of("0123456789abcdef") == std::string::npos
+                               ? std::string()
+                               : std::string("--expect-sha256 must be 64 hexadecimal digits (a SHA-256)");
+                },
+                ""));
     sub.footer("Exit codes: see unit-loader-cli --help.");
 }
 
