@@ -1,5 +1,6 @@
 #include "Attempt.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "SafeText.h"
@@ -29,6 +30,10 @@ const Field kFields[] = {
     {"verify_result", &Attempt::verify_result}, {"unit_version", &Attempt::unit_version},
     {"retries", &Attempt::retries}, {"link_error", &Attempt::link_error},
     {"loader_version", &Attempt::loader_version}, {"note", &Attempt::note},
+    {"job", &Attempt::job}, {"job_sha256", &Attempt::job_sha256}, {"expect_version", &Attempt::expect_version},
+    {"slot", &Attempt::slot}, {"verdict", &Attempt::verdict}, {"verdict_reason", &Attempt::verdict_reason},
+    {"verdict_id", &Attempt::verdict_id}, {"download_id", &Attempt::download_id},
+    {"version_id", &Attempt::version_id},
 };
 // clang-format on
 
@@ -48,6 +53,13 @@ const std::vector<std::string>& attemptFieldNames() {
         return n;
     }();
     return names;
+}
+
+bool verdictField(const std::string& name) {
+    static const std::vector<std::string> added{"job",        "job_sha256",  "expect_version",
+                                                "slot",       "verdict",     "verdict_reason",
+                                                "verdict_id", "download_id", "version_id"};
+    return std::find(added.begin(), added.end(), name) != added.end();
 }
 
 std::vector<std::string> attemptFieldValues(const Attempt& a) {

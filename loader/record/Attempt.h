@@ -9,7 +9,7 @@
 // of the columns and of every export; see docs/records.md.
 struct Attempt {
     std::string id;          // random 128-bit, 32 hex digits
-    std::string kind;        // "download" or "version"
+    std::string kind;        // "download", "version", or "unit" for a station's verdict on a unit
     std::string started_at;  // UTC, ISO 8601 with milliseconds
     std::string ended_at;    // empty while the attempt runs (or when its end was never recorded)
     std::optional<std::int64_t> duration_ms;
@@ -35,6 +35,19 @@ struct Attempt {
     std::string link_error;  // of the last failed exchange ("no reply", ...), empty for none
     std::string loader_version;
     std::string note;
+    // A station's unit verdict (kind "unit"): the job, what it expects, the slot and the verdict
+    // ("pass", "fail" or "interrupted") with its reason ("wrong version", "run failed", "run
+    // crashed", "removed"), and the last download and version check it judged. Those attempts
+    // carry the verdict's id in verdict_id.
+    std::string job;
+    std::string job_sha256;
+    std::string expect_version;
+    std::string slot;
+    std::string verdict;
+    std::string verdict_reason;
+    std::string verdict_id;
+    std::string download_id;
+    std::string version_id;
 
     // Not fields of the attempt (the fields above are what the station recorded; imports,
     // merges and conflicts look at those only). `version`: the records server keeps an attempt
@@ -48,6 +61,9 @@ struct Attempt {
 
 // The field names in their order, as the exports write them.
 const std::vector<std::string>& attemptFieldNames();
+// Whether the field is one a station's verdict added (job ... version_id): empty in every
+// record made before them.
+bool verdictField(const std::string& name);
 // The fields as text in that order (empty for a value not set).
 std::vector<std::string> attemptFieldValues(const Attempt& attempt);
 // The attempt with every text valid UTF-8: bytes that are not (a unit's version in another

@@ -84,6 +84,7 @@ Attempt begunAttempt(RunKind kind, const AttemptContext& c, std::int32_t baud, c
     }
     a.loader_version = UL_VERSION;
     a.note = c.note;
+    a.verdict_id = c.verdictId;
     return withValidText(std::move(a));
 }
 

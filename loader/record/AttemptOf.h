@@ -17,6 +17,7 @@ struct AttemptContext {
     std::string portId;  // stablePortId(port)
     std::string fileSha256;
     std::string note;
+    std::string verdictId;  // a station's verdict on the unit, which judges this attempt
 };
 
 // Bytes as lower-case hex digits.

@@ -12,7 +12,8 @@ AttemptRecorder::AttemptRecorder(std::unique_ptr<RecordStore> store, AttemptPeop
 std::optional<std::string> AttemptRecorder::begin(RunKind kind, std::int32_t baud, const std::string& file,
                                                   const DownloadImage* image) {
     AttemptContext c;
-    c.id = newAttemptId();
+    c.id = people_.attemptId.empty() ? newAttemptId() : people_.attemptId;
+    c.verdictId = people_.verdictId;
     c.operatorName = people_.operatorName.empty() ? loginName() : people_.operatorName;
     c.unitId = people_.unitId;
     c.port = port_;

@@ -14,6 +14,10 @@ struct AttemptPeople {
     std::string operatorName;  // empty: the login name
     std::string unitId;
     std::string note;
+    // A station's run: the id its station chose for the attempt (empty: a new one), and the
+    // station's verdict on the unit.
+    std::string attemptId = {};
+    std::string verdictId = {};
 };
 
 // One front's attempts on one port, into one records store: begun before the first byte goes to

@@ -273,6 +273,7 @@ bool attemptMatches(const AttemptFilter& f, const Attempt& a) {
     if (!f.id.empty() && a.id.compare(0, f.id.size(), f.id) != 0) return false;
     if (!f.station.empty() && a.station != f.station) return false;
     if (!f.unitVersion.empty() && a.unit_version != f.unitVersion) return false;
+    if (!f.kind.empty() && a.kind != f.kind) return false;
     return true;
 }
 

@@ -29,7 +29,11 @@ std::string joined(std::initializer_list<const std::string*> parts) {
 
 std::string digestOfFields(const std::vector<std::string>& names, const std::vector<std::string>& values) {
     std::string all;
-    for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) all += joined({&names[i], &values[i]});
+    for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) {
+        // A verdict's fields count only when set: a record chained before they existed keeps its digest.
+        if (values[i].empty() && verdictField(names[i])) continue;
+        all += joined({&names[i], &values[i]});
+    }
     return sha256Of(all);
 }
 

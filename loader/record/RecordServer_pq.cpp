@@ -264,8 +264,9 @@ public:
                     "AND ($6 = '' OR file_sha256 = $6) AND ($7 = '' OR left(id, length($7)) = $7) "
                     "AND ($8 = '' OR station = $8) AND ($9 = '' OR unit_version = $9) "
                     "AND ($10 OR version = (SELECT max(v.version) FROM attempts v WHERE v.id = attempts.id)) "
-                    "ORDER BY started_at DESC, id DESC, version DESC",
-                f.since, f.until, f.port, f.outcome, f.unitId, f.fileSha256, f.id, f.station, f.unitVersion, f.history);
+                    "AND ($11 = '' OR kind = $11) ORDER BY started_at DESC, id DESC, version DESC",
+                f.since, f.until, f.port, f.outcome, f.unitId, f.fileSha256, f.id, f.station, f.unitVersion, f.history,
+                f.kind);
             std::vector<Attempt> out;
             for (const pqxx::row& row : r) {
                 Attempt a;

@@ -34,6 +34,7 @@ struct AttemptFilter {
     // A records server's every version of each attempt, not only its latest. Local records keep
     // one version of each.
     bool history = false;
+    std::string kind = {};  // "download", "version", "unit"
 };
 
 // Whether the attempt is one the filter asks for.

@@ -74,12 +74,30 @@ const char* const kMigrations[] = {
     "CREATE INDEX chain_record ON chain(record_id);"
     "CREATE TABLE chain_file (id TEXT NOT NULL, sent_seq INTEGER NOT NULL DEFAULT 0);"
     "INSERT INTO chain_file (id) VALUES (lower(hex(randomblob(16))));",
+    // A station's verdict on each unit is a record of kind "unit"; the attempts it judged carry
+    // its id.
+    "ALTER TABLE attempts ADD COLUMN job TEXT;"
+    "ALTER TABLE attempts ADD COLUMN job_sha256 TEXT;"
+    "ALTER TABLE attempts ADD COLUMN expect_version TEXT;"
+    "ALTER TABLE attempts ADD COLUMN slot TEXT;"
+    "ALTER TABLE attempts ADD COLUMN verdict TEXT;"
+    "ALTER TABLE attempts ADD COLUMN verdict_reason TEXT;"
+    "ALTER TABLE attempts ADD COLUMN verdict_id TEXT;"
+    "ALTER TABLE attempts ADD COLUMN download_id TEXT;"
+    "ALTER TABLE attempts ADD COLUMN version_id TEXT;"
+    "CREATE INDEX attempts_verdict ON attempts(verdict_id);"
+    "CREATE INDEX attempts_unit ON attempts(unit_id);",
 };
 constexpr int kChainSchema = 6;
 const char* const kColumns =
     "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
     "file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption, box_text, unit_crc, verify_result, "
     "unit_version, retries, link_error, loader_version, note";
+// The verdict's columns, which a file of schema 5 or older lacks.
+const char* const kVerdictColumns =
+    ", job, job_sha256, expect_version, slot, verdict, verdict_reason, verdict_id, download_id, version_id";
+const char* const kNoVerdictColumns = ", NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL";
+constexpr int kVerdictSchema = 7;
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
 std::string hostName() {
@@ -211,7 +229,7 @@ public:
         state.fileId = chainFileId();
         Statement all(db_, "SELECT seq, at, event, record_id, digest, prev, link FROM chain ORDER BY seq", failer());
         state.events = events(all);
-        Statement rowsOf(db_, std::string("SELECT ") + kColumns + ", version FROM attempts ORDER BY rowid", failer());
+        Statement rowsOf(db_, std::string("SELECT ") + columns() + " FROM attempts ORDER BY rowid", failer());
         for (const Attempt& a : rows(rowsOf)) state.records.push_back({a.id, recordchain::digestOf(a)});
         return state;
     }
@@ -271,16 +289,16 @@ public:
 
     std::vector<Attempt> query(const AttemptFilter& f) override {
         Statement s(db_,
-                    std::string("SELECT ") + kColumns + versionColumn() +
+                    std::string("SELECT ") + columns() +
                         " FROM attempts WHERE (?1 = '' OR started_at >= ?1) AND (?2 = '' OR started_at < ?2) "
                         "AND (?3 = '' OR port = ?3) AND (?4 = '' OR outcome = ?4) AND (?5 = '' OR unit_id = ?5) "
                         "AND (?6 = '' OR file_sha256 = ?6) AND (?7 = '' OR substr(id, 1, length(?7)) = ?7) "
                         "AND (?8 = '' OR station = ?8) AND (?9 = '' OR unit_version = ?9) "
-                        "ORDER BY started_at DESC, rowid DESC",
+                        "AND (?10 = '' OR kind = ?10) ORDER BY started_at DESC, rowid DESC",
                     failer());
-        const std::string* binds[] = {&f.since,      &f.until, &f.port,    &f.outcome,    &f.unitId,
-                                      &f.fileSha256, &f.id,    &f.station, &f.unitVersion};
-        for (int i = 0; i < 9; ++i) s.bind(i + 1, *binds[i]);
+        const std::string* binds[] = {&f.since,      &f.until, &f.port,    &f.outcome,     &f.unitId,
+                                      &f.fileSha256, &f.id,    &f.station, &f.unitVersion, &f.kind};
+        for (int i = 0; i < 10; ++i) s.bind(i + 1, *binds[i]);
         std::vector<Attempt> found = rows(s);
         if (reading_) {
             // What opening it to record would mark, shown so without writing it.
@@ -295,7 +313,7 @@ public:
 
     std::vector<Attempt> unsent(std::size_t limit) override {
         Statement s(db_,
-                    std::string("SELECT ") + kColumns + versionColumn() +
+                    std::string("SELECT ") + columns() +
                         " FROM attempts WHERE id IN (SELECT id FROM unsent WHERE refused IS NULL) "
                         "ORDER BY started_at, rowid LIMIT ?1",
                     failer());
@@ -365,8 +383,7 @@ public:
         if (readVersion_ < 2) return {};       // no queue yet
         const bool marks = readVersion_ >= 5;  // an older file read as it is sets nothing aside
         Statement s(db_,
-                    std::string("SELECT ") + kColumns + versionColumn() +
-                        (marks ? ", u.refused, u.refused_at" : ", NULL, NULL") +
+                    std::string("SELECT ") + columns() + (marks ? ", u.refused, u.refused_at" : ", NULL, NULL") +
                         " FROM attempts JOIN unsent u USING (id) ORDER BY started_at, attempts.rowid",
                     failer());
         std::vector<std::pair<std::string, std::string>> refusals;
@@ -416,12 +433,14 @@ private:
                     "INSERT INTO attempts (id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, "
                     "port, port_id, baud, file, file_size, file_sha256, file_crc, blank_blocks, outcome, exit_code, "
                     "box_caption, box_text, unit_crc, verify_result, unit_version, retries, link_error, "
-                    "loader_version, note, pid) VALUES (?1, ?2, ?3, NULLIF(?4, ''), ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
-                    "?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28) "
+                    "loader_version, note, job, job_sha256, expect_version, slot, verdict, verdict_reason, "
+                    "verdict_id, download_id, version_id, pid) VALUES (?1, ?2, ?3, NULLIF(?4, ''), ?5, ?6, ?7, ?8, "
+                    "?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, "
+                    "?28, ?29, ?30, ?31, ?32, ?33, ?34, ?35, ?36, ?37) "
                     "ON CONFLICT(id) DO NOTHING",
                     failer());
         bindAll(s, a);
-        s.bind(28, pid);
+        s.bind(37, pid);
         done(s);
     }
     // Only a record without an end: one that has ended is never changed.
@@ -431,7 +450,9 @@ private:
                     "station = ?6, operator = ?7, unit_id = ?8, port = ?9, port_id = ?10, baud = ?11, file = ?12, "
                     "file_size = ?13, file_sha256 = ?14, file_crc = ?15, blank_blocks = ?16, outcome = ?17, "
                     "exit_code = ?18, box_caption = ?19, box_text = ?20, unit_crc = ?21, verify_result = ?22, "
-                    "unit_version = ?23, retries = ?24, link_error = ?25, loader_version = ?26, note = ?27 "
+                    "unit_version = ?23, retries = ?24, link_error = ?25, loader_version = ?26, note = ?27, "
+                    "job = ?28, job_sha256 = ?29, expect_version = ?30, slot = ?31, verdict = ?32, "
+                    "verdict_reason = ?33, verdict_id = ?34, download_id = ?35, version_id = ?36 "
                     "WHERE id = ?1 AND ended_at IS NULL",
                     failer());
         bindAll(s, a);
@@ -463,7 +484,7 @@ private:
     }
     // The chain's next event for the record `id` as it is now; within the caller's transaction.
     void appendEvent(const std::string& event, const std::string& id) {
-        Statement row(db_, std::string("SELECT ") + kColumns + ", version FROM attempts WHERE id = ?1", failer());
+        Statement row(db_, std::string("SELECT ") + columns() + " FROM attempts WHERE id = ?1", failer());
         row.bind(1, id);
         const std::vector<Attempt> found = rows(row);
         if (found.empty()) return;
@@ -526,8 +547,10 @@ private:
         s.bind(i++, a.blank_blocks);
         s.bind(i++, a.outcome);
         s.bind(i++, a.exit_code);
-        for (const std::string* t : {&a.box_caption, &a.box_text, &a.unit_crc, &a.verify_result, &a.unit_version,
-                                     &a.retries, &a.link_error, &a.loader_version, &a.note})
+        for (const std::string* t :
+             {&a.box_caption, &a.box_text, &a.unit_crc, &a.verify_result, &a.unit_version, &a.retries, &a.link_error,
+              &a.loader_version, &a.note, &a.job, &a.job_sha256, &a.expect_version, &a.slot, &a.verdict,
+              &a.verdict_reason, &a.verdict_id, &a.download_id, &a.version_id})
             s.bind(i++, *t);
     }
     // With `extra`, two more columns of text after the version.
@@ -564,6 +587,9 @@ private:
             a.link_error = s.text(c++);
             a.loader_version = s.text(c++);
             a.note = s.text(c++);
+            for (std::string* t : {&a.job, &a.job_sha256, &a.expect_version, &a.slot, &a.verdict, &a.verdict_reason,
+                                   &a.verdict_id, &a.download_id, &a.version_id})
+                *t = s.text(c++);
             a.version = s.number(c++).value_or(1);
             if (extra) extra->emplace_back(s.text(c), s.text(c + 1));
             out.push_back(std::move(a));
@@ -572,6 +598,11 @@ private:
     }
     // A file of an older schema, read as it is, keeps one version of each attempt.
     std::string versionColumn() const { return readVersion_ < 4 ? ", 1" : ", version"; }
+    // Every column of an attempt, as rows() reads them, for the schema the file has.
+    std::string columns() const {
+        return std::string(kColumns) + (readVersion_ < kVerdictSchema ? kNoVerdictColumns : kVerdictColumns) +
+               versionColumn();
+    }
     int userVersion() {
         Statement s(db_, "PRAGMA user_version", failer());
         const int rc = s.step();

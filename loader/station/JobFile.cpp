@@ -161,7 +161,11 @@ JobResult readJobFile(const std::string& path) {
     if (!in) return {std::nullopt, path + ": cannot read the job file"};
     std::ostringstream text;
     text << in.rdbuf();
-    return parseJob(text.str(), path);
+    const std::string bytes = text.str();
+    JobResult result = parseJob(bytes, path);
+    if (result.job)
+        result.job->fileSha256 = sha256Hex({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    return result;
 }
 
 std::optional<Image> loadImage(const Job& job, std::string& error) {

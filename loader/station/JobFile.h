@@ -20,6 +20,7 @@ struct Slot {
 
 struct Job {
     std::string name;
+    std::string fileSha256;   // of the job file as read (empty for a job parsed from text)
     std::string image;        // as written in the file
     std::string imagePath;    // resolved against the job file's folder
     std::string imageSha256;  // lower-case hex

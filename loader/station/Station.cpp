@@ -43,6 +43,22 @@ std::string Verdict::why() const {
     return {};
 }
 
+const char* Verdict::verdictName() const {
+    return kind == Kind::Pass ? "pass" : kind == Kind::Interrupted ? "interrupted" : "fail";
+}
+
+const char* Verdict::reasonName() const {
+    switch (kind) {
+    case Kind::Pass:
+    case Kind::Interrupted: return "";
+    case Kind::WrongVersion: return "wrong version";
+    case Kind::RunFailed: return "run failed";
+    case Kind::RunCrashed: return "run crashed";
+    case Kind::Removed: return "removed";
+    }
+    return "";
+}
+
 const char* pauseCauseName(PauseCause cause) {
     switch (cause) {
     case PauseCause::None: return "";
@@ -395,6 +411,13 @@ void Station::cycle(SlotRun& run) {
             run.current = unitId;
             observer_.unitStart(run.index, unitId);
         }
+        // Said once the unit's verdict is known, unless a record lost has paused the station already.
+        const std::optional<std::string> unbegun = link.unitBegin(unitId);
+        const auto verdictAlarm = [&](std::optional<std::string> unrecorded) {
+            if (!unrecorded) unrecorded = unbegun;
+            if (unrecorded && !recordAlarmed_)
+                observer_.alarm(run.index, "the unit's verdict was not recorded: " + *unrecorded);
+        };
 
         // The verdict of the unit's last try decides; a failure's code pauses the slot with it.
         Verdict verdict;
@@ -504,7 +527,9 @@ void Station::cycle(SlotRun& run) {
                 failed(Verdict::Kind::Removed, RunKind::VersionCheck, checked);
                 break;
             }
-            if (checked.exitCode != exitcode::kSuccess) {
+            // A run told the job's version ends as a mismatch of its own when the unit reports another.
+            const bool mismatch = checked.exitCode == exitcode::kVersionMismatch && !checked.crashed;
+            if (checked.exitCode != exitcode::kSuccess && !mismatch) {
                 failed(Verdict::Kind::RunFailed, RunKind::VersionCheck, checked);
                 if (!sameUnit(attempt < tries)) break;
                 continue;
@@ -513,7 +538,7 @@ void Station::cycle(SlotRun& run) {
             verdict.run = RunKind::VersionCheck;
             verdict.version = checked.version;
             verdict.headline = checked.headline;
-            if (checked.version != job_.expectVersion) {
+            if (mismatch || checked.version != job_.expectVersion) {
                 verdict.kind = Verdict::Kind::WrongVersion;
                 verdict.exitCode = exitcode::kVersionMismatch;
                 verdict.expected = job_.expectVersion;
@@ -525,21 +550,25 @@ void Station::cycle(SlotRun& run) {
             break;
         }
         if (interrupted) {
-            std::lock_guard lock(mutex_);
             Verdict stopped;
             stopped.kind = Verdict::Kind::Interrupted;
             stopped.exitCode = exitcode::kInterrupted;
+            const auto unrecorded = link.unitEnd(stopped);
+            std::lock_guard lock(mutex_);
+            verdictAlarm(unrecorded);
             observer_.unitEnd(run.index, stopped);
             return;
         }
         if (untouched) {
             // Counted neither way; its scan holds for when the station runs again.
-            std::lock_guard lock(mutex_);
-            if (run.unitId.empty()) run.unitId = unitId;
             Verdict notLoaded;
             notLoaded.kind = Verdict::Kind::Interrupted;
             notLoaded.exitCode = exitcode::kRecord;
             notLoaded.headline = "not loaded: no record can be kept";
+            const auto unrecorded = link.unitEnd(notLoaded);
+            std::lock_guard lock(mutex_);
+            if (run.unitId.empty()) run.unitId = unitId;
+            verdictAlarm(unrecorded);
             observer_.unitEnd(run.index, notLoaded);
             continue;
         }
@@ -547,8 +576,10 @@ void Station::cycle(SlotRun& run) {
         const bool pass = verdict.pass();
         SlotStatus decided(pass ? SlotState::Pass : SlotState::Fail);
         decided.verdict.emplace(verdict);
+        const auto unrecorded = link.unitEnd(verdict);
         {
             std::lock_guard lock(mutex_);
+            verdictAlarm(unrecorded);
             if (pass) {
                 ++passes_;
                 if (!unitId.empty()) passedIds_.insert(unitId);

@@ -66,6 +66,10 @@ struct Verdict {
     std::string expected;             // WrongVersion: the job's version
 
     bool pass() const { return kind == Kind::Pass; }
+    // The records' word for it: "pass", "fail" or "interrupted" (which counts neither way).
+    const char* verdictName() const;
+    // And why it failed: "wrong version", "run failed", "run crashed", "removed"; "" otherwise.
+    const char* reasonName() const;
     // Why a unit failed, in one line: "F3: ...", "the unit reports \"X\", the job expects \"Y\"",
     // "unit removed".
     std::string why() const;
@@ -112,6 +116,11 @@ public:
     virtual RunOutcome run(RunKind kind, int attempt, const std::string& unitId, const Progress& progress) = 0;
     // The run in progress ends cleanly and is recorded as interrupted.
     virtual void requestStop() = 0;
+    // The station's verdict on one unit, kept with the runs' attempts: begun before the unit's
+    // first run, ended before the verdict is shown; the runs in between are the ones it judges.
+    // An error text when it could not be written.
+    virtual std::optional<std::string> unitBegin(const std::string& /*unitId*/) { return std::nullopt; }
+    virtual std::optional<std::string> unitEnd(const Verdict& /*verdict*/) { return std::nullopt; }
 };
 
 // Why a scanned unit id was not taken: the unit is in another slot (scanned for it, or there),

@@ -7,9 +7,13 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "SafeText.h"
+#include "UnitLoaderVersion.h"
 #include "download/ExitCode.h"
+#include "record/AttemptOf.h"
+#include "record/RecordStore.h"
 #include "station/Presence.h"
 #include "station/StationRuns.h"
 #include "units/ChildRun.h"
@@ -23,6 +27,10 @@ constexpr double kStallSeconds = 60;
 // A run that has said nothing for longer than it would take to end itself over no progress is
 // stuck: it is ended as a stop request would end it.
 constexpr auto kSilentLimit = 75s;
+// A full disk or a file held by another program may clear up in a moment: a unit's verdict
+// waits that long for its record, and no longer.
+constexpr auto kVerdictRetryFor = 5s;
+constexpr auto kVerdictRetryPause = 250ms;
 
 }  // namespace
 
@@ -33,6 +41,7 @@ struct StationRuns::Shared {
     std::string program;
     std::string records;  // empty: no record
     std::string operatorName;
+    std::uint64_t imageSize = 0;
 };
 
 namespace {
@@ -43,12 +52,92 @@ class ChildSlotLink : public station::SlotLink {
 public:
     ChildSlotLink(const StationRuns::Shared& shared, const station::Slot& slot)
         : shared_(shared), slot_(slot), probe_(slot.port, shared.job.baud, shared.job.presence) {}
+    // A link dropped while its unit has no verdict yet: the slot's worker crashed under it, and
+    // the station takes the unit in the slot for a new one.
+    ~ChildSlotLink() override {
+        if (unit_.id.empty()) return;
+        station::Verdict crashed;
+        crashed.kind = station::Verdict::Kind::RunCrashed;
+        crashed.exitCode = exitcode::kInternal;
+        crashed.headline = "the slot's worker crashed before the unit's verdict";
+        try {
+            unitEnd(crashed);
+        } catch (...) {
+            // Left begun: the next program that records marks it interrupted.
+        }
+    }
 
     station::Sign poll() override { return probe_.look(); }
     std::optional<std::string> version() override { return probe_.version(); }
     bool settle() override { return probe_.settle(); }
     void release() override { probe_.release(); }
     bool waitChange(std::chrono::milliseconds limit) override { return probe_.wait(limit); }
+
+    std::optional<std::string> unitBegin(const std::string& unitId) override {
+        unit_ = {};
+        judgedDownload_.clear();
+        judgedVersion_.clear();
+        if (shared_.records.empty()) return std::nullopt;
+        const station::Job& job = shared_.job;
+        Attempt a;
+        a.id = newAttemptId();
+        a.kind = "unit";
+        a.started_at = isoTime(std::chrono::system_clock::now());
+        a.station = stationName();
+        a.operator_ = operatorName();
+        a.unit_id = unitId;
+        a.port = slot_.port;
+        a.port_id = stablePortId(slot_.port);
+        a.baud = job.baud;
+        a.file = job.imagePath;
+        a.file_size = static_cast<std::int64_t>(shared_.imageSize);
+        a.file_sha256 = job.imageSha256;
+        a.loader_version = UL_VERSION;
+        a.job = job.name;
+        a.job_sha256 = job.fileSha256;
+        a.expect_version = job.expectVersion;
+        a.slot = slot_.name;
+        a = withValidText(std::move(a));
+        unitStarted_ = std::chrono::steady_clock::now();
+        try {
+            if (!store()->begin(a)) return "verdict " + a.id + " exists already";
+        } catch (const RecordError& e) {
+            store_.reset();
+            return e.what();
+        }
+        unit_ = std::move(a);
+        return std::nullopt;
+    }
+
+    std::optional<std::string> unitEnd(const station::Verdict& verdict) override {
+        if (unit_.id.empty()) return std::nullopt;
+        Attempt a = std::exchange(unit_, {});
+        a.ended_at = isoTime(std::chrono::system_clock::now());
+        a.duration_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - unitStarted_)
+                .count();
+        a.verdict = verdict.verdictName();
+        a.verdict_reason = verdict.reasonName();
+        a.outcome = exitcode::name(verdict.exitCode);
+        a.exit_code = verdict.exitCode;
+        a.unit_version = verdict.version;
+        a.box_text = verdict.why();
+        a.download_id = judgedDownload_;
+        a.version_id = judgedVersion_;
+        a = withValidText(std::move(a));
+        const auto until = std::chrono::steady_clock::now() + kVerdictRetryFor;
+        for (;;) {
+            try {
+                store()->end(a);
+                return std::nullopt;
+            } catch (const RecordError& e) {
+                store_.reset();
+                if (e.kind() == RecordError::Kind::Other || std::chrono::steady_clock::now() >= until)
+                    return "verdict " + a.id + ": " + e.what();
+            }
+            std::this_thread::sleep_for(kVerdictRetryPause);
+        }
+    }
 
     void requestStop() override {
         std::lock_guard lock(mutex_);
@@ -68,19 +157,26 @@ public:
         request.library = shared_.library;
         request.stallTimeoutSeconds = kStallSeconds;
         if (download) request.extra.push_back("--record-file=" + shared_.job.imagePath);
+        // The run's own record says whether the unit reports the job's version.
+        if (!download) request.extra.push_back("--expect-version=" + shared_.job.expectVersion);
+        // The job's name is quoted: a quote in it must not end it early for whoever reads the note.
+        std::string note =
+            "station job \"" + safetext::quoted(shared_.job.name) + "\", slot " + safetext::terminalSafe(slot_.name);
+        if (attempt > 1) note += ", retry " + std::to_string(attempt - 1);
+        // Chosen here, so that a run whose process never reports is recorded all the same.
+        const std::string attemptId = newAttemptId();
         if (shared_.records.empty()) {
             request.extra.push_back("--no-record");
         } else {
             request.extra.push_back("--records=" + shared_.records);
-            // The job's name is quoted: a quote in it must not end it early for whoever reads the note.
-            std::string note = "station job \"" + safetext::quoted(shared_.job.name) + "\", slot " +
-                               safetext::terminalSafe(slot_.name);
-            if (attempt > 1) note += ", retry " + std::to_string(attempt - 1);
+            request.extra.push_back("--attempt-id=" + attemptId);
+            if (!unit_.id.empty()) request.extra.push_back("--verdict-id=" + unit_.id);
             request.extra.push_back("--note=" + note);
             if (!shared_.operatorName.empty()) request.extra.push_back("--operator=" + shared_.operatorName);
             if (!unitId.empty()) request.extra.push_back("--unit-id=" + unitId);
         }
 
+        const auto began = std::chrono::system_clock::now();
         units::ChildRun child(std::move(request));
         {
             std::lock_guard lock(mutex_);
@@ -105,6 +201,10 @@ public:
         station::RunOutcome o;
         o.exitCode = end.result.exitCode;
         o.recordId = end.recordId;
+        if (!end.reported && !shared_.records.empty())
+            o.recordId = recordUnreported(kind, attemptId, unitId, note, began, end);
+        (download ? judgedDownload_ : judgedVersion_) = o.recordId;
+        if (download) judgedVersion_.clear();
         o.version = end.result.version;
         o.headline = end.headline;
         o.crashed = end.crashed;
@@ -136,12 +236,76 @@ private:
     }
     static station::RunOutcome interrupted(const std::string& why) { return ended(exitcode::kInterrupted, why); }
 
+    std::string operatorName() const { return shared_.operatorName.empty() ? loginName() : shared_.operatorName; }
+    // The records, opened for this slot's first unit (again after an error).
+    RecordStore* store() {
+        if (!store_) store_ = openRecordStore(shared_.records);
+        return store_.get();
+    }
+
+    // A run whose process never reported (it could not be started, or died) has a record all the
+    // same: the one it began is ended with how its process ended, or one is made. Its id, empty
+    // when even that cannot be written.
+    std::string recordUnreported(RunKind kind, const std::string& id, const std::string& unitId,
+                                 const std::string& note, std::chrono::system_clock::time_point began,
+                                 const units::ChildEnd& end) {
+        try {
+            AttemptFilter one;
+            one.id = id;
+            std::optional<Attempt> kept;
+            for (Attempt& k : store()->query(one))
+                if (k.id == id) kept = std::move(k);
+            if (kept && !kept->ended_at.empty()) return id;
+            Attempt a;
+            if (kept) {
+                a = std::move(*kept);
+            } else {
+                a.id = id;
+                a.kind = kind == RunKind::Download ? "download" : "version";
+                a.started_at = isoTime(began);
+                a.station = stationName();
+                a.operator_ = operatorName();
+                a.unit_id = unitId;
+                a.port = slot_.port;
+                a.port_id = stablePortId(slot_.port);
+                a.baud = shared_.job.baud;
+                if (kind == RunKind::Download) {
+                    a.file = shared_.job.imagePath;
+                    a.file_size = static_cast<std::int64_t>(shared_.imageSize);
+                    a.file_sha256 = shared_.job.imageSha256;
+                }
+                a.loader_version = UL_VERSION;
+                a.note = note;
+                a.verdict_id = unit_.id;
+                a = withValidText(std::move(a));
+                store()->begin(a);
+            }
+            const auto now = std::chrono::system_clock::now();
+            a.ended_at = isoTime(now);
+            if (!kept) a.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - began).count();
+            a.outcome = exitcode::name(end.result.exitCode);
+            a.exit_code = end.result.exitCode;
+            a.box_text = end.headline;
+            a.note += (a.note.empty() ? "" : "; ") + std::string("ended by the station: its process gave no result");
+            store()->end(withValidText(std::move(a)));
+            return id;
+        } catch (const RecordError&) {
+            store_.reset();
+            return {};
+        }
+    }
+
     const StationRuns::Shared& shared_;
     const station::Slot& slot_;
     station::PresenceProbe probe_;
     std::mutex mutex_;
     bool stop_ = false;
     units::ChildProcess* running_ = nullptr;
+    // Used by the slot's own thread only.
+    std::unique_ptr<RecordStore> store_;
+    Attempt unit_;  // the verdict on the unit in the slot, once begun
+    std::chrono::steady_clock::time_point unitStarted_;
+    std::string judgedDownload_, judgedVersion_;  // the unit's last runs' records
 };
 
 }  // namespace
@@ -181,7 +345,7 @@ bool StationRuns::prepare(const station::Job& job, const std::vector<std::uint8_
     }
     ::chmod(path.c_str(), 0400);
     shared_ = std::make_unique<Shared>(Shared{job, path, library_.path(), std::move(setup.program),
-                                              std::move(setup.records), std::move(setup.operatorName)});
+                                              std::move(setup.records), std::move(setup.operatorName), image.size()});
     return true;
 }
 

@@ -310,16 +310,21 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
     const std::string begun = "INSERT INTO attempts (id, kind, started_at, station, pid, note) VALUES ('" +
                               std::string(32, 'e') + "', 'download', '2026-12-08T10:00:00.000Z', '" + stationName() +
                               "', " + std::to_string(gone) + ", CAST(x'41FF' AS TEXT))";
-    for (const std::string& sql :
-         {begun, std::string("DROP TABLE chain"), std::string("DROP TABLE chain_file"),
-          std::string("DROP TABLE conflicts"), std::string("DROP TRIGGER attempts_retry"),
-          std::string("ALTER TABLE unsent DROP COLUMN refused"),
-          std::string("ALTER TABLE unsent DROP COLUMN refused_at"), std::string("DROP TRIGGER attempts_queue"),
-          std::string("ALTER TABLE attempts DROP COLUMN version"),
-          std::string("ALTER TABLE attempts DROP COLUMN sent_version"),
-          std::string("CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND "
-                      "NEW.outcome <> '' BEGIN INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END"),
-          std::string("PRAGMA user_version = 2")})
+    std::vector<std::string> older{begun, "DROP INDEX attempts_verdict", "DROP INDEX attempts_unit"};
+    for (const char* column : {"job", "job_sha256", "expect_version", "slot", "verdict", "verdict_reason", "verdict_id",
+                               "download_id", "version_id"})
+        older.push_back(std::string("ALTER TABLE attempts DROP COLUMN ") + column);
+    older.insert(
+        older.end(),
+        {std::string("DROP TABLE chain"), std::string("DROP TABLE chain_file"), std::string("DROP TABLE conflicts"),
+         std::string("DROP TRIGGER attempts_retry"), std::string("ALTER TABLE unsent DROP COLUMN refused"),
+         std::string("ALTER TABLE unsent DROP COLUMN refused_at"), std::string("DROP TRIGGER attempts_queue"),
+         std::string("ALTER TABLE attempts DROP COLUMN version"),
+         std::string("ALTER TABLE attempts DROP COLUMN sent_version"),
+         std::string("CREATE TRIGGER attempts_queue AFTER UPDATE ON attempts WHEN NEW.outcome IS NOT NULL AND "
+                     "NEW.outcome <> '' BEGIN INSERT OR IGNORE INTO unsent (id) VALUES (NEW.id); END"),
+         std::string("PRAGMA user_version = 2")});
+    for (const std::string& sql : older)
         ASSERT_EQ(sqlite3_exec(file, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     ASSERT_EQ(sqlite3_close(file), SQLITE_OK);
     const auto bytes = [this] {
@@ -335,7 +340,7 @@ TEST_F(Records, ReadingLeavesTheFileAsItIs) {
         if (action == "jsonl") {
             EXPECT_NE(f.out.find(R"("note":"A\\xFF; no end recorded")"), std::string::npos) << f.out;
         }
-        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 6); reading leaves it so: unit-loader-cli "
+        EXPECT_NE(f.err.find("has schema version 2 (this loader's is 7); reading leaves it so: unit-loader-cli "
                              "records migrate --records " +
                              db),
                   std::string::npos)
@@ -559,9 +564,12 @@ TEST_F(Records, TheChainNamesEveryRecordOrEventChangedRemovedOrInserted) {
     // A file kept before there was a chain adopts its records as they are.
     sqlite3* file = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &file), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(file, "DROP TABLE chain; DROP TABLE chain_file; PRAGMA user_version = 5", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    std::string older =
+        "DROP TABLE chain; DROP TABLE chain_file; DROP INDEX attempts_verdict; DROP INDEX attempts_unit;";
+    for (const char* column : {"job", "job_sha256", "expect_version", "slot", "verdict", "verdict_reason", "verdict_id",
+                               "download_id", "version_id"})
+        older += std::string(" ALTER TABLE attempts DROP COLUMN ") + column + ";";
+    EXPECT_EQ(sqlite3_exec(file, (older + " PRAGMA user_version = 5").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(file);
     EXPECT_EQ(run({kCli, "records", "verify", "--records", db}).code, 6);
     ASSERT_EQ(run({kCli, "records", "migrate", "--records", db}).code, 0);

@@ -114,12 +114,16 @@ protected:
         return n;
     }
 
-    std::vector<json> records() {
+    // The attempts (downloads and version checks), or the units' verdicts; newest first.
+    std::vector<json> records(bool verdicts = false) {
         const Finished f = run({kCli, "records", "export", "--format", "jsonl", "--records", db});
         EXPECT_EQ(f.code, 0) << f.err;
         std::vector<json> rows;
         std::istringstream lines(f.out);
-        for (std::string line; std::getline(lines, line);) rows.push_back(json::parse(line));
+        for (std::string line; std::getline(lines, line);) {
+            json row = json::parse(line);
+            if ((row["kind"] == "unit") == verdicts) rows.push_back(std::move(row));
+        }
         return rows;
     }
 
@@ -200,8 +204,9 @@ TEST_F(Station, FourSlotsThreeUnitsEachOneWithAnEraseFaultGiveElevenPassesAndOne
         }
 }
 
-// A unit that reports another version fails (each retry recorded), is not loaded again while
-// it stays in place, and the image read at start is the one loaded even when the file changes.
+// A unit that reports another version fails (each retry recorded as a version mismatch), is not
+// loaded again while it stays in place, and the image read at start is the one loaded even when
+// the file changes. Each unit has its verdict, which the summary and the units list answer from.
 TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice) {
     makeSlots(1);
     writeJob({.retries = 1, .quota = 1});
@@ -225,17 +230,61 @@ TEST_F(Station, AVersionMismatchFailsEveryTryAndAUnitLeftInPlaceIsNotLoadedTwice
     const Finished f = station->finish(30s);
     EXPECT_EQ(f.code, 0) << f.err;
 
-    const auto rows = records();
+    const auto rows = records();  // the passing unit's two, then the failed unit's four
     ASSERT_EQ(rows.size(), 6u);
+    const auto verdicts = records(true);
+    ASSERT_EQ(verdicts.size(), 2u);
+    const json& passed = verdicts[0];
+    const json& failed = verdicts[1];
     int retries = 0;
-    for (const auto& r : rows) {
-        EXPECT_EQ(r["outcome"], "success");  // each run itself went well
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const json& r = rows[i];
+        const bool wrongUnit = i >= 2;
         if (r["kind"] == "download") {
+            EXPECT_EQ(r["outcome"], "success");
             EXPECT_EQ(r["file_sha256"], sha256Hex(image));
+        } else {
+            EXPECT_EQ(r["outcome"], wrongUnit ? "version mismatch" : "success") << r.dump();
+            EXPECT_EQ(r["unit_version"], wrongUnit ? "SIM-UNIT 2.06" : "SIM-UNIT 2.07");
         }
+        EXPECT_EQ(r["verdict_id"], (wrongUnit ? failed : passed)["id"]) << r.dump();
         retries += r["note"].get<std::string>().find(", retry 1") != std::string::npos;
     }
     EXPECT_EQ(retries, 2);
+
+    std::ifstream jobFile(jobPath, std::ios::binary);
+    const std::string jobText((std::istreambuf_iterator<char>(jobFile)), std::istreambuf_iterator<char>());
+    for (const json* v : {&passed, &failed}) {
+        EXPECT_EQ((*v)["job"], "Line 2 refurbish");
+        EXPECT_EQ((*v)["job_sha256"], sha256Hex(Bytes(jobText.begin(), jobText.end())));
+        EXPECT_EQ((*v)["file_sha256"], sha256Hex(image));
+        EXPECT_EQ((*v)["expect_version"], "SIM-UNIT 2.07");
+        EXPECT_EQ((*v)["slot"], "A");
+        EXPECT_EQ((*v)["port"], sims[0]->devicePath());
+        EXPECT_EQ((*v)["operator"], "Ann");
+        EXPECT_FALSE((*v)["ended_at"].is_null());
+    }
+    EXPECT_EQ(passed["verdict"], "pass");
+    EXPECT_EQ(passed["outcome"], "success");
+    EXPECT_EQ(passed["download_id"], rows[1]["id"]);
+    EXPECT_EQ(passed["version_id"], rows[0]["id"]);
+    EXPECT_EQ(failed["verdict"], "fail");
+    EXPECT_EQ(failed["verdict_reason"], "wrong version");
+    EXPECT_EQ(failed["outcome"], "version mismatch");
+    EXPECT_EQ(failed["unit_version"], "SIM-UNIT 2.06");
+    EXPECT_EQ(failed["download_id"], rows[3]["id"]);  // the retry's runs decided
+    EXPECT_EQ(failed["version_id"], rows[2]["id"]);
+
+    // One unit passed with its first download, one failed: half the units, whatever the attempts.
+    const Finished summary = run({kCli, "records", "summary", "--records", db});
+    EXPECT_EQ(summary.code, 0) << summary.err;
+    EXPECT_NE(summary.out.find("Line 2 refurbish       2       1       1      50.0 %            0  wrong version 1"),
+              std::string::npos)
+        << summary.out;
+    const Finished carrying = run({kCli, "records", "units", "--version", "SIM-UNIT 2.06", "--records", db});
+    EXPECT_EQ(carrying.code, 0) << carrying.err;
+    EXPECT_NE(carrying.out.find(failed["id"].get<std::string>()), std::string::npos) << carrying.out;
+    EXPECT_EQ(carrying.out.find(passed["id"].get<std::string>()), std::string::npos) << carrying.out;
 }
 
 // A unit swapped for the next one is loaded however fast the swap: between two polls, and 0.3 s
@@ -649,9 +698,10 @@ std::vector<pid_t> childrenOf(pid_t parent) {
     return found;
 }
 
-// A run's process that dies mid-download is an alarm and a failed unit, its begun record ends up
-// interrupted, and the slot goes on with the next unit.
-TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
+// A run's process that dies mid-download is an alarm and a failed unit: the station ends the
+// record it began with how it ended, the unit's verdict says the run crashed, and the slot goes
+// on with the next unit.
+TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordAndVerdictSayItCrashedAndTheSlotGoesOn) {
     makeSlots(1, paced9600());
     writeJob({.quota = 1, .baud = 9600});
     start();
@@ -674,9 +724,18 @@ TEST_F(Station, ARunThatDiesIsAnAlarmItsRecordIsInterruptedAndTheSlotGoesOn) {
 
     const auto rows = records();
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[2]["outcome"], "interrupted");  // the oldest
+    EXPECT_EQ(rows[2]["outcome"], "internal error");  // the oldest
+    EXPECT_FALSE(rows[2]["ended_at"].is_null());
+    EXPECT_NE(rows[2]["box_text"].get<std::string>().find("signal 9"), std::string::npos) << rows[2].dump();
     EXPECT_EQ(rows[1]["outcome"], "success");
     EXPECT_EQ(rows[0]["outcome"], "success");
+    const auto verdicts = records(true);
+    ASSERT_EQ(verdicts.size(), 2u);
+    EXPECT_EQ(verdicts[1]["verdict"], "fail");
+    EXPECT_EQ(verdicts[1]["verdict_reason"], "run crashed");
+    EXPECT_EQ(verdicts[1]["download_id"], rows[2]["id"]);
+    EXPECT_EQ(rows[2]["verdict_id"], verdicts[1]["id"]);
+    EXPECT_EQ(verdicts[0]["verdict"], "pass");
 }
 
 }  // namespace

@@ -287,8 +287,8 @@ TEST_F(RecordServerTest, EveryAttemptOfAStationRunArrivesOnTheServerOfItsJobOrOf
         ASSERT_EQ(f.code, 0) << f.out << f.err;
         EXPECT_EQ(f.err, "");  // all sent, and a Unix socket has nothing to verify
     }
-    EXPECT_EQ(localIds(db).size(), 2u);  // the download and the version check
-    EXPECT_EQ(serverIds(), std::pair(localIds(db), std::size_t{2}));
+    EXPECT_EQ(localIds(db).size(), 3u);  // the download, the version check and the unit's verdict
+    EXPECT_EQ(serverIds(), std::pair(localIds(db), std::size_t{3}));
 
     // Without the job's line, the settings beside the program name the server.
     const std::string program = dir.file("unit-loader-cli");
@@ -298,8 +298,8 @@ TEST_F(RecordServerTest, EveryAttemptOfAStationRunArrivesOnTheServerOfItsJobOrOf
     sim.start();
     const Finished f = run({program, "station", stationJob("plain", sim.devicePath()), "--records", db}, 90s);
     ASSERT_EQ(f.code, 0) << f.out << f.err;
-    EXPECT_EQ(localIds(db).size(), 4u);
-    EXPECT_EQ(serverIds(), std::pair(localIds(db), std::size_t{4}));
+    EXPECT_EQ(localIds(db).size(), 6u);
+    EXPECT_EQ(serverIds(), std::pair(localIds(db), std::size_t{6}));
     const Finished unsent = cli({"records", "list", "--unsent", "--records", db});
     EXPECT_EQ(unsent.code, 0) << unsent.err;
     EXPECT_EQ(std::count(unsent.out.begin(), unsent.out.end(), '\n'), 1) << unsent.out;  // the header alone

@@ -907,14 +907,15 @@ void WindowTest::aStationOfTwoSlotsScansPausesAlarmsAndClosesCleanly() {
     w.key(Qt::Key_Escape);
     QCOMPARE(w.exitCode, 2);
 
-    std::map<std::string, std::vector<std::string>> outcomes;  // unit id: the outcomes of its runs
+    // unit id: the outcomes of its runs, then its verdict (begun before them)
+    std::map<std::string, std::vector<std::string>> outcomes;
     for (const Attempt& a : openRecordStore(dir.file("records.sqlite"))->query({}))
-        outcomes[a.unit_id].push_back(a.kind + " " + a.outcome);
+        outcomes[a.unit_id].push_back(a.kind + " " + (a.kind == "unit" ? a.verdict + " " : "") + a.outcome);
     using Runs = std::vector<std::string>;
-    QCOMPARE(outcomes["SN-B-1"], (Runs{"version success", "download success"}));
-    QCOMPARE(outcomes["SN-A-1"], (Runs{"download warning"}));
-    QCOMPARE(outcomes["SN-A-2"], (Runs{"version success", "download success"}));
-    QCOMPARE(outcomes["SN-B-2"], (Runs{"download interrupted"}));
+    QCOMPARE(outcomes["SN-B-1"], (Runs{"version success", "download success", "unit pass success"}));
+    QCOMPARE(outcomes["SN-A-1"], (Runs{"download warning", "unit fail warning"}));
+    QCOMPARE(outcomes["SN-A-2"], (Runs{"version success", "download success", "unit pass success"}));
+    QCOMPARE(outcomes["SN-B-2"], (Runs{"download interrupted", "unit interrupted interrupted"}));
     QCOMPARE(outcomes.size(), std::size_t{4});
 }
 
@@ -946,9 +947,12 @@ void WindowTest::theStationProgramEndsItsDownloadOnASignal() {
     QVERIFY(!f.timedOut);
     QVERIFY2(f.exited && f.code == 0, f.err.c_str());
     const auto rows = openRecordStore(dir.file("records.sqlite"))->query({});
-    QCOMPARE(rows.size(), std::size_t{1});
+    QCOMPARE(rows.size(), std::size_t{2});  // the download (the newer), and the unit's verdict
     QCOMPARE(rows[0].outcome, std::string("interrupted"));
     QVERIFY(rows[0].note.find("station job \"Bench\", slot A") != std::string::npos);
+    QCOMPARE(rows[1].kind, std::string("unit"));
+    QCOMPARE(rows[1].verdict, std::string("interrupted"));
+    QCOMPARE(rows[0].verdict_id, rows[1].id);
 }
 
 // Sixteen slots named as a line names them (with spaces), a job name longer than the screen,

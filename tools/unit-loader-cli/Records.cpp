@@ -50,6 +50,50 @@ std::string pad(std::string text, std::size_t width) {
     return text;
 }
 
+constexpr const char* kUnitKind = "unit";
+
+// A station's verdicts per day and job: units that passed and failed (an interrupted one counts
+// neither way), the first-pass yield (passed with one download) and why the others failed.
+void unitSummary(const std::vector<Attempt>& records) {
+    std::map<std::string, int> downloads;  // per verdict
+    for (const Attempt& a : records)
+        if (a.kind == "download" && !a.verdict_id.empty()) ++downloads[a.verdict_id];
+    struct Group {
+        int passes = 0, fails = 0, firstPass = 0, other = 0;
+        std::map<std::string, int> reasons;
+    };
+    std::map<std::pair<std::string, std::string>, Group> groups;
+    std::size_t jobWidth = 3;
+    for (const Attempt& a : records) {
+        if (a.kind != kUnitKind) continue;
+        Group& g = groups[{a.started_at.substr(0, 10), a.job}];
+        jobWidth = std::max(jobWidth, a.job.size());
+        if (a.verdict == "pass") {
+            ++g.passes;
+            g.firstPass += downloads[a.id] <= 1 ? 1 : 0;
+        } else if (a.verdict == "fail") {
+            ++g.fails;
+            ++g.reasons[a.verdict_reason.empty() ? a.outcome : a.verdict_reason];
+        } else {
+            ++g.other;
+        }
+    }
+    if (groups.empty()) return;
+    std::printf("\n%s  %s  %6s  %6s  %6s  %10s  %11s  %s\n", "DAY       ", pad("JOB", jobWidth).c_str(), "UNITS",
+                "PASSES", "FAILS", "FIRST-PASS", "INTERRUPTED", "FAILED UNITS");
+    for (const auto& [key, g] : groups) {
+        const int units = g.passes + g.fails;
+        char yield[16] = "-";
+        if (units > 0) std::snprintf(yield, sizeof yield, "%.1f %%", 100.0 * g.firstPass / units);
+        std::string reasons;
+        for (const auto& [reason, count] : g.reasons)
+            reasons += (reasons.empty() ? "" : ", ") + reason + " " + std::to_string(count);
+        std::printf("%s  %s  %6d  %6d  %6d  %10s  %11d  %s\n", pad(key.first, 10).c_str(),
+                    pad(key.second, jobWidth).c_str(), units, g.passes, g.fails, yield, g.other,
+                    reasons.empty() ? "-" : reasons.c_str());
+    }
+}
+
 // Per day and port; across stations (a server's records) also per station and unit version, so
 // that "which units still carry 2.05" and each station's yield can be read off.
 int summary(const std::vector<Attempt>& attempts, bool acrossStations) {
@@ -63,6 +107,7 @@ int summary(const std::vector<Attempt>& attempts, bool acrossStations) {
     using Key = std::tuple<std::string, std::string, std::string, std::string>;  // day, station, port, version
     std::map<Key, Group> groups;
     for (const Attempt& a : attempts) {
+        if (a.kind == kUnitKind) continue;  // a verdict: counted below
         Group& g = groups[acrossStations ? Key{a.started_at.substr(0, 10), a.station, a.port,
                                                a.unit_version.empty() ? "-" : a.unit_version}
                                          : Key{a.started_at.substr(0, 10), "", a.port, ""}];
@@ -112,6 +157,37 @@ int summary(const std::vector<Attempt>& attempts, bool acrossStations) {
         else
             std::printf("%s  %s  %8d  %6d  %9s  %10s  %s\n", pad(day, 10).c_str(), port.c_str(), g.attempts, g.passes,
                         yield, median.c_str(), failures.empty() ? "-" : failures.c_str());
+    }
+    if (!acrossStations) unitSummary(attempts);
+    return exitcode::kSuccess;
+}
+
+// `records units`: each unit's latest verdict, then those the filter asks for. A unit is its id;
+// one without an id is a unit of its own.
+int unitsList(const std::vector<Attempt>& records, const RecordsQuery& q) {
+    std::map<std::string, const Attempt*> latest;
+    for (const Attempt& a : records) {  // newest first
+        if (a.kind != kUnitKind) continue;
+        latest.try_emplace(a.unit_id.empty() ? a.id : a.unit_id, &a);
+    }
+    std::vector<const Attempt*> shown;
+    for (const auto& [unit, a] : latest)
+        if ((q.unitVersion.empty() || a->unit_version == q.unitVersion) && (q.job.empty() || a->job == q.job))
+            shown.push_back(a);
+    std::sort(shown.begin(), shown.end(),
+              [](const Attempt* a, const Attempt* b) { return a->started_at > b->started_at; });
+    std::printf("%-24s  %-12s  %-11s  %-14s  %-16s  %-16s  %-4s  %-20s  %s\n", "STARTED", "UNIT", "VERDICT", "REASON",
+                "VERSION", "JOB", "SLOT", "PORT", "ID");
+    for (const Attempt* raw : shown) {
+        // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
+        const Attempt safe = terminalSafe(*raw);
+        const Attempt* a = &safe;
+        const std::string verdict = a->verdict.empty() ? (a->outcome.empty() ? "(running)" : a->outcome) : a->verdict;
+        std::printf("%-24s  %-12s  %-11s  %-14s  %-16s  %-16s  %-4s  %-20s  %s\n", a->started_at.c_str(),
+                    a->unit_id.empty() ? "-" : a->unit_id.c_str(), verdict.c_str(),
+                    a->verdict_reason.empty() ? "-" : a->verdict_reason.c_str(),
+                    a->unit_version.empty() ? "-" : a->unit_version.c_str(), a->job.c_str(), a->slot.c_str(),
+                    a->port.c_str(), a->id.c_str());
     }
     return exitcode::kSuccess;
 }
@@ -206,9 +282,10 @@ int importJournals(const std::vector<std::string>& journals, RecordStore& store)
 std::unique_ptr<RunRecorder> openRecorder(const RecordOptions& options, const std::string& port, std::string& why) {
     why.clear();
     try {
-        return std::make_unique<FileRecorder>(
-            std::make_unique<AttemptRecorder>(openRecordStore(recordsPathOf(options)),
-                                              AttemptPeople{options.operatorName, options.unitId, options.note}, port));
+        return std::make_unique<FileRecorder>(std::make_unique<AttemptRecorder>(
+            openRecordStore(recordsPathOf(options)),
+            AttemptPeople{options.operatorName, options.unitId, options.note, options.attemptId, options.verdictId},
+            port));
     } catch (const RecordError& e) {
         why = e.what();
         return nullptr;
@@ -530,6 +607,11 @@ int recordsCommand(const RecordsQuery& q) {
     if (store && !store->note().empty()) std::fprintf(stderr, "unit-loader-cli: %s\n", store->note().c_str());
     AttemptFilter filter{q.since,      q.until, q.port,    q.outcome,     q.unitId,
                          q.fileSha256, q.id,    q.station, q.unitVersion, q.history};
+    // A unit's version is that of its latest verdict, chosen after reading.
+    if (q.action == "units") {
+        filter.unitVersion.clear();
+        filter.kind = kUnitKind;
+    }
     std::vector<Attempt> attempts;
     try {
         if (!missing) attempts = remote ? remote->query(filter) : store->query(filter);
@@ -541,6 +623,7 @@ int recordsCommand(const RecordsQuery& q) {
         std::fprintf(stderr, "unit-loader-cli: %s: %zu lines skipped\n", path.c_str(), store->skipped().size());
         printSkipped(store->skipped(), stderr);
     }
+    if (q.action == "units") return unitsList(attempts, q);
     // What a unit, an operator or an edited file put in the records is shown, never obeyed by the terminal.
     for (Attempt& a : attempts)
         if (q.action != "export") a = terminalSafe(a);

@@ -17,6 +17,9 @@ struct RecordOptions {
     std::string unitId;        // --unit-id
     std::string note;          // --note
     std::string server;        // --records-server; else the settings' RecordsServer
+    // A station's run (its own process only): the attempt's id and the station's verdict on the unit.
+    std::string attemptId = {};
+    std::string verdictId = {};
 };
 
 // The records file to use: --records, else $UNIT_LOADER_RECORDS, else the settings file's
@@ -51,10 +54,12 @@ void finishForwarding(std::unique_ptr<Forwarder> forwarder, const std::string& u
 
 // `unit-loader-cli records list|show|export|import|summary|sync|server-init`.
 struct RecordsQuery {
-    std::string action;  // list, show, export, import, summary, migrate, verify, sync, server-init
+    std::string action;  // list, show, export, import, summary, units, migrate, verify, sync, server-init
     std::string path;
     std::string server;  // --server: ask the records server instead of the local file
     std::string since, until, port, outcome, unitId, fileSha256, station, unitVersion;
+    std::string job;  // units
+
     std::string id;                     // show
     std::string format = "csv";         // export
     std::vector<std::string> journals;  // import

@@ -144,6 +144,7 @@ int runChild(RunKind command, const UnitArgs& args) {
                        args.childLibrary,
                        limitOf(args.stallTimeout)};
     options.recordedFile = args.recordedFile;
+    options.expectVersion = args.expectVersion;
     options.expectSha256 = args.expectSha256;
     ChildEventSink sink;
     std::unique_ptr<RunRecorder> recorder;
@@ -168,6 +169,11 @@ int runUnitCommand(RunKind command, UnitArgs args) {
         return exitcode::kInternal;
     }
     if (!args.childLibrary.empty()) return runChild(command, args);
+    if (!args.records.attemptId.empty() || !args.records.verdictId.empty() || !args.expectVersion.empty()) {
+        std::fprintf(stderr,
+                     "unit-loader-cli: --attempt-id, --verdict-id and --expect-version are for a station's runs\n");
+        return exitcode::kUsage;
+    }
     // A password typed on the command line is seen by everyone (ps) and kept in histories.
     if (urlHasPassword(args.records.server)) {
         std::fprintf(stderr, "unit-loader-cli: %s\n", passwordInUrlText().c_str());

@@ -17,9 +17,10 @@ struct UnitArgs {
     bool json = false;
     bool trace = false;
     bool quiet = false;
-    std::string childLibrary;  // set only in a unit's own process, started by the parent
-    std::string recordedFile;  // a unit's own process: the file's name for the record
-    std::string expectSha256;  // downloads: the SHA-256 the file's bytes must have (lower-case hex)
+    std::string childLibrary;   // set only in a unit's own process, started by the parent
+    std::string recordedFile;   // a unit's own process: the file's name for the record
+    std::string expectVersion;  // a station's version check: the version its job expects
+    std::string expectSha256;   // downloads: the SHA-256 the file's bytes must have (lower-case hex)
     RecordOptions records;
 };
 

@@ -143,6 +143,12 @@ RunResult runUnit(const RunOptions& options, ProgressSink& sink) {
     // A run whose end is not on disk has no record an auditor can trust: it says so, with what
     // to look at, and ends with the record error whatever the unit did.
     auto record = [&](RunResult result) {
+        if (!options.expectVersion.empty() && result.kind == RunKind::VersionCheck &&
+            result.exitCode == exitcode::kSuccess && result.version != options.expectVersion) {
+            result.exitCode = exitcode::kVersionMismatch;
+            result.headline =
+                "the unit reports \"" + result.version + "\", the job expects \"" + options.expectVersion + "\"";
+        }
         if (options.recorder && feedback.report)
             if (auto why = options.recorder->end(*feedback.report, result)) {
                 Console::instance().line("unit-loader-cli: the end of the attempt was not recorded: " + *why);

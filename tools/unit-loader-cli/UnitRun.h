@@ -25,6 +25,9 @@ struct RunOptions {
     RunRecorder* recorder = nullptr;
     // The file's name in the record when the run reads a copy of it (the station's image).
     std::string recordedFile = {};
+    // A version check that reads another text than this one (when set) ends as a version
+    // mismatch, in its record too.
+    std::string expectVersion = {};
     // Downloads: the SHA-256 (lower-case hex) the file's bytes must have; empty: any.
     std::string expectSha256 = {};
 };

@@ -86,6 +86,10 @@ void addUnitOptions(CLI::App& sub, UnitArgs& args, RunKind command) {
         ->check(recordText(safetext::kNoteMax));
     sub.add_option("--unit-child", args.childLibrary)->group("");   // a unit's own process, started by the parent
     sub.add_option("--record-file", args.recordedFile)->group("");  // there: the file's name for the record
+    // A station's run: the attempt's id, the verdict that judges it, the version its job expects.
+    sub.add_option("--attempt-id", args.records.attemptId)->group("");
+    sub.add_option("--verdict-id", args.records.verdictId)->group("");
+    if (!download) sub.add_option("--expect-version", args.expectVersion)->group("");
     if (download)  // a station's run: the SHA-256 the image's bytes must have
         sub.add_option("--expect-sha256", args.expectSha256)
             ->group("")
@@ -159,7 +163,8 @@ int run(int argc, char** argv) {
                   : name == "export"
                       ? "The attempts as CSV (a header row of the field names) or JSON lines"
                       : "Per day and port (with --server per day, station, port and unit version): attempts, passes,\n"
-                        "first-pass yield, median duration, failures");
+                        "first-pass yield, median duration, failures; then a station's units per day and job:\n"
+                        "passes, fails, first-pass yield (passed on the first download), why they failed");
         a->add_option("--records", records.path, "The records file")->option_text("PATH");
         a->add_option("--since", records.since, "Started at or after (UTC, e.g. 2026-12-08)")->option_text("TIME");
         a->add_option("--until", records.until, "Started before")->option_text("TIME");
@@ -196,6 +201,14 @@ int run(int argc, char** argv) {
     import->add_option("JOURNAL", records.journals, "Journal files")->required();
     import->callback([&records] { records.action = "import";
 });
+auto* units = recordsCmd->add_subcommand(
+    "units", "Each unit's latest verdict from a station, newest first (a unit without an id is one of its own)");
+units->add_option("--records", records.path, "The records file")->option_text("PATH");
+units->add_option("--version", records.unitVersion, "Units whose latest verdict read this version")
+    ->option_text("TEXT");
+units->add_option("--job", records.job, "Units whose latest verdict is of this job")->option_text("NAME");
+units->add_option("--unit-id", records.unitId, "This unit")->option_text("ID");
+units->callback([&records] { records.action = "units"; });
 auto* migrate = recordsCmd->add_subcommand(
     "migrate", "Bring the records file's schema up to date (the reading commands never change the file)");
 migrate->add_option("--records", records.path, "The records file")->option_text("PATH");
