@@ -538,13 +538,28 @@ TEST(StationEngine, AScannedIdInAnotherSlotOrPassedAlreadyIsRefused) {
     World world;
     world.slots[0].units = 1;
     world.slots[1].units = 1;
+    // A's download is held until B's scan was refused: a unit still loading is in its slot.
+    std::mutex gate;
+    std::condition_variable opened;
+    bool open = false;
+    world.script = [&](RunKind kind, int, int) {
+        std::unique_lock lock(gate);
+        opened.wait_for(lock, kWait, [&] { return open; });
+        return kind == RunKind::Download ? ok() : ok("V1");
+    };
     Job job = jobOf(2);
     job.scanUnitId = true;
     Station station(job, world.maker(), world, kFast, Ending::OnStopOrQuota);
     station.start();
     world.waitFor(1, "waiting: scan");
     EXPECT_FALSE(station.setUnitId(0, "SN-1"));
+    world.waitFor(0, "loading");
     const auto inUse = station.setUnitId(1, "SN-1");
+    {
+        std::lock_guard lock(gate);
+        open = true;
+    }
+    opened.notify_all();
     ASSERT_TRUE(inUse);
     EXPECT_EQ(inUse->why, ScanRefused::Why::InOtherSlot);
     EXPECT_EQ(inUse->text, "unit SN-1 is in slot A");
