@@ -99,13 +99,19 @@ const char* const kSteps[] = {
     " END IF;"
     " RETURN NEW; END $$;"
     "CREATE TRIGGER chain_follows BEFORE INSERT ON chain FOR EACH ROW EXECUTE FUNCTION unit_loader_chain();",
+    // A station's verdict on each unit (kind "unit"), and the verdict each attempt was judged by.
+    "ALTER TABLE attempts ADD COLUMN job text, ADD COLUMN job_sha256 text, ADD COLUMN expect_version text,"
+    " ADD COLUMN slot text, ADD COLUMN verdict text, ADD COLUMN verdict_reason text, ADD COLUMN verdict_id text,"
+    " ADD COLUMN download_id text, ADD COLUMN version_id text;"
+    "CREATE INDEX attempts_verdict ON attempts (verdict_id);",
 };
 constexpr int kServerSchema = static_cast<int>(std::size(kSteps));
 
 const char* const kColumns =
     "id, kind, started_at, ended_at, duration_ms, station, operator, unit_id, port, port_id, baud, file, file_size, "
     "file_sha256, file_crc, blank_blocks, outcome, exit_code, box_caption, box_text, unit_crc, verify_result, "
-    "unit_version, retries, link_error, loader_version, note";
+    "unit_version, retries, link_error, loader_version, note, job, job_sha256, expect_version, slot, verdict, "
+    "verdict_reason, verdict_id, download_id, version_id";
 
 // libpq's messages run over several lines; a record error is one.
 std::string oneLine(const std::string& text) {
@@ -304,6 +310,9 @@ public:
                 a.link_error = text();
                 a.loader_version = text();
                 a.note = text();
+                for (std::string* t : {&a.job, &a.job_sha256, &a.expect_version, &a.slot, &a.verdict, &a.verdict_reason,
+                                       &a.verdict_id, &a.download_id, &a.version_id})
+                    *t = text();
                 a.version = number().value_or(1);
                 a.received_at = text();
                 a.received_by = text();
@@ -330,12 +339,13 @@ private:
         const pqxx::result r = t.exec_params(
             std::string("INSERT INTO attempts (") + kColumns +
                 ", version) VALUES ($1, $2, $3, NULLIF($4, ''), $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
-                "$15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27, $28) "
-                "ON CONFLICT (id, version) DO NOTHING",
+                "$15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27, $28, $29, $30, $31, $32, $33, $34, "
+                "$35, $36, $37) ON CONFLICT (id, version) DO NOTHING",
             a.id, a.kind, a.started_at, a.ended_at, a.duration_ms, a.station, a.operator_, a.unit_id, a.port, a.port_id,
             a.baud, a.file, a.file_size, a.file_sha256, a.file_crc, a.blank_blocks, a.outcome, a.exit_code,
             a.box_caption, a.box_text, a.unit_crc, a.verify_result, a.unit_version, a.retries, a.link_error,
-            a.loader_version, a.note, a.version);
+            a.loader_version, a.note, a.job, a.job_sha256, a.expect_version, a.slot, a.verdict, a.verdict_reason,
+            a.verdict_id, a.download_id, a.version_id, a.version);
         return static_cast<int>(r.affected_rows());
     }
 

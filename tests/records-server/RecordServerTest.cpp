@@ -168,7 +168,7 @@ protected:
 TEST_F(RecordServerTest, ADownloadReachesTheServerWithEveryFieldAndTheServerAnswersAcrossStations) {
     const Finished init = cli({"records", "server-init", "--server", url});
     ASSERT_EQ(init.code, 0) << init.err;
-    EXPECT_EQ(init.out, "records server " + url + ": schema version 3\n");
+    EXPECT_EQ(init.out, "records server " + url + ": schema version 4\n");
     EXPECT_EQ(cli({"records", "server-init", "--server", url}).out, init.out);  // once is enough
 
     const std::string db = dir.file("records.sqlite");
@@ -303,6 +303,10 @@ TEST_F(RecordServerTest, EveryAttemptOfAStationRunArrivesOnTheServerOfItsJobOrOf
     const Finished unsent = cli({"records", "list", "--unsent", "--records", db});
     EXPECT_EQ(unsent.code, 0) << unsent.err;
     EXPECT_EQ(std::count(unsent.out.begin(), unsent.out.end(), '\n'), 1) << unsent.out;  // the header alone
+    // The verdicts arrive whole: the server's copies are what the file's chain recorded.
+    const Finished verified = cli({"records", "verify", "--records", db, "--server", url});
+    EXPECT_EQ(verified.code, 0) << verified.out << verified.err;
+    EXPECT_TRUE(contains(verified.out, "over 6 records: intact\non the server")) << verified.out;
 }
 
 // The server goes away in the middle of a download and stays away for two more runs: each run
