@@ -85,6 +85,14 @@ public:
     void unitEnd(std::size_t slot, const station::Verdict& verdict) override {
         std::lock_guard lock(mutex_);
         front_.unitEnd(slot, verdict);
+        // Once per unit, unlike a slot's state, which shows a verdict again when the unit answers again.
+        if (mode_ == Mode::Json)
+            emit({{"event", "unit_end"},
+                  {"slot", jsonName(slot)},
+                  {"verdict", verdict.verdictName()},
+                  {"reason", verdict.reasonName()},
+                  {"outcome", exitcode::name(verdict.exitCode)},
+                  {"why", verdict.pass() ? std::string() : verdict.why()}});
     }
     void alarm(std::size_t slot, const std::string& text) override {
         std::lock_guard lock(mutex_);
