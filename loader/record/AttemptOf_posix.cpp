@@ -9,6 +9,7 @@
 
 #include "AttemptOf.h"
 #include "session/SerialDevices.h"
+#include "session/platform/System.h"
 
 std::string sha256Hex(std::span<const std::uint8_t> bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -31,7 +32,8 @@ std::string stablePortId(const std::string& port) {
 }
 
 std::string loginName() {
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_name) return entry->pw_name;
+    // A station's slots ask from threads of their own at once.
+    if (std::string name = platform::userNameOf(::getuid()); !name.empty()) return name;
     if (const char* user = std::getenv("USER"); user && *user) return user;
     return std::to_string(::getuid());
 }

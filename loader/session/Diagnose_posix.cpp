@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
 #include <filesystem>
 #include <fstream>
+#include "session/platform/System.h"
 
 #include "SerialDevice.h"
 #include "session/Diagnose.h"
@@ -59,13 +61,13 @@ std::string holders(const std::string& device) {
 }
 
 std::string ownerName(uid_t uid) {
-    if (const passwd* p = ::getpwuid(uid)) return p->pw_name;
-    return std::to_string(uid);
+    const std::string name = platform::userNameOf(uid);
+    return name.empty() ? std::to_string(uid) : name;
 }
 
 std::string groupName(gid_t gid) {
-    if (const group* g = ::getgrgid(gid)) return g->gr_name;
-    return std::to_string(gid);
+    const std::string name = platform::groupNameOf(gid);
+    return name.empty() ? std::to_string(gid) : name;
 }
 
 std::string portReason(const std::string& path) {

@@ -1,5 +1,7 @@
 #include "session/SerialDevices.h"
 
+#include "session/platform/System.h"
+
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -70,14 +72,10 @@ std::vector<SerialPortInfo> listSerialPorts(const std::string& sysRoot, const st
             port.accessible = false;
             struct stat st {};
             if (::stat(port.device.c_str(), &st) == 0) {
-                if (const group* g = ::getgrgid(st.st_gid))
-                    port.group = g->gr_name;
-                else
-                    port.group = std::to_string(st.st_gid);
-                if (const passwd* p = ::getpwuid(st.st_uid))
-                    port.owner = p->pw_name;
-                else
-                    port.owner = std::to_string(st.st_uid);
+                port.group = platform::groupNameOf(st.st_gid);
+                if (port.group.empty()) port.group = std::to_string(st.st_gid);
+                port.owner = platform::userNameOf(st.st_uid);
+                if (port.owner.empty()) port.owner = std::to_string(st.st_uid);
                 port.rootGroup = st.st_gid == 0;
                 port.mode = st.st_mode & 07777;
             }

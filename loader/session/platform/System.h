@@ -16,6 +16,11 @@ bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes);
 
 bool removeFile(const std::string& path);
 
+// The names of a user and of a group (Linux), empty when the system knows none; safe to ask from
+// several threads at once (a station's slots do).
+std::string userNameOf(unsigned id);
+std::string groupNameOf(unsigned id);
+
 // A library loaded at run time by full path, never through a search path.
 class DynamicLibrary {
 public:

@@ -2,14 +2,37 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace platform {
 
 const char* libraryFileName() { return "px417.so"; }
+
+std::string userNameOf(unsigned id) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(static_cast<uid_t>(id), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+        !found->pw_name)
+        return {};
+    return found->pw_name;
+}
+
+std::string groupNameOf(unsigned id) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(65536);  // a group lists its members
+    if (::getgrgid_r(static_cast<gid_t>(id), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+        !found->gr_name)
+        return {};
+    return found->gr_name;
+}
 
 bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
     std::string temp = path + ".XXXXXX";
