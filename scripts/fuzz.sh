@@ -10,7 +10,7 @@ seconds=${1:-30}
 shift $(($# > 0 ? 1 : 0))
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(commmessage request request_sim unitport settings download_image journal_line)
+  targets=(commmessage request request_sim unitport settings download_image journal_line job_file)
 fi
 build=${UL_FUZZ_BUILD_DIR:-$root/build-fuzz}
 findings=$build/findings
