@@ -1,7 +1,6 @@
 // What an attempt takes from a Linux machine: the image's hash, the port's stable name, the
 // user and the host.
 #include <openssl/evp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>

@@ -2,8 +2,6 @@
 
 #include "session/platform/System.h"
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
