@@ -18,6 +18,22 @@ namespace {
 constexpr int kJournalVersion = 1;
 constexpr const char* kNoEnd = "no end recorded";
 
+std::optional<recordchain::Event> chainOf(const nlohmann::json& json, const std::string& recordId) {
+    if (!json.is_object()) return std::nullopt;
+    const auto seq = json.find("seq");
+    if (seq == json.end() || !seq->is_number_integer()) return std::nullopt;
+    recordchain::Event e;
+    e.seq = seq->get<std::int64_t>();
+    e.recordId = recordId;
+    for (auto [key, into] : {std::pair{"at", &e.at}, std::pair{"event", &e.event}, std::pair{"digest", &e.digest},
+                             std::pair{"prev", &e.prev}, std::pair{"link", &e.link}}) {
+        const auto it = json.find(key);
+        if (it == json.end() || !it->is_string()) return std::nullopt;
+        *into = it->get<std::string>();
+    }
+    return e;
+}
+
 std::optional<JournalEvent> parsed(std::string_view line, std::string& why) {
     const auto json = nlohmann::json::parse(line, nullptr, false);
     if (json.is_discarded()) {
@@ -59,6 +75,10 @@ std::optional<JournalEvent> parsed(std::string_view line, std::string& why) {
         event.pid = pid->get<std::int64_t>();
     for (auto [key, into] : {std::pair{"source", &event.source}, std::pair{"reason", &event.reason}})
         if (const auto it = json.find(key); it != json.end() && it->is_string()) *into = it->get<std::string>();
+    if (const auto chain = json.find("chain"); chain != json.end()) {
+        event.chain = chainOf(*chain, event.attempt.id);
+        event.chainUnreadable = !event.chain;
+    }
     return event;
 }
 
@@ -74,6 +94,12 @@ struct Journal {
     std::map<std::string, std::size_t> index;
     std::set<std::string> conflicts;  // id and attempt of every conflict kept
     std::vector<SkippedLine> skipped;
+    // The chain: its events in the order of the lines, what the lines themselves show altered,
+    // the attempts it covers, and the lines from before the journal kept one.
+    std::vector<recordchain::Event> events;
+    std::vector<recordchain::Break> altered;
+    std::set<std::string> covered;
+    std::int64_t beforeChain = 0;
 
     const Entry* find(const std::string& id) const {
         const auto it = index.find(id);
@@ -83,8 +109,27 @@ struct Journal {
 
 std::string conflictKey(const Attempt& attempt) { return attempt.id + " " + attemptJson(attempt).dump(); }
 
-// Every attempt of the journal as its last line has it.
-Journal readJournal(const std::string& path, bool mustExist) {
+void noteChain(Journal& journal, const JournalEvent& event, std::int64_t line) {
+    using recordchain::Break;
+    const std::string& id = event.attempt.id;
+    const std::string where = "line " + std::to_string(line);
+    if (event.chain) {
+        journal.events.push_back(*event.chain);
+        if (event.kind != JournalEvent::Kind::Conflict) journal.covered.insert(id);
+        // The line is the record: its attempt must still be what its event recorded.
+        if (recordchain::digestOf(event.attempt) != event.chain->digest)
+            journal.altered.push_back({Break::Kind::RecordChanged, event.chain->seq, id, where});
+    } else if (event.chainUnreadable) {
+        journal.altered.push_back({Break::Kind::Unreadable, 0, id, where});
+    } else if (!journal.events.empty()) {
+        journal.altered.push_back({Break::Kind::RecordInserted, 0, id, where});
+    } else {
+        ++journal.beforeChain;
+    }
+}
+
+// Every attempt of the journal as its last line has it; with `chain`, the chain's facts too.
+Journal readJournal(const std::string& path, bool mustExist, bool chain = false) {
     Journal journal;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -103,6 +148,7 @@ Journal readJournal(const std::string& path, bool mustExist) {
             journal.skipped.push_back({number, why});
             continue;
         }
+        if (chain) noteChain(journal, *event, number);
         if (event->kind == JournalEvent::Kind::Conflict) {
             journal.conflicts.insert(conflictKey(event->attempt));
             continue;
@@ -121,12 +167,55 @@ Journal readJournal(const std::string& path, bool mustExist) {
     return journal;
 }
 
-std::string eventLine(JournalEvent::Kind kind, const Attempt& attempt, std::optional<std::int64_t> pid) {
+// The attempt as a reader of its line gets it back: bytes that are not UTF-8 are stored replaced.
+Attempt asStored(const Attempt& attempt) {
+    Attempt back;
+    const auto json = nlohmann::json::parse(
+        attemptJson(attempt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), nullptr, false);
+    return !json.is_discarded() && attemptFromJson(json, back) ? back : attempt;
+}
+
+// An event to append, and its name in the chain.
+struct Pending {
+    JournalEvent event;
+    const char* name;
+};
+
+Pending pending(JournalEvent::Kind kind, const char* name, const Attempt& attempt,
+                std::optional<std::int64_t> pid = std::nullopt) {
     JournalEvent event;
     event.kind = kind;
     event.attempt = attempt;
     event.pid = pid;
-    return journalLine(event);
+    return {std::move(event), name};
+}
+
+// The last event of the chain: the last line that carries one, read from the end backwards.
+std::optional<recordchain::Event> lastChained(const journalfile::Appender& file) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    std::uint64_t pos = file.size();
+    std::string rest;  // the start of a line whose beginning lies before `pos`
+    while (pos > 0 || !rest.empty()) {
+        const std::uint64_t from = pos > kChunk ? pos - kChunk : 0;
+        std::string bytes = pos > from ? file.read(from, static_cast<std::size_t>(pos - from)) : std::string();
+        bytes += rest;
+        pos = from;
+        std::size_t end = bytes.size();
+        for (;;) {
+            const std::size_t nl = end == 0 ? std::string::npos : bytes.rfind('\n', end - 1);
+            if (nl == std::string::npos && pos > 0) break;  // the line goes on before this chunk
+            const std::size_t begin = nl == std::string::npos ? 0 : nl + 1;
+            std::string_view line(bytes.data() + begin, end - begin);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            std::string why;
+            if (!line.empty())
+                if (auto event = parseJournalLine(line, why); event && event->chain) return event->chain;
+            if (nl == std::string::npos) break;
+            end = nl;
+        }
+        rest = pos > 0 ? bytes.substr(0, end) : std::string();
+    }
+    return std::nullopt;
 }
 
 Attempt interrupted(Attempt attempt) {
@@ -151,13 +240,13 @@ public:
             ids_.insert(e.attempt.id);
             // Begun here by a process that has gone: its end will never come.
             if (!e.ended && e.attempt.station == station_ && journalfile::processGone(e.pid))
-                append(eventLine(JournalEvent::Kind::End, interrupted(e.attempt), std::nullopt));
+                append({pending(JournalEvent::Kind::End, "interrupted", interrupted(e.attempt))});
         }
     }
 
     bool begin(const Attempt& attempt) override {
         if (!ids_.insert(attempt.id).second) return false;
-        append(eventLine(JournalEvent::Kind::Begin, attempt, journalfile::processId()));
+        append({pending(JournalEvent::Kind::Begin, "begin", attempt, journalfile::processId())});
         return true;
     }
     void end(const Attempt& attempt) override {
@@ -166,7 +255,7 @@ public:
         if (kept && !kept->attempt.ended_at.empty())
             throw RecordError(RecordError::Kind::Other, "the records journal " + path_ + ": attempt " + attempt.id +
                                                             " has ended already; an ended record is not changed");
-        append(eventLine(JournalEvent::Kind::End, attempt, std::nullopt));
+        append({pending(JournalEvent::Kind::End, "end", attempt)});
     }
 
     std::vector<Attempt> query(const AttemptFilter& filter) override {
@@ -199,36 +288,58 @@ public:
         case MergeKind::Add:
             // Begun and ended at once: its process is not here to end it.
             ids_.insert(attempt.id);
-            append(eventLine(JournalEvent::Kind::Begin, attempt, std::nullopt) +
-                   eventLine(JournalEvent::Kind::End, attempt, std::nullopt));
+            append({pending(JournalEvent::Kind::Begin, "import", attempt),
+                    pending(JournalEvent::Kind::End, "import", attempt)});
             journal.index.emplace(attempt.id, journal.entries.size());
             journal.entries.push_back({attempt, 0, true, journal.entries.size()});
             return {Imported::Added, {}};
         case MergeKind::Complete:
-            append(eventLine(JournalEvent::Kind::End, attempt, std::nullopt));
+            append({pending(JournalEvent::Kind::End, "import", attempt)});
             journal.entries[journal.index.at(attempt.id)].attempt = attempt;
             return {Imported::Completed, {}};
         case MergeKind::Conflict: break;
         }
         if (!journal.conflicts.insert(conflictKey(attempt)).second) return {Imported::ConflictKnown, merge.reason};
-        JournalEvent event;
-        event.kind = JournalEvent::Kind::Conflict;
-        event.attempt = attempt;
-        event.source = source;
-        event.reason = merge.reason;
-        append(journalLine(event));
+        Pending conflict = pending(JournalEvent::Kind::Conflict, "conflict", attempt);
+        conflict.event.source = source;
+        conflict.event.reason = merge.reason;
+        append({std::move(conflict)});
         return {Imported::Conflict, merge.reason};
     }
+    std::optional<ChainState> chain() override {
+        Journal journal = readJournal(path_, true, true);
+        ChainState state;
+        state.events = std::move(journal.events);
+        state.found = std::move(journal.altered);
+        // An attempt with no chained line is reported by its lines: from before the chain, or inserted.
+        for (const Entry& e : journal.entries)
+            if (journal.covered.count(e.attempt.id))
+                state.records.push_back({e.attempt.id, recordchain::digestOf(e.attempt)});
+        state.beforeChain = journal.beforeChain;
+        return state;
+    }
+
     std::string conflictPlace() const override { return "as conflict lines in " + path_; }
     std::vector<SkippedLine> skipped() const override { return skipped_; }
 
     const std::string& path() const override { return path_; }
 
 private:
-    void append(const std::string& lines) {
+    // Each event is linked to the one before it, read from the file's end under its lock: other
+    // processes append to the same journal.
+    void append(std::vector<Pending> events) {
         if (reading_)
             throw RecordError(RecordError::Kind::ReadOnly, "the records journal " + path_ + " was opened only to read");
-        if (auto error = journalfile::appendSynced(path_, lines)) throw *error;
+        const auto file = journalfile::openLocked(path_);
+        std::optional<recordchain::Event> last = lastChained(*file);
+        std::string lines;
+        for (Pending& p : events) {
+            last = recordchain::next(last, isoTime(std::chrono::system_clock::now()), p.name, p.event.attempt.id,
+                                     recordchain::digestOf(asStored(p.event.attempt)));
+            p.event.chain = last;
+            lines += journalLine(p.event);
+        }
+        if (auto error = file->appendSynced(lines)) throw *error;
     }
 
     std::string path_;
@@ -259,6 +370,9 @@ std::string journalLine(const JournalEvent& event) {
         json["source"] = event.source;
         json["reason"] = event.reason;
     }
+    if (event.chain)
+        json["chain"] = {{"seq", event.chain->seq},       {"at", event.chain->at},     {"event", event.chain->event},
+                         {"digest", event.chain->digest}, {"prev", event.chain->prev}, {"link", event.chain->link}};
     json["attempt"] = attemptJson(event.attempt);
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

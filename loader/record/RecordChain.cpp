@@ -65,9 +65,15 @@ std::string Break::text() const {
     case Kind::EventChanged: return where + " was changed: its fields no longer give its link";
     case Kind::EventRemoved: return "events before " + where + " were removed: the numbers have a gap";
     case Kind::EventInserted: return where + " was inserted or replaced: it does not follow the event before it";
-    case Kind::RecordChanged: return "record " + recordId + " was changed after " + where + " recorded it";
+    case Kind::RecordChanged:
+        return "record " + recordId + " was changed after " + where + " recorded it" +
+               (detail.empty() ? "" : " (" + detail + ")");
     case Kind::RecordRemoved: return "record " + recordId + " was removed: " + where + " recorded it";
-    case Kind::RecordInserted: return "record " + recordId + " was inserted: no event records it";
+    case Kind::RecordInserted:
+        return "record " + recordId + " was inserted: no event records it" +
+               (detail.empty() ? "" : " (" + detail + ")");
+    case Kind::Unreadable:
+        return detail + " holds a link that cannot be read: it was altered (record " + recordId + ")";
     case Kind::RemovedHere: return where + " was removed from the records file: the server holds it";
     case Kind::DiffersFromServer: return where + " of the records file differs from the server's copy";
     case Kind::Refused: return where + " was refused by the server (" + detail + ")";
@@ -96,7 +102,8 @@ std::map<std::string, const Event*> links(const std::vector<Event>& events, std:
         else if (e.prev != (before ? before->link : kGenesis))
             breaks.push_back({Break::Kind::EventInserted, e.seq, {}, {}});
         if (linkOf(e) != e.link) breaks.push_back({Break::Kind::EventChanged, e.seq, e.recordId, {}});
-        last[e.recordId] = &e;
+        // A journal's conflict line keeps an import that was refused: it changes no record.
+        if (e.event != "conflict") last[e.recordId] = &e;
         before = &e;
     }
     return last;

@@ -52,6 +52,7 @@ struct Break {
         RecordChanged,   // a record that differs from what its last event says
         RecordRemoved,   // an event's record is not there
         RecordInserted,  // a record no event speaks of
+        Unreadable,      // a journal line whose link cannot be read (`detail`: which line)
         // Against the server's copy of the chain:
         RemovedHere,        // an event the server holds that the file no longer has
         DiffersFromServer,  // an event the file holds otherwise than the server

@@ -64,6 +64,10 @@ struct ChainState {
     std::string fileId;  // the file's own id, made with its chain
     std::vector<recordchain::Event> events;
     std::vector<recordchain::Record> records;
+    // A journal's: what its lines show altered besides, and how many lines come from before it
+    // kept a chain (not covered by it).
+    std::vector<recordchain::Break> found;
+    std::int64_t beforeChain = 0;
 };
 
 // Where attempts are kept. An attempt is written twice: begun before the first byte goes to

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -576,6 +578,108 @@ TEST_F(Records, TheChainNamesEveryRecordOrEventChangedRemovedOrInserted) {
     const Finished adopted = run({kCli, "records", "verify", "--records", db});
     EXPECT_EQ(adopted.code, 0) << adopted.out << adopted.err;
     EXPECT_NE(adopted.out.find("3 events over 3 records: intact"), std::string::npos) << adopted.out;
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> linesOf(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+void writeLines(const std::string& path, const std::vector<std::string>& lines) {
+    std::ofstream out(path, std::ios::trunc);
+    for (const std::string& line : lines) out << line << '\n';
+}
+
+// A journal (the records on Windows) keeps the chain in its lines; appenders at once, in many
+// processes and threads, still make one unbroken chain.
+TEST_F(Records, AJournalsChainNamesEveryLineChangedRemovedOrInserted) {
+    const std::string journal = dir.file("records.jsonl");
+    std::vector<std::unique_ptr<Process>> runs;
+    for (int i = 0; i < 6; ++i) {
+        std::vector<std::string> args = {kCli, "version", "--records", journal, "--quiet"};
+        for (int p = 0; p < 3; ++p) {
+            args.push_back("--port");
+            args.push_back(dir.file("no-port-" + std::to_string(i) + "-" + std::to_string(p)));
+        }
+        runs.push_back(std::make_unique<Process>(args));
+    }
+    for (auto& r : runs) EXPECT_EQ(r->finish(30s).code, 4);
+    const Finished intact = run({kCli, "records", "verify", "--records", journal});
+    ASSERT_EQ(intact.code, 0) << intact.out << intact.err;
+    EXPECT_NE(intact.out.find("36 events over 18 records: intact"), std::string::npos) << intact.out;
+
+    const std::vector<std::string> lines = linesOf(journal);
+    ASSERT_EQ(lines.size(), 36u);
+    const auto edited = [&](std::size_t at, const std::function<void(nlohmann::json&)>& edit) {
+        auto json = nlohmann::json::parse(lines[at]);
+        edit(json);
+        return json.dump();
+    };
+    const auto seqOf = [&](std::size_t at) { return nlohmann::json::parse(lines[at])["chain"]["seq"].get<int>(); };
+    struct Case {
+        const char* what;
+        std::vector<std::string> lines;
+        std::string says;
+    };
+    std::vector<Case> cases;
+    {
+        auto l = lines;
+        l[9] = edited(9, [](nlohmann::json& j) { j["attempt"]["outcome"] = "success"; });
+        cases.push_back({"an attempt edited", l, "was changed after event " + std::to_string(seqOf(9))});
+    }
+    {
+        auto l = lines;
+        l.erase(l.begin() + 4);
+        cases.push_back({"a line removed", l, "before event " + std::to_string(seqOf(5)) + " were removed"});
+    }
+    {
+        auto l = lines;
+        l.push_back(edited(0, [](nlohmann::json& j) {
+            j.erase("chain");
+            j["attempt"]["id"] = "00112233445566778899aabbccddeeff";
+        }));
+        cases.push_back({"a line inserted", l, "record 00112233445566778899aabbccddeeff was inserted"});
+    }
+    {
+        auto l = lines;
+        l[2] = edited(2, [](nlohmann::json& j) { j["chain"]["at"] = "2020-01-01T00:00:00.000Z"; });
+        cases.push_back({"an event edited", l, "event 3 was changed"});
+    }
+    {
+        auto l = lines;
+        l[7] = edited(7, [](nlohmann::json& j) { j["chain"] = "x"; });
+        cases.push_back({"a link spoilt", l, "line 8 holds a link that cannot be read"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string copy = dir.file("tampered.jsonl");
+        writeLines(copy, c.lines);
+        const Finished f = run({kCli, "records", "verify", "--records", copy});
+        EXPECT_EQ(f.code, 9) << f.out << f.err;
+        EXPECT_NE(f.out.find(c.says), std::string::npos) << f.out;
+    }
+
+    // Lines from before the journal kept a chain are said to be outside it, not altered; the
+    // next events go on from the last link: the old attempt, begun by a process long gone, is
+    // ended as interrupted, then the new attempt's two.
+    auto older = lines;
+    older.insert(older.begin(), edited(0, [](nlohmann::json& j) {
+                     j.erase("chain");
+                     j["attempt"]["id"] = "ffeeddccbbaa99887766554433221100";
+                 }));
+    writeLines(journal, older);
+    run({kCli, "version", "--port", dir.file("no-port"), "--records", journal, "--quiet"});
+    const Finished after = run({kCli, "records", "verify", "--records", journal});
+    EXPECT_EQ(after.code, 0) << after.out << after.err;
+    EXPECT_NE(after.out.find("39 events over 20 records: intact"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("1 line from before the journal kept a chain is not covered"), std::string::npos)
+        << after.out;
 }
 
 }  // namespace

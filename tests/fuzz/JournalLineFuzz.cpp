@@ -27,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(back->kind == event->kind);
     FUZZ_CHECK(back->pid == event->pid);
     FUZZ_CHECK(attemptFieldValues(back->attempt) == attemptFieldValues(event->attempt));
+    FUZZ_CHECK(back->chain.has_value() == event->chain.has_value());
+    if (event->chain) FUZZ_CHECK(back->chain->seq == event->chain->seq);
     if (event->kind == JournalEvent::Kind::Conflict) {
         FUZZ_CHECK(back->source == event->source);
         FUZZ_CHECK(back->reason == event->reason);

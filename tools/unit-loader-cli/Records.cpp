@@ -396,6 +396,13 @@ int verifyServer(const std::string& url, RecordStore* file) {
                 std::fprintf(stderr, "unit-loader-cli: %s keeps no chain of events to verify\n", file->path().c_str());
                 return exitcode::kRecord;
             }
+            if (local->fileId.empty()) {
+                std::fprintf(stderr,
+                             "unit-loader-cli: %s is a journal, which is not sent to a records server: records "
+                             "verify --records checks it here, records import reads it into an SQLite file\n",
+                             file->path().c_str());
+                return exitcode::kUsage;
+            }
         }
         const std::vector<RecordServer::Chain> chains = server->chains(local ? local->fileId : std::string());
         std::vector<recordchain::Record> held;
@@ -438,13 +445,17 @@ int verifyChain(RecordStore& store) {
     }
     if (!chain) {
         std::fprintf(stderr,
-                     "unit-loader-cli: %s keeps no chain of events to verify (a journal, or a records file of an "
+                     "unit-loader-cli: %s keeps no chain of events to verify (a records file of an "
                      "older schema: records migrate --records PATH starts its chain)\n",
                      store.path().c_str());
         return exitcode::kRecord;
     }
-    return reported(store.path(), recordchain::check(chain->events, chain->records)) ? exitcode::kSuccess
-                                                                                     : exitcode::kRecordsAltered;
+    const bool intact = reported(store.path(), recordchain::check(chain->events, chain->records), chain->found);
+    if (chain->beforeChain > 0)
+        std::printf("%lld %s from before the journal kept a chain %s not covered by it\n",
+                    static_cast<long long>(chain->beforeChain), chain->beforeChain == 1 ? "line" : "lines",
+                    chain->beforeChain == 1 ? "is" : "are");
+    return intact ? exitcode::kSuccess : exitcode::kRecordsAltered;
 }
 
 int sync(const std::string& path, const std::string& url) {
