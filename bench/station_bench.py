@@ -8,7 +8,7 @@ and version check alone.
 
     station_bench.py CLI SIM WORKDIR IMAGE SLOTS ROUNDS BAUD [instant]
 """
-import hashlib, json, os, resource, subprocess, sys, time
+import hashlib, json, os, resource, subprocess, sys, threading, time
 
 cli, sim, work, image, slots, rounds, baud = sys.argv[1:8]
 instant = sys.argv[8:9] == ["instant"]
@@ -48,12 +48,17 @@ try:
                                stdout=subprocess.PIPE, text=True)
     put = {i: 0 for i in range(1, slots + 1)}
     passes = 0
+    # Bounded: a station that stops handing out verdicts is killed, and the bench fails.
+    watchdog = threading.Timer(60 + 30 * rounds * one, station.kill)
+    watchdog.start()
     for line in station.stdout:
         e = json.loads(line)
         if e["event"] != "slot_state":
             continue
         n = int(e["slot"][1:])
-        if e["state"] == "waiting" and put[n] < rounds:
+        # With instant swaps a slot may show WAITING for a moment while the units change places:
+        # the next unit is already in, so only the first one goes in on WAITING.
+        if e["state"] == "waiting" and put[n] < rounds and (not instant or put[n] == 0):
             put[n] += 1
             command(f"connect {n}")
         elif e["state"] in ("pass", "fail"):
@@ -63,6 +68,7 @@ try:
                 put[n] += 1
                 command(f"connect {n}")
     code = station.wait()
+    watchdog.cancel()
     wall = time.monotonic() - start
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = (usage.ru_utime - usage0.ru_utime) + (usage.ru_stime - usage0.ru_stime)

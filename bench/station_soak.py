@@ -30,9 +30,13 @@ EXPECTED = {"good": "pass", "noisy": "pass", "wrong": "wrong version", "erase": 
 
 
 def proc_figures(pid):
-    fds = len(os.listdir(f"/proc/{pid}/fd"))
-    rss = next(int(l.split()[1]) for l in open(f"/proc/{pid}/status") if l.startswith("VmRSS:"))
-    return fds, rss
+    """Open fds and RSS (KiB) of a running process; None once it is ending."""
+    try:
+        fds = len(os.listdir(f"/proc/{pid}/fd"))
+        rss = next((int(l.split()[1]) for l in open(f"/proc/{pid}/status") if l.startswith("VmRSS:")), None)
+    except OSError:
+        return None
+    return None if rss is None else (fds, rss)
 
 
 # Stopped from outside, it still ends the station and the units (the finally below).
@@ -64,6 +68,7 @@ try:
             f.write(f'[[slot]]\nname = "S{i}"\nport = "{os.path.join(fixture, f"unit{i}")}"\n')
 
     put_in = 0
+    reseated = 0  # units put in again after the slot could not tell them from the one before
     fates = collections.defaultdict(list)  # slot -> the fate of every unit put in, in order
     present = {i: False for i in range(1, slots + 1)}
     state = {i: "" for i in range(1, slots + 1)}
@@ -113,6 +118,12 @@ try:
             t = threading.Timer(rng.uniform(0.3, 2.5), lambda k=n: command(f"remove {k}"))
             timers.append(t)
             t.start()
+        elif (e["event"] == "alarm" and "cannot be told" in e["text"] and present[n] and fates[n][-1] != "pulled"
+              and len(fates[n]) > len(seen[n])):
+            # The operator's answer: the unit not yet loaded goes in again, and powers up.
+            reseated += 1
+            command(f"remove {n}")
+            command(f"connect {n}{OPTIONS[fates[n][-1]]}")
         elif e["event"] == "unit_end":
             seen[n].append(e)
             if present[n] and fates[n][-1] != "pulled":
@@ -126,7 +137,7 @@ try:
             last_event[0] = time.monotonic()  # a state may flicker for ever; a run or a verdict is progress
         if put_in >= units and sum(len(v) for v in seen.values()) >= units:
             break
-    last = proc_figures(station.pid) if station.poll() is None else first
+    last = proc_figures(station.pid) or first
     station.send_signal(signal.SIGTERM)
     code = station.wait(timeout=60)
     wall = time.monotonic() - start
@@ -136,8 +147,14 @@ try:
     # The station's verdicts against what was put in, slot by slot and in order.
     by_reason = collections.Counter()
     false_pass = wrong_reason = 0
-    lost = 0
+    lost = idle = 0
     for n in range(1, slots + 1):
+        quiet = wall - (history[n][-1][0] if history[n] else 0)
+        if not present[n] and quiet > 30:
+            idle += 1
+            print(f"  S{n}: idle for the last {quiet:.0f} s, no unit put in; its last events:", file=sys.stderr)
+            for at, text in history[n]:
+                print(f"    {at} {text}", file=sys.stderr)
         if len(fates[n]) > len(seen[n]):
             lost += len(fates[n]) - len(seen[n])
             print(f"  S{n}: put in {fates[n][len(seen[n]):]} without a verdict; its last events:", file=sys.stderr)
@@ -164,11 +181,12 @@ try:
 
     print(f"units put in {put_in}, verdicts shown {shown}, wall {wall:.0f} s, station exit {code}")
     print("verdicts by reason: " + ", ".join(f"{k} {v}" for k, v in sorted(by_reason.items())))
-    print(f"false PASS {false_pass}, wrong reason {wrong_reason}, lost arrivals {lost}")
+    print(f"false PASS {false_pass}, wrong reason {wrong_reason}, lost arrivals {lost}, slots left idle {idle}, "
+          f"units put in again on the alarm of an unreadable answer {reseated}")
     print(f"records: {attempts} attempts and verdicts ({unsealed} never ended), {verdicts} unit verdicts, "
           f"{missing_verdicts} missing")
     print(f"station fds {first[0]} -> {last[0]}, RSS {first[1]} -> {last[1]} KiB")
-    bad = false_pass or wrong_reason or lost or unsealed or missing_verdicts or code != 130
+    bad = false_pass or wrong_reason or lost or idle or unsealed or missing_verdicts or code != 130
     sys.exit(1 if bad else 0)
 finally:
     if station and station.poll() is None:

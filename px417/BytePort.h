@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +12,11 @@ public:
 
     // One byte; false when none came within the device's wait or the device failed.
     virtual bool readByte(std::uint8_t& byte) = 0;
+    // The same, waiting at most `limit` when that is shorter than the device's own wait.
+    virtual bool readByteWithin(std::uint8_t& byte, std::chrono::milliseconds limit) {
+        (void)limit;
+        return readByte(byte);
+    }
     // All bytes, returning once they have left the driver; false on failure.
     virtual bool writeBytes(const std::uint8_t* data, std::size_t count) = 0;
 };

@@ -37,6 +37,7 @@ public:
     std::int32_t baudRate() const;
 
     bool readByte(std::uint8_t& byte) override;
+    bool readByteWithin(std::uint8_t& byte, std::chrono::milliseconds limit) override;
     // Gives up once 1 s plus twice the bytes' line time (11 bits each) has passed without the
     // bytes having left, so a peer that stops reading (or CTS held low under hardware flow
     // control) cannot hold the caller; the unsent rest of the output is then discarded.

@@ -238,10 +238,12 @@ void SerialDevice::close() {
     impl_->baudRate = 0;
 }
 
-bool SerialDevice::readByte(std::uint8_t& byte) {
+bool SerialDevice::readByte(std::uint8_t& byte) { return readByteWithin(byte, kReadWait); }
+
+bool SerialDevice::readByteWithin(std::uint8_t& byte, std::chrono::milliseconds limit) {
     if (!impl_->fd) return false;
     const int fd = impl_->fd.get();
-    const auto deadline = Clock::now() + kReadWait;
+    const auto deadline = Clock::now() + std::clamp(limit, std::chrono::milliseconds(0), kReadWait);
     for (;;) {
         pollfd p{fd, POLLIN, 0};
         int r = ::poll(&p, 1, remainingMs(deadline));

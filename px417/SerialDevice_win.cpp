@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace {
@@ -135,7 +137,9 @@ void SerialDevice::close() {
 
 std::int32_t SerialDevice::baudRate() const { return impl_->port ? static_cast<std::int32_t>(impl_->baud) : 0; }
 
-bool SerialDevice::readByte(std::uint8_t& out) {
+bool SerialDevice::readByte(std::uint8_t& out) { return readByteWithin(out, kReadWait); }
+
+bool SerialDevice::readByteWithin(std::uint8_t& out, std::chrono::milliseconds limit) {
     if (!impl_->port) return false;
     const HANDLE port = impl_->port.get();
     OVERLAPPED request{};
@@ -147,7 +151,12 @@ bool SerialDevice::readByte(std::uint8_t& out) {
             return false;
         }
         // The driver's time-outs end the read. A timed-out read completes with no byte; some
-        // drivers report it as ERROR_TIMEOUT instead, which is the same "no byte".
+        // drivers report it as ERROR_TIMEOUT instead, which is the same "no byte". A shorter
+        // limit cancels the read; a byte that came meanwhile still counts.
+        if (limit < kReadWait) {
+            const auto wait = static_cast<DWORD>(std::max<std::int64_t>(limit.count(), 0));
+            if (::WaitForSingleObject(request.hEvent, wait) != WAIT_OBJECT_0) ::CancelIo(port);
+        }
         if (!::GetOverlappedResult(port, &request, &got, TRUE)) {
             clearErrors(port);
             return false;

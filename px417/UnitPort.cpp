@@ -84,7 +84,9 @@ std::int32_t UnitPort::transact(ByteBuffer& command, ByteBuffer& reply) {
     const auto limit = std::chrono::steady_clock::now() + replyLimit();
     rxState_ = RX_HUNT;
     for (;;) {
-        if (!port_->readByte(lastByte_)) {
+        // A silent line ends the exchange at the limit too, not only a stream of noise.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+        if (!port_->readByteWithin(lastByte_, left)) {
             result_ = TRANSACT_NO_REPLY;
             rxState_ = RX_IDLE;
             break;

@@ -14,6 +14,9 @@ namespace {
 // Status polls answered only with a wrong check code before the slot raises its alarm: a few
 // seconds at the usual pace, far more than line noise makes.
 constexpr int kGarbledPolls = 10;
+constexpr const char* kCannotTell =
+    "an answer from the slot could not be read (bad check code): the unit in it cannot be told from the one "
+    "just judged, whose verdict is no longer shown; take the unit out, and put a unit not yet loaded in again";
 }  // namespace
 
 const char* stateName(SlotState state) {
@@ -286,10 +289,14 @@ bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
     // adapter's path going is the unit's end, however soon the next one's takes its place.
     // The verdict stays shown only while this unit can still be the one in the slot: a missed
     // poll shows the slot waiting, and the same unit answering again shows its verdict again.
+    // An answer that cannot be read may have been a new unit's power-up: from then on the slot
+    // cannot tell the unit in it from the one judged, so the verdict is not shown again and the
+    // operator is asked to put the unit in afresh (its power-up then shows).
     const std::string known = decided.verdict ? decided.verdict->version : std::string();
     const bool hotplug = job_.presence == Presence::Hotplug;
     auto lastAnswer = std::chrono::steady_clock::now();
     bool there = true;
+    bool doubt = false;
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -300,10 +307,14 @@ bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
         if (sign == Sign::PowerUp) return true;
         if (sign == Sign::None || sign == Sign::Garbled) {
             if (hotplug || now - lastAnswer >= timing_.goneAfter) return true;
+            std::lock_guard lock(mutex_);
             if (there) {
                 there = false;
-                std::lock_guard lock(mutex_);
                 show(run, SlotStatus(SlotState::Waiting));
+            }
+            if (sign == Sign::Garbled && !doubt) {
+                doubt = true;
+                observer_.alarm(run.index, kCannotTell);
             }
         } else {
             if (!there) {
@@ -311,9 +322,11 @@ bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
                     const auto version = run.link->version();
                     if (version && *version != known) return true;
                 }
-                there = true;
-                std::lock_guard lock(mutex_);
-                show(run, decided);
+                if (!doubt) {
+                    there = true;
+                    std::lock_guard lock(mutex_);
+                    show(run, decided);
+                }
             }
             lastAnswer = now;
         }
@@ -324,10 +337,13 @@ bool Station::awaitNext(SlotRun& run, const SlotStatus& decided) {
 }
 
 Station::Still Station::stillThere(SlotRun& run) {
-    // One miss can be a lost reply; an adapter's path that went is gone for sure.
-    const int looks = job_.presence == Presence::Hotplug ? 1 : 3;
-    for (int look = 0; look < looks; ++look) {
-        if (look > 0) {
+    // A miss can be a lost reply, or a unit busy restarting: only silence for stillGoneAfter
+    // (three of the protocol's one-second reply waits) is a unit taken out. An adapter's path
+    // that went is gone for sure.
+    const auto giveUp = std::chrono::steady_clock::now() + timing_.stillGoneAfter;
+    for (bool first = true;; first = false) {
+        if (!first) {
+            if (job_.presence == Presence::Hotplug || std::chrono::steady_clock::now() >= giveUp) return Still::Gone;
             std::unique_lock lock(mutex_);
             if (changed_.wait_for(lock, timing_.removalPoll, [this] { return ending(); })) return Still::There;
         }
@@ -339,7 +355,6 @@ Station::Still Station::stillThere(SlotRun& run) {
         case Sign::Garbled: break;
         }
     }
-    return Still::Gone;
 }
 
 bool Station::waitForUnit(SlotRun& run) {

@@ -169,11 +169,12 @@ public:
 
 // How the station paces its waits; tests and benches keep the defaults.
 struct Timing {
-    std::chrono::milliseconds pollInterval{500};  // status polls while waiting
+    std::chrono::milliseconds pollInterval{200};  // status polls while waiting
     std::chrono::milliseconds goneAfter{2000};    // no answer this long: any unit after is a new one
     // Status polls while a unit with its verdict waits to be taken out: a miss is seen within
     // this and one reply limit (300 ms).
     std::chrono::milliseconds removalPoll{100};
+    std::chrono::milliseconds stillGoneAfter{3000};  // before a retry: no answer this long, the unit was taken out
 };
 
 // When the station ends by itself. On a terminal it ends once every slot is paused by an alarm

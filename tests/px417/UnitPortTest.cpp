@@ -156,6 +156,26 @@ INSTANTIATE_TEST_SUITE_P(UnitPort, EndlessStreamTiming,
                          ::testing::Values(Bytes{}, Bytes{0xFC, 0x02}),  // hunting, or stuck in a frame
                          [](const auto& info) { return info.param.empty() ? "Hunting" : "InsideAFrame"; });
 
+// A limit shorter than the device's one-second read wait ends the wait for a silent unit too:
+// the station's presence polls notice a unit taken out by it.
+class SilentLineTiming : public UnitPortOnPty {};
+
+TEST_F(SilentLineTiming, EndsAtTheReplyLimit) {
+    port.close();
+    ASSERT_TRUE(port.open(peer.path(), 38400, 8));  // the longest frame's line time is below 300 ms
+    port.setReplyLimit(300ms);
+    ByteBuffer command(kStatusRequest.data(), kStatusRequest.size());
+    ByteBuffer reply;
+    auto start = Clock::now();
+    EXPECT_EQ(port.transact(command, reply), TRANSACT_NO_REPLY);
+    EXPECT_LT(Clock::now() - start, 700ms);
+    // The default limit keeps the device's full wait for each byte.
+    port.setReplyLimit(UnitPort::kDefaultReplyLimit);
+    start = Clock::now();
+    EXPECT_EQ(port.transact(command, reply), TRANSACT_NO_REPLY);
+    EXPECT_GE(Clock::now() - start, 950ms);
+}
+
 TEST(UnitPortTiming, UnopenedPortFailsToSendAtOnce) {
     UnitPort port;
     EXPECT_FALSE(port.open("ttyDoesNotExist42", 9600, 8));
