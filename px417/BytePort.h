@@ -13,9 +13,9 @@ public:
     // One byte; false when none came within the device's wait or the device failed.
     virtual bool readByte(std::uint8_t& byte) = 0;
     // The same, waiting at most `limit` when that is shorter than the device's own wait.
-    virtual bool readByteWithin(std::uint8_t& byte, std::chrono::milliseconds limit) {
+    virtual bool readByteWithin(std::uint8_t& into, std::chrono::milliseconds limit) {
         (void)limit;
-        return readByte(byte);
+        return readByte(into);
     }
     // All bytes, returning once they have left the driver; false on failure.
     virtual bool writeBytes(const std::uint8_t* data, std::size_t count) = 0;
