@@ -4,7 +4,7 @@ operator's part (take a unit out once it is PASS, put the next in once the slot 
 once. With `instant`, the next unit goes in the moment the last one is out: a swap the slot only
 sees as the new unit's power-up. Prints "units wall_s cpu_s one_unit_s": units loaded, the
 station's wall time, its CPU time (the station and every run it started) and one unit's download
-and version check alone.
+and version check alone, recorded as the station's runs are.
 
     station_bench.py CLI SIM WORKDIR IMAGE SLOTS ROUNDS BAUD [instant]
 """
@@ -25,12 +25,12 @@ try:
         control.stdin.flush()
         control.stdout.readline()
 
-    # One unit alone: the yardstick.
+    # One unit alone: the yardstick, recorded as every run of the station is (a user's run records too).
     command("connect 1")
     start = time.monotonic()
     for args in (["download", image], ["version"]):
         subprocess.run([cli, *args, "--port", os.path.join(fixture, "unit1"), "--baud", baud, "--quiet",
-                        "--no-record"], stdout=subprocess.DEVNULL, check=True)
+                        "--records", os.path.join(work, "one.sqlite")], stdout=subprocess.DEVNULL, check=True)
     one = time.monotonic() - start
     command("remove 1")
     time.sleep(0.5)
