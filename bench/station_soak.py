@@ -9,7 +9,9 @@ in, so the script knows what must become of it:
     erase      an erase that never ends                     -> FAIL F3
     pulled     taken out during its download                -> FAIL unit removed
 
-and half the swaps are instant (the next unit in the moment the last is out). The station's
+and half the swaps are instant (the next unit in the moment the last is out). When the slot says it
+cannot tell the unit in it from the one it judged (an unreadable answer), the unit is put in again,
+as the alarm asks. The station's
 `unit_end` events and the records file are then held against that: false PASS, wrong reasons,
 lost arrivals, attempts without a record. Prints the counts, and the station's open fds and RSS
 at the start and the end; exit 1 when anything disagrees.
