@@ -34,6 +34,7 @@ struct Forwarder::State {
     bool poked = false;
     int rounds = 0;                  // tries ended
     bool lastFailed = false;         // the last try could not reach the server or failed in it
+    bool lastRefused = false;        // ... and failed while connecting
     RecordServer* server = nullptr;  // while connected, so that stop can cut it
     Tally tally;
     std::thread thread;
@@ -42,12 +43,15 @@ struct Forwarder::State {
     // One try: connect when not connected, then send until the queue is empty. False when it
     // was stopped before it could end.
     bool once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection);
+    bool connecting = false;  // the forwarder's thread only: once() is still connecting
 };
 
 bool Forwarder::State::once(std::unique_ptr<RecordStore>& store, std::unique_ptr<RecordServer>& connection) {
     if (!store) store = openRecordStore(options.recordsPath);
     if (!connection) {
+        connecting = true;
         auto fresh = connectRecordServer(options.url, options.connectTimeout);
+        connecting = false;
         {
             // Published before its first call, so that stop can cut a server that answers no more.
             std::lock_guard lock(mutex);
@@ -105,6 +109,7 @@ void Forwarder::State::run() {
         bool failed = false;
         bool ended = false;
         std::string error;
+        connecting = false;
         try {
             ended = once(store, connection);
         } catch (const RecordError& e) {
@@ -128,6 +133,7 @@ void Forwarder::State::run() {
         }
         // A try cut short by stop() says nothing of the server: the last error stands.
         lastFailed = failed;
+        lastRefused = failed && connecting;
         ++rounds;
         changed.notify_all();
         if (stopping) break;
@@ -172,34 +178,27 @@ void Forwarder::poke() {
 Forwarder::Tally Forwarder::stop(std::chrono::milliseconds grace) {
     State& s = *state_;
     if (!s.thread.joinable()) return tally();
-    std::string endedOn;  // the failed try stop() ended on
     {
         std::unique_lock lock(s.mutex);
-        // One more look at the queue, then wait for that try to end: sent, or failed. A try that
-        // failed (a refused connection, a call that failed while other processes forward the
-        // same file) is tried again, after the forwarder's pause, for `retryFor`.
+        // One more look at the queue, then wait for that try to end: sent, or failed. A refused
+        // connection is tried again (after the forwarder's pause) for `refusedRetry`.
         const auto now = std::chrono::steady_clock::now();
         const auto end = now + grace;
-        const auto retryEnd = now + std::min(grace, s.options.retryFor);
+        const auto refusedEnd = now + std::min(grace, s.options.refusedRetry);
         s.poked = true;
         int from = s.rounds;
         s.changed.notify_all();
         while (s.changed.wait_until(lock, end, [&] { return s.rounds > from && (s.tally.idle || s.lastFailed); })) {
-            if (s.tally.idle || std::chrono::steady_clock::now() >= retryEnd) break;
+            if (s.tally.idle || !s.lastRefused || std::chrono::steady_clock::now() >= refusedEnd) break;
             from = s.rounds;
         }
-        endedOn = s.lastFailed ? s.tally.lastError : std::string();
         s.stopping = true;
         s.changed.notify_all();
         if (s.server) s.server->cut();
     }
     // Bounded: a call in progress was cut, and a connect in progress ends within its time-out.
     s.thread.join();
-    Tally t = tally();
-    // A try already under way when stop() decided may have ended well and cleared the error
-    // that decided it: with attempts still queued, that error is still the one to tell.
-    if (t.lastError.empty() && t.queued != 0) t.lastError = endedOn;
-    return t;
+    return tally();
 }
 
 Forwarder::Tally Forwarder::tally() const {

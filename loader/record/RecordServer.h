@@ -118,11 +118,10 @@ public:
         std::chrono::seconds connectTimeout{2};
         // Between tries while the server cannot be reached.
         std::chrono::milliseconds retryPause{1000};
-        // How long stop() goes on trying after a try that failed. A sync sets it: a connection
-        // refused at a busy moment, or a call that failed while other processes forward the same
-        // file, is no reason to leave the queue unsent. A run does not: it would wait that long
-        // whenever the server is away.
-        std::chrono::milliseconds retryFor{0};
+        // How long stop() goes on trying a server that refused the connection. A sync sets it:
+        // a connection refused at a busy moment (many stations at once) is no reason to leave
+        // the queue unsent. A run does not: it would wait that long whenever the server is away.
+        std::chrono::milliseconds refusedRetry{0};
         std::size_t batch = 200;
     };
     // What the forwarder has done so far.

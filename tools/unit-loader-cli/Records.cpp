@@ -312,9 +312,8 @@ constexpr std::chrono::seconds kConnectTimeout{2};
 constexpr std::chrono::seconds kAskTimeout{10};
 // `records sync`: the queue of a station that was away for weeks.
 constexpr std::chrono::milliseconds kSyncLimit{300000};
-// A try that failed (a server that refuses the connection, a call that failed) is tried again
-// for this long within it.
-constexpr std::chrono::milliseconds kSyncRetryFor{10000};
+// A server that refuses the connection is tried again for this long within it.
+constexpr std::chrono::milliseconds kSyncRefusedRetry{10000};
 
 Forwarder::Options forwardOptions(const std::string& path, const std::string& url, std::chrono::seconds timeout) {
     Forwarder::Options o;  // the pause between tries and the batch as they are
@@ -480,7 +479,7 @@ int sync(const std::string& path, const std::string& url) {
         return exitcode::kRecord;
     }
     Forwarder::Options options = forwardOptions(path, url, kAskTimeout);
-    options.retryFor = kSyncRetryFor;
+    options.refusedRetry = kSyncRefusedRetry;
     Forwarder forwarder(std::move(options));
     forwarder.start();
     const Forwarder::Tally t = forwarder.stop(kSyncLimit);
